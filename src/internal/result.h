@@ -63,7 +63,7 @@ struct Ok {};
 
 // Evaluates `expr` (a Result whose value is not needed) and returns its error, if any.
 #define QV_RETURN_IF_ERROR(expr) QV_RETURN_IF_ERROR_IMPL(QV_CONCAT(qv_status_, __LINE__), expr)
-#define QV_RETURN_IF_ERROR_IMPL(tmp, expr)                              \
-  do {                                                                 \
+#define QV_RETURN_IF_ERROR_IMPL(tmp, expr)                                          \
+  do {                                                                              \
     if (auto tmp = (expr); !tmp) return ::quelvane::fail(std::move(tmp).error()); \
   } while (false)

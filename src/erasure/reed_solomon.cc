@@ -45,7 +45,6 @@ constexpr ProductTable make_product_table() {
 
 constexpr ProductTable kProduct = make_product_table();
 
-
 // The multiplicative inverse of a non-zero element.
 uint8_t reciprocal(uint8_t a) { return kField.exp[kNonZeroElements - kField.log[a]]; }
 
@@ -83,7 +82,6 @@ class Matrix {
   }
 
   size_t rows() const { return rows_; }
-  size_t columns() const { return columns_; }
   uint8_t& at(size_t row, size_t column) { return entries_[row * columns_ + column]; }
   uint8_t at(size_t row, size_t column) const { return entries_[row * columns_ + column]; }
   std::span<uint8_t> row(size_t r) { return {entries_.data() + r * columns_, columns_}; }

@@ -61,7 +61,11 @@ std::string Error::message() const {
 
 std::string Error::debug() const {
   std::string out = kind_name(kind_);
-  if (has_detail(kind_)) out += "(" + quoted(detail_) + ")";
+  if (has_detail(kind_)) {
+    out += '(';
+    out += quoted(detail_);
+    out += ')';
+  }
   return out;
 }
 

@@ -1,0 +1,77 @@
+// CBOR (RFC 8949) at the level of item heads, over libcbor's streaming decoder and encoders.
+// Readers of untrusted bytes build on Reader: it never allocates for a declared length, so a
+// hostile length or count costs nothing until the bytes are really there. Not API.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/result.h"
+
+namespace quelvane::internal::cbor {
+
+enum class Major : uint8_t {
+  Unsigned = 0,
+  Negative = 1,
+  Bytes = 2,
+  Text = 3,
+  Array = 4,
+  Map = 5,
+  Tag = 6,
+  Simple = 7,
+};
+
+// Simple values a head of major type 7 may carry in `value`.
+inline constexpr uint64_t kFalse = 20;
+inline constexpr uint64_t kTrue = 21;
+inline constexpr uint64_t kNull = 22;
+inline constexpr uint64_t kUndefined = 23;
+inline constexpr uint64_t kFloat = 25;  // any half, single or double float
+
+struct Head {
+  Major major = Major::Simple;
+  // Unsigned: the value. Negative: n for the integer -1 - n. Bytes, Text: the length.
+  // Array, Map: the element or pair count. Tag: the tag number. Simple: see the constants.
+  uint64_t value = 0;
+  bool indefinite = false;  // an indefinite-length string, array or map
+  bool is_break = false;    // the 0xFF stop code of an indefinite item
+  std::span<const uint8_t> payload;  // the bytes of a definite-length string
+};
+
+// Walks the heads of a CBOR byte string in order. Errors are descriptions, e.g.
+// "unexpected end of input at offset 4".
+class Reader {
+ public:
+  explicit Reader(std::span<const uint8_t> input) : input_(input) {}
+
+  // Reads the next head (with its payload for a definite-length string).
+  Result<Head, std::string> next();
+  size_t offset() const { return offset_; }
+  bool at_end() const { return offset_ == input_.size(); }
+
+ private:
+  std::span<const uint8_t> input_;
+  size_t offset_ = 0;
+};
+
+// Appends CBOR items with shortest-form heads and definite lengths to a byte vector.
+class Writer {
+ public:
+  void head(Major major, uint64_t value);
+  void integer(int64_t value);
+  void text(std::string_view text);
+  void bytes(std::span<const uint8_t> bytes);
+  void null();
+
+  const std::vector<uint8_t>& data() const { return out_; }
+  std::vector<uint8_t> take() { return std::move(out_); }
+
+ private:
+  std::vector<uint8_t> out_;
+};
+
+}  // namespace quelvane::internal::cbor

@@ -1,0 +1,40 @@
+#include "internal/crypto.h"
+
+#include <openssl/err.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+
+#include <new>
+#include <vector>
+
+namespace quelvane::internal::crypto {
+
+Digest32 sha256(Bytes data) {
+  Digest32 out;
+  SHA256(data.data(), data.size(), out.data());
+  return out;
+}
+
+Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts) {
+  // One contiguous message keeps this on the one-shot HMAC; the messages here are short.
+  std::vector<uint8_t> message;
+  for (Bytes part : parts) message.insert(message.end(), part.begin(), part.end());
+  Digest32 out;
+  unsigned int length = 0;
+  static const uint8_t kEmpty = 0;
+  const uint8_t* key_data = key.empty() ? &kEmpty : key.data();
+  if (HMAC(EVP_sha256(), key_data, static_cast<int>(key.size()), message.data(), message.size(), out.data(),
+           &length) == nullptr) {
+    clear_errors();
+    throw std::bad_alloc();  // HMAC-SHA-256 fails only when memory runs out
+  }
+  return out;
+}
+
+bool equal_constant_time(Bytes a, Bytes b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void clear_errors() { ERR_clear_error(); }
+
+}  // namespace quelvane::internal::crypto

@@ -1,0 +1,62 @@
+// Digests and MACs over OpenSSL's libcrypto, with an owner for every handle and a byte
+// buffer for secrets that wipes itself. Not API.
+#pragma once
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace quelvane::internal::crypto {
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+  void operator()(T* p) const { Free(p); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+
+// Bytes that are overwritten with zeros when they die, on every path.
+template <size_t N>
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  explicit SecretBytes(std::span<const uint8_t, N> bytes) { std::copy(bytes.begin(), bytes.end(), bytes_.begin()); }
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+  ~SecretBytes() { OPENSSL_cleanse(bytes_.data(), N); }
+
+  uint8_t* data() { return bytes_.data(); }
+  const uint8_t* data() const { return bytes_.data(); }
+  static constexpr size_t size() { return N; }
+
+ private:
+  std::array<uint8_t, N> bytes_{};
+};
+
+using Digest32 = std::array<uint8_t, 32>;
+using Bytes = std::span<const uint8_t>;
+
+// Views of text as bytes, for feeding digests.
+inline Bytes as_bytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+Digest32 sha256(Bytes data);
+
+// HMAC-SHA-256 (RFC 2104) keyed with `key` of any length over the concatenation of `parts`.
+Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts);
+
+// Constant-time equality of two byte strings of the same length.
+bool equal_constant_time(Bytes a, Bytes b);
+
+// Reports a failed libcrypto call: clears OpenSSL's error queue so no state travels upward.
+void clear_errors();
+
+}  // namespace quelvane::internal::crypto

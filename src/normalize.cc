@@ -1,0 +1,198 @@
+#include "normalize.h"
+
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+
+#include <array>
+#include <cstring>
+
+#include "internal/utf8.h"
+
+namespace quelvane::normalize {
+namespace {
+
+using internal::utf8::decode;
+
+// Texts are normalised in pieces of about this many bytes, cut where NFC cannot reach across
+// the cut, so no normalised copy of a whole large text is ever held.
+constexpr size_t kPieceBytes = 16 * 1024;
+
+// For each ASCII byte: its lower-case form if it is alphanumeric, else 0.
+constexpr std::array<char, 128> make_ascii_canonical() {
+  std::array<char, 128> table{};
+  for (int c = 0; c < 128; ++c) {
+    if (c >= 'a' && c <= 'z') table[c] = static_cast<char>(c);
+    if (c >= 'A' && c <= 'Z') table[c] = static_cast<char>(c - 'A' + 'a');
+    if (c >= '0' && c <= '9') table[c] = static_cast<char>(c);
+  }
+  return table;
+}
+constexpr auto kAsciiCanonical = make_ascii_canonical();
+
+const icu::Normalizer2& nfc() {
+  // ICU owns the shared instance: it is never deleted. It cannot fail for the built-in data.
+  static const icu::Normalizer2* instance = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    return icu::Normalizer2::getNFCInstance(status);
+  }();
+  return *instance;
+}
+
+bool is_ascii(std::string_view piece) {
+  size_t i = 0;
+  for (; i + 8 <= piece.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, piece.data() + i, 8);
+    if (word & 0x8080808080808080ULL) return false;
+  }
+  for (; i < piece.size(); ++i) {
+    if (static_cast<uint8_t>(piece[i]) & 0x80) return false;
+  }
+  return true;
+}
+
+// End of the piece that starts at `begin`: about kPieceBytes on, moved forward to a character
+// that has an NFC boundary before it (so the pieces normalise independently).
+size_t piece_end(std::string_view text, size_t begin) {
+  if (text.size() - begin <= kPieceBytes) return text.size();
+  size_t end = begin + kPieceBytes;
+  while (end < text.size() && (static_cast<uint8_t>(text[end]) & 0xC0) == 0x80) ++end;
+  while (end < text.size()) {
+    const auto s = decode(text, end);
+    if (nfc().hasBoundaryBefore(static_cast<UChar32>(s.value))) break;
+    end += s.length;
+  }
+  return end;
+}
+
+// Calls on_ascii(piece) for pieces that are plain ASCII (already NFC, and the common case)
+// and on_scalar(c) for every scalar of the NFC form of the other pieces.
+template <typename OnAscii, typename OnScalar>
+void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scalar) {
+  std::string normalized;
+  for (size_t begin = 0; begin < text.size();) {
+    const size_t end = piece_end(text, begin);
+    std::string_view piece = text.substr(begin, end - begin);
+    begin = end;
+    if (is_ascii(piece)) {
+      on_ascii(piece);
+      continue;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    if (!nfc().isNormalizedUTF8(icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), status)) {
+      normalized.clear();
+      icu::StringByteSink<std::string> sink(&normalized);
+      status = U_ZERO_ERROR;
+      nfc().normalizeUTF8(0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink, nullptr,
+                          status);
+      // On a failure (ICU reports none for well-formed UTF-8) the piece is read as it stands.
+      if (U_SUCCESS(status)) piece = normalized;
+    }
+    for (size_t i = 0; i < piece.size();) {
+      const auto s = decode(piece, i);
+      on_scalar(s.value);
+      i += s.length;
+    }
+  }
+}
+
+// Appends alphanumeric characters to the canonical stream, one space between runs.
+class CanonicalWriter {
+ public:
+  explicit CanonicalWriter(std::string& out) : out_(out) {}
+
+  void ascii(std::string_view piece) {
+    for (char c : piece) ascii_char(c);
+  }
+
+  void scalar(char32_t c) {
+    if (c < 0x80) {
+      ascii_char(static_cast<char>(c));
+      return;
+    }
+    if (is_zero_width(c)) return;  // neither separates nor joins
+    char32_t mapped[3];
+    const int n = lower(c, mapped);
+    for (int i = 0; i < n; ++i) {
+      if (is_alphanumeric(mapped[i])) {
+        if (pending_ && !out_.empty()) out_ += ' ';
+        internal::utf8::append(out_, mapped[i]);
+        pending_ = false;
+      } else {
+        pending_ = true;
+      }
+    }
+  }
+
+ private:
+  void ascii_char(char c) {
+    const char l = kAsciiCanonical[static_cast<uint8_t>(c)];
+    if (l != 0) {
+      if (pending_ && !out_.empty()) out_ += ' ';
+      out_ += l;
+      pending_ = false;
+    } else {
+      pending_ = true;
+    }
+  }
+
+  std::string& out_;
+  bool pending_ = false;
+};
+
+}  // namespace
+
+bool is_alphanumeric(char32_t c) {
+  if (c < 0x80) return kAsciiCanonical[c] != 0;
+  if (u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC)) return true;
+  const int8_t type = u_charType(static_cast<UChar32>(c));
+  return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
+}
+
+int lower(char32_t c, char32_t out[3]) {
+  // U+0130 is the one character whose unconditional full lower-case mapping is longer than
+  // its simple mapping; every other full mapping is conditional (final sigma, Lithuanian,
+  // Turkic) and does not apply to a character taken alone.
+  if (c == 0x130) {
+    out[0] = 0x69;
+    out[1] = 0x307;
+    return 2;
+  }
+  out[0] = static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+  return 1;
+}
+
+std::string canonical(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  CanonicalWriter writer(out);
+  for_each_nfc(
+      text, [&](std::string_view piece) { writer.ascii(piece); }, [&](char32_t c) { writer.scalar(c); });
+  return out;
+}
+
+std::string structural(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for_each_nfc(
+      text, [&](std::string_view piece) { out.append(piece); },
+      [&](char32_t c) {
+        if (!is_zero_width(c)) internal::utf8::append(out, c);
+      });
+  return out;
+}
+
+std::vector<std::string> words(std::string_view stream) {
+  std::vector<std::string> out;
+  size_t begin = 0;
+  while (begin <= stream.size()) {
+    size_t end = stream.find(' ', begin);
+    if (end == std::string_view::npos) end = stream.size();
+    if (end > begin) out.emplace_back(stream.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return out;
+}
+
+}  // namespace quelvane::normalize

@@ -1,0 +1,52 @@
+# make demo: set everything up and run the publish-and-verify round trip on a sample text.
+# make test: set everything up and run every test (pytest, the C++ unit tests, the abi3 check).
+# Both work from a clean clone on Debian 12 or 13, as root or with sudo.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev
+JOBS ?= 2
+
+.PHONY: all deps venv build demo test test-python test-cpp test-abi3 clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready: requirements-dev.txt
+	$(MAKE) deps
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.ready
+
+build: venv
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+demo: build
+	$(PY) examples/demo.py
+
+test: test-cpp test-python test-abi3
+
+test-python: build
+	$(PY) -m pytest -q
+
+test-cpp: venv
+	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DQUELVANE_MODULE=OFF -DQUELVANE_CPP_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure
+
+# One abi3 build serves every CPython from 3.9 on: import the installed .so under the oldest
+# and the newest other interpreters found and run the boundary tests there.
+test-abi3: build
+	$(PY) tests/abi3_check.py

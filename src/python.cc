@@ -1,0 +1,391 @@
+// The Python face of quelvane: module creation, the function table, argument binding and
+// conversion, and the mapping of failures to exceptions. The only unit that sees <Python.h>;
+// everything below the table calls plain C++ operations.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "internal/hex.h"
+#include "internal/utf8.h"
+#include "stego.h"
+
+namespace quelvane::python {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Owned references and small helpers.
+
+struct DecRef {
+  void operator()(PyObject* object) const { Py_DecRef(object); }
+};
+using Ref = std::unique_ptr<PyObject, DecRef>;
+
+Ref own(PyObject* object) { return Ref(object); }
+
+PyObject* new_str(std::string_view utf8) {
+  return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+PyObject* new_hex(std::span<const uint8_t> bytes) { return new_str(internal::hex::encode(bytes)); }
+
+[[maybe_unused]] PyObject* raise(const Error& error) {
+  PyErr_SetString(PyExc_ValueError, error.message().c_str());
+  return nullptr;
+}
+
+PyObject* raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+// The qualified name of an object's type, as TypeError messages show it.
+std::string type_name(PyObject* object) {
+  Ref name = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  Ref utf8 = name ? own(PyUnicode_AsUTF8String(name.get())) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return "?";
+  }
+  return PyBytes_AsString(utf8.get());
+}
+
+// Internal faults end up here: a class derived directly from BaseException, so that
+// `except Exception` in the host does not swallow a broken invariant. Created once.
+PyObject* panic_exception() {
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "quelvane.PanicException", "An internal fault of the quelvane module (a broken invariant).",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+void raise_panic(const char* message) {
+  PyObject* type = panic_exception();
+  if (type == nullptr) return;  // creating the class failed; its exception is pending
+  PyErr_SetString(type, message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameters and their conversion.
+
+enum class Kind {
+  Text,            // str, passed on as UTF-8
+  Hex,             // str, decoded by the hex input rule
+  Key32,           // str, the hex input rule then exactly 32 bytes
+  FingerprintHex,  // str, parsed as a 256-bit value by the operation
+  Flag,            // bool (or NumPy's boolean scalar)
+};
+
+struct Param {
+  const char* name;
+  Kind kind;
+};
+
+constexpr size_t kMaxParams = 4;
+
+// The bound and converted arguments of one call, in parameter order. Strings are views into
+// UTF-8 bytes objects held here for the duration of the call.
+struct Args {
+  std::array<Ref, kMaxParams> utf8;
+  std::array<std::string_view, kMaxParams> text;
+  std::array<bool, kMaxParams> flag{};
+};
+
+// Re-raises a pending TypeError (exactly TypeError) as "argument 'PARAM': " + its message,
+// keeping its cause; any other pending exception is left as it is.
+void prefix_type_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref owned_type = own(type), owned_value = own(value), owned_traceback = own(traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    return;
+  }
+  Ref message = own(PyObject_Str(value));
+  if (!message) return;
+  Ref text = own(PyUnicode_FromFormat("argument '%s': %U", param, message.get()));
+  if (!text) return;
+  Ref replacement = own(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+  if (!replacement) return;
+  PyException_SetCause(replacement.get(), PyException_GetCause(value));
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+bool convert_str(PyObject* value, Ref& utf8, std::string_view& text) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name(value).c_str());
+    return false;
+  }
+  utf8 = own(PyUnicode_AsUTF8String(value));  // strict: a lone surrogate raises UnicodeEncodeError
+  if (!utf8) return false;
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) return false;
+  text = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool is_numpy_bool(PyObject* value) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Ref module = own(PyObject_GetAttrString(type, "__module__"));
+  Ref qualname = own(PyObject_GetAttrString(type, "__qualname__"));
+  PyErr_Clear();
+  if (!module || !qualname || !PyUnicode_Check(module.get()) || !PyUnicode_Check(qualname.get())) return false;
+  return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(qualname.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(qualname.get(), "bool") == 0);
+}
+
+bool convert_flag(PyObject* value, bool& flag) {
+  if (value == Py_True || value == Py_False) {
+    flag = value == Py_True;
+    return true;
+  }
+  if (!is_numpy_bool(value)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBool'", type_name(value).c_str());
+    return false;
+  }
+  Ref method = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__bool__"));
+  if (!method) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                 type_name(value).c_str());
+    return false;
+  }
+  Ref result = own(PyObject_CallFunctionObjArgs(method.get(), value, nullptr));
+  if (!result) return false;
+  const int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) return false;
+  flag = truth == 1;
+  return true;
+}
+
+bool convert(const Param& param, PyObject* value, Args& args, size_t index) {
+  const bool ok = param.kind == Kind::Flag ? convert_flag(value, args.flag[index])
+                                           : convert_str(value, args.utf8[index], args.text[index]);
+  if (!ok) prefix_type_error(param.name);
+  return ok;
+}
+
+// The hex input rule; a bad argument raises "invalid LABEL: REASON".
+[[maybe_unused]] std::optional<std::vector<uint8_t>> decode_hex(std::string_view text, const char* label) {
+  auto decoded = internal::hex::decode_trimmed(text);
+  if (!decoded) {
+    raise_value_error(std::string("invalid ") + label + ": " + decoded.error());
+    return std::nullopt;
+  }
+  return std::move(decoded).value();
+}
+
+// The 32-byte key rule (`secret_hex`, `public_hex`).
+[[maybe_unused]] std::optional<std::array<uint8_t, 32>> decode_key32(std::string_view text) {
+  auto bytes = decode_hex(text, "hex");
+  if (!bytes) return std::nullopt;
+  if (bytes->size() != 32) {
+    raise_value_error("expected a 32-byte (64 hex char) key");
+    return std::nullopt;
+  }
+  std::array<uint8_t, 32> key;
+  std::copy(bytes->begin(), bytes->end(), key.begin());
+  return key;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Argument binding: positional, then keywords, then the check for missing parameters, with
+// the interpreter's own wording.
+
+struct Function {
+  const char* name;
+  std::array<Param, kMaxParams> params;
+  size_t param_count;
+  const char* doc;  // "name(params)\n--\n\ndescription": CPython derives __text_signature__
+  PyObject* (*impl)(const Args&);
+};
+
+std::string missing_list(const Function& f, const std::array<PyObject*, kMaxParams>& bound, size_t& count) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < f.param_count; ++i) {
+    if (bound[i] == nullptr) names.push_back(std::string("'") + f.params[i].name + "'");
+  }
+  count = names.size();
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    list += names[i];
+  }
+  return list;
+}
+
+bool bind(const Function& f, PyObject* args, PyObject* kwargs, std::array<PyObject*, kMaxParams>& bound) {
+  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given > static_cast<Py_ssize_t>(f.param_count)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", f.name, f.param_count,
+                 given, given == 1 ? "was" : "were");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      size_t index = f.param_count;
+      if (PyUnicode_Check(key)) {
+        for (size_t i = 0; i < f.param_count; ++i) {
+          if (PyUnicode_CompareWithASCIIString(key, f.params[i].name) == 0) index = i;
+        }
+      }
+      if (index == f.param_count) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", f.name, key);
+        return false;
+      }
+      if (bound[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", f.name, f.params[index].name);
+        return false;
+      }
+      bound[index] = value;
+    }
+  }
+  size_t missing = 0;
+  const std::string list = missing_list(f, bound, missing);
+  if (missing > 0) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", f.name, missing,
+                 missing == 1 ? "" : "s", list.c_str());
+    return false;
+  }
+  return true;
+}
+
+PyObject* call(const Function& f, PyObject* args, PyObject* kwargs) {
+  try {
+    std::array<PyObject*, kMaxParams> bound{};
+    if (!bind(f, args, kwargs, bound)) return nullptr;
+    Args converted;
+    for (size_t i = 0; i < f.param_count; ++i) {
+      if (!convert(f.params[i], bound[i], converted, i)) return nullptr;
+    }
+    return f.impl(converted);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& fault) {
+    raise_panic(fault.what());
+  } catch (...) {
+    raise_panic("internal fault");
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The functions, each: decode hex arguments in its order, run the operation, build the result.
+
+PyObject* content_hash(const Args& a) { return new_hex(stego::content_hash(a.text[0])); }
+
+// ---------------------------------------------------------------------------------------------
+// The function table, in registration order (the order of `__all__`).
+
+constexpr Function kFunctions[] = {
+    {"content_hash", {{{"text", Kind::Text}}}, 1,
+     "content_hash(text)\n--\n\n"
+     "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
+     content_hash},
+};
+constexpr size_t kFunctionCount = std::size(kFunctions);
+
+template <size_t I>
+PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call(kFunctions[I], args, kwargs);
+}
+
+template <size_t... I>
+std::array<PyMethodDef, kFunctionCount> method_defs(std::index_sequence<I...>) {
+  return {PyMethodDef{kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline<I>)),
+                      METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...};
+}
+
+// CPython keeps pointers to these for the life of the function objects, so they are static.
+std::array<PyMethodDef, kFunctionCount> g_method_defs = method_defs(std::make_index_sequence<kFunctionCount>());
+
+// ---------------------------------------------------------------------------------------------
+// Module creation.
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "quelvane", "The `quelvane` native module.", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<int64_t> g_interpreter_claim{-1};
+PyObject* g_module = nullptr;  // filled once, under the interpreter lock, kept for the process
+
+bool append_to_all(PyObject* module, PyObject* name) {
+  Ref all = own(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = own(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  return PyList_Append(all.get(), name) == 0;
+}
+
+bool initialise(PyObject* module) {
+  Ref doc_name = own(PyUnicode_FromString("__doc__"));
+  if (!doc_name || !append_to_all(module, doc_name.get())) return false;
+  Ref doc = own(PyUnicode_FromString("LanternQuill C2PA text soft-binding family (native bindings)."));
+  if (!doc || PyObject_SetAttrString(module, "__doc__", doc.get()) < 0) return false;
+  Ref module_name = own(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef& def : g_method_defs) {
+    Ref function = own(PyCMethod_New(&def, module, module_name.get(), nullptr));
+    if (!function) return false;
+    Ref name = own(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name || !append_to_all(module, name.get())) return false;
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
+  }
+  return true;
+}
+
+PyObject* create_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  int64_t expected = -1;
+  if (!g_interpreter_claim.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quelvane does not support sub-interpreters: it can only be imported in the interpreter "
+                    "that first imported it");
+    return nullptr;
+  }
+  if (g_module != nullptr) {
+    Py_IncRef(g_module);
+    return g_module;
+  }
+  Ref module = own(PyModule_Create2(&g_module_def, 3));
+  if (!module || !initialise(module.get())) return nullptr;
+  g_module = module.get();
+  Py_IncRef(g_module);  // the cache's own reference
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quelvane::python
+
+PyMODINIT_FUNC PyInit_quelvane(void) {
+  try {
+    return quelvane::python::create_module();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}

@@ -1,6 +1,7 @@
 #include "stego.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include "erasure/reed_solomon.h"
@@ -52,23 +53,31 @@ Result<erasure::ReedSolomon> watermark_coder() {
   return std::move(coder).value();
 }
 
-// Calls on_word_end with the byte offset just after each word of `text`, in order.
-template <typename OnWordEnd>
-void for_each_word_end(std::string_view text, OnWordEnd on_word_end) {
-  bool in_word = false;
-  size_t word_end = 0;
-  for (size_t i = 0; i < text.size();) {
-    const auto scalar = decode(text, i);
-    i += scalar.length;
-    if (is_white_space(scalar.value) || normalize::is_zero_width(scalar.value)) {
-      if (in_word) on_word_end(word_end);
-      in_word = false;
-    } else {
-      in_word = true;
-      word_end = i;
+// White_Space among the ASCII bytes: the walks below classify most bytes by this table alone.
+constexpr std::array<bool, 128> kAsciiWhiteSpace = [] {
+  std::array<bool, 128> table{};
+  for (char32_t c = 0; c < table.size(); ++c) table[c] = is_white_space(c);
+  return table;
+}();
+
+// Offset of the next E2 or EF byte at or after `at`, or the text length. ASCII is skipped
+// eight bytes at a time.
+size_t find_zero_width_lead(std::string_view text, size_t at) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  while (at < text.size()) {
+    uint64_t eight;
+    if (at + sizeof eight <= text.size()) {
+      std::memcpy(&eight, bytes + at, sizeof eight);
+      if ((eight & kHighBits) == 0) {
+        at += sizeof eight;
+        continue;
+      }
     }
+    if (bytes[at] == 0xE2 || bytes[at] == 0xEF) return at;
+    ++at;
   }
-  if (in_word) on_word_end(word_end);
+  return at;
 }
 
 void append_symbol_run(std::string& out, uint8_t byte) {
@@ -90,6 +99,14 @@ std::vector<WordSymbols> collect_symbol_runs(std::string_view text) {
   size_t words = 0;
   bool in_word = false;
   for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<uint8_t>(text[i]);
+    if (byte < 0x80) {
+      const bool word = !kAsciiWhiteSpace[byte];
+      words += word && !in_word;
+      in_word = word;
+      ++i;
+      continue;
+    }
     const auto scalar = decode(text, i);
     i += scalar.length;
     const int symbol = symbol_value(scalar.value);
@@ -99,11 +116,10 @@ std::vector<WordSymbols> collect_symbol_runs(std::string_view text) {
       WordSymbols& run = runs.back();
       if (run.count < kSymbolsPerByte) run.value = static_cast<uint8_t>(run.value << 2 | symbol);
       ++run.count;
-    } else if (is_white_space(scalar.value)) {
-      in_word = false;
-    } else if (!in_word) {
-      ++words;
-      in_word = true;
+    } else {
+      const bool word = !is_white_space(scalar.value);
+      words += word && !in_word;
+      in_word = word;
     }
   }
   return runs;
@@ -121,12 +137,18 @@ std::optional<uint8_t> slot_of(const std::vector<WordSymbols>& runs, size_t word
 std::string strip_zero_width(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    // Every zero-width character is three bytes; anything else is copied as it stands.
-    const auto s = internal::utf8::decode(text, i);
-    if (!normalize::is_zero_width(s.value)) out.append(text.substr(i, s.length));
-    i += s.length;
+  // Every zero-width character is encoded with lead byte E2 or EF, and a lead byte is never
+  // inside another character, so the text between two such bytes is copied whole.
+  size_t copied = 0;
+  for (size_t i = find_zero_width_lead(text, 0); i < text.size(); i = find_zero_width_lead(text, i)) {
+    const auto scalar = decode(text, i);
+    if (normalize::is_zero_width(scalar.value)) {
+      out.append(text.substr(copied, i - copied));
+      copied = i + scalar.length;
+    }
+    i += scalar.length;
   }
+  out.append(text.substr(copied));
   return out;
 }
 
@@ -181,8 +203,37 @@ Result<Extraction> decode_payload(const CodewordSlots& slots, std::span<const ui
 }
 
 std::vector<size_t> word_gaps(std::string_view text) {
+  // A word ends at the offset of the White_Space or zero-width character after it. Every
+  // character's offset is stored and the count advanced only at word ends, with no branch
+  // on word boundaries, so the vector is kept large enough for one gap per character ahead.
+  constexpr size_t kChunkBytes = 4096;
   std::vector<size_t> gaps;
-  for_each_word_end(text, [&](size_t offset) { gaps.push_back(offset); });
+  size_t count = 0;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size();) {
+    const size_t chunk_end = std::min(text.size(), i + kChunkBytes);
+    const size_t room = count + (chunk_end - i) + 1;
+    if (gaps.size() < room) gaps.resize(std::max(room, 2 * gaps.size()));
+    size_t* out = gaps.data();
+    while (i < chunk_end) {
+      const auto byte = static_cast<uint8_t>(text[i]);
+      bool word;
+      size_t length = 1;
+      if (byte < 0x80) {
+        word = !kAsciiWhiteSpace[byte];
+      } else {
+        const auto scalar = decode(text, i);
+        word = !is_white_space(scalar.value) && !normalize::is_zero_width(scalar.value);
+        length = scalar.length;
+      }
+      out[count] = i;
+      count += in_word && !word;
+      in_word = word;
+      i += length;
+    }
+  }
+  gaps.resize(count);
+  if (in_word) gaps.push_back(text.size());
   return gaps;
 }
 
@@ -235,8 +286,7 @@ Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) 
   const std::vector<WordSymbols> runs = collect_symbol_runs(text);
   const std::string stripped = strip_zero_width(text);
   const ContentHash hash = content_hash(stripped);
-  size_t gap_count = 0;
-  for_each_word_end(stripped, [&](size_t) { ++gap_count; });
+  const size_t gap_count = word_gaps(stripped).size();
   if (gap_count < kCodewordBytes) return Error::content_too_short();
   const std::vector<size_t> order = fisher_yates(gap_count, key, hash);
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <stdexcept>
+#include <numeric>
 #include <utility>
 
 namespace quelvane::erasure {
@@ -45,87 +45,47 @@ constexpr ProductTable make_product_table() {
 
 constexpr ProductTable kProduct = make_product_table();
 
-// The multiplicative inverse of a non-zero element.
-uint8_t reciprocal(uint8_t a) { return kField.exp[kNonZeroElements - kField.log[a]]; }
-
-// Row `point` of the Vandermonde matrix: point^0, point^1, ..., with 0^0 = 1.
-std::vector<uint8_t> vandermonde_row(uint8_t point, size_t columns) {
-  std::vector<uint8_t> row(columns);
-  uint8_t value = 1;
-  for (uint8_t& entry : row) {
-    entry = value;
-    value = kProduct[value][point];
-  }
-  return row;
-}
-
-// dst[i] ^= factor * src[i] for every i: the one row operation everything here is built on.
+// dst[i] ^= factor * src[i] for every i.
 void multiply_add(std::span<uint8_t> dst, std::span<const uint8_t> src, uint8_t factor) {
   if (factor == 0) return;
   const std::array<uint8_t, 256>& times_factor = kProduct[factor];
   for (size_t i = 0; i < dst.size(); ++i) dst[i] ^= times_factor[src[i]];
 }
 
-void scale(std::span<uint8_t> row, uint8_t factor) {
-  const std::array<uint8_t, 256>& times_factor = kProduct[factor];
-  for (uint8_t& value : row) value = times_factor[value];
-}
-
-class Matrix {
+// Interpolation through d distinct points p_0..p_(d-1) of GF(2^8). Let V_p be the Vandermonde
+// matrix V_p[j][c] = p_j^c. The values at the points of a polynomial of degree < d determine
+// it, and its value at x is sum_j L_j(x) * value_j with the Lagrange basis
+//   L_j(x) = prod_(m != j) (x - p_m) / (p_j - p_m),
+// so the row (L_j(x))_j is (x^c)_c * V_p^-1: the closed form of the inverse of a Vandermonde
+// matrix, which needs no elimination and cannot meet a singular matrix. Subtraction is XOR;
+// the products are taken as sums of logarithms, every factor being non-zero.
+class Interpolation {
  public:
-  Matrix(size_t rows, size_t columns) : rows_(rows), columns_(columns), entries_(rows * columns, 0) {}
-
-  static Matrix identity(size_t size) {
-    Matrix m(size, size);
-    for (size_t i = 0; i < size; ++i) m.at(i, i) = 1;
-    return m;
+  explicit Interpolation(std::vector<uint8_t> points) : points_(std::move(points)), log_weights_(points_.size()) {
+    for (size_t j = 0; j < points_.size(); ++j) {
+      unsigned log_denominator = 0;
+      for (size_t m = 0; m < points_.size(); ++m) {
+        if (m != j) log_denominator += kField.log[points_[j] ^ points_[m]];
+      }
+      log_weights_[j] = kNonZeroElements - log_denominator % kNonZeroElements;
+    }
   }
 
-  size_t rows() const { return rows_; }
-  uint8_t& at(size_t row, size_t column) { return entries_[row * columns_ + column]; }
-  uint8_t at(size_t row, size_t column) const { return entries_[row * columns_ + column]; }
-  std::span<uint8_t> row(size_t r) { return {entries_.data() + r * columns_, columns_}; }
-  std::span<const uint8_t> row(size_t r) const { return {entries_.data() + r * columns_, columns_}; }
-  void swap_rows(size_t a, size_t b) { std::swap_ranges(row(a).begin(), row(a).end(), row(b).begin()); }
-  std::vector<uint8_t> release() && { return std::move(entries_); }
-  // The same matrix grown (with zero rows) or cut to `rows` rows.
-  Matrix with_rows(size_t rows) && {
-    entries_.resize(rows * columns_, 0);
-    rows_ = rows;
-    return std::move(*this);
+  // (L_j(x))_j for a point x that is not one of the d points.
+  void row_at(uint8_t x, std::span<uint8_t> out) const {
+    unsigned log_all = 0;  // log of prod_m (x - p_m)
+    for (uint8_t p : points_) log_all += kField.log[x ^ p];
+    log_all %= kNonZeroElements;
+    for (size_t j = 0; j < points_.size(); ++j) {
+      const unsigned log_entry = log_all + log_weights_[j] + kNonZeroElements - kField.log[x ^ points_[j]];
+      out[j] = kField.exp[log_entry % kNonZeroElements];
+    }
   }
 
  private:
-  size_t rows_;
-  size_t columns_;
-  std::vector<uint8_t> entries_;
+  std::vector<uint8_t> points_;
+  std::vector<unsigned> log_weights_;  // log of 1 / prod_(m != j) (p_j - p_m), in 1..255
 };
-
-// Gauss-Jordan inverse of a square matrix. The coder only inverts d distinct rows of a
-// Vandermonde-derived matrix over distinct points, which are always invertible: a missing
-// pivot is a broken invariant, reported as an internal fault.
-Matrix invert(Matrix m) {
-  const size_t size = m.rows();
-  Matrix inverse = Matrix::identity(size);
-  for (size_t column = 0; column < size; ++column) {
-    size_t pivot = column;
-    while (pivot < size && m.at(pivot, column) == 0) ++pivot;
-    if (pivot == size) throw std::logic_error("erasure coder: singular matrix");
-    m.swap_rows(pivot, column);
-    inverse.swap_rows(pivot, column);
-    const uint8_t pivot_reciprocal = reciprocal(m.at(column, column));
-    scale(m.row(column).subspan(column), pivot_reciprocal);
-    scale(inverse.row(column), pivot_reciprocal);
-    // Left of `column` the pivot row is already zero, so the row operations skip that part.
-    for (size_t r = 0; r < size; ++r) {
-      const uint8_t factor = m.at(r, column);
-      if (r == column || factor == 0) continue;
-      multiply_add(m.row(r).subspan(column), m.row(column).subspan(column), factor);
-      multiply_add(inverse.row(r), inverse.row(column), factor);
-    }
-  }
-  return inverse;
-}
 
 }  // namespace
 
@@ -145,21 +105,20 @@ Result<ReedSolomon, CodingError> ReedSolomon::build(size_t data_shards, size_t p
   if (parity_shards == 0) return fail(CodingError::TooFewParityShards);
   if (data_shards + parity_shards > kMaxTotalShards) return fail(CodingError::TooManyShards);
 
-  // E = V * T^-1, with V the Vandermonde matrix V[r][c] = r^c over the points 0..n-1 and
-  // T its top d rows. The top d rows of E are T * T^-1, the identity, so data shards are
-  // stored as they are; only the parity rows need the product.
+  // E = V * T^-1, with V the Vandermonde matrix V[r][c] = r^c over the points 0..n-1 and T
+  // its top d rows. Row r of E is (r^c)_c * T^-1, interpolation through the points 0..d-1
+  // at x = r: a codeword holds the values at 0..n-1 of the polynomial of degree < d whose
+  // values at 0..d-1 are the data. The top d rows are T * T^-1, the identity.
   const size_t total = data_shards + parity_shards;
-  Matrix top(data_shards, data_shards);
-  for (size_t r = 0; r < data_shards; ++r) {
-    std::ranges::copy(vandermonde_row(static_cast<uint8_t>(r), data_shards), top.row(r).begin());
-  }
-  const Matrix top_inverse = invert(std::move(top));
-  Matrix encoding = Matrix::identity(data_shards).with_rows(total);
+  std::vector<uint8_t> data_points(data_shards);
+  std::iota(data_points.begin(), data_points.end(), uint8_t{0});
+  const Interpolation from_data(std::move(data_points));
+  std::vector<uint8_t> matrix(total * data_shards, 0);
+  for (size_t r = 0; r < data_shards; ++r) matrix[r * data_shards + r] = 1;
   for (size_t r = data_shards; r < total; ++r) {
-    const std::vector<uint8_t> row = vandermonde_row(static_cast<uint8_t>(r), data_shards);
-    for (size_t k = 0; k < data_shards; ++k) multiply_add(encoding.row(r), top_inverse.row(k), row[k]);
+    from_data.row_at(static_cast<uint8_t>(r), std::span(matrix).subspan(r * data_shards, data_shards));
   }
-  return ReedSolomon(data_shards, parity_shards, std::move(encoding).release());
+  return ReedSolomon(data_shards, parity_shards, std::move(matrix));
 }
 
 Result<Ok, CodingError> ReedSolomon::check_shard_count(size_t count) const {
@@ -210,15 +169,19 @@ Result<Ok, CodingError> ReedSolomon::reconstruct(std::span<ShardSlot> slots) con
   std::vector<const Shard*> sources(data_shards_);
   for (size_t j = 0; j < data_shards_; ++j) sources[j] = &*slots[present[j]];
 
-  // With every data slot present the first d present slots are the data itself.
+  // With every data slot present the first d present slots are the data itself. Otherwise
+  // the decode matrix S^-1, S being the rows of E at the chosen slots, is interpolation
+  // through those slots' points: S = V_chosen * T^-1, so S^-1 = T * V_chosen^-1 and its
+  // row k is (k^c)_c * V_chosen^-1.
   if (present.back() >= data_shards_) {
-    Matrix chosen_rows(data_shards_, data_shards_);
-    for (size_t j = 0; j < data_shards_; ++j) {
-      std::copy_n(matrix_.begin() + present[j] * data_shards_, data_shards_, chosen_rows.row(j).begin());
-    }
-    const Matrix decode = invert(std::move(chosen_rows));
+    std::vector<uint8_t> chosen_points(data_shards_);
+    std::ranges::transform(present, chosen_points.begin(), [](size_t i) { return static_cast<uint8_t>(i); });
+    const Interpolation from_chosen(std::move(chosen_points));
+    std::vector<uint8_t> decode_row(data_shards_);
     for (size_t k = 0; k < data_shards_; ++k) {
-      if (!slots[k]) combine(decode.row(k), sources, slots[k].emplace());
+      if (slots[k]) continue;
+      from_chosen.row_at(static_cast<uint8_t>(k), decode_row);
+      combine(decode_row, sources, slots[k].emplace());
     }
   }
 

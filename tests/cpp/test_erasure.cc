@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -23,24 +24,64 @@ uint8_t slow_multiply(uint8_t a, uint8_t b) {
   return static_cast<uint8_t>(product);
 }
 
-uint8_t slow_reciprocal(uint8_t a) {
-  for (unsigned b = 1; b < 256; ++b) {
-    if (slow_multiply(a, static_cast<uint8_t>(b)) == 1) return static_cast<uint8_t>(b);
-  }
-  return 0;
+using Rows = std::vector<std::vector<uint8_t>>;
+
+uint8_t table_multiply(uint8_t a, uint8_t b) {
+  static const auto kProducts = [] {
+    std::array<std::array<uint8_t, 256>, 256> table{};
+    for (unsigned x = 0; x < 256; ++x) {
+      for (unsigned y = 0; y < 256; ++y) table[x][y] = slow_multiply(static_cast<uint8_t>(x), static_cast<uint8_t>(y));
+    }
+    return table;
+  }();
+  return kProducts[a][b];
 }
 
-// E = V * T^-1 maps the d data values to the values at the points 0..n-1 of the polynomial
-// of degree < d through (i, data_i), so entry (r, c) is the Lagrange basis L_c evaluated at r.
-uint8_t lagrange_coefficient(size_t data_shards, size_t row, size_t column) {
-  uint8_t numerator = 1;
-  uint8_t denominator = 1;
-  for (size_t m = 0; m < data_shards; ++m) {
-    if (m == column) continue;
-    numerator = slow_multiply(numerator, static_cast<uint8_t>(row ^ m));
-    denominator = slow_multiply(denominator, static_cast<uint8_t>(column ^ m));
+Rows product(const Rows& left, const Rows& right) {
+  Rows out(left.size(), std::vector<uint8_t>(right.front().size(), 0));
+  for (size_t r = 0; r < left.size(); ++r) {
+    for (size_t k = 0; k < right.size(); ++k) {
+      for (size_t c = 0; c < out[r].size(); ++c) out[r][c] ^= table_multiply(left[r][k], right[k][c]);
+    }
   }
-  return slow_multiply(numerator, slow_reciprocal(denominator));
+  return out;
+}
+
+// Gauss-Jordan elimination on [M | I].
+Rows gauss_jordan_inverse(const Rows& m) {
+  const size_t d = m.size();
+  Rows aug(d, std::vector<uint8_t>(2 * d, 0));
+  for (size_t r = 0; r < d; ++r) {
+    std::copy(m[r].begin(), m[r].end(), aug[r].begin());
+    aug[r][d + r] = 1;
+  }
+  for (size_t col = 0; col < d; ++col) {
+    size_t pivot = col;
+    while (aug[pivot][col] == 0) ++pivot;
+    std::swap(aug[pivot], aug[col]);
+    uint8_t inverse = 1;
+    while (table_multiply(inverse, aug[col][col]) != 1) ++inverse;
+    for (uint8_t& x : aug[col]) x = table_multiply(x, inverse);
+    for (size_t r = 0; r < d; ++r) {
+      const uint8_t f = aug[r][col];
+      if (r == col || f == 0) continue;
+      for (size_t c = 0; c < 2 * d; ++c) aug[r][c] ^= table_multiply(f, aug[col][c]);
+    }
+  }
+  Rows inverse(d);
+  for (size_t r = 0; r < d; ++r) inverse[r].assign(aug[r].begin() + d, aug[r].end());
+  return inverse;
+}
+
+// The encoding matrix exactly as defined: V[r][c] = r^c over the points 0..n-1, T the top
+// d x d block of V, E = V * T^-1.
+Rows defined_encoding_matrix(size_t data_shards, size_t parity_shards) {
+  Rows v(data_shards + parity_shards, std::vector<uint8_t>(data_shards));
+  for (size_t r = 0; r < v.size(); ++r) {
+    uint8_t power = 1;
+    for (size_t c = 0; c < data_shards; ++c, power = table_multiply(power, static_cast<uint8_t>(r))) v[r][c] = power;
+  }
+  return product(v, gauss_jordan_inverse(Rows(v.begin(), v.begin() + data_shards)));
 }
 
 ReedSolomon build(size_t data_shards, size_t parity_shards) {
@@ -49,8 +90,8 @@ ReedSolomon build(size_t data_shards, size_t parity_shards) {
   return std::move(coder).value();
 }
 
-std::vector<std::vector<uint8_t>> matrix_of(const ReedSolomon& coder) {
-  std::vector<std::vector<uint8_t>> rows(coder.total_shard_count());
+Rows matrix_of(const ReedSolomon& coder) {
+  Rows rows(coder.total_shard_count());
   for (size_t r = 0; r < rows.size(); ++r) {
     for (size_t c = 0; c < coder.data_shard_count(); ++c) rows[r].push_back(coder.coefficient(r, c));
   }
@@ -72,27 +113,21 @@ std::vector<ShardSlot> to_slots(const std::vector<Shard>& shards) {
 }
 
 TEST(Erasure, SmallMatricesAreVandermondeDerived) {
-  using Rows = std::vector<std::vector<uint8_t>>;
   EXPECT_EQ(matrix_of(build(2, 1)), (Rows{{1, 0}, {0, 1}, {3, 2}}));
   EXPECT_EQ(matrix_of(build(3, 2)), (Rows{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}, {15, 8, 6}}));
 }
 
-TEST(Erasure, WatermarkMatrixIsSystematicAndMatchesLagrangeForm) {
-  const ReedSolomon coder = build(24, 24);
-  for (size_t r = 0; r < 48; ++r) {
-    for (size_t c = 0; c < 24; ++c) {
-      const uint8_t expected = r < 24 ? (r == c ? 1 : 0) : lagrange_coefficient(24, r, c);
-      ASSERT_EQ(coder.coefficient(r, c), expected) << "row " << r << " column " << c;
-    }
+TEST(Erasure, WatermarkMatrixIsSystematicVandermondeTimesInverseTop) {
+  const auto matrix = matrix_of(build(24, 24));
+  EXPECT_EQ(matrix, defined_encoding_matrix(24, 24));
+  for (size_t r = 0; r < 24; ++r) {
+    for (size_t c = 0; c < 24; ++c) EXPECT_EQ(matrix[r][c], r == c ? 1 : 0);
   }
 }
 
-TEST(Erasure, LargestCodersMatchLagrangeForm) {
-  for (auto [d, p] : {std::pair<size_t, size_t>{255, 1}, {1, 255}, {128, 128}, {17, 200}}) {
-    const ReedSolomon coder = build(d, p);
-    for (size_t r = d; r < d + p; r += 7) {
-      for (size_t c = 0; c < d; c += 5) ASSERT_EQ(coder.coefficient(r, c), lagrange_coefficient(d, r, c));
-    }
+TEST(Erasure, AllShapesMatchTheDefinedMatrix) {
+  for (auto [d, p] : {std::pair<size_t, size_t>{1, 1}, {1, 255}, {255, 1}, {128, 128}, {17, 200}, {5, 3}}) {
+    EXPECT_EQ(matrix_of(build(d, p)), defined_encoding_matrix(d, p)) << d << "+" << p;
   }
 }
 
@@ -180,17 +215,34 @@ TEST(Erasure, OnlyFirst24PresentSlotsDetermineRebuiltData) {
   EXPECT_EQ((*slots[30])[0], codeword[30][0] ^ 0x5C);  // a present shard is never altered
 }
 
-TEST(Erasure, PresentShardsAreNeverAltered) {
+TEST(Erasure, RebuildsDataWithTheInverseOfTheFirst24PresentRows) {
   const ReedSolomon coder = build(24, 24);
   std::mt19937 rng(9);
   std::vector<ShardSlot> slots = to_slots(random_codeword(coder, 2, rng));
-  for (size_t i : {3, 10, 29, 47}) slots[i].reset();
+  const std::vector<size_t> erased = {3, 10, 29, 47};
+  for (size_t i : erased) slots[i].reset();
   (*slots[2])[1] ^= 0x80;  // among the first 24 present: it spoils the rebuilt shards, not itself
   const std::vector<ShardSlot> before = slots;
   ASSERT_TRUE(coder.reconstruct(slots).ok());
   for (size_t i = 0; i < 48; ++i) {
-    if (before[i]) EXPECT_EQ(slots[i], before[i]);
-    EXPECT_TRUE(slots[i].has_value());
+    ASSERT_TRUE(slots[i].has_value());
+    if (before[i]) EXPECT_EQ(slots[i], before[i]) << "present slot " << i << " altered";
+  }
+
+  const Rows e = defined_encoding_matrix(24, 24);
+  std::vector<size_t> chosen;
+  for (size_t i = 0; chosen.size() < 24; ++i) {
+    if (before[i]) chosen.push_back(i);
+  }
+  Rows s;
+  for (size_t i : chosen) s.push_back(e[i]);
+  const Rows decode = gauss_jordan_inverse(s);
+  for (size_t k : {3, 10}) {
+    for (size_t byte = 0; byte < 2; ++byte) {
+      uint8_t expected = 0;
+      for (size_t j = 0; j < 24; ++j) expected ^= table_multiply(decode[k][j], (*before[chosen[j]])[byte]);
+      EXPECT_EQ((*slots[k])[byte], expected) << "slot " << k;
+    }
   }
 }
 

@@ -1,62 +1,46 @@
-"""Watermark speed: embed_watermark and extract_watermark as ratios to content_hash.
+"""embed_watermark and extract_watermark against content_hash on the same text.
 
-Both watermark functions compute the content hash of the text, so content_hash on the same
-text is their floor. Prints the median of several runs for each function and the ratios.
-Run after building the module: `.venv/bin/python bench/bench_watermark.py`.
+Both watermark functions compute the content hash of the text, so content_hash is their
+floor. The three calls take turns within each round, so that a busy machine slows them
+alike; each median is printed with its ratio to the floor of the same text.
 """
-
-import random
 import statistics
 import time
 
 import quelvane
+from common import english, mixed, report
 
 KEY = "5eed" * 16
 POINTER = "0123456789abcdef0123456789abcdef"
-
-ENGLISH = ("the of and to in a is that for it as was with be by on not he this are or his from at which but "
-           "have an they you were her she there been one all we their has would when if so no will more out "
-           "ledger harbour schooner letters keeper winter storm village boundary stone record morning").split()
-MIXED = ENGLISH[:40] + ("café naïve façade déjà Übermaß straße право мир книга слово λόγος θάλασσα ψυχή "
-                        "東京 言葉 海 光 서울 바다 مكتبة كتاب עולם ספר").split()
+# Characters a watermark reads as its own; the sample texts must not carry them beforehand.
+ZERO_WIDTH = dict.fromkeys(map(ord, "\u200b\u200c\u200d\u2060\ufeff"))
 
 
-def make_text(vocabulary, size, seed):
-    """Prose of about `size` UTF-8 bytes: sentences of 5 to 20 words, paragraphs of 3 to 7."""
-    rng = random.Random(seed)
-    paragraphs, length = [], 0
-    while length < size:
-        sentences = []
-        for _ in range(rng.randint(3, 7)):
-            words = rng.choices(vocabulary, k=rng.randint(5, 20))
-            sentences.append(" ".join(words).capitalize() + rng.choice([".", ".", "?", "!", ";"]))
-        paragraph = " ".join(sentences)
-        paragraphs.append(paragraph)
-        length += len(paragraph.encode()) + 2
-    return "\n\n".join(paragraphs)
-
-
-def median_seconds(function, *args, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function(*args)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def interleaved_medians(calls, rounds):
+    """Median seconds of each (function, *args) in `calls`, timed in turn in every round."""
+    times = [[] for _ in calls]
+    for _ in range(rounds):
+        for samples, (function, *args) in zip(times, calls):
+            start = time.perf_counter()
+            function(*args)
+            samples.append(time.perf_counter() - start)
+    return [statistics.median(samples) for samples in times]
 
 
 def main():
-    print(f"{'text':<16}{'content_hash':>14}{'embed':>12}{'extract':>12}{'embed/hash':>12}{'extract/hash':>14}")
-    for name, vocabulary in (("english", ENGLISH), ("mixed", MIXED)):
-        for label, size, repeat in (("1 KB", 1_000, 301), ("100 KB", 100_000, 41), ("1 MB", 1_000_000, 11)):
-            text = make_text(vocabulary, size, seed=size)
+    rows = []
+    for name, make in (("english", english), ("mixed", mixed)):
+        for label, size, rounds in (("1KB", 1 << 10, 301), ("100KB", 100 << 10, 31), ("1MB", 1 << 20, 15)):
+            text = make(size).translate(ZERO_WIDTH)
             marked = quelvane.embed_watermark(text, POINTER, KEY)
             assert quelvane.extract_watermark(marked, KEY) == (POINTER, True, 0)
-            floor = median_seconds(quelvane.content_hash, text, repeat=repeat)
-            embed = median_seconds(quelvane.embed_watermark, text, POINTER, KEY, repeat=repeat)
-            extract = median_seconds(quelvane.extract_watermark, marked, KEY, repeat=repeat)
-            print(f"{name + ' ' + label:<16}{floor * 1e3:>11.3f} ms{embed * 1e3:>9.3f} ms{extract * 1e3:>9.3f} ms"
-                  f"{embed / floor:>11.2f}x{extract / floor:>13.2f}x")
+            floor, embed, extract = interleaved_medians(
+                [(quelvane.content_hash, text), (quelvane.embed_watermark, text, POINTER, KEY),
+                 (quelvane.extract_watermark, marked, KEY)], rounds)
+            rows.append((f"content_hash      {name} {label}", floor, floor))
+            rows.append((f"embed_watermark   {name} {label}", embed, floor))
+            rows.append((f"extract_watermark {name} {label}", extract, floor))
+    report(rows)
 
 
 if __name__ == "__main__":

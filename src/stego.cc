@@ -1,6 +1,7 @@
 #include "stego.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <numeric>
 
@@ -53,28 +54,74 @@ Result<erasure::ReedSolomon> watermark_coder() {
   return std::move(coder).value();
 }
 
-// White_Space among the ASCII bytes: the walks below classify most bytes by this table alone.
-constexpr std::array<bool, 128> kAsciiWhiteSpace = [] {
-  std::array<bool, 128> table{};
-  for (char32_t c = 0; c < table.size(); ++c) table[c] = is_white_space(c);
-  return table;
-}();
+// Texts are walked eight bytes at a time while those bytes are ASCII, as most are. In such a
+// block byte i is bits 8i..8i+7 of a little-endian word, and masks keep one flag per byte in
+// its high bit.
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+constexpr size_t kBlockBytes = 8;
 
-// Offset of the next E2 or EF byte at or after `at`, or the text length. ASCII is skipped
-// eight bytes at a time.
-size_t find_zero_width_lead(std::string_view text, size_t at) {
-  constexpr uint64_t kHighBits = 0x8080808080808080;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  while (at < text.size()) {
-    uint64_t eight;
-    if (at + sizeof eight <= text.size()) {
-      std::memcpy(&eight, bytes + at, sizeof eight);
-      if ((eight & kHighBits) == 0) {
-        at += sizeof eight;
-        continue;
-      }
+// The eight bytes at `at` as a word, if all are ASCII.
+std::optional<uint64_t> ascii_block(std::string_view text, size_t at) {
+  uint64_t block;
+  if (text.size() - at < kBlockBytes) return std::nullopt;
+  std::memcpy(&block, text.data() + at, kBlockBytes);
+  if (block & kHighBits) return std::nullopt;
+  return block;
+}
+
+// Flags the bytes of an ASCII block that are not White_Space (U+0009..U+000D, U+0020).
+uint64_t word_bytes(uint64_t block) {
+  constexpr uint64_t kLow7 = ~kHighBits;
+  const uint64_t spaces = block ^ (0x20 * kOnes);
+  const uint64_t is_space = ~(((spaces & kLow7) + kLow7) | spaces) & kHighBits;  // bytes == 0x20
+  // No byte exceeds 0x7F, so these additions carry into no neighbour.
+  const uint64_t from_tab = (block + (0x80 - 0x09) * kOnes) & kHighBits;
+  const uint64_t from_shift_out = (block + (0x80 - 0x0E) * kOnes) & kHighBits;
+  return ~(is_space | (from_tab & ~from_shift_out)) & kHighBits;
+}
+
+// How many bytes a mask flags. (std::popcount is a library call on baseline x86-64.)
+unsigned count_flagged(uint64_t mask) { return static_cast<unsigned>(((mask >> 7) * kOnes) >> 56); }
+
+// The byte positions (0..7) flagged in a mask, lowest first, are visited by this loop.
+template <typename OnByte>
+void for_each_flagged(uint64_t mask, OnByte on_byte) {
+  for (; mask != 0; mask &= mask - 1) on_byte(static_cast<size_t>(std::countr_zero(mask)) / 8);
+}
+
+// Calls on_word_end with the byte offset just after each word of `text`, in order: the
+// offset of the White_Space or zero-width character that ends it, or the text length.
+template <typename OnWordEnd>
+void for_each_word_end(std::string_view text, OnWordEnd on_word_end) {
+  bool in_word = false;
+  for (size_t i = 0; i < text.size();) {
+    if (const auto block = ascii_block(text, i)) {
+      const uint64_t word = word_bytes(*block);
+      const uint64_t after_word = word << 8 | (in_word ? 0x80 : 0);
+      for_each_flagged(after_word & ~word & kHighBits, [&](size_t byte) { on_word_end(i + byte); });
+      in_word = word >> 63;
+      i += kBlockBytes;
+      continue;
     }
-    if (bytes[at] == 0xE2 || bytes[at] == 0xEF) return at;
+    const auto scalar = decode(text, i);
+    const bool word = !is_white_space(scalar.value) && !normalize::is_zero_width(scalar.value);
+    if (in_word && !word) on_word_end(i);
+    in_word = word;
+    i += scalar.length;
+  }
+  if (in_word) on_word_end(text.size());
+}
+
+// Offset of the next E2 or EF byte at or after `at`, or the text length.
+size_t find_zero_width_lead(std::string_view text, size_t at) {
+  while (at < text.size()) {
+    if (ascii_block(text, at)) {
+      at += kBlockBytes;
+      continue;
+    }
+    const auto byte = static_cast<uint8_t>(text[at]);
+    if (byte == 0xE2 || byte == 0xEF) return at;
     ++at;
   }
   return at;
@@ -99,12 +146,12 @@ std::vector<WordSymbols> collect_symbol_runs(std::string_view text) {
   size_t words = 0;
   bool in_word = false;
   for (size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<uint8_t>(text[i]);
-    if (byte < 0x80) {
-      const bool word = !kAsciiWhiteSpace[byte];
-      words += word && !in_word;
-      in_word = word;
-      ++i;
+    if (const auto block = ascii_block(text, i)) {
+      const uint64_t word = word_bytes(*block);
+      const uint64_t after_word = word << 8 | (in_word ? 0x80 : 0);
+      words += count_flagged(word & ~after_word);
+      in_word = word >> 63;
+      i += kBlockBytes;
       continue;
     }
     const auto scalar = decode(text, i);
@@ -203,37 +250,8 @@ Result<Extraction> decode_payload(const CodewordSlots& slots, std::span<const ui
 }
 
 std::vector<size_t> word_gaps(std::string_view text) {
-  // A word ends at the offset of the White_Space or zero-width character after it. Every
-  // character's offset is stored and the count advanced only at word ends, with no branch
-  // on word boundaries, so the vector is kept large enough for one gap per character ahead.
-  constexpr size_t kChunkBytes = 4096;
   std::vector<size_t> gaps;
-  size_t count = 0;
-  bool in_word = false;
-  for (size_t i = 0; i < text.size();) {
-    const size_t chunk_end = std::min(text.size(), i + kChunkBytes);
-    const size_t room = count + (chunk_end - i) + 1;
-    if (gaps.size() < room) gaps.resize(std::max(room, 2 * gaps.size()));
-    size_t* out = gaps.data();
-    while (i < chunk_end) {
-      const auto byte = static_cast<uint8_t>(text[i]);
-      bool word;
-      size_t length = 1;
-      if (byte < 0x80) {
-        word = !kAsciiWhiteSpace[byte];
-      } else {
-        const auto scalar = decode(text, i);
-        word = !is_white_space(scalar.value) && !normalize::is_zero_width(scalar.value);
-        length = scalar.length;
-      }
-      out[count] = i;
-      count += in_word && !word;
-      in_word = word;
-      i += length;
-    }
-  }
-  gaps.resize(count);
-  if (in_word) gaps.push_back(text.size());
+  for_each_word_end(text, [&](size_t offset) { gaps.push_back(offset); });
   return gaps;
 }
 
@@ -286,7 +304,8 @@ Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) 
   const std::vector<WordSymbols> runs = collect_symbol_runs(text);
   const std::string stripped = strip_zero_width(text);
   const ContentHash hash = content_hash(stripped);
-  const size_t gap_count = word_gaps(stripped).size();
+  size_t gap_count = 0;  // only the length of the stripped text's gap list matters here
+  for_each_word_end(stripped, [&](size_t) { ++gap_count; });
   if (gap_count < kCodewordBytes) return Error::content_too_short();
   const std::vector<size_t> order = fisher_yates(gap_count, key, hash);
 

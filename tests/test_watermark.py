@@ -539,7 +539,11 @@ def test_zero_width_characters_in_the_input_are_kept(marked):
 WORD_CHARS = st.characters(
     exclude_categories=("Cs", "Cc", "Zs", "Zl", "Zp"),
     exclude_characters="".join(ZERO_WIDTH | WHITE_SPACE))
-SEPARATORS = st.sampled_from([" ", " ", " ", "\n", "\n\n", "\t", "\r\n", "\u00a0", "\u3000", "\u2028", "\x85", "  "])
+# ASCII words are read eight bytes at a time, so they include the control characters on both
+# sides of the White_Space ones (U+0008, U+000E, U+001C to U+001F are word characters).
+ASCII_WORD_CHARS = st.sampled_from("abcdefghijklmnopqrstuvwxyzABCXYZ0123456789.,;:'\"!?-()[]\x00\x08\x0e\x1c\x1f\x7f")
+SEPARATORS = st.sampled_from([" ", " ", " ", "\n", "\n\n", "\t", "\r\n", "\x0b", "\x0c", "\u00a0", "\u3000", "\u2028",
+                              "\x85", "  "])
 
 
 @st.composite
@@ -547,7 +551,8 @@ def texts(draw, min_words=48, max_words=120):
     count = draw(st.integers(min_words, max_words))
     pieces = [draw(st.sampled_from(["", " ", "\n"]))]
     for _ in range(count):
-        pieces += [draw(st.text(WORD_CHARS, min_size=1, max_size=9)), draw(SEPARATORS)]
+        alphabet = draw(st.sampled_from([ASCII_WORD_CHARS, ASCII_WORD_CHARS, WORD_CHARS]))
+        pieces += [draw(st.text(alphabet, min_size=1, max_size=12)), draw(SEPARATORS)]
     if draw(st.booleans()):
         pieces.pop()  # end in a word
     return "".join(pieces)

@@ -28,6 +28,38 @@ TEST(Stego, WordGapsTreatStrayBytesAsWordCharacters) {
   EXPECT_EQ(word_gaps("\xE2\x80\x8B\xE2\x80"), (Gaps{5}));
 }
 
+// One character at a time, with the White_Space and zero-width sets spelled out.
+Gaps naive_word_gaps(std::string_view text) {
+  Gaps gaps;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<uint8_t>(text[i]);
+    const bool space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
+    const bool zero_width = text.substr(i, 3) == "\u200B" || text.substr(i, 3) == "\uFEFF";
+    if ((space || zero_width) && in_word) gaps.push_back(i);
+    if (space || zero_width) {
+      in_word = false;
+      i += zero_width ? 2 : 0;
+    } else {
+      in_word = true;
+    }
+  }
+  if (in_word) gaps.push_back(text.size());
+  return gaps;
+}
+
+TEST(Stego, WordGapsAgreeWithACharacterWalkAcrossAsciiBlocks) {
+  std::mt19937 rng(17);
+  const std::string pieces[] = {" ", "\t", "\n", "\r", "\x0B", "\x0C", "\x08", "\x0E", "\x1F", "\x7F",
+                                std::string(1, '\0'), "a", "Z", "9", "\u200B", "\uFEFF"};
+  for (int trial = 0; trial < 500; ++trial) {
+    std::string text;
+    const int length = static_cast<int>(rng() % 40);
+    for (int i = 0; i < length; ++i) text += pieces[rng() % (trial % 2 ? 14 : 16)];
+    ASSERT_EQ(word_gaps(text), naive_word_gaps(text)) << "trial " << trial;
+  }
+}
+
 TEST(Stego, RoutingPointerIsCutOrZeroPadded) {
   const std::vector<uint8_t> longer(20, 0xAB);
   Pointer cut;

@@ -58,7 +58,8 @@ class ReedSolomon {
   [[nodiscard]] Result<Ok, CodingError> encode(std::span<Shard> shards) const;
 
   // Fills every empty slot, data and parity, from the first d present slots in slot order.
-  // Present shards are never altered; with all slots present nothing is checked or changed.
+  // Present shards are never altered; with all slots present they are left as they are, with
+  // no check that they still form a codeword.
   // Fails with TooFewShardsPresent when fewer than d slots hold a shard.
   [[nodiscard]] Result<Ok, CodingError> reconstruct(std::span<ShardSlot> slots) const;
 

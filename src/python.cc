@@ -307,6 +307,26 @@ PyObject* call(const Function& f, PyObject* args, PyObject* kwargs) {
 
 PyObject* content_hash(const Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
+PyObject* embed_watermark(const Args& a) {
+  const auto key = decode_hex(a.text[2], "key");
+  if (!key) return nullptr;
+  const auto pointer = decode_hex(a.text[1], "pointer");
+  if (!pointer) return nullptr;
+  auto marked = stego::embed(a.text[0], *key, *pointer);
+  if (!marked) return raise(marked.error());
+  return new_str(*marked);
+}
+
+PyObject* extract_watermark(const Args& a) {
+  const auto key = decode_hex(a.text[1], "key");
+  if (!key) return nullptr;
+  auto found = stego::extract(a.text[0], *key);
+  if (!found) return raise(found.error());
+  // "N" hands over the new references; a null one (its exception set) makes the call fail.
+  return Py_BuildValue("(NNn)", new_hex(found->pointer), PyBool_FromLong(found->tag_verified),
+                       static_cast<Py_ssize_t>(found->shards_recovered));
+}
+
 PyObject* public_key(const Args& a) {
   internal::crypto::SecretBytes<32> secret;
   if (!decode_key32(a.text[0], secret.span())) return nullptr;
@@ -347,6 +367,15 @@ constexpr Function kFunctions[] = {
      "content_hash(text)\n--\n\n"
      "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
      content_hash},
+    {"embed_watermark", {{{"text", Kind::Text}, {"pointer_hex", Kind::Hex}, {"key_hex", Kind::Hex}}}, 3,
+     "embed_watermark(text, pointer_hex, key_hex)\n--\n\n"
+     "Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by\n"
+     "`key_hex`. Returns the watermarked text.",
+     embed_watermark},
+    {"extract_watermark", {{{"text", Kind::Text}, {"key_hex", Kind::Hex}}}, 2,
+     "extract_watermark(text, key_hex)\n--\n\n"
+     "Blind-extract and verify a `zwc-watermark.2`.\nReturns `(pointer_hex, tag_verified, shards_recovered)`.",
+     extract_watermark},
     {"public_key", {{{"secret_hex", Kind::Key32}}}, 1,
      "public_key(secret_hex)\n--\n\n"
      "Derive the Ed25519 public key (hex) from a 32-byte secret key (hex).",

@@ -75,10 +75,23 @@ cbor_callbacks make_callbacks() {
 
 const cbor_callbacks kCallbacks = make_callbacks();
 
+constexpr uint8_t kFirstTag = 0xC0;      // initial byte of tag 0
+constexpr uint8_t kDirectValues = 24;    // values 0 to 23 need no following bytes
+
 }  // namespace
 
 Result<Head, std::string> Reader::next() {
   if (at_end()) return fail("unexpected end of input at offset " + std::to_string(offset_));
+  // A tag number below 24 sits in the initial byte. libcbor 0.8's streaming decoder refuses
+  // 6 to 20 as unassigned, though they are well-formed (18 is COSE_Sign1), so read them here.
+  const uint8_t initial = input_[offset_];
+  if (initial >= kFirstTag && initial < kFirstTag + kDirectValues) {
+    ++offset_;
+    Head tag;
+    tag.major = Major::Tag;
+    tag.value = initial - kFirstTag;
+    return tag;
+  }
   Capture context;
   const cbor_decoder_result result =
       cbor_stream_decode(input_.data() + offset_, input_.size() - offset_, &kCallbacks, &context);

@@ -34,8 +34,14 @@ void on_indefinite(void* context) {
 template <Major M>
 void on_collection(void* context, uint64_t count) { set(context, M, count); }
 void on_tag(void* context, uint64_t tag) { set(context, Major::Tag, tag); }
-void on_float(void* context, float) { set(context, Major::Simple, kFloat); }
-void on_double(void* context, double) { set(context, Major::Simple, kFloat); }
+void on_float(void* context, float value) {
+  set(context, Major::Simple, kFloat);
+  capture(context).head.number = value;
+}
+void on_double(void* context, double value) {
+  set(context, Major::Simple, kFloat);
+  capture(context).head.number = value;
+}
 void on_null(void* context) { set(context, Major::Simple, kNull); }
 void on_undefined(void* context) { set(context, Major::Simple, kUndefined); }
 void on_boolean(void* context, bool value) { set(context, Major::Simple, value ? kTrue : kFalse); }
@@ -75,11 +81,42 @@ cbor_callbacks make_callbacks() {
 
 const cbor_callbacks kCallbacks = make_callbacks();
 
+// libcbor's streaming decoder rejects the unassigned simple values, which RFC 8949 counts as
+// well formed: 0xE0..0xF3 carry the value in the initial byte, 0xF8 in one following byte.
+constexpr uint8_t kFirstDirectSimple = 0xE0;
+constexpr uint8_t kLastUnassignedDirectSimple = 0xF3;
+constexpr uint8_t kOneByteSimple = 0xF8;
+constexpr uint8_t kFirstOneByteSimpleValue = 32;  // smaller values in 0xF8 form are not well formed
+constexpr uint8_t kAdditionalInfoMask = 0x1F;
+
+Head simple_value(uint64_t value, size_t offset) {
+  Head head;
+  head.major = Major::Simple;
+  head.value = value;
+  head.offset = offset;
+  return head;
+}
+
+std::string at(std::string_view what, size_t offset) {
+  return std::string(what) + " at offset " + std::to_string(offset);
+}
+
 }  // namespace
 
 Result<Head, std::string> Reader::next() {
-  if (at_end()) return fail("unexpected end of input at offset " + std::to_string(offset_));
+  if (at_end()) return fail(at("unexpected end of input", offset_));
+  const uint8_t initial = input_[offset_];
+  if (initial >= kFirstDirectSimple && initial <= kLastUnassignedDirectSimple) {
+    return simple_value(initial & kAdditionalInfoMask, offset_++);
+  }
+  if (initial == kOneByteSimple) {
+    if (input_.size() - offset_ < 2) return fail(at("unexpected end of input", offset_));
+    if (input_[offset_ + 1] < kFirstOneByteSimpleValue) return fail(at("malformed item", offset_));
+    offset_ += 2;
+    return simple_value(input_[offset_ - 1], offset_ - 2);
+  }
   Capture context;
+  context.head.offset = offset_;
   const cbor_decoder_result result =
       cbor_stream_decode(input_.data() + offset_, input_.size() - offset_, &kCallbacks, &context);
   switch (result.status) {
@@ -87,9 +124,9 @@ Result<Head, std::string> Reader::next() {
       offset_ += result.read;
       return context.head;
     case CBOR_DECODER_NEDATA:
-      return fail("unexpected end of input at offset " + std::to_string(offset_));
+      return fail(at("unexpected end of input", offset_));
     default:
-      return fail("malformed item at offset " + std::to_string(offset_));
+      return fail(at("malformed item", offset_));
   }
 }
 

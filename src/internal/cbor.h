@@ -40,10 +40,13 @@ struct Head {
   bool indefinite = false;  // an indefinite-length string, array or map
   bool is_break = false;    // the 0xFF stop code of an indefinite item
   std::span<const uint8_t> payload;  // the bytes of a definite-length string
+  double number = 0;        // the value of a float (Simple with kFloat), widened to double
+  size_t offset = 0;        // where the head starts in the input
 };
 
 // Walks the heads of a CBOR byte string in order. Errors are descriptions, e.g.
-// "unexpected end of input at offset 4".
+// "unexpected end of input at offset 4". Every simple value RFC 8949 calls well formed is read,
+// including the unassigned ones (0xE0..0xF3, 0xF8 with a value of 32 or more).
 class Reader {
  public:
   explicit Reader(std::span<const uint8_t> input) : input_(input) {}

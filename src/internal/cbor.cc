@@ -2,6 +2,8 @@
 
 #include <cbor.h>
 
+#include "internal/utf8.h"
+
 namespace quelvane::internal::cbor {
 namespace {
 
@@ -130,6 +132,101 @@ Result<Head, std::string> Reader::next() {
   }
 }
 
+namespace {
+
+bool is_string(Major major) { return major == Major::Bytes || major == Major::Text; }
+
+Result<Ok, std::string> check_chunk(const Head& chunk) {
+  if (chunk.major == Major::Text &&
+      !utf8::is_valid({reinterpret_cast<const char*>(chunk.payload.data()), chunk.payload.size()})) {
+    return fail(at("invalid UTF-8 in text string", chunk.offset));
+  }
+  return Ok{};
+}
+
+// Walks the chunks of the string `head` starts, checking each; appends them to `out` if given.
+Result<Ok, std::string> walk_string(Reader& reader, const Head& head, std::string* out) {
+  auto take = [&](const Head& chunk) -> Result<Ok, std::string> {
+    QV_RETURN_IF_ERROR(check_chunk(chunk));
+    if (out) out->append(reinterpret_cast<const char*>(chunk.payload.data()), chunk.payload.size());
+    return Ok{};
+  };
+  if (!head.indefinite) return take(head);
+  for (;;) {
+    QV_ASSIGN_OR_RETURN(const Head chunk, reader.next());
+    if (chunk.is_break) return Ok{};
+    if (chunk.major != head.major || chunk.indefinite) {
+      return fail(at("invalid chunk in indefinite-length string", chunk.offset));
+    }
+    QV_RETURN_IF_ERROR(take(chunk));
+  }
+}
+
+// An array or map being skipped: how many items it holds and how many have been read.
+struct Open {
+  uint64_t items;  // for a map, keys and values both count
+  uint64_t read = 0;
+  bool indefinite;
+  bool map;
+};
+
+uint64_t item_count(const Head& head) {
+  if (head.major == Major::Array) return head.value;
+  // A count this large is never met by real input, which ends first; saturating keeps it sound.
+  return head.value > UINT64_MAX / 2 ? UINT64_MAX : head.value * 2;
+}
+
+// Counts one finished item in the innermost open container and closes every container that
+// thereby ends. True when the outermost item is complete.
+bool finish_item(std::vector<Open>& open) {
+  while (!open.empty()) {
+    Open& innermost = open.back();
+    ++innermost.read;
+    if (innermost.indefinite || innermost.read < innermost.items) return false;
+    open.pop_back();
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::string, std::string> read_string(Reader& reader, const Head& head) {
+  std::string out;
+  QV_RETURN_IF_ERROR(walk_string(reader, head, &out));
+  return out;
+}
+
+Result<Ok, std::string> skip(Reader& reader, const Head& first, size_t levels) {
+  std::vector<Open> open;
+  Head head = first;
+  bool tagged = false;  // the previous head was a tag, so `head` is the item it tags
+  for (;;) {
+    if (head.is_break) {
+      if (tagged || open.empty() || !open.back().indefinite || (open.back().map && open.back().read % 2)) {
+        return fail(at("unexpected break", head.offset));
+      }
+      open.pop_back();
+      if (finish_item(open)) return Ok{};
+    } else if (head.major == Major::Tag) {
+      tagged = true;
+    } else if (head.major == Major::Array || head.major == Major::Map) {
+      if (open.size() >= levels) return fail(at("recursion limit exceeded", head.offset));
+      if (head.indefinite || head.value) {
+        open.push_back({item_count(head), 0, head.indefinite, head.major == Major::Map});
+      } else if (finish_item(open)) {
+        return Ok{};
+      }
+    } else {
+      if (is_string(head.major)) {
+        QV_RETURN_IF_ERROR(walk_string(reader, head, nullptr));
+      }
+      if (finish_item(open)) return Ok{};
+    }
+    if (head.major != Major::Tag) tagged = false;
+    QV_ASSIGN_OR_RETURN(head, reader.next());
+  }
+}
+
 void Writer::head(Major major, uint64_t value) {
   unsigned char buffer[9];
   size_t written = 0;
@@ -143,6 +240,7 @@ void Writer::head(Major major, uint64_t value) {
     case Major::Tag: written = cbor_encode_tag(value, buffer, sizeof buffer); break;
     case Major::Simple: written = cbor_encode_ctrl(static_cast<uint8_t>(value), buffer, sizeof buffer); break;
   }
+  if (written == 0) ok_ = false;
   out_.insert(out_.end(), buffer, buffer + written);
 }
 

@@ -60,3 +60,11 @@ struct Ok {};
   auto tmp = (expr);                             \
   if (!tmp) return ::quelvane::fail(std::move(tmp).error()); \
   lhs = std::move(tmp).value()
+
+// Evaluates `expr` (a Result whose value is not needed); on failure returns its error from the
+// enclosing function.
+#define QV_RETURN_IF_ERROR(expr)                                           \
+  do {                                                                     \
+    auto qv_status = (expr);                                               \
+    if (!qv_status) return ::quelvane::fail(std::move(qv_status).error()); \
+  } while (0)

@@ -61,10 +61,9 @@ struct Ok {};
   if (!tmp) return ::quelvane::fail(std::move(tmp).error()); \
   lhs = std::move(tmp).value()
 
-// Evaluates `expr` (a Result whose value is not needed); on failure returns its error from the
-// enclosing function.
-#define QV_RETURN_IF_ERROR(expr)                                           \
-  do {                                                                     \
-    auto qv_status = (expr);                                               \
-    if (!qv_status) return ::quelvane::fail(std::move(qv_status).error()); \
-  } while (0)
+// Evaluates `expr` (a Result whose value is not needed) and returns its error, if any.
+#define QV_RETURN_IF_ERROR(expr) QV_RETURN_IF_ERROR_IMPL(QV_CONCAT(qv_status_, __LINE__), expr)
+#define QV_RETURN_IF_ERROR_IMPL(tmp, expr)                                          \
+  do {                                                                              \
+    if (auto tmp = (expr); !tmp) return ::quelvane::fail(std::move(tmp).error()); \
+  } while (false)

@@ -349,6 +349,10 @@ Decoded<uint8_t> Decoder::byte(const Head& head) {
 Decoded<std::optional<int32_t>> Decoder::offset(const Head& head) {
   QV_ASSIGN_OR_RETURN(const std::optional<Integer> value, integer(head, true));
   if (!value) return std::optional<int32_t>();
+  // Offsets are read through the 64-bit signed range, as serde-based readers of this record
+  // do: what lies beyond it is "too large" before it is out of the i32 range.
+  constexpr uint64_t kMaxI64Magnitude = std::numeric_limits<int64_t>::max();  // -1 - n reaches INT64_MIN
+  if (value->n > kMaxI64Magnitude) return fail(std::string(kTooLarge));
   constexpr uint64_t kMaxMagnitude = std::numeric_limits<int32_t>::max();  // -1 - n reaches INT32_MIN
   if (value->n > kMaxMagnitude) return fail("invalid value: " + describe(*value) + ", expected i32");
   const int64_t n = static_cast<int64_t>(value->n);

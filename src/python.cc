@@ -6,8 +6,8 @@
 
 #include <array>
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>

@@ -96,7 +96,7 @@ def make_demo_corpus(folder: Path, seed: int = 7) -> None:
         if n % 3 == 0:
             (folder / f"text{n:02}-light-edit.txt").write_text(edit(original, 0.02), encoding="utf-8")
         if n % 4 == 0:
-            (folder / f"text{n:02}-heavy-edit.txt").write_text(edit(original, 0.15), encoding="utf-8")
+            (folder / f"text{n:02}-heavy-edit.txt").write_text(edit(original, 0.08), encoding="utf-8")
         if n % 5 == 0:
             (folder / f"text{n:02}-reflowed.txt").write_text(original.replace(". ", ".\n\n").upper(), encoding="utf-8")
             (folder / f"text{n:02}-excerpt.txt").write_text(original[: len(original) // 2], encoding="utf-8")

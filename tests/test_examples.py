@@ -1,5 +1,5 @@
 """The examples under examples/ run as a user would run them, on tiny inputs."""
-import importlib.util
+import importlib
 import re
 import subprocess
 import sys
@@ -10,11 +10,20 @@ import pytest
 import quelvane
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-NEEDED = ["minhash_bands", "minhash_signature", "soft_binding_fingerprint", "soft_binding_minhash",
-          "soft_binding_structure", "soft_binding_watermark", "verify_tier", "text_fingerprint",
-          "text_structure", "hamming_hex"]
-pytestmark = pytest.mark.skipif(not all(hasattr(quelvane, n) for n in NEEDED),
-                                reason="the examples need functions not built yet")
+
+
+def needs(*names):
+    missing = [n for n in names if not hasattr(quelvane, n)]
+    return pytest.mark.skipif(bool(missing), reason=f"not built yet: {', '.join(missing)}")
+
+
+every_function = needs(
+    "text_fingerprint", "text_structure", "minhash_signature", "minhash_bands", "hamming_hex", "content_hash",
+    "embed_watermark", "extract_watermark", "public_key", "sign", "verify", "cross_check",
+    "soft_binding_fingerprint", "soft_binding_structure", "soft_binding_minhash", "soft_binding_watermark",
+    "verify_tier",
+)
+minhash = needs("minhash_signature", "minhash_bands")
 
 
 def run_example(name, *args, cwd):
@@ -24,13 +33,16 @@ def run_example(name, *args, cwd):
     return result.stdout
 
 
-def load(name):
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+@pytest.fixture
+def near_duplicates(monkeypatch):
+    # Imported by name from a path entry, so that worker processes can unpickle its functions
+    # under any start method.
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    monkeypatch.delitem(sys.modules, "near_duplicates", raising=False)
+    return importlib.import_module("near_duplicates")
 
 
+@every_function
 def test_round_trip(tmp_path):
     out = run_example("round_trip.py", cwd=tmp_path)
     tiers = dict(re.findall(r"^(.+?): .*?(BOUND|LIKELY|REVIEW|unknown text)$", out, re.M))
@@ -43,6 +55,7 @@ def test_round_trip(tmp_path):
     assert tiers["an unrelated text"] == "unknown text"
 
 
+@minhash
 def test_near_duplicates_demo(tmp_path):
     out = run_example("near_duplicates.py", "--demo", "--workers", "2", cwd=tmp_path)
     pairs = {tuple(sorted(m[1:])): float(m[0]) for m in re.findall(r"^\s+([\d.]+)\s+(\S+)\s+(\S+)$", out, re.M)}
@@ -51,8 +64,8 @@ def test_near_duplicates_demo(tmp_path):
     assert ("text00.txt", "text01.txt") not in pairs
 
 
-def test_near_duplicates_index_is_kept_and_refreshed(tmp_path):
-    near_duplicates = load("near_duplicates")
+@minhash
+def test_near_duplicates_index_is_kept_and_refreshed(tmp_path, near_duplicates):
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     words = " ".join(f"w{i}" for i in range(200))

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 
 from abi3_check import candidates
@@ -20,6 +21,8 @@ from abi3_check import candidates
 ROOT = Path(__file__).resolve().parent.parent
 VENVS = ROOT / "build" / "wheel-venvs"
 VENDORED = re.compile(r"lib(icu\w+|crypto|cbor)[-.]")
+# The Debian package whose license texts must ship with each vendored library.
+LICENSED_AS = {"libicu": "libicu", "libcrypto": "libssl", "libcbor": "libcbor"}
 
 # Run inside each venv: the module must come from the venv, and every vendored library mapped
 # into the process from quelvane.libs beside it; the hidden system copies must not load.
@@ -51,6 +54,20 @@ def wheel():
     if not found:
         sys.exit("no repaired wheel in wheelhouse/; run make wheel first")
     return found[-1]
+
+
+def check_contents(path):
+    """The stubs are in the wheel, and the license texts of every library vendored into it."""
+    with zipfile.ZipFile(path) as archive:
+        names = archive.namelist()
+    for stub in ("quelvane.pyi", "quelvane-stubs/__init__.pyi"):
+        assert stub in names, f"{stub} missing from the wheel"
+    licensed = {name.split("/")[2] for name in names if re.match(r"[^/]+\.dist-info/licenses/[^/]+/", name)}
+    for library in (name.split("/")[1] for name in names if name.startswith("quelvane.libs/") and name[-1] != "/"):
+        prefix = next((p for lib, p in LICENSED_AS.items() if library.startswith(lib)), None)
+        assert prefix is not None, f"{library} is vendored but was never expected to be"
+        assert any(package.startswith(prefix) for package in licensed), f"no license texts for {library}"
+        print(f"  {library}: licenses under {[p for p in licensed if p.startswith(prefix)]}")
 
 
 def interpreters():
@@ -115,6 +132,7 @@ def main():
     env = dict(os.environ, QV_HIDE=" ".join(paths))
     env.pop("PYTHONPATH", None)
     print(f"wheel check: {wheel().name}")
+    check_contents(wheel())
     print("  system copies hidden from the loader: " + (", ".join(paths) if prefix else
           "no (needs root and a private mount namespace); relying on the /proc/self/maps probe"))
     with tempfile.TemporaryDirectory(prefix="quelvane-wheel-") as scratch:

@@ -97,48 +97,58 @@ void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scala
   }
 }
 
-// Appends alphanumeric characters to the canonical stream, one space between runs.
+// Appends alphanumeric characters to the canonical stream. A separator run is written as one
+// space as soon as it starts after an alphanumeric character; finish() drops the space a text
+// may end with, so that spaces stand only between two runs.
 class CanonicalWriter {
  public:
   explicit CanonicalWriter(std::string& out) : out_(out) {}
 
+  // The hot loop for plain ASCII, branch-free: each byte writes its lower-case form or a space
+  // and advances only when that byte is kept. An ASCII piece never grows the text.
   void ascii(std::string_view piece) {
-    for (char c : piece) ascii_char(c);
+    const size_t at = out_.size();
+    out_.resize(at + piece.size());
+    char* p = out_.data() + at;
+    bool after_run = after_run_;
+    for (char c : piece) {
+      const char l = kAsciiCanonical[static_cast<uint8_t>(c)];
+      const bool keep = l != 0;
+      *p = keep ? l : ' ';
+      p += keep | after_run;
+      after_run = keep;
+    }
+    after_run_ = after_run;
+    out_.resize(static_cast<size_t>(p - out_.data()));
   }
 
   void scalar(char32_t c) {
     if (c < 0x80) {
-      ascii_char(static_cast<char>(c));
+      const char ascii_char = static_cast<char>(c);
+      ascii(std::string_view(&ascii_char, 1));
       return;
     }
     if (is_zero_width(c)) return;  // neither separates nor joins
     char32_t mapped[3];
     const int n = lower(c, mapped);
     for (int i = 0; i < n; ++i) {
-      if (is_alphanumeric(mapped[i])) {
-        if (pending_ && !out_.empty()) out_ += ' ';
+      const bool keep = is_alphanumeric(mapped[i]);
+      if (keep) {
         internal::utf8::append(out_, mapped[i]);
-        pending_ = false;
-      } else {
-        pending_ = true;
+      } else if (after_run_) {
+        out_ += ' ';
       }
+      after_run_ = keep;
     }
+  }
+
+  void finish() {
+    if (!out_.empty() && out_.back() == ' ') out_.pop_back();
   }
 
  private:
-  void ascii_char(char c) {
-    const char l = kAsciiCanonical[static_cast<uint8_t>(c)];
-    if (l != 0) {
-      if (pending_ && !out_.empty()) out_ += ' ';
-      out_ += l;
-      pending_ = false;
-    } else {
-      pending_ = true;
-    }
-  }
-
   std::string& out_;
-  bool pending_ = false;
+  bool after_run_ = false;  // the last character seen was kept, so a separator would start here
 };
 
 }  // namespace
@@ -169,6 +179,7 @@ std::string canonical(std::string_view text) {
   CanonicalWriter writer(out);
   for_each_nfc(
       text, [&](std::string_view piece) { writer.ascii(piece); }, [&](char32_t c) { writer.scalar(c); });
+  writer.finish();
   return out;
 }
 

@@ -60,3 +60,10 @@ struct Ok {};
   auto tmp = (expr);                             \
   if (!tmp) return ::quelvane::fail(std::move(tmp).error()); \
   lhs = std::move(tmp).value()
+
+// Evaluates `expr` (a Result whose value is not needed) and returns its error, if any.
+#define QV_RETURN_IF_ERROR(expr) QV_RETURN_IF_ERROR_IMPL(QV_CONCAT(qv_status_, __LINE__), expr)
+#define QV_RETURN_IF_ERROR_IMPL(tmp, expr)                                          \
+  do {                                                                              \
+    if (auto tmp = (expr); !tmp) return ::quelvane::fail(std::move(tmp).error()); \
+  } while (false)

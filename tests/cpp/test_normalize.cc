@@ -1,0 +1,67 @@
+// The streams Python cannot see directly: structural, words, strip_zero_width, and the hex rule.
+#include <gtest/gtest.h>
+
+#include "internal/hex.h"
+#include "internal/utf8.h"
+#include "normalize.h"
+#include "stego.h"
+
+namespace quelvane {
+namespace {
+
+TEST(Normalize, StructuralKeepsEverythingButZeroWidth) {
+  EXPECT_EQ(normalize::structural("  Hello, World!  "), "  Hello, World!  ");
+  EXPECT_EQ(normalize::structural("a\r\n\tb  c\u200b\ufeffd"), "a\r\n\tb  cd");
+  EXPECT_EQ(normalize::structural("A\u0300"), "\u00c0");
+  EXPECT_EQ(normalize::structural("e\u200b\u0301"), "e\u0301");  // removed after composition
+  EXPECT_EQ(normalize::structural(""), "");
+}
+
+TEST(Normalize, CanonicalExamples) {
+  EXPECT_EQ(normalize::canonical("  Hello, World!  "), "hello world");
+  EXPECT_EQ(normalize::canonical("co\u200bop"), "coop");
+  EXPECT_EQ(normalize::canonical("\u00c0B"), "\u00e0b");
+  EXPECT_EQ(normalize::canonical("--"), "");
+}
+
+TEST(Normalize, CanonicalAcrossPieceBoundaries) {
+  // Inputs longer than one normalisation piece, with composing pairs straddling every offset.
+  std::string text;
+  std::string expected;
+  for (int i = 0; i < 12000; ++i) {
+    text += "Ae\u0301 ";
+    expected += (i ? " ae\u0301" : "ae\u0301");
+  }
+  // "é" composes to U+00E9, which is Alphabetic.
+  std::string composed;
+  for (int i = 0; i < 12000; ++i) composed += (i ? " a\u00e9" : "a\u00e9");
+  EXPECT_EQ(normalize::canonical(text), composed);
+}
+
+TEST(Normalize, WordsSplitAtSpaces) {
+  EXPECT_EQ(normalize::words(""), std::vector<std::string>{});
+  EXPECT_EQ(normalize::words("hello world"), (std::vector<std::string>{"hello", "world"}));
+  EXPECT_EQ(normalize::words(" a  b "), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(Stego, StripZeroWidthRemovesOnlyTheSet) {
+  EXPECT_EQ(stego::strip_zero_width("a\u200bb\u200c\u200d\u2060c\ufe00\ufe0f\ufeffd"), "abcd");
+  EXPECT_EQ(stego::strip_zero_width("x\u00ad\U000E0100y"), "x\u00ad\U000E0100y");
+}
+
+TEST(Hex, DecodeReasons) {
+  EXPECT_EQ(internal::hex::decode("abc").error(), "Odd number of digits");
+  EXPECT_EQ(internal::hex::decode("0g").error(), "Invalid character 'g' at position 1");
+  EXPECT_EQ(*internal::hex::decode("00Ff"), (std::vector<uint8_t>{0x00, 0xff}));
+  EXPECT_EQ(*internal::hex::decode_trimmed("\u3000 0a \n"), (std::vector<uint8_t>{0x0a}));
+  EXPECT_EQ(internal::hex::encode(std::vector<uint8_t>{0xab, 0x01}), "ab01");
+}
+
+TEST(Utf8, TrimWhiteSpace) {
+  EXPECT_EQ(internal::utf8::trim_white_space("\u2028 a b\u00a0\u3000"), "a b");
+  EXPECT_EQ(internal::utf8::trim_white_space(" \t "), "");
+  EXPECT_EQ(internal::utf8::trim_white_space("\u200ba"), "\u200ba");  // ZWSP is not White_Space
+}
+
+}  // namespace
+}  // namespace quelvane

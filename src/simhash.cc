@@ -11,9 +11,6 @@ namespace quelvane::simhash {
 namespace {
 
 constexpr size_t kGramChars = 4;
-constexpr int kCharBits = 21;  // every scalar value is below 0x110000
-using GramKey = unsigned __int128;
-constexpr GramKey kGramKeyMask = (GramKey{1} << (kGramChars * kCharBits)) - 1;
 
 // For each byte value, a word whose byte j is bit 7 - j of it: adding these words counts the
 // bits of a byte in eight byte lanes at once, in the order bits are numbered.
@@ -29,200 +26,353 @@ constexpr auto kSpread = make_spread();
 // The value whose bit i is set when 2 * ones[i] > total, that is when the votes for bit i
 // (ones[i] for, total - ones[i] against) end above zero. Sums are taken modulo 2^64 and
 // read as signed, which is exact whenever the true counters fit in 64 bits.
+// Branch-free: the bits are as good as random, so a branch per bit would mispredict half the time.
 template <typename Counts>
 Hash256 majority(const Counts& ones, uint64_t total) {
   Hash256 out;
-  for (size_t i = 0; i < 256; ++i) {
-    if (static_cast<int64_t>(2 * static_cast<uint64_t>(ones[i]) - total) > 0) out.set_bit(i);
+  for (size_t k = 0; k < out.bytes.size(); ++k) {
+    unsigned byte = 0;
+    for (size_t j = 0; j < 8; ++j) {
+      const bool above = static_cast<int64_t>(2 * static_cast<uint64_t>(ones[8 * k + j]) - total) > 0;
+      byte |= static_cast<unsigned>(above) << (7 - j);
+    }
+    out.bytes[k] = static_cast<uint8_t>(byte);
   }
   return out;
 }
 
-// Writes the UTF-8 bytes of the four scalars packed in a gram key, oldest first, to `out`.
-void gram_utf8(GramKey key, std::string& out) {
-  out.clear();
-  for (size_t i = kGramChars; i-- > 0;) {
-    internal::utf8::append(out, static_cast<char32_t>((key >> (i * kCharBits)) & ((1u << kCharBits) - 1)));
-  }
+// ---------------------------------------------------------------------------------------------
+// Distinct grams.
+
+// A gram of four scalars that are not all ASCII, packed 21 bits each (every scalar value is
+// below 0x110000): 84 bits, of which `high` holds the top 20.
+struct WideKey {
+  uint64_t low;
+  uint32_t high;
+  bool operator==(const WideKey&) const = default;
+};
+
+constexpr int kCharBits = 21;
+
+WideKey wide_key(const std::array<char32_t, kGramChars>& ring, size_t oldest) {
+  unsigned __int128 packed = 0;
+  for (size_t i = 0; i < kGramChars; ++i) packed = (packed << kCharBits) | ring[(oldest + i) % kGramChars];
+  return {static_cast<uint64_t>(packed), static_cast<uint32_t>(packed >> 64)};
 }
 
-// The distinct 4-grams of a stream of scalars fed one at a time, each with its number of
-// occurrences and, when asked for, the distinct gram at every position. Open addressing on
-// the gram's packed scalars; the table doubles when half full.
-class GramIndex {
+inline uint64_t mix(uint32_t key) { return key * 0x9E3779B97F4A7C15ULL; }
+inline uint64_t mix(const WideKey& key) { return (key.low ^ (key.high * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL; }
+
+// Open addressing from a gram key to its id; the table doubles when half full. A gram made
+// only of ASCII characters is its four bytes (the common case), any other is a WideKey.
+template <typename Key>
+class GramTable {
  public:
-  explicit GramIndex(bool keep_positions) : keep_positions_(keep_positions) { rehash(kInitialBits); }
+  GramTable() { resize(kInitialBits); }
 
-  void push(char32_t c) {
-    key_ = ((key_ << kCharBits) | c) & kGramKeyMask;
-    if (++chars_ < kGramChars) return;
-    const uint32_t id = find_or_insert(key_);
-    ++counts_[id];
-    if (keep_positions_) positions_.push_back(id);
-  }
-
-  size_t chars() const { return chars_; }
-  size_t distinct() const { return keys_.size(); }
-  uint64_t count(uint32_t id) const { return counts_[id]; }
-  const std::vector<uint32_t>& positions() const { return positions_; }
-
-  // blake2_256 of each distinct gram's UTF-8 bytes, by gram id.
-  std::vector<Hash256> hashes() const {
-    internal::crypto::Blake2b512 hasher;
-    std::vector<Hash256> out(keys_.size());
-    std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
-    std::string utf8;
-    for (size_t id = 0; id < keys_.size(); ++id) {
-      gram_utf8(keys_[id], utf8);
-      hasher.digest(internal::crypto::as_bytes(utf8), digest);
-      std::memcpy(out[id].bytes.data(), digest.data(), out[id].bytes.size());
+  // The id of `key`, or, when it is new, `fresh` after storing it.
+  uint32_t find_or_insert(const Key& key, uint32_t fresh) {
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.id_plus_one == 0) {
+        slot = {key, fresh + 1};
+        if (2 * ++size_ > slots_.size()) resize(std::countr_zero(slots_.size()) + 1);
+        return fresh;
+      }
+      if (slot.key == key) return slot.id_plus_one - 1;
     }
-    return out;
   }
 
  private:
   static constexpr int kInitialBits = 12;
 
   struct Slot {
-    uint64_t low = 0;
-    uint32_t high = 0;
-    uint32_t id_plus_one = 0;  // 0: empty
+    Key key;
+    uint32_t id_plus_one;  // 0: empty
   };
 
-  size_t slot_of(GramKey key) const {
-    const auto low = static_cast<uint64_t>(key);
-    const auto high = static_cast<uint64_t>(key >> 64);
-    const uint64_t mixed = (low ^ (high * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
-    return static_cast<size_t>(mixed >> shift_);
-  }
+  size_t slot_of(const Key& key) const { return static_cast<size_t>(mix(key) >> shift_); }
 
-  uint32_t find_or_insert(GramKey key) {
-    const auto low = static_cast<uint64_t>(key);
-    const auto high = static_cast<uint32_t>(key >> 64);
-    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.id_plus_one == 0) {
-        const auto id = static_cast<uint32_t>(keys_.size());
-        slot = {low, high, id + 1};
-        keys_.push_back(key);
-        counts_.push_back(0);
-        if (2 * keys_.size() > slots_.size()) rehash(std::countr_zero(slots_.size()) + 1);
-        return id;
-      }
-      if (slot.low == low && slot.high == high) return slot.id_plus_one - 1;
-    }
-  }
-
-  void rehash(int bits) {
-    slots_.assign(size_t{1} << bits, Slot{});
+  void resize(int bits) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits, Slot{}));
     mask_ = slots_.size() - 1;
     shift_ = 64 - bits;
-    for (uint32_t id = 0; id < keys_.size(); ++id) {
-      size_t i = slot_of(keys_[id]);
+    for (const Slot& slot : old) {
+      if (slot.id_plus_one == 0) continue;
+      size_t i = slot_of(slot.key);
       while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
-      slots_[i] = {static_cast<uint64_t>(keys_[id]), static_cast<uint32_t>(keys_[id] >> 64), id + 1};
+      slots_[i] = slot;
     }
   }
 
-  bool keep_positions_;
-  GramKey key_ = 0;
-  size_t chars_ = 0;
   std::vector<Slot> slots_;
+  size_t size_ = 0;
   size_t mask_ = 0;
   int shift_ = 0;
-  std::vector<GramKey> keys_;      // by id, in order of first occurrence
-  std::vector<uint64_t> counts_;   // by id
-  std::vector<uint32_t> positions_;  // the id of the gram starting at each position
 };
 
-// Indexes the grams of a canonical stream, decoding it in place.
-GramIndex index_stream(std::string_view stream, bool keep_positions) {
-  GramIndex index(keep_positions);
+// The distinct grams of a stream with their blake2_256, computed once each, when first seen.
+class GramIndex {
+ public:
+  // The id of the gram whose UTF-8 bytes are `bytes`.
+  template <typename Key>
+  uint32_t id(const Key& key, std::string_view bytes) {
+    const auto fresh = static_cast<uint32_t>(hashes_.size());
+    const uint32_t found = table(key).find_or_insert(key, fresh);
+    if (found == fresh) {
+      std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
+      hasher_.digest(internal::crypto::as_bytes(bytes), digest);
+      std::memcpy(hashes_.emplace_back().bytes.data(), digest.data(), sizeof(Hash256::bytes));
+    }
+    return found;
+  }
+
+  const Hash256& hash(uint32_t id) const { return hashes_[id]; }
+  size_t distinct() const { return hashes_.size(); }
+
+ private:
+  GramTable<uint32_t>& table(uint32_t) { return ascii_; }
+  GramTable<WideKey>& table(const WideKey&) { return wide_; }
+
+  internal::crypto::Blake2b512 hasher_;
+  GramTable<uint32_t> ascii_;
+  GramTable<WideKey> wide_;
+  std::vector<Hash256> hashes_;  // by id
+};
+
+// Calls on_gram(id) for the 4-gram starting at each character position of a UTF-8 stream, in
+// order, and returns the number of characters. The scalars are decoded in place; the last four
+// characters' starts and values are kept in small rings.
+template <typename OnGram>
+size_t for_each_gram(std::string_view stream, GramIndex& index, OnGram&& on_gram) {
+  std::array<size_t, kGramChars> starts{};
+  std::array<char32_t, kGramChars> chars{};
+  size_t count = 0;
+  size_t ascii_run = 0;  // ASCII characters ending at the current one
   for (size_t i = 0; i < stream.size();) {
     const auto b = static_cast<uint8_t>(stream[i]);
+    char32_t c = b;
+    size_t length = 1;
     if (b < 0x80) {
-      index.push(b);
-      ++i;
-      continue;
+      ++ascii_run;
+    } else {
+      const auto s = internal::utf8::decode(stream, i);
+      c = s.value;
+      length = s.length;
+      ascii_run = 0;
     }
-    const auto s = internal::utf8::decode(stream, i);
-    index.push(s.value);
-    i += s.length;
+    starts[count % kGramChars] = i;
+    chars[count % kGramChars] = c;
+    ++count;
+    i += length;
+    if (count < kGramChars) continue;
+    const size_t oldest = count % kGramChars;
+    const size_t first = starts[oldest];
+    const std::string_view bytes = stream.substr(first, i - first);
+    if (ascii_run >= kGramChars) {
+      uint32_t key;
+      std::memcpy(&key, bytes.data(), sizeof key);
+      on_gram(index.id(key, bytes));
+    } else {
+      on_gram(index.id(wide_key(chars, oldest), bytes));
+    }
   }
-  return index;
+  return count;
 }
 
-// Every distinct gram votes once per occurrence.
-Hash256 vote_counts(const GramIndex& index) {
-  const std::vector<Hash256> hashes = index.hashes();
-  Vote vote;
-  for (uint32_t id = 0; id < hashes.size(); ++id) vote.add_hash(hashes[id], static_cast<int64_t>(index.count(id)));
-  return vote.result();
+// ---------------------------------------------------------------------------------------------
+// Counting bits over many values.
+
+// 256 one-bit lanes: one bit position of every value added, side by side.
+using Bits = uint64_t __attribute__((vector_size(32)));
+
+
+// Carry-save adder: adds a and b into the sum bits `low`, leaving the carries in `high`.
+inline void csa(Bits& high, Bits& low, const Bits& a, const Bits& b) {
+  const Bits u = low ^ a;
+  high = (low & a) | (u & b);
+  low = u ^ b;
 }
 
-// Grams in a 512-character window start at 509 positions: all 256 of the window's first
-// stride block and the first 253 of the next; the last three of that block cross the edge.
-constexpr size_t kGramsInWindow = kWindowChars - (kGramChars - 1);
-constexpr size_t kHeadGrams = kGramsInWindow - kWindowStride;
+// Counts, for each of the 256 bit positions, how many of up to 256 values added have it set.
+// The counters are bit-sliced (one 256-bit plane per binary digit) and fed by a Harley-Seal
+// carry-save tree over groups of 16 values: about one full adder per value instead of 256
+// additions.
+class BlockCounter {
+ public:
+  static constexpr size_t kCapacity = 256;
 
-// Bit counts over one stride block of gram positions: `head` over its first kHeadGrams
-// positions, `all` over every position the block has.
-struct BlockCounts {
-  std::array<uint64_t, 256> head{};
-  std::array<uint64_t, 256> all{};
+  void add(const Hash256& value) {
+    std::memcpy(&group_[pending_], value.bytes.data(), sizeof(Bits));
+    if (++pending_ == kGroup) add_group();
+  }
+
+  // The counts of the values added since the last call, which starts a new block.
+  std::array<uint16_t, 256> take() {
+    if (pending_ > 0) {
+      std::fill(group_.begin() + pending_, group_.end(), Bits{});
+      add_group();
+    }
+    std::array<uint16_t, 256> counts = low_counts();
+    Hash256 top;
+    std::memcpy(top.bytes.data(), &high_.back(), top.bytes.size());
+    if (top != Hash256{}) {  // only when some bit is set in all 256 values
+      for (size_t i = 0; i < 256; ++i) counts[i] += top.bit(i) << kTopDigit;
+    }
+    *this = {};
+    return counts;
+  }
+
+ private:
+  static constexpr size_t kGroup = 16;
+  static constexpr int kTopDigit = 8;  // 256 = 2^8: set only when all 256 values have the bit
+
+  void add_group() {
+    const auto& g = group_;
+    Bits twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+    csa(twos_a, ones_, g[0], g[1]);
+    csa(twos_b, ones_, g[2], g[3]);
+    csa(fours_a, twos_, twos_a, twos_b);
+    csa(twos_a, ones_, g[4], g[5]);
+    csa(twos_b, ones_, g[6], g[7]);
+    csa(fours_b, twos_, twos_a, twos_b);
+    csa(eights_a, fours_, fours_a, fours_b);
+    csa(twos_a, ones_, g[8], g[9]);
+    csa(twos_b, ones_, g[10], g[11]);
+    csa(fours_a, twos_, twos_a, twos_b);
+    csa(twos_a, ones_, g[12], g[13]);
+    csa(twos_b, ones_, g[14], g[15]);
+    csa(fours_b, twos_, twos_a, twos_b);
+    csa(eights_b, fours_, fours_a, fours_b);
+    csa(sixteens, eights_, eights_a, eights_b);
+    Bits carry = sixteens;  // ripple into the planes of 16 to 256
+    for (Bits& plane : high_) {
+      const Bits next = plane & carry;
+      plane ^= carry;
+      carry = next;
+    }
+    pending_ = 0;
+  }
+
+  // The planes of digits 1 to 128 summed in byte lanes, which cannot overflow below 256.
+  std::array<uint16_t, 256> low_counts() const {
+    const std::array<const Bits*, 8> planes = {&ones_, &twos_, &fours_, &eights_,
+                                               &high_[0], &high_[1], &high_[2], &high_[3]};
+    std::array<std::array<uint8_t, 32>, 8> bytes;
+    for (size_t d = 0; d < planes.size(); ++d) std::memcpy(bytes[d].data(), planes[d], bytes[d].size());
+    std::array<uint16_t, 256> counts;
+    for (size_t k = 0; k < 32; ++k) {
+      uint64_t lanes = 0;
+      for (size_t d = 0; d < planes.size(); ++d) lanes += kSpread[bytes[d][k]] << d;
+      for (size_t j = 0; j < 8; ++j) counts[8 * k + j] = (lanes >> (8 * j)) & 0xFF;
+    }
+    return counts;
+  }
+
+  std::array<Bits, kGroup> group_{};
+  size_t pending_ = 0;
+  Bits ones_{}, twos_{}, fours_{}, eights_{};
+  std::array<Bits, 5> high_{};  // digits 16, 32, 64, 128, 256
 };
 
-BlockCounts count_block(const std::vector<Hash256>& hashes, std::span<const uint32_t> ids) {
-  BlockCounts out;
-  BitTally tally;
-  const size_t head = std::min(ids.size(), kHeadGrams);
-  for (size_t p = 0; p < head; ++p) tally.add(hashes[ids[p]]);
-  out.head = tally.counts();
-  for (size_t p = head; p < ids.size(); ++p) tally.add(hashes[ids[p]]);
-  out.all = tally.counts();
-  return out;
-}
-
-// The windows and the whole fingerprint from per-block counts: by linearity of the vote, a
-// window's counters are the sum of its first block's and the head of the next block's, and
-// the whole text's are the sum over all blocks. Each gram position is counted once.
-Fingerprint windowed(const GramIndex& index) {
-  const std::vector<Hash256> hashes = index.hashes();
-  const std::vector<uint32_t>& ids = index.positions();
-  const size_t n = index.chars();
-  const size_t window_count = 1 + (n - kWindowChars + kWindowStride - 1) / kWindowStride;
-  auto block = [&](size_t j) {
-    const size_t begin = std::min(j * kWindowStride, ids.size());
-    const size_t end = std::min(begin + kWindowStride, ids.size());
-    return count_block(hashes, std::span<const uint32_t>(ids).subspan(begin, end - begin));
-  };
-
-  Fingerprint out;
-  out.windows.reserve(window_count);
-  std::array<uint64_t, 256> whole{};
-  BlockCounts current = block(0);
-  for (size_t k = 0; k < window_count; ++k) {
-    const BlockCounts next = block(k + 1);
-    const size_t start = k * kWindowStride;
-    const size_t end = std::min(start + kWindowChars, n);
-    std::array<uint64_t, 256> ones;
-    for (size_t i = 0; i < 256; ++i) {
-      ones[i] = current.all[i] + next.head[i];
-      whole[i] += current.all[i];
-    }
-    out.windows.push_back({majority(ones, end - start - (kGramChars - 1)), start, end - start});
-    current = next;
-  }
-  for (size_t i = 0; i < 256; ++i) whole[i] += current.all[i];
-  out.whole = majority(whole, ids.size());
-  return out;
-}
+// ---------------------------------------------------------------------------------------------
+// Fingerprints.
 
 // The fingerprint of a stream too short for 4-grams: its one gram votes alone, so the result
 // is that gram's hash (all zero for the empty stream).
 Hash256 short_stream(std::string_view stream) {
   return stream.empty() ? Hash256{} : blake2_256(internal::crypto::as_bytes(stream));
 }
+
+// Every distinct gram votes once per occurrence.
+Hash256 whole_only(std::string_view stream) {
+  GramIndex index;
+  std::vector<uint64_t> counts;
+  const size_t n = for_each_gram(stream, index, [&](uint32_t id) {
+    if (id == counts.size()) counts.push_back(0);
+    ++counts[id];
+  });
+  if (n < kGramChars) return short_stream(stream);
+  Vote vote;
+  for (uint32_t id = 0; id < counts.size(); ++id) vote.add_hash(index.hash(id), static_cast<int64_t>(counts[id]));
+  return vote.result();
+}
+
+// Grams in a 512-character window start at 509 positions: all 256 of the window's first
+// stride block and the first 253 ("head") of the next; the last three of that block cross the
+// window's edge.
+constexpr size_t kGramsInWindow = kWindowChars - (kGramChars - 1);
+constexpr size_t kHeadGrams = kGramsInWindow - kWindowStride;
+static_assert(kWindowStride == BlockCounter::kCapacity);
+
+// Bit counts over one stride block of gram positions: over all of them, and over the head.
+struct BlockCounts {
+  std::array<uint16_t, 256> all{};
+  std::array<uint16_t, 256> head{};
+};
+
+// The windows and the whole fingerprint in one pass over the grams. By linearity of the vote,
+// a window's counters are its first block's plus the head of the next block's, and the whole
+// text's are the sum over all blocks: each gram position is counted once, not once per window.
+class WindowedCounter {
+ public:
+  explicit WindowedCounter(const GramIndex& index) : index_(index) {}
+
+  void add(uint32_t id) {
+    const Hash256& h = index_.hash(id);
+    counter_.add(h);
+    if (in_block_ >= kHeadGrams) tail_.add(h);
+    if (++in_block_ == kWindowStride) end_block();
+  }
+
+  // Ends the stream: counts the last, partial block and an empty one after it, which close the
+  // remaining windows.
+  Fingerprint finish() {
+    end_block();
+    end_block();
+    out_.whole = majority(whole_, positions_);
+    return std::move(out_);
+  }
+
+ private:
+  void end_block() {
+    BlockCounts current;
+    current.all = counter_.take();
+    const auto& tail = tail_.counts();
+    for (size_t i = 0; i < 256; ++i) current.head[i] = static_cast<uint16_t>(current.all[i] - tail[i]);
+    for (size_t i = 0; i < 256; ++i) whole_[i] += current.all[i];
+    positions_ += in_block_;
+    in_block_ = 0;
+    tail_ = {};
+    if (blocks_ > 0) close_window(current);
+    previous_ = current;
+    ++blocks_;
+  }
+
+  // The window that starts at the previous block, if the stream reaches past its start plus
+  // one stride (the windows stop at the first that ends at the end of the stream). While the
+  // stream is still being read this holds and the window is a full one; at the end the
+  // positions counted are all there are, n - 3.
+  void close_window(const BlockCounts& current) {
+    const size_t n = positions_ + kGramChars - 1;
+    const size_t start = (blocks_ - 1) * kWindowStride;
+    if (n <= kWindowChars || start + kWindowStride >= n) return;
+    const size_t len = std::min(kWindowChars, n - start);
+    std::array<uint32_t, 256> ones;
+    for (size_t i = 0; i < 256; ++i) ones[i] = previous_.all[i] + current.head[i];
+    out_.windows.push_back({majority(ones, len - (kGramChars - 1)), start, len});
+  }
+
+  const GramIndex& index_;
+  BlockCounter counter_;
+  size_t in_block_ = 0;
+  BitTally tail_;  // the block's positions after its head
+  BlockCounts previous_;
+  size_t blocks_ = 0;
+  std::array<uint64_t, 256> whole_{};
+  uint64_t positions_ = 0;
+  Fingerprint out_;
+};
 
 }  // namespace
 
@@ -303,29 +453,20 @@ Hash256 Vote::result() {
 }
 
 Hash256 simhash_4grams(std::span<const char32_t> chars) {
-  if (chars.size() < kGramChars) {
-    std::string utf8;
-    for (char32_t c : chars) internal::utf8::append(utf8, c);
-    return short_stream(utf8);
-  }
-  GramIndex index(false);
-  for (char32_t c : chars) index.push(c);
-  return vote_counts(index);
+  std::string utf8;
+  for (char32_t c : chars) internal::utf8::append(utf8, c);
+  return whole_only(utf8);
 }
 
 Fingerprint Fingerprint::compute(std::string_view text) {
   const std::string stream = normalize::canonical(text);
-  const GramIndex index = index_stream(stream, true);
-  if (index.chars() < kGramChars) return {short_stream(stream), {}};
-  if (index.chars() <= kWindowChars) return {vote_counts(index), {}};
-  return windowed(index);
+  GramIndex index;
+  WindowedCounter counter(index);
+  const size_t n = for_each_gram(stream, index, [&](uint32_t id) { counter.add(id); });
+  if (n < kGramChars) return {short_stream(stream), {}};
+  return counter.finish();
 }
 
-Hash256 Fingerprint::compute_whole(std::string_view text) {
-  const std::string stream = normalize::canonical(text);
-  const GramIndex index = index_stream(stream, false);
-  if (index.chars() < kGramChars) return short_stream(stream);
-  return vote_counts(index);
-}
+Hash256 Fingerprint::compute_whole(std::string_view text) { return whole_only(normalize::canonical(text)); }
 
 }  // namespace quelvane::simhash

@@ -1,7 +1,10 @@
 #include "minhash.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
-#include <limits>
+#include <bit>
+#include <utility>
 
 #include "normalize.h"
 
@@ -12,12 +15,6 @@ constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
 
 constexpr uint64_t fnv1a_byte(uint64_t hash, uint8_t byte) { return (hash ^ byte) * kFnvPrime; }
-
-uint64_t fnv1a(std::string_view bytes) {
-  uint64_t hash = kFnvOffsetBasis;
-  for (char c : bytes) hash = fnv1a_byte(hash, static_cast<uint8_t>(c));
-  return hash;
-}
 
 // x mod P for any 64-bit x: 2^61 is 1 modulo P, so the bits above 61 fold onto the low ones.
 constexpr uint64_t reduce64(uint64_t x) {
@@ -97,22 +94,187 @@ std::array<uint64_t, kNumBands> bands_of(const std::array<uint64_t, kNumPerm>& s
   return bands;
 }
 
+// FNV-1a of up to kLanes byte strings at once. One string's hash is a chain of dependent
+// multiplications; running several chains side by side lets them overlap. The lanes run in
+// lockstep to the end of the shortest string, then past their own ends keep their hash
+// without a branch (reading, and not using, their last byte).
+constexpr size_t kLanes = 4;
+
+void fnv1a_lanes(const std::array<std::string_view, kLanes>& strings, size_t count, uint64_t* out) {
+  static constexpr uint8_t kNoByte = 0;
+  std::array<uint64_t, kLanes> hash;
+  std::array<const uint8_t*, kLanes> bytes;
+  std::array<size_t, kLanes> size;
+  hash.fill(kFnvOffsetBasis);
+  for (size_t s = 0; s < kLanes; ++s) {
+    const bool used = s < count && !strings[s].empty();
+    bytes[s] = used ? reinterpret_cast<const uint8_t*>(strings[s].data()) : &kNoByte;
+    size[s] = used ? strings[s].size() : 0;
+  }
+  const size_t shortest = *std::min_element(size.begin(), size.end());
+  const size_t longest = *std::max_element(size.begin(), size.end());
+  for (size_t j = 0; j < shortest; ++j) {
+    for (size_t s = 0; s < kLanes; ++s) hash[s] = fnv1a_byte(hash[s], bytes[s][j]);
+  }
+  for (size_t j = shortest; j < longest; ++j) {
+    for (size_t s = 0; s < kLanes; ++s) {
+      const uint64_t inside = uint64_t{0} - (j < size[s]);  // all ones while j is inside
+      const uint64_t next = fnv1a_byte(hash[s], bytes[s][std::min(j, size[s] - (size[s] > 0))]);
+      hash[s] = (next & inside) | (hash[s] & ~inside);
+    }
+  }
+  std::copy(hash.begin(), hash.begin() + count, out);
+}
+
+// x = FNV-1a mod P for every shingle of a canonical stream, in order, except that a value
+// found in a small direct-mapped cache of recent values is dropped: a repeated shingle cannot
+// change a minimum, and repeats in text (boilerplate, refrains, lists) are mostly near each other.
+std::vector<uint64_t> shingle_values(std::string_view stream) {
+  constexpr int kCacheBits = 12;
+  std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
+  std::vector<uint64_t> values;
+  std::array<std::string_view, kLanes> batch;
+  std::array<uint64_t, kLanes> hashes;
+  size_t pending = 0;
+  auto flush = [&] {
+    fnv1a_lanes(batch, pending, hashes.data());
+    for (size_t s = 0; s < pending; ++s) {
+      const uint64_t x = reduce64(hashes[s]);
+      uint64_t& slot = recent[(x * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits)];
+      if (slot == x) continue;
+      slot = x;
+      values.push_back(x);
+    }
+    pending = 0;
+  };
+  for_each_shingle(stream, [&](std::string_view shingle) {
+    batch[pending] = shingle;
+    if (++pending == kLanes) flush();
+  });
+  flush();
+  return values;
+}
+
+void update_portable(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm>& signature) {
+  for (uint64_t x : xs) {
+    for (size_t i = 0; i < kNumPerm; ++i) {
+      signature[i] = std::min(signature[i], add_mod(mul_mod(kParameters.a[i], x), kParameters.b[i]));
+    }
+  }
+}
+
+// The vector forms compute a x mod P from 32-bit halves: with a = ah 2^32 + al and
+// x = xh 2^32 + xl (ah, xh below 2^29), a x = ah xh 2^64 + (al xh + ah xl) 2^32 + al xl, and
+// modulo P (where 2^61 is 1) each part folds below 2^61 with shifts and masks:
+//   ah xh 2^64 -> ah xh 2^3;  m 2^32 -> (m >> 29) + (m mod 2^29) 2^32;  al xl -> its bits above
+//   and below bit 61.
+// Their sum with b stays below 2^63 and folds once more, to at most P + 3; one conditional
+// subtraction of P ends it. Each pass keeps a group of functions' parameters and minima in
+// registers and runs every x through them.
+constexpr uint64_t kLow29 = (uint64_t{1} << 29) - 1;
+
+// Eight functions per register; values stay below 2^62, so signed comparisons order them.
+__attribute__((target("avx2"))) void update_avx2(std::span<const uint64_t> xs,
+                                                 std::array<uint64_t, kNumPerm>& signature) {
+  constexpr size_t kLanes = 4;
+  constexpr size_t kGroup = 2;  // registers per pass
+  const __m256i prime = _mm256_set1_epi64x(static_cast<int64_t>(kPrime));
+  const __m256i below_prime = _mm256_set1_epi64x(static_cast<int64_t>(kPrime - 1));
+  const __m256i low29 = _mm256_set1_epi64x(static_cast<int64_t>(kLow29));
+  for (size_t first = 0; first < kNumPerm; first += kLanes * kGroup) {
+    __m256i al[kGroup], ah[kGroup], b[kGroup], min[kGroup];
+    for (size_t g = 0; g < kGroup; ++g) {
+      const size_t i = first + kLanes * g;
+      al[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kParameters.a[i]));
+      ah[g] = _mm256_srli_epi64(al[g], 32);
+      b[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kParameters.b[i]));
+      min[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&signature[i]));
+    }
+    for (uint64_t x : xs) {
+      const __m256i xl = _mm256_set1_epi64x(static_cast<int64_t>(x));
+      const __m256i xh = _mm256_set1_epi64x(static_cast<int64_t>(x >> 32));
+      for (size_t g = 0; g < kGroup; ++g) {
+        const __m256i ll = _mm256_mul_epu32(al[g], xl);
+        const __m256i m = _mm256_add_epi64(_mm256_mul_epu32(al[g], xh), _mm256_mul_epu32(ah[g], xl));
+        __m256i s = _mm256_add_epi64(_mm256_slli_epi64(_mm256_mul_epu32(ah[g], xh), 3), _mm256_and_si256(ll, prime));
+        s = _mm256_add_epi64(s, _mm256_add_epi64(_mm256_srli_epi64(m, 29), _mm256_srli_epi64(ll, 61)));
+        s = _mm256_add_epi64(s, _mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(m, low29), 32), b[g]));
+        __m256i t = _mm256_add_epi64(_mm256_and_si256(s, prime), _mm256_srli_epi64(s, 61));
+        t = _mm256_sub_epi64(t, _mm256_and_si256(_mm256_cmpgt_epi64(t, below_prime), prime));
+        min[g] = _mm256_blendv_epi8(min[g], t, _mm256_cmpgt_epi64(min[g], t));
+      }
+    }
+    for (size_t g = 0; g < kGroup; ++g) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(&signature[first + kLanes * g]), min[g]);
+    }
+  }
+}
+
+// Eight functions per register, with unsigned 64-bit minima. (GCC 12 warns falsely about the
+// placeholder operand inside its own AVX-512 intrinsics.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+__attribute__((target("avx512f"))) void update_avx512(std::span<const uint64_t> xs,
+                                                      std::array<uint64_t, kNumPerm>& signature) {
+  constexpr size_t kLanes = 8;
+  constexpr size_t kGroup = 4;
+  const __m512i prime = _mm512_set1_epi64(static_cast<int64_t>(kPrime));
+  const __m512i low29 = _mm512_set1_epi64(static_cast<int64_t>(kLow29));
+  for (size_t first = 0; first < kNumPerm; first += kLanes * kGroup) {
+    __m512i al[kGroup], ah[kGroup], b[kGroup], min[kGroup];
+    for (size_t g = 0; g < kGroup; ++g) {
+      const size_t i = first + kLanes * g;
+      al[g] = _mm512_loadu_si512(&kParameters.a[i]);
+      ah[g] = _mm512_srli_epi64(al[g], 32);
+      b[g] = _mm512_loadu_si512(&kParameters.b[i]);
+      min[g] = _mm512_loadu_si512(&signature[i]);
+    }
+    for (uint64_t x : xs) {
+      const __m512i xl = _mm512_set1_epi64(static_cast<int64_t>(x));
+      const __m512i xh = _mm512_set1_epi64(static_cast<int64_t>(x >> 32));
+      for (size_t g = 0; g < kGroup; ++g) {
+        const __m512i ll = _mm512_mul_epu32(al[g], xl);
+        const __m512i m = _mm512_add_epi64(_mm512_mul_epu32(al[g], xh), _mm512_mul_epu32(ah[g], xl));
+        __m512i s = _mm512_add_epi64(_mm512_slli_epi64(_mm512_mul_epu32(ah[g], xh), 3), _mm512_and_si512(ll, prime));
+        s = _mm512_add_epi64(s, _mm512_add_epi64(_mm512_srli_epi64(m, 29), _mm512_srli_epi64(ll, 61)));
+        s = _mm512_add_epi64(s, _mm512_add_epi64(_mm512_slli_epi64(_mm512_and_si512(m, low29), 32), b[g]));
+        __m512i t = _mm512_add_epi64(_mm512_and_si512(s, prime), _mm512_srli_epi64(s, 61));
+        t = _mm512_min_epu64(t, _mm512_sub_epi64(t, prime));  // t - P wraps above t when t < P
+        min[g] = _mm512_min_epu64(min[g], t);
+      }
+    }
+    for (size_t g = 0; g < kGroup; ++g) _mm512_storeu_si512(&signature[first + kLanes * g], min[g]);
+  }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 }  // namespace
 
 const Parameters& parameters() { return kParameters; }
 
+std::vector<SignatureUpdate> signature_updates() {
+  std::vector<SignatureUpdate> forms = {update_portable};
+  if (__builtin_cpu_supports("avx2")) forms.push_back(update_avx2);
+  if (__builtin_cpu_supports("avx512f")) forms.push_back(update_avx512);
+  return forms;
+}
+
+void update_signature(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm>& signature) {
+  static const SignatureUpdate widest = signature_updates().back();
+  widest(xs, signature);
+}
+
 MinHash MinHash::compute(std::string_view text) {
-  const std::string stream = normalize::canonical(text);
+  const std::vector<uint64_t> xs = shingle_values(normalize::canonical(text));
   MinHash out;
-  if (!stream.empty()) {
-    out.signature.fill(std::numeric_limits<uint64_t>::max());
-    for_each_shingle(stream, [&](std::string_view shingle) {
-      const uint64_t x = reduce64(fnv1a(shingle));
-      for (size_t i = 0; i < kNumPerm; ++i) {
-        const uint64_t v = add_mod(mul_mod(kParameters.a[i], x), kParameters.b[i]);
-        out.signature[i] = std::min(out.signature[i], v);
-      }
-    });
+  if (!xs.empty()) {
+    out.signature.fill(kPrime);  // above every value; all are replaced
+    update_signature(xs, out.signature);
   }
   out.bands = bands_of(out.signature);
   return out;

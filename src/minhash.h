@@ -41,6 +41,15 @@ struct MinHash {
   bool shares_band(const MinHash& other) const;
 };
 
+// Lowers each signature[i] to the value of hash function i at every x in `xs` (shingle
+// hashes below P) where that is smaller; signature values must not exceed P. Runs the widest
+// vector form the CPU has; every form gives the same result.
+void update_signature(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm>& signature);
+
+using SignatureUpdate = void (*)(std::span<const uint64_t>, std::array<uint64_t, kNumPerm>&);
+// The forms this CPU can run: the portable one first, then wider vector forms.
+std::vector<SignatureUpdate> signature_updates();
+
 // FNV-1a 64 over the four values as little-endian bytes.
 uint64_t band_hash(uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3);
 

@@ -81,6 +81,52 @@ TEST(MinHash, InPlaceShinglesMatchPlainFormulas) {
   }
 }
 
+uint64_t mul_mod_reference(uint64_t a, uint64_t b) {
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b % kPrime);
+}
+
+// The x for which hash function i takes the value `target`: (target - b) / a modulo P.
+uint64_t x_with_value(size_t i, uint64_t target) {
+  uint64_t inverse = 1, base = parameters().a[i];
+  for (uint64_t e = kPrime - 2; e > 0; e >>= 1, base = mul_mod_reference(base, base)) {
+    if (e & 1) inverse = mul_mod_reference(inverse, base);
+  }
+  return mul_mod_reference((target + kPrime - parameters().b[i]) % kPrime, inverse);
+}
+
+TEST(MinHash, EveryVectorFormMatchesThePortableOne) {
+  std::mt19937_64 rng(23);
+  // Values at the edges of the last reduction (0 to 3 and P - 1) for some functions.
+  std::vector<uint64_t> xs = {0, 1, 2, kPrime - 1, kPrime - 2, (uint64_t{1} << 32) - 1, uint64_t{1} << 32};
+  for (size_t i : {0, 5, 63, 64, 127}) {
+    for (uint64_t target : {uint64_t{0}, uint64_t{1}, uint64_t{3}, kPrime - 1}) xs.push_back(x_with_value(i, target));
+  }
+  for (int i = 0; i < 3000; ++i) xs.push_back(rng() % kPrime);
+  const std::vector<SignatureUpdate> forms = signature_updates();
+  std::array<uint64_t, kNumPerm> expected;
+  expected.fill(kPrime);
+  forms.front()(xs, expected);
+  for (size_t f = 1; f < forms.size(); ++f) {
+    std::array<uint64_t, kNumPerm> got;
+    got.fill(kPrime);
+    forms[f](xs, got);
+    EXPECT_EQ(got, expected) << "form " << f;
+  }
+  EXPECT_EQ(expected[0], 0u);
+  // Each x alone, so that every value a form computes is compared, not only the minima.
+  for (uint64_t x : std::vector<uint64_t>(xs.begin(), xs.begin() + 230)) {
+    std::array<uint64_t, kNumPerm> one;
+    one.fill(kPrime);
+    forms.front()(std::span<const uint64_t>(&x, 1), one);
+    for (size_t f = 1; f < forms.size(); ++f) {
+      std::array<uint64_t, kNumPerm> got;
+      got.fill(kPrime);
+      forms[f](std::span<const uint64_t>(&x, 1), got);
+      EXPECT_EQ(got, one) << "form " << f << " x " << x;
+    }
+  }
+}
+
 TEST(MinHash, SharesBandAtAnyIndex) {
   MinHash a = MinHash::compute("one two three four five six");
   MinHash b = MinHash::compute("a wholly different text of words");

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "internal/dense_ids.h"
 #include "internal/hex.h"
 #include "internal/utf8.h"
 #include "normalize.h"
@@ -60,55 +61,10 @@ WideKey wide_key(const std::array<char32_t, kGramChars>& ring, size_t oldest) {
   return {static_cast<uint64_t>(packed), static_cast<uint32_t>(packed >> 64)};
 }
 
-inline uint64_t mix(uint32_t key) { return key * 0x9E3779B97F4A7C15ULL; }
-inline uint64_t mix(const WideKey& key) { return (key.low ^ (key.high * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL; }
-
-// Open addressing from a gram key to its id; the table doubles when half full. A gram made
-// only of ASCII characters is its four bytes (the common case), any other is a WideKey.
-template <typename Key>
-class GramTable {
- public:
-  GramTable() { resize(kInitialBits); }
-
-  // The id of `key`, or, when it is new, `fresh` after storing it.
-  uint32_t find_or_insert(const Key& key, uint32_t fresh) {
-    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.id_plus_one == 0) {
-        slot = {key, fresh + 1};
-        if (2 * ++size_ > slots_.size()) resize(std::countr_zero(slots_.size()) + 1);
-        return fresh;
-      }
-      if (slot.key == key) return slot.id_plus_one - 1;
-    }
+struct MixWideKey {
+  uint64_t operator()(const WideKey& key) const {
+    return (key.low ^ (key.high * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
   }
-
- private:
-  static constexpr int kInitialBits = 12;
-
-  struct Slot {
-    Key key;
-    uint32_t id_plus_one;  // 0: empty
-  };
-
-  size_t slot_of(const Key& key) const { return static_cast<size_t>(mix(key) >> shift_); }
-
-  void resize(int bits) {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits, Slot{}));
-    mask_ = slots_.size() - 1;
-    shift_ = 64 - bits;
-    for (const Slot& slot : old) {
-      if (slot.id_plus_one == 0) continue;
-      size_t i = slot_of(slot.key);
-      while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
-      slots_[i] = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  size_t size_ = 0;
-  size_t mask_ = 0;
-  int shift_ = 0;
 };
 
 // The distinct grams of a stream with their blake2_256, computed once each, when first seen.
@@ -131,12 +87,17 @@ class GramIndex {
   size_t distinct() const { return hashes_.size(); }
 
  private:
-  GramTable<uint32_t>& table(uint32_t) { return ascii_; }
-  GramTable<WideKey>& table(const WideKey&) { return wide_; }
+  // A gram made only of ASCII characters is keyed by its four bytes (the common case), any
+  // other by a WideKey.
+  using AsciiIds = internal::DenseIds<uint32_t, internal::MixInteger>;
+  using WideIds = internal::DenseIds<WideKey, MixWideKey>;
+  AsciiIds& table(uint32_t) { return ascii_; }
+  WideIds& table(const WideKey&) { return wide_; }
 
+  static constexpr int kInitialBits = 12;
   internal::crypto::Blake2b512 hasher_;
-  GramTable<uint32_t> ascii_;
-  GramTable<WideKey> wide_;
+  AsciiIds ascii_{kInitialBits};
+  WideIds wide_{kInitialBits};
   std::vector<Hash256> hashes_;  // by id
 };
 

@@ -6,11 +6,10 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
+#include "internal/dense_ids.h"
 #include "internal/utf8.h"
 #include "normalize.h"
 
@@ -36,26 +35,49 @@ constexpr std::array<std::string_view, 124> kFunctionWords = {
     "once",    "while",   "until",
 };
 
-constexpr auto kSortedFunctionWords = [] {
-  auto sorted = kFunctionWords;
-  std::sort(sorted.begin(), sorted.end());
-  return sorted;
+constexpr size_t kLongestFunctionWord = 7;
+
+// A word of up to eight ASCII bytes as one integer, first byte lowest; zero bytes pad it.
+constexpr uint64_t pack(std::string_view word) {
+  uint64_t packed = 0;
+  for (size_t i = 0; i < word.size(); ++i) packed |= uint64_t{static_cast<uint8_t>(word[i])} << (8 * i);
+  return packed;
+}
+
+// An entry of the function-word sequence: an index into kFunctionWords, or kBlank for "_".
+using Entry = uint8_t;
+constexpr Entry kBlank = kFunctionWords.size();
+
+std::string_view entry_text(Entry e) { return e == kBlank ? std::string_view("_") : kFunctionWords[e]; }
+
+// The function words by packed form, in an open-addressing table built at compile time.
+constexpr int kWordTableBits = 9;
+struct WordSlot {
+  uint64_t packed = 0;  // 0: empty (no word packs to 0)
+  Entry entry = kBlank;
+};
+
+constexpr size_t word_slot(uint64_t packed) { return (packed * 0x9E3779B97F4A7C15ULL) >> (64 - kWordTableBits); }
+
+constexpr auto kWordTable = [] {
+  std::array<WordSlot, size_t{1} << kWordTableBits> table{};
+  for (size_t e = 0; e < kFunctionWords.size(); ++e) {
+    const uint64_t packed = pack(kFunctionWords[e]);
+    size_t i = word_slot(packed);
+    while (table[i].packed != 0) i = (i + 1) % table.size();
+    table[i] = {packed, static_cast<Entry>(e)};
+  }
+  return table;
 }();
 
-constexpr size_t kLongestFunctionWord = std::max_element(kFunctionWords.begin(), kFunctionWords.end(),
-                                                         [](auto a, auto b) { return a.size() < b.size(); })->size();
+static_assert(std::all_of(kFunctionWords.begin(), kFunctionWords.end(),
+                          [](std::string_view w) { return !w.empty() && w.size() <= kLongestFunctionWord; }));
 
-// An entry of the function-word sequence: an index into kSortedFunctionWords, or kBlank for "_".
-using Entry = uint8_t;
-constexpr Entry kBlank = kSortedFunctionWords.size();
-constexpr std::string_view kBlankText = "_";
-
-std::string_view entry_text(Entry e) { return e == kBlank ? kBlankText : kSortedFunctionWords[e]; }
-
-Entry lookup(std::string_view lowered) {
-  const auto* it = std::lower_bound(kSortedFunctionWords.begin(), kSortedFunctionWords.end(), lowered);
-  if (it == kSortedFunctionWords.end() || *it != lowered) return kBlank;
-  return static_cast<Entry>(it - kSortedFunctionWords.begin());
+Entry lookup(uint64_t packed) {
+  for (size_t i = word_slot(packed); kWordTable[i].packed != 0; i = (i + 1) % kWordTable.size()) {
+    if (kWordTable[i].packed == packed) return kWordTable[i].entry;
+  }
+  return kBlank;
 }
 
 // Calls f(piece, ascii) for each maximal run of alphanumeric characters in `text`.
@@ -86,24 +108,28 @@ void for_each_piece(std::string_view text, F&& f) {
 // it character by character only for the final sigma, which is not ASCII either way, so the
 // per-character mapping decides exactly whether the lower-cased piece is a function word.
 Entry entry_of(std::string_view piece, bool ascii) {
-  char lowered[kLongestFunctionWord];
+  uint64_t packed = 0;
   size_t length = 0;
+  auto append = [&](char32_t c) {
+    if (c >= 0x80 || length == kLongestFunctionWord) return false;
+    packed |= uint64_t{c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c} << (8 * length++);
+    return true;
+  };
   if (ascii) {
     if (piece.size() > kLongestFunctionWord) return kBlank;
-    for (char c : piece) lowered[length++] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return lookup({lowered, length});
+    for (char c : piece) append(static_cast<uint8_t>(c));
+    return lookup(packed);
   }
   for (size_t i = 0; i < piece.size();) {
     const auto s = decode(piece, i);
     char32_t mapped[3];
     const int count = normalize::lower(s.value, mapped);
     for (int m = 0; m < count; ++m) {
-      if (mapped[m] >= 0x80 || length == kLongestFunctionWord) return kBlank;
-      lowered[length++] = static_cast<char>(mapped[m]);
+      if (!append(mapped[m])) return kBlank;
     }
     i += s.length;
   }
-  return lookup({lowered, length});
+  return lookup(packed);
 }
 
 std::string lower_string(std::string_view piece) {
@@ -137,9 +163,34 @@ int punctuation_class(char32_t c) {
                           kPunctuationClasses.begin());
 }
 
-struct PairHash {
-  size_t operator()(const std::pair<size_t, size_t>& p) const {
-    return std::hash<size_t>()(p.first * 0x9E3779B97F4A7C15ULL ^ p.second);
+// How often each distinct key occurred, in order of first occurrence.
+template <typename Key, typename Mix = internal::MixInteger>
+class Tally {
+ public:
+  void add(const Key& key) {
+    const auto fresh = static_cast<uint32_t>(keys_.size());
+    const uint32_t id = ids_.find_or_insert(key, fresh);
+    if (id == fresh) {
+      keys_.push_back(key);
+      counts_.push_back(0);
+    }
+    ++counts_[id];
+  }
+
+  template <typename F>
+  void for_each(F&& f) const {
+    for (size_t id = 0; id < keys_.size(); ++id) f(keys_[id], counts_[id]);
+  }
+
+ private:
+  internal::DenseIds<Key, Mix> ids_;
+  std::vector<Key> keys_;
+  std::vector<int64_t> counts_;
+};
+
+struct MixPair {
+  uint64_t operator()(const std::pair<uint64_t, uint64_t>& p) const {
+    return (p.first * 0x9E3779B97F4A7C15ULL ^ p.second) * 0xBF58476D1CE4E5B9ULL;
   }
 };
 
@@ -169,7 +220,7 @@ class Features {
       sentence(text.substr(begin));
       ++sentences;
     }
-    ++paragraph_sizes_[sentences];
+    paragraph_sizes_.add(sentences);
   }
 
   void punctuation(std::string_view stream) {
@@ -183,20 +234,20 @@ class Features {
 
   simhash::Hash256 vote() {
     simhash::Vote vote;
-    for (const auto& [n, count] : sentence_lengths_) vote.add("SL1:" + std::to_string(n), 3 * count);
-    for (const auto& [pair, count] : length_pairs_) {
+    sentence_lengths_.for_each([&](uint64_t n, int64_t count) { vote.add("SL1:" + std::to_string(n), 3 * count); });
+    length_pairs_.for_each([&](const std::pair<uint64_t, uint64_t>& pair, int64_t count) {
       vote.add("SL2:" + std::to_string(pair.first) + "," + std::to_string(pair.second), 3 * count);
-    }
-    for (const auto& [k, count] : paragraph_sizes_) vote.add("PL:" + std::to_string(k), 2 * count);
+    });
+    paragraph_sizes_.for_each([&](uint64_t k, int64_t count) { vote.add("PL:" + std::to_string(k), 2 * count); });
     for (size_t c = 0; c < kPunctuationClasses.size(); ++c) {
       if (punctuation_[c] > 0) vote.add(std::string("PUNCT:") + kPunctuationClasses[c], punctuation_[c]);
     }
     if (entries_ >= 3) {
-      for (const auto& [code, count] : trigrams_) {
+      trigrams_.for_each([&](uint32_t code, int64_t count) {
         const std::array<Entry, 3> trigram = {static_cast<Entry>(code >> 16), static_cast<Entry>(code >> 8),
                                               static_cast<Entry>(code)};
         vote.add(fw_text(trigram), 2 * count);
-      }
+      });
     } else if (entries_ > 0) {
       vote.add(fw_text(std::span<const Entry>(first_entries_).first(entries_)), 2);
     }
@@ -213,8 +264,8 @@ class Features {
       ++tokens;
       entry(entry_of(piece, ascii));
     });
-    ++sentence_lengths_[tokens];
-    if (has_previous_) ++length_pairs_[{previous_length_, tokens}];
+    sentence_lengths_.add(tokens);
+    if (has_previous_) length_pairs_.add({previous_length_, tokens});
     previous_length_ = tokens;
     has_previous_ = true;
   }
@@ -223,7 +274,7 @@ class Features {
     if (entries_ < first_entries_.size()) first_entries_[entries_] = e;
     ++entries_;
     window_ = ((window_ << 8) | e) & 0xFFFFFF;
-    if (entries_ >= 3) ++trigrams_[window_];
+    if (entries_ >= 3) trigrams_.add(window_);
   }
 
   static std::string fw_text(std::span<const Entry> entries) {
@@ -235,16 +286,16 @@ class Features {
     return text;
   }
 
-  std::unordered_map<size_t, int64_t> sentence_lengths_;
-  std::unordered_map<std::pair<size_t, size_t>, int64_t, PairHash> length_pairs_;
-  size_t previous_length_ = 0;
+  Tally<uint64_t> sentence_lengths_;
+  Tally<std::pair<uint64_t, uint64_t>, MixPair> length_pairs_;
+  uint64_t previous_length_ = 0;
   bool has_previous_ = false;
-  std::map<size_t, int64_t> paragraph_sizes_;
+  Tally<uint64_t> paragraph_sizes_;
   std::array<int64_t, kPunctuationClasses.size()> punctuation_{};
   std::array<Entry, 2> first_entries_{};
   size_t entries_ = 0;
   uint32_t window_ = 0;  // the last three entries, one per byte, oldest highest
-  std::unordered_map<uint32_t, int64_t> trigrams_;
+  Tally<uint32_t> trigrams_;
 };
 
 // Calls f(paragraph) for each paragraph of the structural stream: lines are cut at line

@@ -163,42 +163,57 @@ void update_portable(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm
   }
 }
 
-// The vector forms compute a x mod P from 32-bit halves: with a = ah 2^32 + al and
-// x = xh 2^32 + xl (ah, xh below 2^29), a x = ah xh 2^64 + (al xh + ah xl) 2^32 + al xl, and
-// modulo P (where 2^61 is 1) each part folds below 2^61 with shifts and masks:
-//   ah xh 2^64 -> ah xh 2^3;  m 2^32 -> (m >> 29) + (m mod 2^29) 2^32;  al xl -> its bits above
-//   and below bit 61.
-// Their sum with b stays below 2^63 and folds once more, to at most P + 3; one conditional
+// The vector forms multiply 31-bit pieces, which 32-bit lane products take exactly: with
+// a = a1 2^31 + a0 and x = x1 2^31 + x0 (a1, x1 below 2^30),
+//   a x = a1 x1 2^62 + (a1 x0 + a0 x1) 2^31 + a0 x0,
+// and modulo P (where 2^61 is 1 and 2^62 is 2) this is 2 a1 x1 + m 2^31 + a0 x0 with
+// m 2^31 = (m >> 30) 2^61 + (m mod 2^30) 2^31 folding to (m >> 30) + (m mod 2^30) 2^31.
+// With b the sum stays below 2^63 and folds once more, to at most P + 3; one conditional
 // subtraction of P ends it. Each pass keeps a group of functions' parameters and minima in
 // registers and runs every x through them.
-constexpr uint64_t kLow29 = (uint64_t{1} << 29) - 1;
+constexpr uint64_t kLow30 = (uint64_t{1} << 30) - 1;
+constexpr uint64_t kLow31 = (uint64_t{1} << 31) - 1;
 
-// Eight functions per register; values stay below 2^62, so signed comparisons order them.
+// The pieces of every a: a0, a1 and 2 a1, each below 2^31.
+struct Pieces {
+  std::array<uint64_t, kNumPerm> low, high, high_twice;
+};
+constexpr Pieces kPieces = [] {
+  Pieces p{};
+  for (size_t i = 0; i < kNumPerm; ++i) {
+    p.low[i] = kParameters.a[i] & kLow31;
+    p.high[i] = kParameters.a[i] >> 31;
+    p.high_twice[i] = 2 * p.high[i];
+  }
+  return p;
+}();
+
+// Four functions per register; values stay below 2^63, so signed comparisons order them.
 __attribute__((target("avx2"))) void update_avx2(std::span<const uint64_t> xs,
                                                  std::array<uint64_t, kNumPerm>& signature) {
   constexpr size_t kLanes = 4;
   constexpr size_t kGroup = 2;  // registers per pass
   const __m256i prime = _mm256_set1_epi64x(static_cast<int64_t>(kPrime));
   const __m256i below_prime = _mm256_set1_epi64x(static_cast<int64_t>(kPrime - 1));
-  const __m256i low29 = _mm256_set1_epi64x(static_cast<int64_t>(kLow29));
+  const __m256i low30 = _mm256_set1_epi64x(static_cast<int64_t>(kLow30));
   for (size_t first = 0; first < kNumPerm; first += kLanes * kGroup) {
-    __m256i al[kGroup], ah[kGroup], b[kGroup], min[kGroup];
+    __m256i a0[kGroup], a1[kGroup], a1x2[kGroup], b[kGroup], min[kGroup];
     for (size_t g = 0; g < kGroup; ++g) {
       const size_t i = first + kLanes * g;
-      al[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kParameters.a[i]));
-      ah[g] = _mm256_srli_epi64(al[g], 32);
+      a0[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kPieces.low[i]));
+      a1[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kPieces.high[i]));
+      a1x2[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kPieces.high_twice[i]));
       b[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kParameters.b[i]));
       min[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&signature[i]));
     }
     for (uint64_t x : xs) {
-      const __m256i xl = _mm256_set1_epi64x(static_cast<int64_t>(x));
-      const __m256i xh = _mm256_set1_epi64x(static_cast<int64_t>(x >> 32));
+      const __m256i x0 = _mm256_set1_epi64x(static_cast<int64_t>(x & kLow31));
+      const __m256i x1 = _mm256_set1_epi64x(static_cast<int64_t>(x >> 31));
       for (size_t g = 0; g < kGroup; ++g) {
-        const __m256i ll = _mm256_mul_epu32(al[g], xl);
-        const __m256i m = _mm256_add_epi64(_mm256_mul_epu32(al[g], xh), _mm256_mul_epu32(ah[g], xl));
-        __m256i s = _mm256_add_epi64(_mm256_slli_epi64(_mm256_mul_epu32(ah[g], xh), 3), _mm256_and_si256(ll, prime));
-        s = _mm256_add_epi64(s, _mm256_add_epi64(_mm256_srli_epi64(m, 29), _mm256_srli_epi64(ll, 61)));
-        s = _mm256_add_epi64(s, _mm256_add_epi64(_mm256_slli_epi64(_mm256_and_si256(m, low29), 32), b[g]));
+        const __m256i m = _mm256_add_epi64(_mm256_mul_epu32(a1[g], x0), _mm256_mul_epu32(a0[g], x1));
+        __m256i s = _mm256_add_epi64(_mm256_mul_epu32(a0[g], x0), _mm256_mul_epu32(a1x2[g], x1));
+        s = _mm256_add_epi64(s, _mm256_add_epi64(_mm256_srli_epi64(m, 30), b[g]));
+        s = _mm256_add_epi64(s, _mm256_slli_epi64(_mm256_and_si256(m, low30), 31));
         __m256i t = _mm256_add_epi64(_mm256_and_si256(s, prime), _mm256_srli_epi64(s, 61));
         t = _mm256_sub_epi64(t, _mm256_and_si256(_mm256_cmpgt_epi64(t, below_prime), prime));
         min[g] = _mm256_blendv_epi8(min[g], t, _mm256_cmpgt_epi64(min[g], t));
@@ -222,25 +237,25 @@ __attribute__((target("avx512f"))) void update_avx512(std::span<const uint64_t> 
   constexpr size_t kLanes = 8;
   constexpr size_t kGroup = 4;
   const __m512i prime = _mm512_set1_epi64(static_cast<int64_t>(kPrime));
-  const __m512i low29 = _mm512_set1_epi64(static_cast<int64_t>(kLow29));
+  const __m512i low30 = _mm512_set1_epi64(static_cast<int64_t>(kLow30));
   for (size_t first = 0; first < kNumPerm; first += kLanes * kGroup) {
-    __m512i al[kGroup], ah[kGroup], b[kGroup], min[kGroup];
+    __m512i a0[kGroup], a1[kGroup], a1x2[kGroup], b[kGroup], min[kGroup];
     for (size_t g = 0; g < kGroup; ++g) {
       const size_t i = first + kLanes * g;
-      al[g] = _mm512_loadu_si512(&kParameters.a[i]);
-      ah[g] = _mm512_srli_epi64(al[g], 32);
+      a0[g] = _mm512_loadu_si512(&kPieces.low[i]);
+      a1[g] = _mm512_loadu_si512(&kPieces.high[i]);
+      a1x2[g] = _mm512_loadu_si512(&kPieces.high_twice[i]);
       b[g] = _mm512_loadu_si512(&kParameters.b[i]);
       min[g] = _mm512_loadu_si512(&signature[i]);
     }
     for (uint64_t x : xs) {
-      const __m512i xl = _mm512_set1_epi64(static_cast<int64_t>(x));
-      const __m512i xh = _mm512_set1_epi64(static_cast<int64_t>(x >> 32));
+      const __m512i x0 = _mm512_set1_epi64(static_cast<int64_t>(x & kLow31));
+      const __m512i x1 = _mm512_set1_epi64(static_cast<int64_t>(x >> 31));
       for (size_t g = 0; g < kGroup; ++g) {
-        const __m512i ll = _mm512_mul_epu32(al[g], xl);
-        const __m512i m = _mm512_add_epi64(_mm512_mul_epu32(al[g], xh), _mm512_mul_epu32(ah[g], xl));
-        __m512i s = _mm512_add_epi64(_mm512_slli_epi64(_mm512_mul_epu32(ah[g], xh), 3), _mm512_and_si512(ll, prime));
-        s = _mm512_add_epi64(s, _mm512_add_epi64(_mm512_srli_epi64(m, 29), _mm512_srli_epi64(ll, 61)));
-        s = _mm512_add_epi64(s, _mm512_add_epi64(_mm512_slli_epi64(_mm512_and_si512(m, low29), 32), b[g]));
+        const __m512i m = _mm512_add_epi64(_mm512_mul_epu32(a1[g], x0), _mm512_mul_epu32(a0[g], x1));
+        __m512i s = _mm512_add_epi64(_mm512_mul_epu32(a0[g], x0), _mm512_mul_epu32(a1x2[g], x1));
+        s = _mm512_add_epi64(s, _mm512_add_epi64(_mm512_srli_epi64(m, 30), b[g]));
+        s = _mm512_add_epi64(s, _mm512_slli_epi64(_mm512_and_si512(m, low30), 31));
         __m512i t = _mm512_add_epi64(_mm512_and_si512(s, prime), _mm512_srli_epi64(s, 61));
         t = _mm512_min_epu64(t, _mm512_sub_epi64(t, prime));  // t - P wraps above t when t < P
         min[g] = _mm512_min_epu64(min[g], t);

@@ -176,7 +176,7 @@ class BlockCounter {
     }
     std::array<uint16_t, 256> counts = low_counts();
     Hash256 top;
-    std::memcpy(top.bytes.data(), &high_.back(), top.bytes.size());
+    std::memcpy(top.bytes.data(), &planes_[kTopDigit], top.bytes.size());
     if (top != Hash256{}) {  // only when some bit is set in all 256 values
       for (size_t i = 0; i < 256; ++i) counts[i] += top.bit(i) << kTopDigit;
     }
@@ -185,46 +185,46 @@ class BlockCounter {
   }
 
  private:
-  static constexpr size_t kGroup = 16;
-  static constexpr int kTopDigit = 8;  // 256 = 2^8: set only when all 256 values have the bit
+  static constexpr size_t kGroupDigits = 4;
+  static constexpr size_t kGroup = size_t{1} << kGroupDigits;  // values per carry-save tree
+  static constexpr size_t kTopDigit = 8;  // 256 = 2^8: set only when all 256 values have the bit
 
+  // Adds the 16 values of the group with a tree of carry-save adders: pairs of values into
+  // the ones plane, pairs of their carries into the twos, and so on; what carries out of the
+  // eights ripples on through the planes above.
   void add_group() {
-    const auto& g = group_;
-    Bits twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
-    csa(twos_a, ones_, g[0], g[1]);
-    csa(twos_b, ones_, g[2], g[3]);
-    csa(fours_a, twos_, twos_a, twos_b);
-    csa(twos_a, ones_, g[4], g[5]);
-    csa(twos_b, ones_, g[6], g[7]);
-    csa(fours_b, twos_, twos_a, twos_b);
-    csa(eights_a, fours_, fours_a, fours_b);
-    csa(twos_a, ones_, g[8], g[9]);
-    csa(twos_b, ones_, g[10], g[11]);
-    csa(fours_a, twos_, twos_a, twos_b);
-    csa(twos_a, ones_, g[12], g[13]);
-    csa(twos_b, ones_, g[14], g[15]);
-    csa(fours_b, twos_, twos_a, twos_b);
-    csa(eights_b, fours_, fours_a, fours_b);
-    csa(sixteens, eights_, eights_a, eights_b);
-    Bits carry = sixteens;  // ripple into the planes of 16 to 256
-    for (Bits& plane : high_) {
-      const Bits next = plane & carry;
-      plane ^= carry;
+    Bits carry;
+    add_tree<kGroupDigits>(carry, group_.data());
+    for (size_t d = kGroupDigits; d < planes_.size(); ++d) {
+      const Bits next = planes_[d] & carry;
+      planes_[d] ^= carry;
       carry = next;
     }
     pending_ = 0;
   }
 
+  // Adds the 2^level values from `g` into planes 0 to level - 1; `carry` gets their carries
+  // out of plane level - 1.
+  template <size_t Level>
+  void add_tree(Bits& carry, const Bits* g) {
+    if constexpr (Level == 1) {
+      csa(carry, planes_[0], g[0], g[1]);
+    } else {
+      Bits a, b;
+      add_tree<Level - 1>(a, g);
+      add_tree<Level - 1>(b, g + (size_t{1} << (Level - 1)));
+      csa(carry, planes_[Level - 1], a, b);
+    }
+  }
+
   // The planes of digits 1 to 128 summed in byte lanes, which cannot overflow below 256.
   std::array<uint16_t, 256> low_counts() const {
-    const std::array<const Bits*, 8> planes = {&ones_, &twos_, &fours_, &eights_,
-                                               &high_[0], &high_[1], &high_[2], &high_[3]};
-    std::array<std::array<uint8_t, 32>, 8> bytes;
-    for (size_t d = 0; d < planes.size(); ++d) std::memcpy(bytes[d].data(), planes[d], bytes[d].size());
+    std::array<std::array<uint8_t, 32>, kTopDigit> bytes;
+    for (size_t d = 0; d < kTopDigit; ++d) std::memcpy(bytes[d].data(), &planes_[d], bytes[d].size());
     std::array<uint16_t, 256> counts;
     for (size_t k = 0; k < 32; ++k) {
       uint64_t lanes = 0;
-      for (size_t d = 0; d < planes.size(); ++d) lanes += kSpread[bytes[d][k]] << d;
+      for (size_t d = 0; d < kTopDigit; ++d) lanes += kSpread[bytes[d][k]] << d;
       for (size_t j = 0; j < 8; ++j) counts[8 * k + j] = (lanes >> (8 * j)) & 0xFF;
     }
     return counts;
@@ -232,8 +232,7 @@ class BlockCounter {
 
   std::array<Bits, kGroup> group_{};
   size_t pending_ = 0;
-  Bits ones_{}, twos_{}, fours_{}, eights_{};
-  std::array<Bits, 5> high_{};  // digits 16, 32, 64, 128, 256
+  std::array<Bits, kTopDigit + 1> planes_{};  // plane d holds digit d (weight 2^d) of every count
 };
 
 // ---------------------------------------------------------------------------------------------

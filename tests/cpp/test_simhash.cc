@@ -193,6 +193,18 @@ TEST(Fingerprint, WindowsMatchReferenceAroundBlockEdges) {
   }
 }
 
+TEST(Fingerprint, RepeatedGramsFillWholeBlocks) {
+  // One gram at every position: each bit counter of a block reaches 256, its top digit.
+  for (const std::string& unit : {std::string("a"), std::string("abc "), std::string("\xCE\xB1\xCE\xB2")}) {
+    std::string text;
+    while (text.size() < 3000) text += unit;
+    const Fingerprint f = Fingerprint::compute(text);
+    const Fingerprint expected = reference_fingerprint(text);
+    EXPECT_EQ(f.whole, expected.whole) << unit;
+    EXPECT_EQ(f.windows, expected.windows) << unit;
+  }
+}
+
 TEST(Fingerprint, MixedScriptMatchesReference) {
   std::mt19937 rng(5);
   for (size_t words : {3, 90, 200, 700}) {

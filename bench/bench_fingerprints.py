@@ -83,25 +83,27 @@ def main():
             rows.append(("soft_binding_fingerprint", median_seconds(quelvane.soft_binding_fingerprint, text), floor))
         report(rows)
 
-        fingerprint = median_seconds(quelvane.text_fingerprint, text, repeat=9)
+        fingerprint = rows[1][1]
+        signature = rows[3][1]
         if simhash:
-            seconds = median_seconds(simhash, text, repeat=3)
-            print(f"  text_fingerprint is {seconds / fingerprint:6.1f}x faster than simhash.Simhash")
-        signature = median_seconds(quelvane.minhash_signature, text, repeat=9)
+            compare("text_fingerprint", fingerprint, "simhash.Simhash", median_seconds(simhash, text, repeat=3))
         data = shingles(text)
         encoded = [s.encode() for s in data]
         if datasketch:
             def run_datasketch():
                 datasketch.MinHash(num_perm=128).update_batch(encoded)
 
-            seconds = median_seconds(run_datasketch, repeat=3)
-            print(f"  minhash_signature is {seconds / signature:6.1f}x faster than datasketch ({len(data)} shingles)")
+            compare("minhash_signature", signature, f"datasketch ({len(data)} shingles)", median_seconds(run_datasketch, repeat=3))
         if rensa:
             def run_rensa():
                 rensa.RMinHash(num_perm=128, seed=0).update(data)
 
-            seconds = median_seconds(run_rensa, repeat=9)
-            print(f"  minhash_signature is {seconds / signature:6.1f}x faster than rensa")
+            compare("minhash_signature", signature, "rensa", median_seconds(run_rensa, repeat=9))
+
+
+def compare(ours, our_seconds, peer, peer_seconds):
+    print(f"  {ours} {our_seconds * 1e3:.3f} ms vs {peer} {peer_seconds * 1e3:.3f} ms: "
+          f"{peer_seconds / our_seconds:.2f}x as fast")
 
 
 if __name__ == "__main__":

@@ -1,10 +1,10 @@
 #include "minhash.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
-#include <bit>
-#include <utility>
 
 #include "normalize.h"
 
@@ -94,19 +94,19 @@ std::array<uint64_t, kNumBands> bands_of(const std::array<uint64_t, kNumPerm>& s
   return bands;
 }
 
-// FNV-1a of up to kLanes byte strings at once. One string's hash is a chain of dependent
+// FNV-1a of up to kFnvLanes byte strings at once. One string's hash is a chain of dependent
 // multiplications; running several chains side by side lets them overlap. The lanes run in
 // lockstep to the end of the shortest string, then past their own ends keep their hash
 // without a branch (reading, and not using, their last byte).
-constexpr size_t kLanes = 4;
+constexpr size_t kFnvLanes = 4;
 
-void fnv1a_lanes(const std::array<std::string_view, kLanes>& strings, size_t count, uint64_t* out) {
+void fnv1a_lanes(const std::array<std::string_view, kFnvLanes>& strings, size_t count, uint64_t* out) {
   static constexpr uint8_t kNoByte = 0;
-  std::array<uint64_t, kLanes> hash;
-  std::array<const uint8_t*, kLanes> bytes;
-  std::array<size_t, kLanes> size;
+  std::array<uint64_t, kFnvLanes> hash;
+  std::array<const uint8_t*, kFnvLanes> bytes;
+  std::array<size_t, kFnvLanes> size;
   hash.fill(kFnvOffsetBasis);
-  for (size_t s = 0; s < kLanes; ++s) {
+  for (size_t s = 0; s < kFnvLanes; ++s) {
     const bool used = s < count && !strings[s].empty();
     bytes[s] = used ? reinterpret_cast<const uint8_t*>(strings[s].data()) : &kNoByte;
     size[s] = used ? strings[s].size() : 0;
@@ -114,10 +114,10 @@ void fnv1a_lanes(const std::array<std::string_view, kLanes>& strings, size_t cou
   const size_t shortest = *std::min_element(size.begin(), size.end());
   const size_t longest = *std::max_element(size.begin(), size.end());
   for (size_t j = 0; j < shortest; ++j) {
-    for (size_t s = 0; s < kLanes; ++s) hash[s] = fnv1a_byte(hash[s], bytes[s][j]);
+    for (size_t s = 0; s < kFnvLanes; ++s) hash[s] = fnv1a_byte(hash[s], bytes[s][j]);
   }
   for (size_t j = shortest; j < longest; ++j) {
-    for (size_t s = 0; s < kLanes; ++s) {
+    for (size_t s = 0; s < kFnvLanes; ++s) {
       const uint64_t inside = uint64_t{0} - (j < size[s]);  // all ones while j is inside
       const uint64_t next = fnv1a_byte(hash[s], bytes[s][std::min(j, size[s] - (size[s] > 0))]);
       hash[s] = (next & inside) | (hash[s] & ~inside);
@@ -133,8 +133,8 @@ std::vector<uint64_t> shingle_values(std::string_view stream) {
   constexpr int kCacheBits = 12;
   std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
   std::vector<uint64_t> values;
-  std::array<std::string_view, kLanes> batch;
-  std::array<uint64_t, kLanes> hashes;
+  std::array<std::string_view, kFnvLanes> batch;
+  std::array<uint64_t, kFnvLanes> hashes;
   size_t pending = 0;
   auto flush = [&] {
     fnv1a_lanes(batch, pending, hashes.data());
@@ -149,7 +149,7 @@ std::vector<uint64_t> shingle_values(std::string_view stream) {
   };
   for_each_shingle(stream, [&](std::string_view shingle) {
     batch[pending] = shingle;
-    if (++pending == kLanes) flush();
+    if (++pending == kFnvLanes) flush();
   });
   flush();
   return values;
@@ -163,13 +163,14 @@ void update_portable(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm
   }
 }
 
-// The vector forms multiply 31-bit pieces, which 32-bit lane products take exactly: with
+#if defined(__x86_64__)
+// The vector form multiplies 31-bit pieces, which 32-bit lane products take exactly: with
 // a = a1 2^31 + a0 and x = x1 2^31 + x0 (a1, x1 below 2^30),
 //   a x = a1 x1 2^62 + (a1 x0 + a0 x1) 2^31 + a0 x0,
 // and modulo P (where 2^61 is 1 and 2^62 is 2) this is 2 a1 x1 + m 2^31 + a0 x0 with
 // m 2^31 = (m >> 30) 2^61 + (m mod 2^30) 2^31 folding to (m >> 30) + (m mod 2^30) 2^31.
-// With b the sum stays below 2^63 and folds once more, to at most P + 3; one conditional
-// subtraction of P ends it. Each pass keeps a group of functions' parameters and minima in
+// With b the sum stays below 5 2^61 + 2^32 (no overflow) and folds once more, to at most
+// P + 4; one conditional subtraction of P ends it. Each pass keeps a group of functions' parameters and minima in
 // registers and runs every x through them.
 constexpr uint64_t kLow30 = (uint64_t{1} << 30) - 1;
 constexpr uint64_t kLow31 = (uint64_t{1} << 31) - 1;
@@ -188,7 +189,8 @@ constexpr Pieces kPieces = [] {
   return p;
 }();
 
-// Four functions per register; values stay below 2^63, so signed comparisons order them.
+// Four functions per register; the folded values stay below 2^62, so signed comparisons order
+// them.
 __attribute__((target("avx2"))) void update_avx2(std::span<const uint64_t> xs,
                                                  std::array<uint64_t, kNumPerm>& signature) {
   constexpr size_t kLanes = 4;
@@ -224,7 +226,7 @@ __attribute__((target("avx2"))) void update_avx2(std::span<const uint64_t> xs,
     }
   }
 }
-
+#endif
 
 }  // namespace
 
@@ -232,7 +234,9 @@ const Parameters& parameters() { return kParameters; }
 
 std::vector<SignatureUpdate> signature_updates() {
   std::vector<SignatureUpdate> forms = {update_portable};
+#if defined(__x86_64__)
   if (__builtin_cpu_supports("avx2")) forms.push_back(update_avx2);
+#endif
   return forms;
 }
 

@@ -24,6 +24,15 @@ constexpr std::array<uint64_t, 256> make_spread() {
 }
 constexpr auto kSpread = make_spread();
 
+// blake2_256 with a hasher reused across many items.
+Hash256 blake2_256_with(internal::crypto::Blake2b512& hasher, std::span<const uint8_t> bytes) {
+  std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
+  hasher.digest(bytes, digest);
+  Hash256 out;
+  std::memcpy(out.bytes.data(), digest.data(), out.bytes.size());
+  return out;
+}
+
 // The value whose bit i is set when 2 * ones[i] > total, that is when the votes for bit i
 // (ones[i] for, total - ones[i] against) end above zero. Sums are taken modulo 2^64 and
 // read as signed, which is exact whenever the true counters fit in 64 bits.
@@ -70,21 +79,16 @@ struct MixWideKey {
 // The distinct grams of a stream with their blake2_256, computed once each, when first seen.
 class GramIndex {
  public:
-  // The id of the gram whose UTF-8 bytes are `bytes`.
+  // The id of the gram with key `key` and UTF-8 bytes `bytes`.
   template <typename Key>
   uint32_t id(const Key& key, std::string_view bytes) {
     const auto fresh = static_cast<uint32_t>(hashes_.size());
     const uint32_t found = table(key).find_or_insert(key, fresh);
-    if (found == fresh) {
-      std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
-      hasher_.digest(internal::crypto::as_bytes(bytes), digest);
-      std::memcpy(hashes_.emplace_back().bytes.data(), digest.data(), sizeof(Hash256::bytes));
-    }
+    if (found == fresh) hashes_.push_back(blake2_256_with(hasher_, internal::crypto::as_bytes(bytes)));
     return found;
   }
 
   const Hash256& hash(uint32_t id) const { return hashes_[id]; }
-  size_t distinct() const { return hashes_.size(); }
 
  private:
   // A gram made only of ASCII characters is keyed by its four bytes (the common case), any
@@ -146,7 +150,6 @@ size_t for_each_gram(std::string_view stream, GramIndex& index, OnGram&& on_gram
 
 // 256 one-bit lanes: one bit position of every value added, side by side.
 using Bits = uint64_t __attribute__((vector_size(32)));
-
 
 // Carry-save adder: adds a and b into the sum bits `low`, leaving the carries in `high`.
 inline void csa(Bits& high, Bits& low, const Bits& a, const Bits& b) {
@@ -359,11 +362,7 @@ int Hash256::hamming(const Hash256& other) const {
 
 Hash256 blake2_256(std::span<const uint8_t> bytes) {
   internal::crypto::Blake2b512 hasher;
-  std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
-  hasher.digest(bytes, digest);
-  Hash256 out;
-  std::memcpy(out.bytes.data(), digest.data(), out.bytes.size());
-  return out;
+  return blake2_256_with(hasher, bytes);
 }
 
 void BitTally::add(const Hash256& value) {
@@ -384,13 +383,7 @@ void BitTally::spill() {
   pending_ = 0;
 }
 
-void Vote::add(std::span<const uint8_t> item, int64_t weight) {
-  std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
-  hasher_.digest(item, digest);
-  Hash256 hash;
-  std::memcpy(hash.bytes.data(), digest.data(), hash.bytes.size());
-  add_hash(hash, weight);
-}
+void Vote::add(std::span<const uint8_t> item, int64_t weight) { add_hash(blake2_256_with(hasher_, item), weight); }
 
 void Vote::add_hash(const Hash256& hash, int64_t weight) {
   // Split the weight into its binary digits: plane b counts the hashes whose weight has bit

@@ -170,8 +170,8 @@ void update_portable(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm
 // and modulo P (where 2^61 is 1 and 2^62 is 2) this is 2 a1 x1 + m 2^31 + a0 x0 with
 // m 2^31 = (m >> 30) 2^61 + (m mod 2^30) 2^31 folding to (m >> 30) + (m mod 2^30) 2^31.
 // With b the sum stays below 5 2^61 + 2^32 (no overflow) and folds once more, to at most
-// P + 4; one conditional subtraction of P ends it. Each pass keeps a group of functions' parameters and minima in
-// registers and runs every x through them.
+// P + 4; one conditional subtraction of P ends it. Each pass keeps a group of functions'
+// parameters and minima in registers and runs every x through them.
 constexpr uint64_t kLow30 = (uint64_t{1} << 30) - 1;
 constexpr uint64_t kLow31 = (uint64_t{1} << 31) - 1;
 

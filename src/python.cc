@@ -6,8 +6,8 @@
 
 #include <array>
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -16,9 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "crosscheck.h"
 #include "error.h"
+#include "internal/crypto.h"
 #include "internal/hex.h"
 #include "internal/utf8.h"
+#include "manifest.h"
 #include "minhash.h"
 #include "simhash.h"
 #include "stego.h"
@@ -54,7 +57,7 @@ PyObject* new_int_list(std::span<const uint64_t> values) {
   return list.release();
 }
 
-[[maybe_unused]] PyObject* raise(const Error& error) {
+PyObject* raise(const Error& error) {
   PyErr_SetString(PyExc_ValueError, error.message().c_str());
   return nullptr;
 }
@@ -195,7 +198,7 @@ bool convert(const Param& param, PyObject* value, Args& args, size_t index) {
 }
 
 // The hex input rule; a bad argument raises "invalid LABEL: REASON".
-[[maybe_unused]] std::optional<std::vector<uint8_t>> decode_hex(std::string_view text, const char* label) {
+std::optional<std::vector<uint8_t>> decode_hex(std::string_view text, const char* label) {
   auto decoded = internal::hex::decode_trimmed(text);
   if (!decoded) {
     raise_value_error(std::string("invalid ") + label + ": " + decoded.error());
@@ -204,17 +207,29 @@ bool convert(const Param& param, PyObject* value, Args& args, size_t index) {
   return std::move(decoded).value();
 }
 
-// The 32-byte key rule (`secret_hex`, `public_hex`).
-[[maybe_unused]] std::optional<std::array<uint8_t, 32>> decode_key32(std::string_view text) {
+// The 32-byte key rule (`secret_hex`, `public_hex`), into `key`. The decoded bytes are wiped
+// once copied, as they may be a secret key.
+bool decode_key32(std::string_view text, std::span<uint8_t, 32> key) {
   auto bytes = decode_hex(text, "hex");
-  if (!bytes) return std::nullopt;
-  if (bytes->size() != 32) {
-    raise_value_error("expected a 32-byte (64 hex char) key");
-    return std::nullopt;
-  }
-  std::array<uint8_t, 32> key;
-  std::copy(bytes->begin(), bytes->end(), key.begin());
-  return key;
+  if (!bytes) return false;
+  const bool right_length = bytes->size() == key.size();
+  if (right_length) std::copy(bytes->begin(), bytes->end(), key.begin());
+  OPENSSL_cleanse(bytes->data(), bytes->size());
+  if (!right_length) raise_value_error("expected a 32-byte (64 hex char) key");
+  return right_length;
+}
+
+// The payload of `verify` as a str, or ValueError "payload not utf-8: " + the reason.
+PyObject* new_payload_str(std::span<const uint8_t> payload) {
+  const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
+  const auto malformed = internal::utf8::find_malformed(text);
+  if (!malformed) return new_str(text);
+  const std::string where = " from index " + std::to_string(malformed->valid_up_to);
+  const std::string reason =
+      malformed->invalid_length == 0
+          ? "incomplete utf-8 byte sequence" + where
+          : "invalid utf-8 sequence of " + std::to_string(malformed->invalid_length) + " bytes" + where;
+  return raise_value_error("payload not utf-8: " + reason);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -329,6 +344,58 @@ PyObject* hamming_hex(const Args& a) {
 
 PyObject* content_hash(const Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
+PyObject* embed_watermark(const Args& a) {
+  const auto key = decode_hex(a.text[2], "key");
+  if (!key) return nullptr;
+  const auto pointer = decode_hex(a.text[1], "pointer");
+  if (!pointer) return nullptr;
+  auto marked = stego::embed(a.text[0], *key, *pointer);
+  if (!marked) return raise(marked.error());
+  return new_str(*marked);
+}
+
+PyObject* extract_watermark(const Args& a) {
+  const auto key = decode_hex(a.text[1], "key");
+  if (!key) return nullptr;
+  auto found = stego::extract(a.text[0], *key);
+  if (!found) return raise(found.error());
+  // "N" hands over the new references; a null one (its exception set) makes the call fail.
+  return Py_BuildValue("(NNn)", new_hex(found->pointer), PyBool_FromLong(found->tag_verified),
+                       static_cast<Py_ssize_t>(found->shards_recovered));
+}
+
+PyObject* public_key(const Args& a) {
+  internal::crypto::SecretBytes<32> secret;
+  if (!decode_key32(a.text[0], secret.span())) return nullptr;
+  return new_hex(manifest::public_key(secret.span()));
+}
+
+PyObject* sign(const Args& a) {
+  internal::crypto::SecretBytes<32> secret;
+  if (!decode_key32(a.text[1], secret.span())) return nullptr;
+  auto envelope = manifest::sign_cose(internal::crypto::as_bytes(a.text[0]), secret.span());
+  if (!envelope) return raise(envelope.error());
+  return new_hex(*envelope);
+}
+
+PyObject* verify(const Args& a) {
+  std::array<uint8_t, 32> public_key;
+  if (!decode_key32(a.text[1], public_key)) return nullptr;
+  const auto envelope = decode_hex(a.text[0], "cose");
+  if (!envelope) return nullptr;
+  const auto payload = manifest::verify_cose(*envelope, public_key);
+  if (!payload) return raise(payload.error());
+  return new_payload_str(*payload);
+}
+
+PyObject* cross_check(const Args& a) {
+  const auto key = decode_hex(a.text[0], "key");
+  if (!key) return nullptr;
+  const auto content_hash = decode_hex(a.text[2], "content hash");
+  if (!content_hash) return nullptr;
+  return new_hex(crosscheck::crosscheck_tag(*key, internal::crypto::as_bytes(a.text[1]), *content_hash));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The function table, in registration order (the order of `__all__`).
 
@@ -357,6 +424,32 @@ constexpr Function kFunctions[] = {
      "content_hash(text)\n--\n\n"
      "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
      content_hash},
+    {"embed_watermark", {{{"text", Kind::Text}, {"pointer_hex", Kind::Hex}, {"key_hex", Kind::Hex}}}, 3,
+     "embed_watermark(text, pointer_hex, key_hex)\n--\n\n"
+     "Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by\n"
+     "`key_hex`. Returns the watermarked text.",
+     embed_watermark},
+    {"extract_watermark", {{{"text", Kind::Text}, {"key_hex", Kind::Hex}}}, 2,
+     "extract_watermark(text, key_hex)\n--\n\n"
+     "Blind-extract and verify a `zwc-watermark.2`.\nReturns `(pointer_hex, tag_verified, shards_recovered)`.",
+     extract_watermark},
+    {"public_key", {{{"secret_hex", Kind::Key32}}}, 1,
+     "public_key(secret_hex)\n--\n\n"
+     "Derive the Ed25519 public key (hex) from a 32-byte secret key (hex).",
+     public_key},
+    {"sign", {{{"payload", Kind::Text}, {"secret_hex", Kind::Key32}}}, 2,
+     "sign(payload, secret_hex)\n--\n\n"
+     "Sign a payload as tagged COSE_Sign1 / EdDSA. Returns the envelope as hex.",
+     sign},
+    {"verify", {{{"cose_hex", Kind::Hex}, {"public_hex", Kind::Key32}}}, 2,
+     "verify(cose_hex, public_hex)\n--\n\n"
+     "Verify a hex COSE_Sign1 envelope against a hex public key; returns the\n"
+     "payload string on success, raises on failure.",
+     verify},
+    {"cross_check", {{{"key_hex", Kind::Hex}, {"repo_id", Kind::Text}, {"content_hash_hex", Kind::Hex}}}, 3,
+     "cross_check(key_hex, repo_id, content_hash_hex)\n--\n\n"
+     "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id ‖ content_hash)`.",
+     cross_check},
 };
 constexpr size_t kFunctionCount = std::size(kFunctions);
 

@@ -1,25 +1,317 @@
 #include "stego.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "erasure/reed_solomon.h"
 #include "internal/crypto.h"
 #include "internal/utf8.h"
 #include "normalize.h"
 
 namespace quelvane::stego {
+namespace {
+
+using internal::crypto::as_bytes;
+using internal::utf8::decode;
+using internal::utf8::is_white_space;
+
+constexpr size_t kDataShards = 24;
+constexpr size_t kParityShards = 24;
+constexpr size_t kMostMissingSlots = kParityShards;
+
+// Each codeword byte is written as four two-bit symbols, most significant pair first.
+constexpr size_t kSymbolsPerByte = 4;
+constexpr size_t kSymbolCharBytes = 3;
+constexpr size_t kWatermarkBytes = kCodewordBytes * kSymbolsPerByte * kSymbolCharBytes;  // 576
+
+// The characters of symbol values 0 to 3: U+200B, U+200C, U+200D, U+2060.
+constexpr std::array<std::string_view, 4> kSymbolChars = {"\xE2\x80\x8B", "\xE2\x80\x8C", "\xE2\x80\x8D",
+                                                          "\xE2\x81\xA0"};
+
+// Symbol value of a watermark alphabet character, or -1 for any other character.
+int symbol_value(char32_t c) {
+  switch (c) {
+    case 0x200B: return 0;
+    case 0x200C: return 1;
+    case 0x200D: return 2;
+    case 0x2060: return 3;
+    default: return -1;
+  }
+}
+
+// The placement is keyed on this label so that it is independent of the binding tag.
+constexpr std::string_view kPlacementLabel = "zwc-watermark-v2-placement";
+constexpr uint64_t kZeroSeedReplacement = 0x9E3779B97F4A7C15;
+constexpr uint64_t kXorshiftMultiplier = 0x2545F4914F6CDD1D;
+
+Error coding_error(erasure::CodingError error) { return Error::coding(std::string(erasure::error_name(error))); }
+
+Result<erasure::ReedSolomon> watermark_coder() {
+  auto coder = erasure::ReedSolomon::build(kDataShards, kParityShards);
+  if (!coder) return coding_error(coder.error());
+  return std::move(coder).value();
+}
+
+// Texts are walked eight bytes at a time while those bytes are ASCII, as most are. In such a
+// block byte i is bits 8i..8i+7 of a little-endian word, and masks keep one flag per byte in
+// its high bit.
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+constexpr size_t kBlockBytes = 8;
+
+// The eight bytes at `at` as a word, if all are ASCII.
+std::optional<uint64_t> ascii_block(std::string_view text, size_t at) {
+  uint64_t block;
+  if (text.size() - at < kBlockBytes) return std::nullopt;
+  std::memcpy(&block, text.data() + at, kBlockBytes);
+  if (block & kHighBits) return std::nullopt;
+  return block;
+}
+
+// Flags the bytes of an ASCII block that are not White_Space (U+0009..U+000D, U+0020).
+uint64_t word_bytes(uint64_t block) {
+  constexpr uint64_t kLow7 = ~kHighBits;
+  const uint64_t spaces = block ^ (0x20 * kOnes);
+  const uint64_t is_space = ~(((spaces & kLow7) + kLow7) | spaces) & kHighBits;  // bytes == 0x20
+  // No byte exceeds 0x7F, so these additions carry into no neighbour.
+  const uint64_t from_tab = (block + (0x80 - 0x09) * kOnes) & kHighBits;
+  const uint64_t from_shift_out = (block + (0x80 - 0x0E) * kOnes) & kHighBits;
+  return ~(is_space | (from_tab & ~from_shift_out)) & kHighBits;
+}
+
+// How many bytes a mask flags. (std::popcount is a library call on baseline x86-64.)
+unsigned count_flagged(uint64_t mask) { return static_cast<unsigned>(((mask >> 7) * kOnes) >> 56); }
+
+// The byte positions (0..7) flagged in a mask, lowest first, are visited by this loop.
+template <typename OnByte>
+void for_each_flagged(uint64_t mask, OnByte on_byte) {
+  for (; mask != 0; mask &= mask - 1) on_byte(static_cast<size_t>(std::countr_zero(mask)) / 8);
+}
+
+// Calls on_word_end with the byte offset just after each word of `text`, in order: the
+// offset of the White_Space or zero-width character that ends it, or the text length.
+template <typename OnWordEnd>
+void for_each_word_end(std::string_view text, OnWordEnd on_word_end) {
+  bool in_word = false;
+  for (size_t i = 0; i < text.size();) {
+    if (const auto block = ascii_block(text, i)) {
+      const uint64_t word = word_bytes(*block);
+      const uint64_t after_word = word << 8 | (in_word ? 0x80 : 0);
+      for_each_flagged(after_word & ~word & kHighBits, [&](size_t byte) { on_word_end(i + byte); });
+      in_word = word >> 63;
+      i += kBlockBytes;
+      continue;
+    }
+    const auto scalar = decode(text, i);
+    const bool word = !is_white_space(scalar.value) && !normalize::is_zero_width(scalar.value);
+    if (in_word && !word) on_word_end(i);
+    in_word = word;
+    i += scalar.length;
+  }
+  if (in_word) on_word_end(text.size());
+}
+
+// Offset of the next E2 or EF byte at or after `at`, or the text length.
+size_t find_zero_width_lead(std::string_view text, size_t at) {
+  while (at < text.size()) {
+    if (ascii_block(text, at)) {
+      at += kBlockBytes;
+      continue;
+    }
+    const auto byte = static_cast<uint8_t>(text[at]);
+    if (byte == 0xE2 || byte == 0xEF) return at;
+    ++at;
+  }
+  return at;
+}
+
+void append_symbol_run(std::string& out, uint8_t byte) {
+  for (int shift = 6; shift >= 0; shift -= 2) out.append(kSymbolChars[(byte >> shift) & 3]);
+}
+
+// The symbols that follow one word of a text, up to its next word.
+struct WordSymbols {
+  size_t word;
+  size_t count;   // symbols seen
+  uint8_t value;  // the byte spelled by the first four
+};
+
+// Collects the symbols that follow each word. Only White_Space separates words here: the
+// alphabet characters belong to the word they follow, and U+FEFF and the variation selectors
+// are word characters. Ordered by word index, since words are met in order.
+std::vector<WordSymbols> collect_symbol_runs(std::string_view text) {
+  std::vector<WordSymbols> runs;
+  size_t words = 0;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size();) {
+    if (const auto block = ascii_block(text, i)) {
+      const uint64_t word = word_bytes(*block);
+      const uint64_t after_word = word << 8 | (in_word ? 0x80 : 0);
+      words += count_flagged(word & ~after_word);
+      in_word = word >> 63;
+      i += kBlockBytes;
+      continue;
+    }
+    const auto scalar = decode(text, i);
+    i += scalar.length;
+    const int symbol = symbol_value(scalar.value);
+    if (symbol >= 0) {
+      if (words == 0) continue;  // nothing to attach to before the first word
+      if (runs.empty() || runs.back().word != words - 1) runs.push_back({words - 1, 0, 0});
+      WordSymbols& run = runs.back();
+      if (run.count < kSymbolsPerByte) run.value = static_cast<uint8_t>(run.value << 2 | symbol);
+      ++run.count;
+    } else {
+      const bool word = !is_white_space(scalar.value);
+      words += word && !in_word;
+      in_word = word;
+    }
+  }
+  return runs;
+}
+
+// The codeword byte read after word `word`: present only for a run of exactly four symbols.
+std::optional<uint8_t> slot_of(const std::vector<WordSymbols>& runs, size_t word) {
+  const auto run = std::ranges::lower_bound(runs, word, {}, &WordSymbols::word);
+  if (run == runs.end() || run->word != word || run->count != kSymbolsPerByte) return std::nullopt;
+  return run->value;
+}
+
+}  // namespace
 
 std::string strip_zero_width(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    // Every zero-width character is three bytes; anything else is copied as it stands.
-    const auto s = internal::utf8::decode(text, i);
-    if (!normalize::is_zero_width(s.value)) out.append(text.substr(i, s.length));
-    i += s.length;
+  // Every zero-width character is encoded with lead byte E2 or EF, and a lead byte is never
+  // inside another character, so the text between two such bytes is copied whole.
+  size_t copied = 0;
+  for (size_t i = find_zero_width_lead(text, 0); i < text.size(); i = find_zero_width_lead(text, i)) {
+    const auto scalar = decode(text, i);
+    if (normalize::is_zero_width(scalar.value)) {
+      out.append(text.substr(copied, i - copied));
+      copied = i + scalar.length;
+    }
+    i += scalar.length;
   }
+  out.append(text.substr(copied));
   return out;
 }
 
-std::array<uint8_t, 32> content_hash(std::string_view text) {
+ContentHash content_hash(std::string_view text) {
   return internal::crypto::sha256(internal::crypto::as_bytes(normalize::canonical(text)));
+}
+
+Pointer routing_pointer(std::span<const uint8_t> bytes) {
+  Pointer pointer{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), pointer.size()), pointer.begin());
+  return pointer;
+}
+
+BindingTag binding_tag(std::span<const uint8_t> key, const ContentHash& hash, const Pointer& pointer) {
+  const auto mac = internal::crypto::hmac_sha256(key, {hash, pointer});
+  BindingTag tag;
+  std::copy_n(mac.begin(), tag.size(), tag.begin());
+  return tag;
+}
+
+Result<Codeword> encode_payload(std::span<const uint8_t> pointer_bytes, std::span<const uint8_t> key,
+                                const ContentHash& hash) {
+  const Pointer pointer = routing_pointer(pointer_bytes);
+  const BindingTag tag = binding_tag(key, hash, pointer);
+  QV_ASSIGN_OR_RETURN(const erasure::ReedSolomon coder, watermark_coder());
+  std::vector<erasure::Shard> shards(kCodewordBytes, erasure::Shard(1, 0));
+  for (size_t i = 0; i < kPointerBytes; ++i) shards[i][0] = pointer[i];
+  for (size_t i = 0; i < kTagBytes; ++i) shards[kPointerBytes + i][0] = tag[i];
+  if (auto encoded = coder.encode(shards); !encoded) return coding_error(encoded.error());
+  Codeword codeword;
+  for (size_t i = 0; i < kCodewordBytes; ++i) codeword[i] = shards[i][0];
+  return codeword;
+}
+
+Result<Extraction> decode_payload(const CodewordSlots& slots, std::span<const uint8_t> key, const ContentHash& hash) {
+  const size_t missing = std::ranges::count_if(slots, [](const auto& slot) { return !slot; });
+  if (missing > kMostMissingSlots) return Error::watermark_unrecoverable();
+  QV_ASSIGN_OR_RETURN(const erasure::ReedSolomon coder, watermark_coder());
+  std::vector<erasure::ShardSlot> shards(kCodewordBytes);
+  for (size_t i = 0; i < kCodewordBytes; ++i) {
+    if (slots[i]) shards[i].emplace(1, *slots[i]);
+  }
+  if (auto rebuilt = coder.reconstruct(shards); !rebuilt) return coding_error(rebuilt.error());
+
+  Extraction extraction{{}, false, missing};
+  for (size_t i = 0; i < kPointerBytes; ++i) extraction.pointer[i] = (*shards[i])[0];
+  BindingTag stored;
+  for (size_t i = 0; i < kTagBytes; ++i) stored[i] = (*shards[kPointerBytes + i])[0];
+  extraction.tag_verified =
+      internal::crypto::equal_constant_time(binding_tag(key, hash, extraction.pointer), stored);
+  return extraction;
+}
+
+std::vector<size_t> word_gaps(std::string_view text) {
+  std::vector<size_t> gaps;
+  for_each_word_end(text, [&](size_t offset) { gaps.push_back(offset); });
+  return gaps;
+}
+
+std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, const ContentHash& hash) {
+  const auto mac = internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash});
+  uint64_t x = 0;
+  for (int i = 7; i >= 0; --i) x = x << 8 | mac[i];  // little-endian
+  if (x == 0) x = kZeroSeedReplacement;
+
+  std::vector<size_t> order(count);
+  std::iota(order.begin(), order.end(), size_t{0});
+  for (size_t k = count; k >= 2; --k) {
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    std::swap(order[k - 1], order[(x * kXorshiftMultiplier) % k]);
+  }
+  return order;
+}
+
+Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, std::span<const uint8_t> pointer) {
+  const ContentHash hash = content_hash(text);
+  QV_ASSIGN_OR_RETURN(const Codeword codeword, encode_payload(pointer, key, hash));
+  const std::vector<size_t> gaps = word_gaps(text);
+  if (gaps.size() < kCodewordBytes) return Error::content_too_short();
+  const std::vector<size_t> order = fisher_yates(gaps.size(), key, hash);
+
+  struct Insertion {
+    size_t offset;
+    uint8_t byte;
+  };
+  std::array<Insertion, kCodewordBytes> insertions;
+  for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {gaps[order[i]], codeword[i]};
+  std::ranges::sort(insertions, {}, &Insertion::offset);
+
+  // Each run goes directly after its word, before whatever follows it.
+  std::string out;
+  out.reserve(text.size() + kWatermarkBytes);
+  size_t copied = 0;
+  for (const Insertion& insertion : insertions) {
+    out.append(text.substr(copied, insertion.offset - copied));
+    append_symbol_run(out, insertion.byte);
+    copied = insertion.offset;
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
+Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) {
+  const std::vector<WordSymbols> runs = collect_symbol_runs(text);
+  const std::string stripped = strip_zero_width(text);
+  const ContentHash hash = content_hash(stripped);
+  size_t gap_count = 0;  // only the length of the stripped text's gap list matters here
+  for_each_word_end(stripped, [&](size_t) { ++gap_count; });
+  if (gap_count < kCodewordBytes) return Error::content_too_short();
+  const std::vector<size_t> order = fisher_yates(gap_count, key, hash);
+
+  CodewordSlots slots;
+  for (size_t i = 0; i < kCodewordBytes; ++i) slots[i] = slot_of(runs, order[i]);
+  return decode_payload(slots, key, hash);
 }
 
 }  // namespace quelvane::stego

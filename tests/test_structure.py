@@ -197,3 +197,12 @@ PIECES = st.sampled_from(
 def test_matches_reference(pieces):
     text = "".join(pieces)
     assert quelvane.text_structure(text) == fingerprint(features_of(text))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(alphabet=st.characters(blacklist_categories=("Cs",))))
+def test_any_text_has_fingerprints(text):
+    for function in (quelvane.text_structure, quelvane.text_fingerprint):
+        value = function(text)
+        assert len(value) == 64 and int(value, 16) >= 0
+    assert len(quelvane.minhash_signature(text)) == 128

@@ -19,6 +19,14 @@ Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts) {
   // One contiguous message keeps this on the one-shot HMAC; the messages here are short.
   std::vector<uint8_t> message;
   for (Bytes part : parts) message.insert(message.end(), part.begin(), part.end());
+  // A key longer than the 64-byte block is replaced by its digest, as HMAC itself does; doing
+  // it here keeps any key length within the int that OpenSSL takes.
+  constexpr size_t kBlockBytes = 64;
+  Digest32 hashed_key;
+  if (key.size() > kBlockBytes) {
+    hashed_key = sha256(key);
+    key = hashed_key;
+  }
   Digest32 out;
   unsigned int length = 0;
   static const uint8_t kEmpty = 0;

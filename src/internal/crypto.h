@@ -35,6 +35,8 @@ class SecretBytes {
 
   uint8_t* data() { return bytes_.data(); }
   const uint8_t* data() const { return bytes_.data(); }
+  std::span<uint8_t, N> span() { return bytes_; }
+  std::span<const uint8_t, N> span() const { return bytes_; }
   static constexpr size_t size() { return N; }
 
  private:

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -60,7 +61,21 @@ constexpr bool is_white_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool is_valid(std::string_view text);
+
 // `text` without leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
+
+// Where bytes stop being well-formed UTF-8: the first `valid_up_to` bytes are, and then comes
+// an ill-formed sequence of `invalid_length` bytes (1 to 3: the maximal subpart of the Unicode
+// Standard) or, when `invalid_length` is 0, the end of the input inside a sequence.
+struct Malformed {
+  size_t valid_up_to;
+  size_t invalid_length;
+};
+
+// The first malformation in `bytes`, or nothing when they are well-formed UTF-8.
+std::optional<Malformed> find_malformed(std::string_view bytes);
 
 }  // namespace quelvane::internal::utf8

@@ -1,0 +1,47 @@
+"""embed_watermark and extract_watermark against content_hash on the same text.
+
+Both watermark functions compute the content hash of the text, so content_hash is their
+floor. The three calls take turns within each round, so that a busy machine slows them
+alike; each median is printed with its ratio to the floor of the same text.
+"""
+import statistics
+import time
+
+import quelvane
+from common import english, mixed, report
+
+KEY = "5eed" * 16
+POINTER = "0123456789abcdef0123456789abcdef"
+# Characters a watermark reads as its own; the sample texts must not carry them beforehand.
+ZERO_WIDTH = dict.fromkeys(map(ord, "\u200b\u200c\u200d\u2060\ufeff"))
+
+
+def interleaved_medians(calls, rounds):
+    """Median seconds of each (function, *args) in `calls`, timed in turn in every round."""
+    times = [[] for _ in calls]
+    for _ in range(rounds):
+        for samples, (function, *args) in zip(times, calls):
+            start = time.perf_counter()
+            function(*args)
+            samples.append(time.perf_counter() - start)
+    return [statistics.median(samples) for samples in times]
+
+
+def main():
+    rows = []
+    for name, make in (("english", english), ("mixed", mixed)):
+        for label, size, rounds in (("1KB", 1 << 10, 301), ("100KB", 100 << 10, 31), ("1MB", 1 << 20, 15)):
+            text = make(size).translate(ZERO_WIDTH)
+            marked = quelvane.embed_watermark(text, POINTER, KEY)
+            assert quelvane.extract_watermark(marked, KEY) == (POINTER, True, 0)
+            floor, embed, extract = interleaved_medians(
+                [(quelvane.content_hash, text), (quelvane.embed_watermark, text, POINTER, KEY),
+                 (quelvane.extract_watermark, marked, KEY)], rounds)
+            rows.append((f"content_hash      {name} {label}", floor, floor))
+            rows.append((f"embed_watermark   {name} {label}", embed, floor))
+            rows.append((f"extract_watermark {name} {label}", extract, floor))
+    report(rows)
+
+
+if __name__ == "__main__":
+    main()

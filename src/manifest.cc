@@ -1,0 +1,308 @@
+#include "manifest.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "internal/cbor.h"
+#include "internal/crypto.h"
+#include "internal/edwards25519.h"
+#include "internal/fault.h"
+
+namespace quelvane::manifest {
+namespace {
+
+namespace cbor = internal::cbor;
+namespace crypto = internal::crypto;
+using cbor::Head;
+using cbor::Major;
+
+constexpr size_t kSignatureBytes = 64;
+constexpr uint64_t kCoseSign1Tag = 18;
+constexpr uint64_t kCoseSign1Items = 4;
+constexpr uint64_t kSigStructureItems = 4;
+constexpr std::string_view kSigContext = "Signature1";
+// The protected header {1 (alg): -8 (EdDSA)}, encoded.
+constexpr std::array<uint8_t, 3> kProtectedHeader = {0xA1, 0x01, 0x27};
+// Header values may nest (keys, certificate chains), but an envelope is a few levels deep:
+// deeper input is hostile and is refused before it can exhaust the stack.
+constexpr int kMaxNesting = 32;
+
+using Signature = std::array<uint8_t, kSignatureBytes>;
+using Description = std::string;  // why bytes did not decode, e.g. "... at offset 7"
+
+[[noreturn]] void signer_failed() {
+  crypto::clear_errors();
+  throw internal::Fault("signature operation failed");
+}
+
+// The RFC 9052 §4.4 Sig_structure of a COSE_Sign1 with empty external data.
+std::vector<uint8_t> sig_structure(std::span<const uint8_t> protected_header, std::span<const uint8_t> payload) {
+  cbor::Writer out;
+  out.head(Major::Array, kSigStructureItems);
+  out.text(kSigContext);
+  out.bytes(protected_header);
+  out.bytes({});
+  out.bytes(payload);
+  return out.take();
+}
+
+// libcrypto builds the key and computes its public point from the seed at once; it keeps the
+// seed in memory it wipes on release, and wipes the expanded secret itself.
+crypto::PKey signing_key(SecretKey secret) {
+  crypto::PKey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, secret.data(), secret.size()));
+  if (!key) signer_failed();
+  return key;
+}
+
+Signature sign_bytes(const crypto::PKey& key, std::span<const uint8_t> message) {
+  Signature signature;
+  size_t length = signature.size();
+  crypto::MdCtx context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+      EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) != 1 ||
+      length != signature.size()) {
+    signer_failed();
+  }
+  return signature;
+}
+
+// Ordinary RFC 8032 §5.1.7 verification, as libcrypto does it (small-order keys included).
+bool signature_verifies(std::span<const uint8_t, kKeyBytes> public_key, std::span<const uint8_t> signature,
+                        std::span<const uint8_t> message) {
+  crypto::PKey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
+  crypto::MdCtx context(EVP_MD_CTX_new());
+  if (!key || !context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) {
+    signer_failed();
+  }
+  const bool verified =
+      EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+  if (!verified) crypto::clear_errors();
+  return verified;
+}
+
+std::vector<uint8_t> envelope(std::span<const uint8_t> payload, const Signature& signature) {
+  cbor::Writer out;
+  out.head(Major::Tag, kCoseSign1Tag);
+  out.head(Major::Array, kCoseSign1Items);
+  out.bytes(kProtectedHeader);
+  out.head(Major::Map, 0);
+  out.bytes(payload);
+  out.bytes(signature);
+  return out.take();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoding a COSE_Sign1 from untrusted bytes, head by head: nothing is allocated for a declared
+// length or count before the bytes are there, and nesting is bounded.
+
+struct Sign1 {
+  std::vector<uint8_t> protected_header;        // the byte string's content as received
+  std::optional<std::vector<uint8_t>> payload;  // nullopt for nil
+  std::vector<uint8_t> signature;
+};
+
+// A head and the offset it starts at, for descriptions.
+struct Item {
+  Head head;
+  size_t offset;
+};
+
+std::string at(size_t offset) { return " at offset " + std::to_string(offset); }
+
+Result<Item, Description> next_item(cbor::Reader& reader) {
+  const size_t offset = reader.offset();
+  QV_ASSIGN_OR_RETURN(Head head, reader.next());
+  return Item{head, offset};
+}
+
+bool is(const Item& item, Major major) { return item.head.major == major && !item.head.is_break; }
+
+// The content of a byte or text string; an indefinite-length one is the concatenation of its
+// chunks, each a definite string of the same type.
+Result<std::vector<uint8_t>, Description> read_string(cbor::Reader& reader, const Item& string) {
+  const auto& first = string.head.payload;
+  std::vector<uint8_t> content(first.begin(), first.end());
+  while (string.head.indefinite) {
+    QV_ASSIGN_OR_RETURN(Item chunk, next_item(reader));
+    if (chunk.head.is_break) break;
+    if (chunk.head.major != string.head.major || chunk.head.indefinite) {
+      return fail("string chunk of another type" + at(chunk.offset));
+    }
+    content.insert(content.end(), chunk.head.payload.begin(), chunk.head.payload.end());
+  }
+  return content;
+}
+
+// Steps over one complete data item whose head is `item`, `depth` containers deep.
+Result<Ok, Description> skip(cbor::Reader& reader, const Item& item, int depth) {
+  const Head& head = item.head;
+  if (head.is_break) return fail("unexpected break" + at(item.offset));
+  switch (head.major) {
+    case Major::Unsigned:
+    case Major::Negative:
+    case Major::Simple:
+      return Ok{};
+    case Major::Bytes:
+    case Major::Text: {
+      QV_RETURN_IF_ERROR(read_string(reader, item));
+      return Ok{};
+    }
+    default:
+      break;
+  }
+  if (depth >= kMaxNesting) {
+    return fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels" + at(item.offset));
+  }
+  if (head.major == Major::Tag) {
+    QV_ASSIGN_OR_RETURN(Item tagged, next_item(reader));
+    return skip(reader, tagged, depth + 1);
+  }
+  // An array entry is one item, a map entry two; an indefinite container ends at a break
+  // where an entry would start.
+  for (uint64_t i = 0; head.indefinite || i < head.value; ++i) {
+    QV_ASSIGN_OR_RETURN(Item entry, next_item(reader));
+    if (head.indefinite && entry.head.is_break) break;
+    QV_RETURN_IF_ERROR(skip(reader, entry, depth + 1));
+    if (head.major == Major::Map) {
+      QV_ASSIGN_OR_RETURN(Item value, next_item(reader));
+      QV_RETURN_IF_ERROR(skip(reader, value, depth + 1));
+    }
+  }
+  return Ok{};
+}
+
+// A header label (an integer or a text string) as a key that compares equal exactly when the
+// labels are the same value, whatever the width of their heads.
+Result<std::string, Description> label_key(cbor::Reader& reader, const Item& label) {
+  if (is(label, Major::Unsigned) || is(label, Major::Negative)) {
+    std::string key(1, label.head.major == Major::Unsigned ? 'u' : 'n');
+    for (int shift = 56; shift >= 0; shift -= 8) key += static_cast<char>(label.head.value >> shift);
+    return key;
+  }
+  if (!is(label, Major::Text)) return fail("header label is not an integer or a text string" + at(label.offset));
+  QV_ASSIGN_OR_RETURN(std::vector<uint8_t> text, read_string(reader, label));
+  std::string key(1, 't');
+  key.append(text.begin(), text.end());
+  return key;
+}
+
+// A header map whose head is `map`: labels are integers or text strings, none repeated, and
+// values are any well-formed items.
+Result<Ok, Description> read_header_map(cbor::Reader& reader, const Item& map, int depth) {
+  std::vector<std::pair<std::string, size_t>> labels;  // key, offset
+  for (uint64_t i = 0; map.head.indefinite || i < map.head.value; ++i) {
+    QV_ASSIGN_OR_RETURN(Item label, next_item(reader));
+    if (map.head.indefinite && label.head.is_break) break;
+    QV_ASSIGN_OR_RETURN(std::string key, label_key(reader, label));
+    labels.emplace_back(std::move(key), label.offset);
+    QV_ASSIGN_OR_RETURN(Item value, next_item(reader));
+    QV_RETURN_IF_ERROR(skip(reader, value, depth + 1));
+  }
+  // Sorting keeps the check O(n log n) for maps with many entries.
+  std::sort(labels.begin(), labels.end());
+  const auto repeated = std::adjacent_find(labels.begin(), labels.end(),
+                                           [](const auto& a, const auto& b) { return a.first == b.first; });
+  if (repeated != labels.end()) return fail("repeated header label" + at(std::next(repeated)->second));
+  return Ok{};
+}
+
+// The protected header's content: nothing, or exactly one encoded header map.
+Result<Ok, Description> check_protected_header(std::span<const uint8_t> content) {
+  if (content.empty()) return Ok{};
+  cbor::Reader reader(content);
+  QV_ASSIGN_OR_RETURN(Item map, next_item(reader));
+  if (!is(map, Major::Map)) return fail("expected a header map" + at(map.offset));
+  QV_RETURN_IF_ERROR(read_header_map(reader, map, 1));
+  if (!reader.at_end()) return fail("bytes after the header map" + at(reader.offset()));
+  return Ok{};
+}
+
+Result<Item, Description> expect(cbor::Reader& reader, Major major, const char* what) {
+  QV_ASSIGN_OR_RETURN(Item item, next_item(reader));
+  if (!is(item, major)) return fail(std::string("expected ") + what + at(item.offset));
+  return item;
+}
+
+// The four items of a COSE_Sign1 array whose head is `array`.
+Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, const Item& array) {
+  Sign1 sign1;
+  QV_ASSIGN_OR_RETURN(Item protected_item, expect(reader, Major::Bytes, "a byte string (protected header)"));
+  QV_ASSIGN_OR_RETURN(sign1.protected_header, read_string(reader, protected_item));
+  if (auto checked = check_protected_header(sign1.protected_header); !checked) {
+    return fail("protected header: " + std::move(checked).error());
+  }
+  QV_ASSIGN_OR_RETURN(Item unprotected, expect(reader, Major::Map, "a map (unprotected header)"));
+  QV_RETURN_IF_ERROR(read_header_map(reader, unprotected, 1));
+  QV_ASSIGN_OR_RETURN(Item payload, next_item(reader));
+  if (is(payload, Major::Bytes)) {
+    QV_ASSIGN_OR_RETURN(sign1.payload, read_string(reader, payload));
+  } else if (!is(payload, Major::Simple) || payload.head.value != cbor::kNull) {
+    return fail("expected a byte string or nil (payload)" + at(payload.offset));
+  }
+  QV_ASSIGN_OR_RETURN(Item signature, expect(reader, Major::Bytes, "a byte string (signature)"));
+  QV_ASSIGN_OR_RETURN(sign1.signature, read_string(reader, signature));
+  if (array.head.indefinite) {
+    QV_ASSIGN_OR_RETURN(Item end, next_item(reader));
+    if (!end.head.is_break) return fail("more than 4 items in the COSE_Sign1 array" + at(end.offset));
+  }
+  return sign1;
+}
+
+// One COSE_Sign1 data item filling all of `input`: tag 18 around the array when `tagged`, the
+// bare array otherwise.
+Result<Sign1, Description> decode_sign1(std::span<const uint8_t> input, bool tagged) {
+  cbor::Reader reader(input);
+  QV_ASSIGN_OR_RETURN(Item array, next_item(reader));
+  if (tagged) {
+    if (!is(array, Major::Tag) || array.head.value != kCoseSign1Tag) return fail("expected tag 18" + at(array.offset));
+    QV_ASSIGN_OR_RETURN(array, next_item(reader));
+  }
+  if (!is(array, Major::Array) || (!array.head.indefinite && array.head.value != kCoseSign1Items)) {
+    return fail("expected an array of 4 items" + at(array.offset));
+  }
+  QV_ASSIGN_OR_RETURN(Sign1 sign1, read_sign1_items(reader, array));
+  if (!reader.at_end()) return fail("bytes after the COSE_Sign1" + at(reader.offset()));
+  return sign1;
+}
+
+}  // namespace
+
+PublicKey public_key(SecretKey secret) {
+  const crypto::PKey key = signing_key(secret);
+  PublicKey out;
+  size_t length = out.size();
+  if (EVP_PKEY_get_raw_public_key(key.get(), out.data(), &length) != 1 || length != out.size()) signer_failed();
+  return out;
+}
+
+Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret) {
+  const crypto::PKey key = signing_key(secret);
+  const Signature signature = sign_bytes(key, sig_structure(kProtectedHeader, payload));
+  return envelope(payload, signature);
+}
+
+Result<std::vector<uint8_t>> verify_cose(std::span<const uint8_t> envelope,
+                                         std::span<const uint8_t, kKeyBytes> public_key) {
+  if (!internal::edwards25519::is_point_encoding(public_key)) {
+    return Error::invalid_input("invalid public key: signature::Error {}");
+  }
+  auto decoded = decode_sign1(envelope, true);
+  if (!decoded) decoded = decode_sign1(envelope, false);
+  if (!decoded) return Error::invalid_input("COSE decode failed: " + std::move(decoded).error());
+  Sign1& sign1 = decoded.value();
+  if (sign1.signature.size() != kSignatureBytes) {
+    return Error::invalid_input("malformed signature: signature::Error {}");
+  }
+  std::span<const uint8_t> payload;  // empty for nil
+  if (sign1.payload) payload = *sign1.payload;
+  const std::vector<uint8_t> signed_bytes = sig_structure(sign1.protected_header, payload);
+  if (!signature_verifies(public_key, sign1.signature, signed_bytes)) return Error::tag_mismatch();
+  if (!sign1.payload) return Error::invalid_input("COSE envelope has no payload");
+  return std::move(*sign1.payload);
+}
+
+}  // namespace quelvane::manifest

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "stego.h"
+
+namespace quelvane::stego {
+namespace {
+
+using Gaps = std::vector<size_t>;
+
+TEST(Stego, WordGapsEndAtWhiteSpaceAndZeroWidth) {
+  EXPECT_EQ(word_gaps("ab  c\u200B" "d"), (Gaps{2, 5, 9}));
+  EXPECT_EQ(word_gaps(strip_zero_width("ab  c\u200B" "d")), (Gaps{2, 6}));
+  EXPECT_EQ(word_gaps(""), Gaps{});
+  EXPECT_EQ(word_gaps(" \t\r\n\u3000\u00A0\u0085\u2028 "), Gaps{});
+  // Non-ASCII word characters count by their bytes; U+FEFF and variation selectors end words.
+  EXPECT_EQ(word_gaps("caf\u00E9\u2003na\u00EFve"), (Gaps{5, 14}));
+  EXPECT_EQ(word_gaps("x\uFE0Fy\uFEFFz"), (Gaps{1, 5, 9}));
+  // U+180E and U+200E are not White_Space: they are word characters.
+  EXPECT_EQ(word_gaps("a\u180E b\u200E"), (Gaps{4, 9}));
+}
+
+TEST(Stego, WordGapsTreatStrayBytesAsWordCharacters) {
+  EXPECT_EQ(word_gaps("a\xFF b\xE2\x80"), (Gaps{2, 6}));
+  EXPECT_EQ(word_gaps("\xE2\x80\x8B\xE2\x80"), (Gaps{5}));
+}
+
+// One character at a time, with the White_Space and zero-width sets spelled out.
+Gaps naive_word_gaps(std::string_view text) {
+  Gaps gaps;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<uint8_t>(text[i]);
+    const bool space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
+    const bool zero_width = text.substr(i, 3) == "\u200B" || text.substr(i, 3) == "\uFEFF";
+    if ((space || zero_width) && in_word) gaps.push_back(i);
+    if (space || zero_width) {
+      in_word = false;
+      i += zero_width ? 2 : 0;
+    } else {
+      in_word = true;
+    }
+  }
+  if (in_word) gaps.push_back(text.size());
+  return gaps;
+}
+
+TEST(Stego, WordGapsAgreeWithACharacterWalkAcrossAsciiBlocks) {
+  std::mt19937 rng(17);
+  const std::string pieces[] = {" ", "\t", "\n", "\r", "\x0B", "\x0C", "\x08", "\x0E", "\x1F", "\x7F",
+                                std::string(1, '\0'), "a", "Z", "9", "\u200B", "\uFEFF"};
+  for (int trial = 0; trial < 500; ++trial) {
+    std::string text;
+    const int length = static_cast<int>(rng() % 40);
+    for (int i = 0; i < length; ++i) text += pieces[rng() % (trial % 2 ? 14 : 16)];
+    ASSERT_EQ(word_gaps(text), naive_word_gaps(text)) << "trial " << trial;
+  }
+}
+
+TEST(Stego, RoutingPointerIsCutOrZeroPadded) {
+  const std::vector<uint8_t> longer(20, 0xAB);
+  Pointer cut;
+  cut.fill(0xAB);
+  EXPECT_EQ(routing_pointer(longer), cut);
+  const std::vector<uint8_t> shorter = {1, 2, 3};
+  EXPECT_EQ(routing_pointer(shorter), (Pointer{1, 2, 3}));
+  EXPECT_EQ(routing_pointer({}), Pointer{});
+}
+
+TEST(Stego, DecodeNeedsAtLeast24Slots) {
+  const ContentHash hash{};
+  const std::vector<uint8_t> pointer = {9, 8, 7};
+  auto codeword = encode_payload(pointer, {}, hash);
+  ASSERT_TRUE(codeword.ok());
+  CodewordSlots slots;
+  for (size_t i = 0; i < kCodewordBytes; ++i) slots[i] = i % 2 == 0 ? std::optional<uint8_t>((*codeword)[i]) : std::nullopt;
+  auto decoded = decode_payload(slots, {}, hash);
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_EQ(decoded->pointer, routing_pointer(pointer));
+  EXPECT_TRUE(decoded->tag_verified);
+  EXPECT_EQ(decoded->shards_recovered, 24u);
+  slots[0].reset();
+  auto lost = decode_payload(slots, {}, hash);
+  ASSERT_FALSE(lost.ok());
+  EXPECT_EQ(lost.error().message(), "watermark could not be recovered from remaining positions");
+}
+
+TEST(Stego, ArbitraryBytesNeverBreakEmbedOrExtract) {
+  std::mt19937 rng(42);
+  const std::string pieces[] = {" ", "a", "\xE2\x80\x8B", "\xE2\x81\xA0", "\xEF\xBB\xBF", "\xFF", "\xE2\x80", "\n"};
+  const std::vector<uint8_t> key = {1, 2, 3};
+  for (int trial = 0; trial < 200; ++trial) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += pieces[rng() % std::size(pieces)];
+    auto marked = embed(text, key, key);
+    if (marked.ok()) {
+      EXPECT_EQ(marked->size(), text.size() + 576);
+      (void)extract(*marked, key);
+    }
+    (void)extract(text, key);
+  }
+}
+
+}  // namespace
+}  // namespace quelvane::stego

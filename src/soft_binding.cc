@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "internal/cbor.h"
+#include "internal/hex.h"
 #include "internal/quote.h"
 #include "internal/utf8.h"
 
@@ -94,6 +95,25 @@ void write_block(Writer& out, const Block& block) {
   write_scope(out, block.scope);
   out.text(kValueKey);
   out.text(block.value);
+}
+
+// ---- Building ----
+
+constexpr size_t kValueBytes = sizeof(uint64_t);  // per MinHash value, most significant first
+
+// Character offsets are i32 in the record; larger ones are written as its maximum.
+int32_t saturate(size_t offset) {
+  constexpr size_t kMaxOffset = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(std::min(offset, kMaxOffset));
+}
+
+// A block selecting the window's characters, start to start + len.
+Block window_block(const simhash::WindowFp& window) {
+  constexpr size_t kMax = std::numeric_limits<size_t>::max();
+  const size_t end = window.len > kMax - window.start ? kMax : window.start + window.len;
+  Range range;
+  range.text = Text{{TextSelectorRange{TextSelector{"", saturate(window.start), saturate(end)}}}};
+  return Block{Scope{RegionOfInterest{{std::move(range)}}}, window.hash.hex()};
 }
 
 // ---- Reading ----
@@ -511,6 +531,31 @@ Result<SoftBinding> SoftBinding::from_cbor(std::span<const uint8_t> bytes) {
   auto decoded = decoder.read();
   if (!decoded) return Error::invalid_input("soft-binding CBOR decode: " + std::move(decoded).error());
   return std::move(decoded).value();
+}
+
+SoftBinding from_fingerprint(const simhash::Fingerprint& fingerprint) {
+  SoftBinding out = SoftBinding::whole(kFingerprintAlg, fingerprint.whole.hex());
+  out.blocks.reserve(1 + fingerprint.windows.size());
+  for (const simhash::WindowFp& window : fingerprint.windows) out.blocks.push_back(window_block(window));
+  return out;
+}
+
+SoftBinding from_minhash(const minhash::MinHash& minhash) {
+  std::array<uint8_t, minhash::kNumPerm * kValueBytes> bytes;
+  for (size_t i = 0; i < minhash::kNumPerm; ++i) {
+    for (size_t b = 0; b < kValueBytes; ++b) {
+      bytes[i * kValueBytes + b] = static_cast<uint8_t>(minhash.signature[i] >> (8 * (kValueBytes - 1 - b)));
+    }
+  }
+  return SoftBinding::whole(kMinhashAlg, internal::hex::encode(bytes));
+}
+
+std::optional<std::array<uint64_t, minhash::kNumPerm>> minhash_values(std::string_view value) {
+  const auto bytes = internal::hex::decode(value);
+  if (!bytes || bytes->size() != minhash::kNumPerm * kValueBytes) return std::nullopt;
+  std::array<uint64_t, minhash::kNumPerm> values{};
+  for (size_t i = 0; i < bytes->size(); ++i) values[i / kValueBytes] = values[i / kValueBytes] << 8 | (*bytes)[i];
+  return values;
 }
 
 }  // namespace quelvane::soft_binding

@@ -107,14 +107,28 @@ int32_t saturate(size_t offset) {
   return static_cast<int32_t>(std::min(offset, kMaxOffset));
 }
 
+// A block carrying `value` for the characters `start` to `end` of the text, as the builder
+// writes window blocks.
+Block range_block(std::optional<int32_t> start, std::optional<int32_t> end, std::string value) {
+  Range range;
+  range.text = Text{{TextSelectorRange{TextSelector{"", start, end}}}};
+  return Block{Scope{RegionOfInterest{{std::move(range)}}}, std::move(value)};
+}
+
 // A block selecting the window's characters, start to start + len.
 Block window_block(const simhash::WindowFp& window) {
   constexpr size_t kMax = std::numeric_limits<size_t>::max();
   const size_t end = window.len > kMax - window.start ? kMax : window.start + window.len;
-  Range range;
-  range.text = Text{{TextSelectorRange{TextSelector{"", saturate(window.start), saturate(end)}}}};
-  return Block{Scope{RegionOfInterest{{std::move(range)}}}, window.hash.hex()};
+  return range_block(saturate(window.start), saturate(end), window.hash.hex());
 }
+
+// What write_block puts around the offsets and the value of a range block with offsets, after
+// its map head (split where a letter would extend a hex escape).
+constexpr std::string_view kRangeBlockHead =
+    "\x65" "scope" "\xA1\x66" "region" "\xA1\x66" "region" "\x81\xA2\x64" "type" "\x67" "textual" "\x64" "text"
+    "\xA1\x69" "selectors" "\x81\xA1\x68" "selector" "\xA3\x68" "fragment" "\x60\x65" "start";
+constexpr std::string_view kRangeBlockMiddle = "\x63" "end";
+constexpr std::string_view kRangeBlockTail = "\x65" "value";
 
 // ---- Reading ----
 
@@ -198,6 +212,9 @@ class Decoder {
  private:
   Decoded<SoftBinding> soft_binding(const Head& head);
   Decoded<Block> block(const Head& head);
+  // A range block exactly as this module writes it, read without the general machinery (a
+  // window record holds thousands); absent, having read nothing, for any other bytes.
+  std::optional<Block> own_range_block(const Head& head);
   Decoded<Scope> scope(const Head& head);
   Decoded<RegionOfInterest> region_of_interest(const Head& head);
   Decoded<Range> range(const Head& head);
@@ -477,7 +494,31 @@ Decoded<Scope> Decoder::scope(const Head& head) {
   return out;
 }
 
+// An offset the writer put there: a non-negative integer in the i32 range, no tags.
+std::optional<int32_t> plain_offset(Reader& reader) {
+  const auto head = reader.next();
+  if (!head || head->major != Major::Unsigned || head->value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return static_cast<int32_t>(head->value);
+}
+
+std::optional<Block> Decoder::own_range_block(const Head& head) {
+  if (head.major != Major::Map || head.indefinite || head.value != 2) return std::nullopt;
+  Reader probe = reader_;
+  if (!probe.consume(kRangeBlockHead)) return std::nullopt;
+  const auto start = plain_offset(probe);
+  if (!start || !probe.consume(kRangeBlockMiddle)) return std::nullopt;
+  const auto end = plain_offset(probe);
+  if (!end || !probe.consume(kRangeBlockTail)) return std::nullopt;
+  const auto value = probe.next();
+  if (!value || value->major != Major::Text || value->indefinite) return std::nullopt;
+  const std::string_view text(reinterpret_cast<const char*>(value->payload.data()), value->payload.size());
+  if (!internal::utf8::is_valid(text)) return std::nullopt;
+  reader_ = probe;
+  return range_block(start, end, std::string(text));
+}
+
 Decoded<Block> Decoder::block(const Head& head) {
+  if (auto own = own_range_block(head)) return std::move(*own);
   Block out;
   QV_RETURN_IF_ERROR(record(head, {
       {kScopeKey, Presence::Required, [&](const Head& value) { return assign(out.scope, scope(value)); }},

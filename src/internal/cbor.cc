@@ -2,6 +2,8 @@
 
 #include <cbor.h>
 
+#include <cstring>
+
 #include "internal/utf8.h"
 
 namespace quelvane::internal::cbor {
@@ -95,6 +97,7 @@ constexpr uint8_t kLastUnassignedDirectSimple = 0xF3;
 constexpr uint8_t kOneByteSimple = 0xF8;
 constexpr uint8_t kFirstOneByteSimpleValue = 32;  // smaller values in 0xF8 form are not well formed
 constexpr uint8_t kAdditionalInfoMask = 0x1F;
+constexpr uint8_t kOneByteArgument = 24;  // additional information: the argument follows in one byte
 
 Head direct_head(Major major, uint64_t value, size_t offset) {
   Head head;
@@ -113,6 +116,22 @@ std::string at(std::string_view what, size_t offset) {
 Result<Head, std::string> Reader::next() {
   if (at_end()) return fail(at("unexpected end of input", offset_));
   const uint8_t initial = input_[offset_];
+  // Most heads of a record carry their argument in the initial byte or one following byte:
+  // those of integers, strings, arrays and maps are read here, the rest by libcbor.
+  const auto major = static_cast<Major>(initial >> 5);
+  const uint8_t info = initial & kAdditionalInfoMask;
+  const size_t argument_bytes = info == kOneByteArgument ? 1 : 0;
+  if (major <= Major::Map && info <= kOneByteArgument && input_.size() - offset_ > argument_bytes) {
+    Head head = direct_head(major, argument_bytes ? input_[offset_ + 1] : info, offset_);
+    size_t end = offset_ + 1 + argument_bytes;
+    if (major == Major::Bytes || major == Major::Text) {
+      if (input_.size() - end < head.value) return fail(at("unexpected end of input", offset_));
+      head.payload = input_.subspan(end, head.value);
+      end += head.value;
+    }
+    offset_ = end;
+    return head;
+  }
   if (initial >= kFirstTag && initial < kFirstTag + kDirectValues) {
     return direct_head(Major::Tag, initial - kFirstTag, offset_++);
   }
@@ -138,6 +157,14 @@ Result<Head, std::string> Reader::next() {
     default:
       return fail(at("malformed item", offset_));
   }
+}
+
+bool Reader::consume(std::string_view bytes) {
+  if (input_.size() - offset_ < bytes.size() || std::memcmp(input_.data() + offset_, bytes.data(), bytes.size()) != 0) {
+    return false;
+  }
+  offset_ += bytes.size();
+  return true;
 }
 
 namespace {
@@ -236,6 +263,10 @@ Result<Ok, std::string> skip(Reader& reader, const Head& first, size_t levels) {
 }
 
 void Writer::head(Major major, uint64_t value) {
+  if (value < kDirectValues) {  // the argument fits in the initial byte, as most do
+    out_.push_back(static_cast<uint8_t>(static_cast<uint8_t>(major) << 5 | value));
+    return;
+  }
   unsigned char buffer[9];
   size_t written = 0;
   switch (major) {

@@ -55,6 +55,9 @@ class Reader {
   Result<Head, std::string> next();
   size_t offset() const { return offset_; }
   bool at_end() const { return offset_ == input_.size(); }
+  // Skips `bytes` if the input continues with exactly them; otherwise reads nothing and returns
+  // false. For readers that recognise a layout they know byte for byte.
+  bool consume(std::string_view bytes);
 
  private:
   std::span<const uint8_t> input_;

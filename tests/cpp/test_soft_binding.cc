@@ -322,6 +322,32 @@ TEST(SoftBindingRead, OffsetsReadWholeI32RangeIncludingBignums) {
   }
 }
 
+// Window blocks in the writer's own layout take a shortcut; whatever differs from that layout
+// takes the general path. Both must read the same record, and fail the same way.
+TEST(SoftBindingRead, OwnWindowLayoutReadsAsAnyOther) {
+  auto record_with = [](const Bytes& block) {
+    return map(3) + text("alg") + text("a") + text("blocks") + array(2) + block + block + text("pad") + kEmptyBytes;
+  };
+  const std::vector<std::pair<Bytes, std::optional<int32_t>>> offsets = {
+      {integer(0), 0}, {integer(23), 23}, {integer(24), 24}, {integer(65536), 65536},
+      {integer(2147483647), 2147483647}, {{0x1B, 0, 0, 0, 0, 0, 0, 0, 5}, 5}, {integer(-1), -1},
+      {kNull, std::nullopt}, {{0xC1, 0x05}, 5},
+  };
+  for (const auto& [bytes, value] : offsets) {
+    SoftBinding expected = SoftBinding::whole("a", "");
+    expected.blocks = {window(value, 7, "é"), window(value, 7, "é")};
+    EXPECT_EQ(decode(record_with(window_block(bytes, integer(7), "é"))), expected);
+    expected.blocks = {window(7, value, ""), window(7, value, "")};
+    EXPECT_EQ(decode(record_with(window_block(integer(7), bytes, ""))), expected);
+  }
+  const Bytes bad_utf8 = window_block(integer(0), integer(1), "\xC3\x28");
+  EXPECT_EQ(decode_error(record_with(bad_utf8)).rfind(std::string(kPrefix) + "invalid UTF-8", 0), 0u);
+  EXPECT_EQ(decode_error(record_with(window_block(integer(2147483648), integer(1), "v"))),
+            std::string(kPrefix) + "invalid value: integer `2147483648`, expected i32");
+  EXPECT_EQ(decode_error(record_with(window_block(integer(0), integer(1), "v") + text("value") + text("v"))),
+            std::string(kPrefix) + "invalid type: string \"value\", expected map");
+}
+
 TEST(SoftBindingRead, KeysUpTo4096Bytes) {
   const Bytes base = whole_record("a", "v");
   Bytes longest = base;

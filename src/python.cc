@@ -426,11 +426,22 @@ PyObject* soft_binding_watermark(const Args& a) {
   return new_assertion(soft_binding::SoftBinding::whole(soft_binding::kWatermarkAlg, internal::hex::encode(*pointer)));
 }
 
+// The candidate record of `verify_tier`, or nothing with the exception set. Its CBOR bytes are
+// released here, before the text is fingerprinted.
+std::optional<soft_binding::SoftBinding> read_assertion(std::string_view hex) {
+  const auto cbor = decode_hex(hex, "assertion");
+  if (!cbor) return std::nullopt;
+  auto binding = soft_binding::SoftBinding::from_cbor(*cbor);
+  if (!binding) {
+    raise(binding.error());
+    return std::nullopt;
+  }
+  return std::move(binding).value();
+}
+
 PyObject* verify_tier(const Args& a) {
-  const auto cbor = decode_hex(a.text[1], "assertion");
-  if (!cbor) return nullptr;
-  const auto binding = soft_binding::SoftBinding::from_cbor(*cbor);
-  if (!binding) return raise(binding.error());
+  const auto binding = read_assertion(a.text[1]);
+  if (!binding) return nullptr;
   return new_str(crosscheck::tier_name(crosscheck::verify(a.text[0], *binding, a.flag[2], a.flag[3])));
 }
 

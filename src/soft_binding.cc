@@ -97,6 +97,12 @@ void write_block(Writer& out, const Block& block) {
   out.text(block.value);
 }
 
+// Room a record takes besides its texts: the top-level heads and keys, and per block those of a
+// window block (one range, one selector, offsets of up to five bytes, value head of up to nine).
+// Only a hint for the writer's buffer: a larger record still fits.
+constexpr size_t kRecordBytes = 48;
+constexpr size_t kBlockBytes = 111;
+
 // ---- Building ----
 
 constexpr size_t kValueBytes = sizeof(uint64_t);  // per MinHash value, most significant first
@@ -110,9 +116,11 @@ int32_t saturate(size_t offset) {
 // A block carrying `value` for the characters `start` to `end` of the text, as the builder
 // writes window blocks.
 Block range_block(std::optional<int32_t> start, std::optional<int32_t> end, std::string value) {
-  Range range;
-  range.text = Text{{TextSelectorRange{TextSelector{"", start, end}}}};
-  return Block{Scope{RegionOfInterest{{std::move(range)}}}, std::move(value)};
+  // Filled in place: a braced list would copy the range, and the vector inside it.
+  Block block{Scope{RegionOfInterest{}}, std::move(value)};
+  Range& range = block.scope.region->region.emplace_back();
+  range.text.emplace().selectors.push_back(TextSelectorRange{TextSelector{"", start, end}});
+  return block;
 }
 
 // A block selecting the window's characters, start to start + len.
@@ -551,6 +559,9 @@ SoftBinding SoftBinding::whole(std::string_view alg, std::string value) {
 
 Result<std::vector<uint8_t>> SoftBinding::to_cbor() const {
   Writer out;
+  size_t room = kRecordBytes + alg.size() + (name ? name->size() : 0) + pad.size();
+  for (const Block& block : blocks) room += kBlockBytes + block.value.size();
+  out.reserve(room);
   out.head(Major::Map, name ? 4 : 3);
   out.text(kAlgKey);
   out.text(alg);

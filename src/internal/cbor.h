@@ -82,6 +82,8 @@ class Writer {
   void text(std::string_view text);
   void bytes(std::span<const uint8_t> bytes);
   void null();
+  // Room for `bytes` in all, so that a large item is not copied as it grows.
+  void reserve(size_t bytes) { out_.reserve(bytes); }
 
   // False once libcbor has refused to encode a head; the bytes written are then incomplete.
   bool ok() const { return ok_; }

@@ -45,7 +45,8 @@ def build_windows_share():
     """Builds the core library (Release) and the C++ helper; returns the helper's path."""
     subprocess.run([tool("cmake"), "-S", ROOT, "-B", BUILD, "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}",
                     "-DCMAKE_BUILD_TYPE=Release", "-DQUELVANE_MODULE=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([tool("cmake"), "--build", BUILD, "--target", "quelvane_core"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([tool("cmake"), "--build", BUILD, "--target", "quelvane_core"], check=True,
+                   stdout=subprocess.DEVNULL)
     helper = BUILD / "windows_share"
     libs = subprocess.run(["pkg-config", "--libs", "icu-uc", "libcbor"], check=True, capture_output=True, text=True)
     subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-std=c++20", f"-I{ROOT / 'src'}",

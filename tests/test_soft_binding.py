@@ -24,8 +24,9 @@ def decode(assertion_hex):
     return cbor2.loads(bytes.fromhex(assertion_hex))
 
 
-def whole(alg, value):
-    return {"alg": alg, "blocks": [{"scope": {}, "value": value}], "pad": b""}
+def record(alg, *values):
+    """A record with one whole-text block per value, as cbor2 reads it."""
+    return {"alg": alg, "blocks": [{"scope": {}, "value": v} for v in values], "pad": b""}
 
 
 def window(start, end, value):
@@ -44,13 +45,14 @@ def reference_windows(stream):
 
 def reference_fingerprint_record(text):
     stream = canonical(text)
-    record = whole(FINGERPRINT, simhash_4grams(stream))
-    record["blocks"] += [window(s, e, simhash_4grams(stream[s:e])) for s, e in reference_windows(stream)]
-    return record
+    out = record(FINGERPRINT, simhash_4grams(stream))
+    out["blocks"] += [window(s, e, simhash_4grams(stream[s:e])) for s, e in reference_windows(stream)]
+    return out
 
 
-def signature_hex(text):
-    return b"".join(v.to_bytes(8, "big") for v in quelvane.minhash_signature(text)).hex()
+def minhash_value(values):
+    """The id 44 block value: each value as 8 bytes, most significant first, in hex."""
+    return b"".join(v.to_bytes(8, "big") for v in values).hex()
 
 
 def stream_of_length(n):
@@ -68,12 +70,15 @@ def stream_of_length(n):
 @pytest.mark.parametrize(
     "build,expected",
     [
-        (lambda: quelvane.soft_binding_structure(PROSE), lambda: whole(STRUCTURE, quelvane.text_structure(PROSE))),
-        (lambda: quelvane.soft_binding_minhash(PROSE), lambda: whole(MINHASH, signature_hex(PROSE))),
-        (lambda: quelvane.soft_binding_watermark("00ff" * 8), lambda: whole(WATERMARK, "00ff" * 8)),
+        (lambda: quelvane.soft_binding_structure(PROSE), lambda: record(STRUCTURE, quelvane.text_structure(PROSE))),
+        (
+            lambda: quelvane.soft_binding_minhash(PROSE),
+            lambda: record(MINHASH, minhash_value(quelvane.minhash_signature(PROSE))),
+        ),
+        (lambda: quelvane.soft_binding_watermark("00ff" * 8), lambda: record(WATERMARK, "00ff" * 8)),
         (lambda: quelvane.soft_binding_fingerprint(LONG), lambda: reference_fingerprint_record(LONG)),
         (lambda: quelvane.soft_binding_fingerprint(MIXED), lambda: reference_fingerprint_record(MIXED)),
-        (lambda: quelvane.soft_binding_fingerprint(""), lambda: whole(FINGERPRINT, "0" * 64)),
+        (lambda: quelvane.soft_binding_fingerprint(""), lambda: record(FINGERPRINT, "0" * 64)),
     ],
     ids=["structure", "minhash", "watermark", "fingerprint", "fingerprint-mixed-script", "fingerprint-empty"],
 )
@@ -117,7 +122,7 @@ def test_structure_record_is_the_worked_example():
 
 def test_window_blocks_at_512_and_513_characters():
     at_512 = stream_of_length(512)
-    assert decode(quelvane.soft_binding_fingerprint(at_512)) == whole(FINGERPRINT, quelvane.text_fingerprint(at_512))
+    assert decode(quelvane.soft_binding_fingerprint(at_512)) == record(FINGERPRINT, quelvane.text_fingerprint(at_512))
     at_513 = stream_of_length(513)
     blocks = decode(quelvane.soft_binding_fingerprint(at_513))["blocks"]
     assert blocks == [
@@ -140,7 +145,8 @@ def test_window_offsets_count_canonical_characters():
 @settings(max_examples=40, deadline=None)
 @given(st.text(max_size=40))
 def test_first_block_is_text_fingerprint(text):
-    assert decode(quelvane.soft_binding_fingerprint(text))["blocks"][0] == {"scope": {}, "value": quelvane.text_fingerprint(text)}
+    first = decode(quelvane.soft_binding_fingerprint(text))["blocks"][0]
+    assert first == {"scope": {}, "value": quelvane.text_fingerprint(text)}
 
 
 def test_first_block_is_text_fingerprint_for_long_texts():
@@ -157,8 +163,9 @@ def test_minhash_value_is_the_signature_big_endian():
 
 
 def test_text_builders_accept_any_text():
+    builders = (quelvane.soft_binding_fingerprint, quelvane.soft_binding_structure, quelvane.soft_binding_minhash)
     for text in ("", " ", "\u200b", "one"):
-        for build in (quelvane.soft_binding_fingerprint, quelvane.soft_binding_structure, quelvane.soft_binding_minhash):
+        for build in builders:
             assert len(decode(build(text))["blocks"]) == 1
 
 
@@ -168,7 +175,7 @@ def test_text_builders_accept_any_text():
 )
 def test_watermark_pointer_is_normalised(pointer, value):
     assertion = quelvane.soft_binding_watermark(pointer)
-    assert decode(assertion) == whole(WATERMARK, value)
+    assert decode(assertion) == record(WATERMARK, value)
     assert assertion == quelvane.soft_binding_watermark(value)
 
 
@@ -179,7 +186,7 @@ def test_empty_pointer_is_an_empty_value():
 @settings(max_examples=50, deadline=None)
 @given(st.binary(max_size=300))
 def test_watermark_carries_any_pointer(pointer):
-    assert decode(quelvane.soft_binding_watermark(pointer.hex().upper())) == whole(WATERMARK, pointer.hex())
+    assert decode(quelvane.soft_binding_watermark(pointer.hex().upper())) == record(WATERMARK, pointer.hex())
 
 
 @pytest.mark.parametrize(

@@ -122,7 +122,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("folder", nargs="?", type=Path, help="folder of .txt/.md files, searched recursively")
     parser.add_argument("--demo", action="store_true", help="run on a small generated corpus")
     parser.add_argument("--db", default=":memory:", help="SQLite file to keep the index in (default: in memory)")
-    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="worker processes (default: all cores)")
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                        help="worker processes (default: all cores)")
     parser.add_argument("--min-agreement", type=float, default=0.0, help="hide pairs below this agreement")
     args = parser.parse_args(argv)
     if args.demo:

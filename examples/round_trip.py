@@ -20,13 +20,12 @@ from dataclasses import dataclass, field
 import quelvane
 
 TEXT = (
-    "The harbour town woke slowly that winter. Fishing boats rocked against the quay while the "
-    "baker opened her shutters and the first gulls argued over yesterday's bread.\n\n"
-    "By nine the market square was full: crates of apples, a stall of second-hand books, a man "
-    "selling knives who sharpened anything you brought him for a coin. Children ran between the "
-    "stalls and nobody minded.\n\n"
-    "Later, when the tide turned, the boats went out one after another, and the town grew quiet "
-    "again until the evening bell."
+    "The night train to the coast left at ten past eleven, and most of its passengers were asleep "
+    "before it cleared the last suburbs. In the third carriage a woman sat with a crate of seedlings "
+    "on her knees, watering them from a thermos cap whenever the train slowed.\n\n"
+    "At the border the guard asked what they were. Tomatoes, she said, an old variety from her "
+    "grandmother's village, and she gave him one of the small pots to take home to his daughter.\n\n"
+    "By morning the sea showed grey between the dunes, and the seedlings had turned towards the window."
 )
 ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060\ufe00-\ufe0f\ufeff]")
 TIER_ORDER = ("REVIEW", "LIKELY", "BOUND")
@@ -141,8 +140,9 @@ def main() -> None:
         "copied as is": published,
         "reflowed into short lines": re.sub(r" (?=[a-z]{5})", "\n", published),
         "half the watermark runs lost": damaged,
-        "one word edited": published.replace("quay", "pier"),
-        "watermark stripped, a sentence cut": ZERO_WIDTH.sub("", published).replace(" and nobody minded", ""),
+        "one word edited": published.replace("crate", "box"),
+        "watermark stripped, a sentence cut": ZERO_WIDTH.sub("", published).replace(
+            ", and she gave him one of the small pots to take home to his daughter", ""),
         "an unrelated text": "Completely different words about mountains, snow and a quiet railway line. " * 3,
     }
     for label, copy in copies.items():

@@ -68,7 +68,8 @@ def add_licenses(wheel):
     with zipfile.ZipFile(wheel) as archive:
         entries = [(info, archive.read(info)) for info in archive.infolist()]
     dist_info = next(i.filename.split("/")[0] for i, _ in entries if i.filename.endswith(".dist-info/RECORD"))
-    sbom = next(json.loads(d) for i, d in entries if i.filename.startswith(f"{dist_info}/sboms/") and i.filename.endswith(".json"))
+    sbom = next(json.loads(d) for i, d in entries
+                if i.filename.startswith(f"{dist_info}/sboms/") and i.filename.endswith(".json"))
     packages = sorted({c["name"] for c in sbom["components"] if c.get("purl", "").startswith("pkg:deb/")})
     added = []
     for package in packages:

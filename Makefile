@@ -36,7 +36,7 @@ build: venv
 demo: build
 	$(PY) examples/demo.py
 
-test: test-cpp test-python test-abi3 test-sanitize
+test: test-cpp test-python test-abi3 test-sanitize typecheck test-interop test-wheel
 
 test-python: build
 	$(PY) -m pytest -q
@@ -87,7 +87,7 @@ test-wheel: wheel
 # The installed stub against the runtime module, and the examples under mypy --strict.
 typecheck: build $(VENV)/.packaging
 	$(PY) -m mypy.stubtest quelvane
-	$(PY) -m mypy --strict examples/round_trip.py examples/near_duplicates.py
+	$(PY) -m mypy --strict examples/demo.py examples/round_trip.py examples/near_duplicates.py
 
 # A manifest made and read back by the C2PA SDK carries our soft-binding assertion unchanged.
 test-interop: build $(VENV)/.packaging

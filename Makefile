@@ -9,7 +9,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev
 JOBS ?= 2
 
-.PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize wheel test-wheel typecheck test-interop clean
+.PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize wheel test-wheel typecheck test-interop bench clean
 
 all: build
 
@@ -95,3 +95,8 @@ test-interop: build $(VENV)/.packaging
 
 clean:
 	rm -rf build dist wheelhouse $(VENV) .venv-abi3-*
+
+# Every bench script, each printing medians and ratios against its peers and floors.
+bench: build
+	$(PY) -m pip install -q -r requirements-bench.txt
+	for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

@@ -9,7 +9,10 @@ import pytest
 
 import quelvane
 
-STUB = Path(quelvane.__file__).with_name("quelvane.pyi")
+INSTALLED_STUB = Path(quelvane.__file__).with_name("quelvane.pyi")
+# A module imported from a build directory (the sanitizer run) has no stub beside it.
+IMPORTED_FROM_BUILD = "site-packages" not in INSTALLED_STUB.parts
+STUB = Path(__file__).resolve().parents[1] / "src" / "quelvane.pyi" if IMPORTED_FROM_BUILD else INSTALLED_STUB
 
 
 @pytest.fixture(scope="module")
@@ -25,6 +28,8 @@ def stub_functions(tree):
 def test_mypy_finds_the_same_stub():
     # mypy ignores a lone .pyi beside a single-module distribution; it reads quelvane-stubs.
     package = STUB.parent / "quelvane-stubs" / "__init__.pyi"
+    if IMPORTED_FROM_BUILD:
+        pytest.skip("the module is imported from a build directory, not an installation")
     assert package.read_bytes() == STUB.read_bytes()
 
 

@@ -6,10 +6,11 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev
+APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev \
+  clang libclang-rt-dev
 JOBS ?= 2
 
-.PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize clean
+.PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize test-fuzz clean
 
 all: build
 
@@ -36,7 +37,7 @@ build: venv
 demo: build
 	$(PY) examples/demo.py
 
-test: test-cpp test-python test-abi3 test-sanitize
+test: test-cpp test-python test-abi3 test-sanitize test-fuzz
 
 test-python: build
 	$(PY) -m pytest -q
@@ -68,6 +69,17 @@ test-sanitize: venv
 	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):exitcode=0 PYTHONPATH=$(abspath $(ASAN_BUILD)) \
 	  $(PY) -m pytest -q -p no:cacheprovider -x; status=$$?; \
 	  $(PY) tests/sanitizer_report.py $(ASAN_BUILD)/logs && exit $$status
+
+# libFuzzer harnesses (tests/fuzz/fuzz_*.cc) over the core built with clang, ASan and UBSan,
+# each run for FUZZ_SECONDS from its committed seeds; any crash, sanitizer report, broken
+# property, leak, hang or runaway allocation fails. Findings are left in $(FUZZ_BUILD)/artifacts.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 50
+test-fuzz: venv
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUELVANE_FUZZERS=ON \
+	  -DQUELVANE_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(PY) tests/fuzz/run_fuzzers.py $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build dist wheelhouse $(VENV) .venv-abi3-*

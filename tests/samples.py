@@ -5,6 +5,7 @@ The leak, thread and size tests run these for whatever functions the module has;
 `quelvane.__all__` without samples here fails test_samples_cover_every_function."""
 import dataclasses
 import inspect
+import pathlib
 from typing import Optional
 
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
@@ -12,6 +13,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 import quelvane
 from conftest import PROSE, SECRET_HEX
 
+HERE = pathlib.Path(__file__).resolve().parent
 TOO_SHORT = "text content too short for this soft-binding algorithm"
 UNRECOVERABLE = "watermark could not be recovered from remaining positions"
 MISMATCH = "watermark content-binding tag did not verify (transferred or modified content)"

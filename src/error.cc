@@ -1,6 +1,6 @@
 #include "error.h"
 
-#include <cstdio>
+#include "internal/quote.h"
 
 namespace quelvane::error {
 namespace {
@@ -19,29 +19,6 @@ const char* kind_name(Kind kind) {
 
 bool has_detail(Kind kind) {
   return kind == Kind::GenerationFailed || kind == Kind::Coding || kind == Kind::InvalidInput;
-}
-
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace
@@ -63,7 +40,7 @@ std::string Error::debug() const {
   std::string out = kind_name(kind_);
   if (has_detail(kind_)) {
     out += '(';
-    out += quoted(detail_);
+    out += internal::debug_quoted(detail_);
     out += ')';
   }
   return out;

@@ -6,8 +6,8 @@
 
 #include <array>
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -22,7 +22,10 @@
 #include "internal/hex.h"
 #include "internal/utf8.h"
 #include "manifest.h"
+#include "minhash.h"
+#include "simhash.h"
 #include "stego.h"
+#include "structure.h"
 
 namespace quelvane::python {
 namespace {
@@ -42,6 +45,17 @@ PyObject* new_str(std::string_view utf8) {
 }
 
 PyObject* new_hex(std::span<const uint8_t> bytes) { return new_str(internal::hex::encode(bytes)); }
+
+PyObject* new_int_list(std::span<const uint64_t> values) {
+  Ref list = own(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals the item
+  }
+  return list.release();
+}
 
 PyObject* raise(const Error& error) {
   PyErr_SetString(PyExc_ValueError, error.message().c_str());
@@ -305,6 +319,29 @@ PyObject* call(const Function& f, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------------------------
 // The functions, each: decode hex arguments in its order, run the operation, build the result.
 
+PyObject* text_fingerprint(const Args& a) { return new_str(simhash::Fingerprint::compute_whole(a.text[0]).hex()); }
+
+PyObject* text_structure(const Args& a) { return new_str(structure::compute(a.text[0]).hex()); }
+
+PyObject* minhash_signature(const Args& a) { return new_int_list(minhash::MinHash::compute(a.text[0]).signature); }
+
+PyObject* minhash_bands(const Args& a) { return new_int_list(minhash::MinHash::compute(a.text[0]).bands); }
+
+// A fingerprint argument: White_Space trimmed, then exactly 64 hex digits.
+std::optional<simhash::Hash256> parse_fingerprint(std::string_view text, const char* failure) {
+  auto hash = simhash::Hash256::from_hex(internal::utf8::trim_white_space(text));
+  if (!hash) raise_value_error(failure);
+  return hash;
+}
+
+PyObject* hamming_hex(const Args& a) {
+  const auto first = parse_fingerprint(a.text[0], "bad hex a");
+  if (!first) return nullptr;
+  const auto second = parse_fingerprint(a.text[1], "bad hex b");
+  if (!second) return nullptr;
+  return PyLong_FromLong(first->hamming(*second));
+}
+
 PyObject* content_hash(const Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
 PyObject* embed_watermark(const Args& a) {
@@ -363,6 +400,26 @@ PyObject* cross_check(const Args& a) {
 // The function table, in registration order (the order of `__all__`).
 
 constexpr Function kFunctions[] = {
+    {"text_fingerprint", {{{"text", Kind::Text}}}, 1,
+     "text_fingerprint(text)\n--\n\n"
+     "`com.lanternquill.text-fingerprint.1` — 256-bit surface SimHash, hex.",
+     text_fingerprint},
+    {"text_structure", {{{"text", Kind::Text}}}, 1,
+     "text_structure(text)\n--\n\n"
+     "`com.lanternquill.text-structure.1` — 256-bit structural SimHash, hex.",
+     text_structure},
+    {"minhash_signature", {{{"text", Kind::Text}}}, 1,
+     "minhash_signature(text)\n--\n\n"
+     "`com.lanternquill.text-minhash.1` — the 128 signature values.",
+     minhash_signature},
+    {"minhash_bands", {{{"text", Kind::Text}}}, 1,
+     "minhash_bands(text)\n--\n\n"
+     "The 32 LSH band hashes — index keys for discovery.",
+     minhash_bands},
+    {"hamming_hex", {{{"a", Kind::FingerprintHex}, {"b", Kind::FingerprintHex}}}, 2,
+     "hamming_hex(a, b)\n--\n\n"
+     "Hamming distance in bits between two 256-bit hex fingerprints.",
+     hamming_hex},
     {"content_hash", {{{"text", Kind::Text}}}, 1,
      "content_hash(text)\n--\n\n"
      "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",

@@ -2,6 +2,8 @@
 
 #include <cbor.h>
 
+#include "internal/utf8.h"
+
 namespace quelvane::internal::cbor {
 namespace {
 
@@ -34,8 +36,14 @@ void on_indefinite(void* context) {
 template <Major M>
 void on_collection(void* context, uint64_t count) { set(context, M, count); }
 void on_tag(void* context, uint64_t tag) { set(context, Major::Tag, tag); }
-void on_float(void* context, float) { set(context, Major::Simple, kFloat); }
-void on_double(void* context, double) { set(context, Major::Simple, kFloat); }
+void on_float(void* context, float value) {
+  set(context, Major::Simple, kFloat);
+  capture(context).head.number = value;
+}
+void on_double(void* context, double value) {
+  set(context, Major::Simple, kFloat);
+  capture(context).head.number = value;
+}
 void on_null(void* context) { set(context, Major::Simple, kNull); }
 void on_undefined(void* context) { set(context, Major::Simple, kUndefined); }
 void on_boolean(void* context, bool value) { set(context, Major::Simple, value ? kTrue : kFalse); }
@@ -75,24 +83,50 @@ cbor_callbacks make_callbacks() {
 
 const cbor_callbacks kCallbacks = make_callbacks();
 
-constexpr uint8_t kFirstTag = 0xC0;      // initial byte of tag 0
-constexpr uint8_t kDirectValues = 24;    // values 0 to 23 need no following bytes
+// libcbor's streaming decoder rejects some well-formed heads, which are read here instead.
+// Tag numbers below 24 sit in the initial byte; libcbor 0.8 refuses 6 to 20 as unassigned,
+// though 18 is COSE_Sign1.
+constexpr uint8_t kFirstTag = 0xC0;    // initial byte of tag 0
+constexpr uint8_t kDirectValues = 24;  // values 0 to 23 need no following bytes
+// The unassigned simple values: 0xE0..0xF3 carry the value in the initial byte, 0xF8 in one
+// following byte.
+constexpr uint8_t kFirstDirectSimple = 0xE0;
+constexpr uint8_t kLastUnassignedDirectSimple = 0xF3;
+constexpr uint8_t kOneByteSimple = 0xF8;
+constexpr uint8_t kFirstOneByteSimpleValue = 32;  // smaller values in 0xF8 form are not well formed
+constexpr uint8_t kAdditionalInfoMask = 0x1F;
+
+Head direct_head(Major major, uint64_t value, size_t offset) {
+  Head head;
+  head.major = major;
+  head.value = value;
+  head.offset = offset;
+  return head;
+}
+
+std::string at(std::string_view what, size_t offset) {
+  return std::string(what) + " at offset " + std::to_string(offset);
+}
 
 }  // namespace
 
 Result<Head, std::string> Reader::next() {
-  if (at_end()) return fail("unexpected end of input at offset " + std::to_string(offset_));
-  // A tag number below 24 sits in the initial byte. libcbor 0.8's streaming decoder refuses
-  // 6 to 20 as unassigned, though they are well-formed (18 is COSE_Sign1), so read them here.
+  if (at_end()) return fail(at("unexpected end of input", offset_));
   const uint8_t initial = input_[offset_];
   if (initial >= kFirstTag && initial < kFirstTag + kDirectValues) {
-    ++offset_;
-    Head tag;
-    tag.major = Major::Tag;
-    tag.value = initial - kFirstTag;
-    return tag;
+    return direct_head(Major::Tag, initial - kFirstTag, offset_++);
+  }
+  if (initial >= kFirstDirectSimple && initial <= kLastUnassignedDirectSimple) {
+    return direct_head(Major::Simple, initial & kAdditionalInfoMask, offset_++);
+  }
+  if (initial == kOneByteSimple) {
+    if (input_.size() - offset_ < 2) return fail(at("unexpected end of input", offset_));
+    if (input_[offset_ + 1] < kFirstOneByteSimpleValue) return fail(at("malformed item", offset_));
+    offset_ += 2;
+    return direct_head(Major::Simple, input_[offset_ - 1], offset_ - 2);
   }
   Capture context;
+  context.head.offset = offset_;
   const cbor_decoder_result result =
       cbor_stream_decode(input_.data() + offset_, input_.size() - offset_, &kCallbacks, &context);
   switch (result.status) {
@@ -100,9 +134,104 @@ Result<Head, std::string> Reader::next() {
       offset_ += result.read;
       return context.head;
     case CBOR_DECODER_NEDATA:
-      return fail("unexpected end of input at offset " + std::to_string(offset_));
+      return fail(at("unexpected end of input", offset_));
     default:
-      return fail("malformed item at offset " + std::to_string(offset_));
+      return fail(at("malformed item", offset_));
+  }
+}
+
+namespace {
+
+bool is_string(Major major) { return major == Major::Bytes || major == Major::Text; }
+
+Result<Ok, std::string> check_chunk(const Head& chunk) {
+  if (chunk.major == Major::Text &&
+      !utf8::is_valid({reinterpret_cast<const char*>(chunk.payload.data()), chunk.payload.size()})) {
+    return fail(at("invalid UTF-8 in text string", chunk.offset));
+  }
+  return Ok{};
+}
+
+// Walks the chunks of the string `head` starts, checking each; appends them to `out` if given.
+Result<Ok, std::string> walk_string(Reader& reader, const Head& head, std::string* out) {
+  auto take = [&](const Head& chunk) -> Result<Ok, std::string> {
+    QV_RETURN_IF_ERROR(check_chunk(chunk));
+    if (out) out->append(reinterpret_cast<const char*>(chunk.payload.data()), chunk.payload.size());
+    return Ok{};
+  };
+  if (!head.indefinite) return take(head);
+  for (;;) {
+    QV_ASSIGN_OR_RETURN(const Head chunk, reader.next());
+    if (chunk.is_break) return Ok{};
+    if (chunk.major != head.major || chunk.indefinite) {
+      return fail(at("invalid chunk in indefinite-length string", chunk.offset));
+    }
+    QV_RETURN_IF_ERROR(take(chunk));
+  }
+}
+
+// An array or map being skipped: how many items it holds and how many have been read.
+struct Open {
+  uint64_t items;  // for a map, keys and values both count
+  uint64_t read = 0;
+  bool indefinite;
+  bool map;
+};
+
+uint64_t item_count(const Head& head) {
+  if (head.major == Major::Array) return head.value;
+  // A count this large is never met by real input, which ends first; saturating keeps it sound.
+  return head.value > UINT64_MAX / 2 ? UINT64_MAX : head.value * 2;
+}
+
+// Counts one finished item in the innermost open container and closes every container that
+// thereby ends. True when the outermost item is complete.
+bool finish_item(std::vector<Open>& open) {
+  while (!open.empty()) {
+    Open& innermost = open.back();
+    ++innermost.read;
+    if (innermost.indefinite || innermost.read < innermost.items) return false;
+    open.pop_back();
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::string, std::string> read_string(Reader& reader, const Head& head) {
+  std::string out;
+  QV_RETURN_IF_ERROR(walk_string(reader, head, &out));
+  return out;
+}
+
+Result<Ok, std::string> skip(Reader& reader, const Head& first, size_t levels) {
+  std::vector<Open> open;
+  Head head = first;
+  bool tagged = false;  // the previous head was a tag, so `head` is the item it tags
+  for (;;) {
+    if (head.is_break) {
+      if (tagged || open.empty() || !open.back().indefinite || (open.back().map && open.back().read % 2)) {
+        return fail(at("unexpected break", head.offset));
+      }
+      open.pop_back();
+      if (finish_item(open)) return Ok{};
+    } else if (head.major == Major::Tag) {
+      tagged = true;
+    } else if (head.major == Major::Array || head.major == Major::Map) {
+      if (open.size() >= levels) return fail(at("recursion limit exceeded", head.offset));
+      if (head.indefinite || head.value) {
+        open.push_back({item_count(head), 0, head.indefinite, head.major == Major::Map});
+      } else if (finish_item(open)) {
+        return Ok{};
+      }
+    } else {
+      if (is_string(head.major)) {
+        QV_RETURN_IF_ERROR(walk_string(reader, head, nullptr));
+      }
+      if (finish_item(open)) return Ok{};
+    }
+    if (head.major != Major::Tag) tagged = false;
+    QV_ASSIGN_OR_RETURN(head, reader.next());
   }
 }
 
@@ -119,6 +248,7 @@ void Writer::head(Major major, uint64_t value) {
     case Major::Tag: written = cbor_encode_tag(value, buffer, sizeof buffer); break;
     case Major::Simple: written = cbor_encode_ctrl(static_cast<uint8_t>(value), buffer, sizeof buffer); break;
   }
+  if (written == 0) ok_ = false;
   out_.insert(out_.end(), buffer, buffer + written);
 }
 

@@ -40,10 +40,13 @@ struct Head {
   bool indefinite = false;  // an indefinite-length string, array or map
   bool is_break = false;    // the 0xFF stop code of an indefinite item
   std::span<const uint8_t> payload;  // the bytes of a definite-length string
+  double number = 0;        // the value of a float (Simple with kFloat), widened to double
+  size_t offset = 0;        // where the head starts in the input
 };
 
 // Walks the heads of a CBOR byte string in order. Errors are descriptions, e.g.
-// "unexpected end of input at offset 4".
+// "unexpected end of input at offset 4". Every simple value RFC 8949 calls well formed is read,
+// including the unassigned ones (0xE0..0xF3, 0xF8 with a value of 32 or more).
 class Reader {
  public:
   explicit Reader(std::span<const uint8_t> input) : input_(input) {}
@@ -58,6 +61,16 @@ class Reader {
   size_t offset_ = 0;
 };
 
+// Reads the content of the string whose head was just read: a definite-length string, or the
+// concatenated chunks of an indefinite one (each a definite string of the same major type).
+// A text string, chunk by chunk, must be valid UTF-8.
+Result<std::string, std::string> read_string(Reader& reader, const Head& head);
+
+// Skips the rest of the item whose head was just read, whatever it holds, opening at most `levels`
+// nested arrays and maps (beyond that it fails with "recursion limit exceeded"). Text strings inside
+// must be valid UTF-8. Iterative, so hostile nesting costs no stack.
+Result<Ok, std::string> skip(Reader& reader, const Head& head, size_t levels);
+
 // Appends CBOR items with shortest-form heads and definite lengths to a byte vector.
 class Writer {
  public:
@@ -67,11 +80,14 @@ class Writer {
   void bytes(std::span<const uint8_t> bytes);
   void null();
 
+  // False once libcbor has refused to encode a head; the bytes written are then incomplete.
+  bool ok() const { return ok_; }
   const std::vector<uint8_t>& data() const { return out_; }
   std::vector<uint8_t> take() { return std::move(out_); }
 
  private:
   std::vector<uint8_t> out_;
+  bool ok_ = true;
 };
 
 }  // namespace quelvane::internal::cbor

@@ -39,6 +39,30 @@ Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts) {
   return out;
 }
 
+namespace {
+
+// A libcrypto call on a digest context fails only when memory runs out.
+void check_digest(int status) {
+  if (status != 1) {
+    clear_errors();
+    throw std::bad_alloc();
+  }
+}
+
+}  // namespace
+
+Blake2b512::Blake2b512() : initial_(EVP_MD_CTX_new()), work_(EVP_MD_CTX_new()) {
+  if (!initial_ || !work_) throw std::bad_alloc();
+  check_digest(EVP_DigestInit_ex(initial_.get(), EVP_blake2b512(), nullptr));
+}
+
+void Blake2b512::digest(Bytes data, std::span<uint8_t, kDigestBytes> out) {
+  check_digest(EVP_MD_CTX_copy_ex(work_.get(), initial_.get()));
+  check_digest(EVP_DigestUpdate(work_.get(), data.data(), data.size()));
+  unsigned int length = 0;
+  check_digest(EVP_DigestFinal_ex(work_.get(), out.data(), &length));
+}
+
 bool equal_constant_time(Bytes a, Bytes b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace quelvane::internal::crypto {
@@ -54,6 +55,21 @@ Digest32 sha256(Bytes data);
 
 // HMAC-SHA-256 (RFC 2104) keyed with `key` of any length over the concatenation of `parts`.
 Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts);
+
+// Unkeyed BLAKE2b-512 (RFC 7693) for many messages in a row. The algorithm is looked up once,
+// when the hasher is made, and each message starts from a copy of one initialised context,
+// which keeps the per-message cost close to the compression itself.
+class Blake2b512 {
+ public:
+  static constexpr size_t kDigestBytes = 64;
+  Blake2b512();  // throws std::bad_alloc when libcrypto cannot allocate a context
+
+  void digest(Bytes data, std::span<uint8_t, kDigestBytes> out);
+
+ private:
+  MdCtx initial_;
+  MdCtx work_;
+};
 
 // Constant-time equality of two byte strings of the same length.
 bool equal_constant_time(Bytes a, Bytes b);

@@ -61,6 +61,9 @@ constexpr bool is_white_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool is_valid(std::string_view text);
+
 // `text` without leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
 

@@ -1,12 +1,184 @@
-#include "internal/cbor.h"
-
+// The CBOR head reader and its generic helpers: unassigned simple values, string chunks, and
+// skipping whole items of any shape without recursion.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <string>
 #include <vector>
+
+#include "internal/cbor.h"
+#include "internal/utf8.h"
 
 namespace quelvane::internal::cbor {
 namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Skips the first item of `input`; returns "" and the offset after it, or the error.
+std::pair<std::string, size_t> skip_first(const Bytes& input, size_t levels = 256) {
+  Reader reader(input);
+  auto head = reader.next();
+  if (!head) return {head.error(), 0};
+  auto skipped = skip(reader, *head, levels);
+  if (!skipped) return {skipped.error(), 0};
+  return {"", reader.offset()};
+}
+
+TEST(CborReader, ReadsEveryWellFormedSimpleValue) {
+  struct Row {
+    Bytes input;
+    uint64_t value;
+  };
+  const Row rows[] = {{{0xE0}, 0}, {{0xF3}, 19}, {{0xF4}, kFalse}, {{0xF7}, kUndefined},
+                      {{0xF8, 0x20}, 32}, {{0xF8, 0xFF}, 255}};
+  for (const Row& row : rows) {
+    Reader reader(row.input);
+    auto head = reader.next();
+    ASSERT_TRUE(head) << head.error();
+    EXPECT_EQ(head->major, Major::Simple);
+    EXPECT_EQ(head->value, row.value);
+    EXPECT_TRUE(reader.at_end());
+  }
+}
+
+TEST(CborReader, RejectsMalformedHeads) {
+  struct Row {
+    Bytes input;
+    const char* error;
+  };
+  const Row rows[] = {
+      {{0xF8, 0x1F}, "malformed item at offset 0"},  // one-byte simple below 32
+      {{0xF8}, "unexpected end of input at offset 0"},
+      {{0x1C}, "malformed item at offset 0"},  // reserved additional information
+      {{0x3F}, "malformed item at offset 0"},  // indefinite negative integer
+      {{0xFC}, "malformed item at offset 0"},
+      {{0x19, 0x01}, "unexpected end of input at offset 0"},
+      {{0x5A, 0x00, 0x01, 0x00, 0x00}, "unexpected end of input at offset 0"},
+      {{}, "unexpected end of input at offset 0"},
+  };
+  for (const Row& row : rows) {
+    Reader reader(row.input);
+    auto head = reader.next();
+    ASSERT_FALSE(head);
+    EXPECT_EQ(head.error(), row.error);
+  }
+}
+
+TEST(CborReader, KeepsFloatValuesAndOffsets) {
+  const Bytes input = {0x00, 0xF9, 0x3E, 0x00, 0xFA, 0x3F, 0xC0, 0x00, 0x00};  // 0, 1.5 (half), 1.5 (single)
+  Reader reader(input);
+  ASSERT_TRUE(reader.next());
+  auto half = reader.next();
+  auto single = reader.next();
+  ASSERT_TRUE(half && single);
+  EXPECT_EQ(half->value, kFloat);
+  EXPECT_EQ(half->number, 1.5);
+  EXPECT_EQ(half->offset, 1u);
+  EXPECT_EQ(single->number, 1.5);
+  EXPECT_EQ(single->offset, 4u);
+}
+
+TEST(CborReadString, ConcatenatesChunksAndChecksThem) {
+  struct Row {
+    Bytes input;
+    std::string content;  // or the error
+    bool ok;
+  };
+  const Row rows[] = {
+      {{0x63, 'a', 'b', 'c'}, "abc", true},
+      {{0x7F, 0x61, 'a', 0x60, 0x62, 'b', 'c', 0xFF}, "abc", true},
+      {{0x5F, 0x41, 0x00, 0x42, 0xFF, 0xFE, 0xFF}, std::string("\0\xFF\xFE", 3), true},  // bytes need no UTF-8
+      {{0x7F, 0x41, 'a', 0xFF}, "invalid chunk in indefinite-length string at offset 1", false},
+      {{0x7F, 0x7F, 0xFF, 0xFF}, "invalid chunk in indefinite-length string at offset 1", false},
+      {{0x7F, 0x61, 'a'}, "unexpected end of input at offset 3", false},
+      {{0x62, 0xC3, 0x28}, "invalid UTF-8 in text string at offset 0", false},
+      // A character split across two chunks: each chunk must be valid on its own.
+      {{0x7F, 0x61, 0xC3, 0x61, 0xA9, 0xFF}, "invalid UTF-8 in text string at offset 1", false},
+  };
+  for (const Row& row : rows) {
+    Reader reader(row.input);
+    auto head = reader.next();
+    ASSERT_TRUE(head);
+    auto content = read_string(reader, *head);
+    ASSERT_EQ(content.ok(), row.ok);
+    EXPECT_EQ(row.ok ? *content : content.error(), row.content);
+  }
+}
+
+TEST(CborSkip, SkipsWholeItemsOfEveryShape) {
+  struct Row {
+    Bytes input;
+    size_t end;  // where the first item ends
+  };
+  const Row rows[] = {
+      {{0x00, 0x01}, 1},
+      {{0xC0, 0xC1, 0x61, 'x', 0x01}, 4},                        // tags
+      {{0x82, 0x01, 0x82, 0x02, 0x03, 0x04}, 5},                 // nested array
+      {{0xA1, 0x61, 'k', 0xA0, 0x00}, 4},                        // map holding an empty map
+      {{0x9F, 0x01, 0x9F, 0xFF, 0xBF, 0x01, 0x02, 0xFF, 0xFF, 0x00}, 9},  // indefinite containers
+      {{0x7F, 0x61, 'a', 0xFF, 0x00}, 4},                        // indefinite string
+      {{0x80, 0x00}, 1},
+      {{0x82, 0xFB, 0, 0, 0, 0, 0, 0, 0, 0, 0xE5, 0x00}, 11},   // float, unassigned simple
+  };
+  for (const Row& row : rows) {
+    const auto [error, end] = skip_first(row.input);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(end, row.end);
+  }
+}
+
+TEST(CborSkip, RejectsMisplacedBreaksAndBadContent) {
+  struct Row {
+    Bytes input;
+    const char* error;
+  };
+  const Row rows[] = {
+      {{0xFF}, "unexpected break at offset 0"},
+      {{0x81, 0xFF}, "unexpected break at offset 1"},                // break in a definite array
+      {{0xBF, 0x01, 0xFF}, "unexpected break at offset 2"},          // map closed after a key
+      {{0x9F, 0xC0, 0xFF}, "unexpected break at offset 2"},          // tag on a break
+      {{0x82, 0x61, 0xFF, 0x00}, "invalid UTF-8 in text string at offset 1"},
+      {{0x9F, 0x01}, "unexpected end of input at offset 2"},
+      {{0x9B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "unexpected end of input at offset 9"},
+      {{0xBB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, "unexpected end of input at offset 10"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(skip_first(row.input).first, row.error);
+  }
+}
+
+TEST(CborSkip, LimitsNestingWithoutRecursion) {
+  EXPECT_EQ(skip_first({0x81, 0x81, 0x00}, 2).first, "");
+  EXPECT_EQ(skip_first({0x81, 0x81, 0x80}, 2).first, "recursion limit exceeded at offset 2");
+  EXPECT_EQ(skip_first({0x81, 0xA0}, 1).first, "recursion limit exceeded at offset 1");
+
+  // A million levels would overflow a recursive skipper's stack long before the input ends.
+  const Bytes deep(1'000'000, 0x81);
+  EXPECT_EQ(skip_first(deep, 256).first, "recursion limit exceeded at offset 256");
+  const Bytes deep_unlimited_tags(1'000'000, 0xC0);  // tags do not nest
+  EXPECT_EQ(skip_first(deep_unlimited_tags).first, "unexpected end of input at offset 1000000");
+}
+
+TEST(CborWriter, WritesShortestHeads) {
+  Writer writer;
+  writer.integer(23);
+  writer.integer(24);
+  writer.integer(-25);
+  writer.head(Major::Map, 65536);
+  writer.text("é");
+  writer.null();
+  EXPECT_TRUE(writer.ok());
+  EXPECT_EQ(writer.data(), (Bytes{0x17, 0x18, 0x18, 0x38, 0x18, 0xBA, 0x00, 0x01, 0x00, 0x00, 0x62, 0xC3, 0xA9, 0xF6}));
+}
+
+TEST(Utf8, IsValidAcceptsOnlyWellFormedText) {
+  EXPECT_TRUE(utf8::is_valid(""));
+  EXPECT_TRUE(utf8::is_valid("plain ascii"));
+  EXPECT_TRUE(utf8::is_valid("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD"));  // é € 😀 U+FFFD
+  for (const char* bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                          "\xF8\x88\x80\x80\x80", "ok\xFF", "\xE2\x82"}) {
+    EXPECT_FALSE(utf8::is_valid(bad)) << bad;
+  }
+}
 
 TEST(CborReader, ReadsEveryOneByteTag) {
   for (uint8_t tag = 0; tag < 24; ++tag) {

@@ -1,0 +1,293 @@
+#include "minhash.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+
+#include "normalize.h"
+
+namespace quelvane::minhash {
+namespace {
+
+constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
+
+constexpr uint64_t fnv1a_byte(uint64_t hash, uint8_t byte) { return (hash ^ byte) * kFnvPrime; }
+
+// x mod P for any 64-bit x: 2^61 is 1 modulo P, so the bits above 61 fold onto the low ones.
+constexpr uint64_t reduce64(uint64_t x) {
+  const uint64_t r = (x & kPrime) + (x >> 61);
+  return r >= kPrime ? r - kPrime : r;
+}
+
+// a * x mod P for a, x below P. The exact product has up to 122 bits; its part above bit 61
+// is below 2^61 and folds onto the low 61 bits as above, with no division.
+constexpr uint64_t mul_mod(uint64_t a, uint64_t x) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * x;
+  const uint64_t r = (static_cast<uint64_t>(product) & kPrime) + static_cast<uint64_t>(product >> 61);
+  return r >= kPrime ? r - kPrime : r;
+}
+
+constexpr uint64_t add_mod(uint64_t a, uint64_t b) {
+  const uint64_t r = a + b;
+  return r >= kPrime ? r - kPrime : r;
+}
+
+constexpr uint64_t kSplitMixSeed = 0x0123456789ABCDEFULL;
+
+class SplitMix64 {
+ public:
+  constexpr explicit SplitMix64(uint64_t state) : state_(state) {}
+  constexpr uint64_t next() {
+    state_ += 0x9E3779B97F4A7C15ULL;
+    uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  uint64_t state_;
+};
+
+constexpr Parameters make_parameters() {
+  SplitMix64 generator(kSplitMixSeed);
+  Parameters p{};
+  for (size_t i = 0; i < kNumPerm; ++i) {
+    p.a[i] = 1 + generator.next() % (kPrime - 1);
+    p.b[i] = generator.next() % kPrime;
+  }
+  return p;
+}
+
+constexpr Parameters kParameters = make_parameters();
+
+// Calls f(shingle) for each shingle of a canonical stream, as a view into it: the stream's
+// words are already joined by single spaces, so a shingle is the span from the start of its
+// first word to the end of its fifth.
+template <typename F>
+void for_each_shingle(std::string_view stream, F&& f) {
+  std::array<size_t, kShingleWords> starts{};  // of the last five words, cyclically
+  size_t words = 0;
+  for (size_t begin = 0; begin < stream.size();) {
+    size_t end = stream.find(' ', begin);
+    if (end == std::string_view::npos) end = stream.size();
+    starts[words % kShingleWords] = begin;
+    ++words;
+    if (words >= kShingleWords) {
+      const size_t first = starts[words % kShingleWords];
+      f(stream.substr(first, end - first));
+    }
+    begin = end + 1;
+  }
+  if (words > 0 && words < kShingleWords) f(stream);
+}
+
+std::array<uint64_t, kNumBands> bands_of(const std::array<uint64_t, kNumPerm>& signature) {
+  std::array<uint64_t, kNumBands> bands;
+  for (size_t j = 0; j < kNumBands; ++j) {
+    const uint64_t* r = &signature[kBandRows * j];
+    bands[j] = band_hash(r[0], r[1], r[2], r[3]);
+  }
+  return bands;
+}
+
+// FNV-1a of up to kFnvLanes byte strings at once. One string's hash is a chain of dependent
+// multiplications; running several chains side by side lets them overlap. The lanes run in
+// lockstep to the end of the shortest string, then past their own ends keep their hash
+// without a branch (reading, and not using, their last byte).
+constexpr size_t kFnvLanes = 4;
+
+void fnv1a_lanes(const std::array<std::string_view, kFnvLanes>& strings, size_t count, uint64_t* out) {
+  static constexpr uint8_t kNoByte = 0;
+  std::array<uint64_t, kFnvLanes> hash;
+  std::array<const uint8_t*, kFnvLanes> bytes;
+  std::array<size_t, kFnvLanes> size;
+  hash.fill(kFnvOffsetBasis);
+  for (size_t s = 0; s < kFnvLanes; ++s) {
+    const bool used = s < count && !strings[s].empty();
+    bytes[s] = used ? reinterpret_cast<const uint8_t*>(strings[s].data()) : &kNoByte;
+    size[s] = used ? strings[s].size() : 0;
+  }
+  const size_t shortest = *std::min_element(size.begin(), size.end());
+  const size_t longest = *std::max_element(size.begin(), size.end());
+  for (size_t j = 0; j < shortest; ++j) {
+    for (size_t s = 0; s < kFnvLanes; ++s) hash[s] = fnv1a_byte(hash[s], bytes[s][j]);
+  }
+  for (size_t j = shortest; j < longest; ++j) {
+    for (size_t s = 0; s < kFnvLanes; ++s) {
+      const uint64_t inside = uint64_t{0} - (j < size[s]);  // all ones while j is inside
+      const uint64_t next = fnv1a_byte(hash[s], bytes[s][std::min(j, size[s] - (size[s] > 0))]);
+      hash[s] = (next & inside) | (hash[s] & ~inside);
+    }
+  }
+  std::copy(hash.begin(), hash.begin() + count, out);
+}
+
+// x = FNV-1a mod P for every shingle of a canonical stream, in order, except that a value
+// found in a small direct-mapped cache of recent values is dropped: a repeated shingle cannot
+// change a minimum, and repeats in text (boilerplate, refrains, lists) are mostly near each other.
+std::vector<uint64_t> shingle_values(std::string_view stream) {
+  constexpr int kCacheBits = 12;
+  std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
+  std::vector<uint64_t> values;
+  std::array<std::string_view, kFnvLanes> batch;
+  std::array<uint64_t, kFnvLanes> hashes;
+  size_t pending = 0;
+  auto flush = [&] {
+    fnv1a_lanes(batch, pending, hashes.data());
+    for (size_t s = 0; s < pending; ++s) {
+      const uint64_t x = reduce64(hashes[s]);
+      uint64_t& slot = recent[(x * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits)];
+      if (slot == x) continue;
+      slot = x;
+      values.push_back(x);
+    }
+    pending = 0;
+  };
+  for_each_shingle(stream, [&](std::string_view shingle) {
+    batch[pending] = shingle;
+    if (++pending == kFnvLanes) flush();
+  });
+  flush();
+  return values;
+}
+
+void update_portable(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm>& signature) {
+  for (uint64_t x : xs) {
+    for (size_t i = 0; i < kNumPerm; ++i) {
+      signature[i] = std::min(signature[i], add_mod(mul_mod(kParameters.a[i], x), kParameters.b[i]));
+    }
+  }
+}
+
+#if defined(__x86_64__)
+// The vector form multiplies 31-bit pieces, which 32-bit lane products take exactly: with
+// a = a1 2^31 + a0 and x = x1 2^31 + x0 (a1, x1 below 2^30),
+//   a x = a1 x1 2^62 + (a1 x0 + a0 x1) 2^31 + a0 x0,
+// and modulo P (where 2^61 is 1 and 2^62 is 2) this is 2 a1 x1 + m 2^31 + a0 x0 with
+// m 2^31 = (m >> 30) 2^61 + (m mod 2^30) 2^31 folding to (m >> 30) + (m mod 2^30) 2^31.
+// With b the sum stays below 5 2^61 + 2^32 (no overflow) and folds once more, to at most
+// P + 4; one conditional subtraction of P ends it. Each pass keeps a group of functions'
+// parameters and minima in registers and runs every x through them.
+constexpr uint64_t kLow30 = (uint64_t{1} << 30) - 1;
+constexpr uint64_t kLow31 = (uint64_t{1} << 31) - 1;
+
+// The pieces of every a: a0, a1 and 2 a1, each below 2^31.
+struct Pieces {
+  std::array<uint64_t, kNumPerm> low, high, high_twice;
+};
+constexpr Pieces kPieces = [] {
+  Pieces p{};
+  for (size_t i = 0; i < kNumPerm; ++i) {
+    p.low[i] = kParameters.a[i] & kLow31;
+    p.high[i] = kParameters.a[i] >> 31;
+    p.high_twice[i] = 2 * p.high[i];
+  }
+  return p;
+}();
+
+// Four functions per register; the folded values stay below 2^62, so signed comparisons order
+// them.
+__attribute__((target("avx2"))) void update_avx2(std::span<const uint64_t> xs,
+                                                 std::array<uint64_t, kNumPerm>& signature) {
+  constexpr size_t kLanes = 4;
+  constexpr size_t kGroup = 2;  // registers per pass
+  const __m256i prime = _mm256_set1_epi64x(static_cast<int64_t>(kPrime));
+  const __m256i below_prime = _mm256_set1_epi64x(static_cast<int64_t>(kPrime - 1));
+  const __m256i low30 = _mm256_set1_epi64x(static_cast<int64_t>(kLow30));
+  for (size_t first = 0; first < kNumPerm; first += kLanes * kGroup) {
+    __m256i a0[kGroup], a1[kGroup], a1x2[kGroup], b[kGroup], min[kGroup];
+    for (size_t g = 0; g < kGroup; ++g) {
+      const size_t i = first + kLanes * g;
+      a0[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kPieces.low[i]));
+      a1[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kPieces.high[i]));
+      a1x2[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kPieces.high_twice[i]));
+      b[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&kParameters.b[i]));
+      min[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&signature[i]));
+    }
+    for (uint64_t x : xs) {
+      const __m256i x0 = _mm256_set1_epi64x(static_cast<int64_t>(x & kLow31));
+      const __m256i x1 = _mm256_set1_epi64x(static_cast<int64_t>(x >> 31));
+      for (size_t g = 0; g < kGroup; ++g) {
+        const __m256i m = _mm256_add_epi64(_mm256_mul_epu32(a1[g], x0), _mm256_mul_epu32(a0[g], x1));
+        __m256i s = _mm256_add_epi64(_mm256_mul_epu32(a0[g], x0), _mm256_mul_epu32(a1x2[g], x1));
+        s = _mm256_add_epi64(s, _mm256_add_epi64(_mm256_srli_epi64(m, 30), b[g]));
+        s = _mm256_add_epi64(s, _mm256_slli_epi64(_mm256_and_si256(m, low30), 31));
+        __m256i t = _mm256_add_epi64(_mm256_and_si256(s, prime), _mm256_srli_epi64(s, 61));
+        t = _mm256_sub_epi64(t, _mm256_and_si256(_mm256_cmpgt_epi64(t, below_prime), prime));
+        min[g] = _mm256_blendv_epi8(min[g], t, _mm256_cmpgt_epi64(min[g], t));
+      }
+    }
+    for (size_t g = 0; g < kGroup; ++g) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(&signature[first + kLanes * g]), min[g]);
+    }
+  }
+}
+#endif
+
+}  // namespace
+
+const Parameters& parameters() { return kParameters; }
+
+std::vector<SignatureUpdate> signature_updates() {
+  std::vector<SignatureUpdate> forms = {update_portable};
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) forms.push_back(update_avx2);
+#endif
+  return forms;
+}
+
+void update_signature(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm>& signature) {
+  static const SignatureUpdate widest = signature_updates().back();
+  widest(xs, signature);
+}
+
+MinHash MinHash::compute(std::string_view text) {
+  const std::vector<uint64_t> xs = shingle_values(normalize::canonical(text));
+  MinHash out;
+  if (!xs.empty()) {
+    out.signature.fill(kPrime);  // above every value; all are replaced
+    update_signature(xs, out.signature);
+  }
+  out.bands = bands_of(out.signature);
+  return out;
+}
+
+MinHash MinHash::from_signature(std::span<const uint64_t, kNumPerm> values) {
+  MinHash out;
+  std::copy(values.begin(), values.end(), out.signature.begin());
+  out.bands = bands_of(out.signature);
+  return out;
+}
+
+bool MinHash::shares_band(const MinHash& other) const {
+  for (uint64_t mine : bands) {
+    if (std::find(other.bands.begin(), other.bands.end(), mine) != other.bands.end()) return true;
+  }
+  return false;
+}
+
+uint64_t band_hash(uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3) {
+  uint64_t hash = kFnvOffsetBasis;
+  for (uint64_t value : {r0, r1, r2, r3}) {
+    for (int byte = 0; byte < 8; ++byte) hash = fnv1a_byte(hash, static_cast<uint8_t>(value >> (8 * byte)));
+  }
+  return hash;
+}
+
+std::vector<std::string> shingles(std::span<const std::string> words) {
+  std::vector<std::string> out;
+  if (words.empty()) return out;
+  const size_t count = words.size() < kShingleWords ? 1 : words.size() - kShingleWords + 1;
+  const size_t width = std::min(words.size(), kShingleWords);
+  for (size_t k = 0; k < count; ++k) {
+    std::string& shingle = out.emplace_back(words[k]);
+    for (size_t w = k + 1; w < k + width; ++w) shingle.append(" ").append(words[w]);
+  }
+  return out;
+}
+
+}  // namespace quelvane::minhash

@@ -1,0 +1,425 @@
+#include "simhash.h"
+
+#include <bit>
+#include <cstring>
+
+#include "internal/dense_ids.h"
+#include "internal/hex.h"
+#include "internal/utf8.h"
+#include "normalize.h"
+
+namespace quelvane::simhash {
+namespace {
+
+constexpr size_t kGramChars = 4;
+
+// For each byte value, a word whose byte j is bit 7 - j of it: adding these words counts the
+// bits of a byte in eight byte lanes at once, in the order bits are numbered.
+constexpr std::array<uint64_t, 256> make_spread() {
+  std::array<uint64_t, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    for (int j = 0; j < 8; ++j) table[b] |= static_cast<uint64_t>((b >> (7 - j)) & 1) << (8 * j);
+  }
+  return table;
+}
+constexpr auto kSpread = make_spread();
+
+// blake2_256 with a hasher reused across many items.
+Hash256 blake2_256_with(internal::crypto::Blake2b512& hasher, std::span<const uint8_t> bytes) {
+  std::array<uint8_t, internal::crypto::Blake2b512::kDigestBytes> digest;
+  hasher.digest(bytes, digest);
+  Hash256 out;
+  std::memcpy(out.bytes.data(), digest.data(), out.bytes.size());
+  return out;
+}
+
+// The value whose bit i is set when 2 * ones[i] > total, that is when the votes for bit i
+// (ones[i] for, total - ones[i] against) end above zero. Sums are taken modulo 2^64 and
+// read as signed, which is exact whenever the true counters fit in 64 bits.
+// Branch-free: the bits are as good as random, so a branch per bit would mispredict half the time.
+template <typename Counts>
+Hash256 majority(const Counts& ones, uint64_t total) {
+  Hash256 out;
+  for (size_t k = 0; k < out.bytes.size(); ++k) {
+    unsigned byte = 0;
+    for (size_t j = 0; j < 8; ++j) {
+      const bool above = static_cast<int64_t>(2 * static_cast<uint64_t>(ones[8 * k + j]) - total) > 0;
+      byte |= static_cast<unsigned>(above) << (7 - j);
+    }
+    out.bytes[k] = static_cast<uint8_t>(byte);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Distinct grams.
+
+// A gram of four scalars that are not all ASCII, packed 21 bits each (every scalar value is
+// below 0x110000): 84 bits, of which `high` holds the top 20.
+struct WideKey {
+  uint64_t low;
+  uint32_t high;
+  bool operator==(const WideKey&) const = default;
+};
+
+constexpr int kCharBits = 21;
+
+WideKey wide_key(const std::array<char32_t, kGramChars>& ring, size_t oldest) {
+  unsigned __int128 packed = 0;
+  for (size_t i = 0; i < kGramChars; ++i) packed = (packed << kCharBits) | ring[(oldest + i) % kGramChars];
+  return {static_cast<uint64_t>(packed), static_cast<uint32_t>(packed >> 64)};
+}
+
+struct MixWideKey {
+  uint64_t operator()(const WideKey& key) const {
+    return (key.low ^ (key.high * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+  }
+};
+
+// The distinct grams of a stream with their blake2_256, computed once each, when first seen.
+class GramIndex {
+ public:
+  // The id of the gram with key `key` and UTF-8 bytes `bytes`.
+  template <typename Key>
+  uint32_t id(const Key& key, std::string_view bytes) {
+    const auto fresh = static_cast<uint32_t>(hashes_.size());
+    const uint32_t found = table(key).find_or_insert(key, fresh);
+    if (found == fresh) hashes_.push_back(blake2_256_with(hasher_, internal::crypto::as_bytes(bytes)));
+    return found;
+  }
+
+  const Hash256& hash(uint32_t id) const { return hashes_[id]; }
+
+ private:
+  // A gram made only of ASCII characters is keyed by its four bytes (the common case), any
+  // other by a WideKey.
+  using AsciiIds = internal::DenseIds<uint32_t, internal::MixInteger>;
+  using WideIds = internal::DenseIds<WideKey, MixWideKey>;
+  AsciiIds& table(uint32_t) { return ascii_; }
+  WideIds& table(const WideKey&) { return wide_; }
+
+  static constexpr int kInitialBits = 12;
+  internal::crypto::Blake2b512 hasher_;
+  AsciiIds ascii_{kInitialBits};
+  WideIds wide_{kInitialBits};
+  std::vector<Hash256> hashes_;  // by id
+};
+
+// Calls on_gram(id) for the 4-gram starting at each character position of a UTF-8 stream, in
+// order, and returns the number of characters. The scalars are decoded in place; the last four
+// characters' starts and values are kept in small rings.
+template <typename OnGram>
+size_t for_each_gram(std::string_view stream, GramIndex& index, OnGram&& on_gram) {
+  std::array<size_t, kGramChars> starts{};
+  std::array<char32_t, kGramChars> chars{};
+  size_t count = 0;
+  size_t ascii_run = 0;  // ASCII characters ending at the current one
+  for (size_t i = 0; i < stream.size();) {
+    const auto b = static_cast<uint8_t>(stream[i]);
+    char32_t c = b;
+    size_t length = 1;
+    if (b < 0x80) {
+      ++ascii_run;
+    } else {
+      const auto s = internal::utf8::decode(stream, i);
+      c = s.value;
+      length = s.length;
+      ascii_run = 0;
+    }
+    starts[count % kGramChars] = i;
+    chars[count % kGramChars] = c;
+    ++count;
+    i += length;
+    if (count < kGramChars) continue;
+    const size_t oldest = count % kGramChars;
+    const size_t first = starts[oldest];
+    const std::string_view bytes = stream.substr(first, i - first);
+    if (ascii_run >= kGramChars) {
+      uint32_t key;
+      std::memcpy(&key, bytes.data(), sizeof key);
+      on_gram(index.id(key, bytes));
+    } else {
+      on_gram(index.id(wide_key(chars, oldest), bytes));
+    }
+  }
+  return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Counting bits over many values.
+
+// 256 one-bit lanes: one bit position of every value added, side by side.
+using Bits = uint64_t __attribute__((vector_size(32)));
+
+// Carry-save adder: adds a and b into the sum bits `low`, leaving the carries in `high`.
+inline void csa(Bits& high, Bits& low, const Bits& a, const Bits& b) {
+  const Bits u = low ^ a;
+  high = (low & a) | (u & b);
+  low = u ^ b;
+}
+
+// Counts, for each of the 256 bit positions, how many of up to 256 values added have it set.
+// The counters are bit-sliced (one 256-bit plane per binary digit) and fed by a Harley-Seal
+// carry-save tree over groups of 16 values: about one full adder per value instead of 256
+// additions.
+class BlockCounter {
+ public:
+  static constexpr size_t kCapacity = 256;
+
+  void add(const Hash256& value) {
+    std::memcpy(&group_[pending_], value.bytes.data(), sizeof(Bits));
+    if (++pending_ == kGroup) add_group();
+  }
+
+  // The counts of the values added since the last call, which starts a new block.
+  std::array<uint16_t, 256> take() {
+    if (pending_ > 0) {
+      std::fill(group_.begin() + pending_, group_.end(), Bits{});
+      add_group();
+    }
+    std::array<uint16_t, 256> counts = low_counts();
+    Hash256 top;
+    std::memcpy(top.bytes.data(), &planes_[kTopDigit], top.bytes.size());
+    if (top != Hash256{}) {  // only when some bit is set in all 256 values
+      for (size_t i = 0; i < 256; ++i) counts[i] += top.bit(i) << kTopDigit;
+    }
+    *this = {};
+    return counts;
+  }
+
+ private:
+  static constexpr size_t kGroupDigits = 4;
+  static constexpr size_t kGroup = size_t{1} << kGroupDigits;  // values per carry-save tree
+  static constexpr size_t kTopDigit = 8;  // 256 = 2^8: set only when all 256 values have the bit
+
+  // Adds the 16 values of the group with a tree of carry-save adders: pairs of values into
+  // the ones plane, pairs of their carries into the twos, and so on; what carries out of the
+  // eights ripples on through the planes above.
+  void add_group() {
+    Bits carry;
+    add_tree<kGroupDigits>(carry, group_.data());
+    for (size_t d = kGroupDigits; d < planes_.size(); ++d) {
+      const Bits next = planes_[d] & carry;
+      planes_[d] ^= carry;
+      carry = next;
+    }
+    pending_ = 0;
+  }
+
+  // Adds the 2^level values from `g` into planes 0 to level - 1; `carry` gets their carries
+  // out of plane level - 1.
+  template <size_t Level>
+  void add_tree(Bits& carry, const Bits* g) {
+    if constexpr (Level == 1) {
+      csa(carry, planes_[0], g[0], g[1]);
+    } else {
+      Bits a, b;
+      add_tree<Level - 1>(a, g);
+      add_tree<Level - 1>(b, g + (size_t{1} << (Level - 1)));
+      csa(carry, planes_[Level - 1], a, b);
+    }
+  }
+
+  // The planes of digits 1 to 128 summed in byte lanes, which cannot overflow below 256.
+  std::array<uint16_t, 256> low_counts() const {
+    std::array<std::array<uint8_t, 32>, kTopDigit> bytes;
+    for (size_t d = 0; d < kTopDigit; ++d) std::memcpy(bytes[d].data(), &planes_[d], bytes[d].size());
+    std::array<uint16_t, 256> counts;
+    for (size_t k = 0; k < 32; ++k) {
+      uint64_t lanes = 0;
+      for (size_t d = 0; d < kTopDigit; ++d) lanes += kSpread[bytes[d][k]] << d;
+      for (size_t j = 0; j < 8; ++j) counts[8 * k + j] = (lanes >> (8 * j)) & 0xFF;
+    }
+    return counts;
+  }
+
+  std::array<Bits, kGroup> group_{};
+  size_t pending_ = 0;
+  std::array<Bits, kTopDigit + 1> planes_{};  // plane d holds digit d (weight 2^d) of every count
+};
+
+// ---------------------------------------------------------------------------------------------
+// Fingerprints.
+
+// The fingerprint of a stream too short for 4-grams: its one gram votes alone, so the result
+// is that gram's hash (all zero for the empty stream).
+Hash256 short_stream(std::string_view stream) {
+  return stream.empty() ? Hash256{} : blake2_256(internal::crypto::as_bytes(stream));
+}
+
+// Every distinct gram votes once per occurrence.
+Hash256 whole_only(std::string_view stream) {
+  GramIndex index;
+  std::vector<uint64_t> counts;
+  const size_t n = for_each_gram(stream, index, [&](uint32_t id) {
+    if (id == counts.size()) counts.push_back(0);
+    ++counts[id];
+  });
+  if (n < kGramChars) return short_stream(stream);
+  Vote vote;
+  for (uint32_t id = 0; id < counts.size(); ++id) vote.add_hash(index.hash(id), static_cast<int64_t>(counts[id]));
+  return vote.result();
+}
+
+// Grams in a 512-character window start at 509 positions: all 256 of the window's first
+// stride block and the first 253 ("head") of the next; the last three of that block cross the
+// window's edge.
+constexpr size_t kGramsInWindow = kWindowChars - (kGramChars - 1);
+constexpr size_t kHeadGrams = kGramsInWindow - kWindowStride;
+static_assert(kWindowStride == BlockCounter::kCapacity);
+
+// Bit counts over one stride block of gram positions: over all of them, and over the head.
+struct BlockCounts {
+  std::array<uint16_t, 256> all{};
+  std::array<uint16_t, 256> head{};
+};
+
+// The windows and the whole fingerprint in one pass over the grams. By linearity of the vote,
+// a window's counters are its first block's plus the head of the next block's, and the whole
+// text's are the sum over all blocks: each gram position is counted once, not once per window.
+class WindowedCounter {
+ public:
+  explicit WindowedCounter(const GramIndex& index) : index_(index) {}
+
+  void add(uint32_t id) {
+    const Hash256& h = index_.hash(id);
+    counter_.add(h);
+    if (in_block_ >= kHeadGrams) tail_.add(h);
+    if (++in_block_ == kWindowStride) end_block();
+  }
+
+  // Ends the stream: counts the last, partial block and an empty one after it, which close the
+  // remaining windows.
+  Fingerprint finish() {
+    end_block();
+    end_block();
+    out_.whole = majority(whole_, positions_);
+    return std::move(out_);
+  }
+
+ private:
+  void end_block() {
+    BlockCounts current;
+    current.all = counter_.take();
+    const auto& tail = tail_.counts();
+    for (size_t i = 0; i < 256; ++i) current.head[i] = static_cast<uint16_t>(current.all[i] - tail[i]);
+    for (size_t i = 0; i < 256; ++i) whole_[i] += current.all[i];
+    positions_ += in_block_;
+    in_block_ = 0;
+    tail_ = {};
+    if (blocks_ > 0) close_window(current);
+    previous_ = current;
+    ++blocks_;
+  }
+
+  // The window that starts at the previous block, if the stream reaches past its start plus
+  // one stride (the windows stop at the first that ends at the end of the stream). While the
+  // stream is still being read this holds and the window is a full one; at the end the
+  // positions counted are all there are, n - 3.
+  void close_window(const BlockCounts& current) {
+    const size_t n = positions_ + kGramChars - 1;
+    const size_t start = (blocks_ - 1) * kWindowStride;
+    if (n <= kWindowChars || start + kWindowStride >= n) return;
+    const size_t len = std::min(kWindowChars, n - start);
+    std::array<uint32_t, 256> ones;
+    for (size_t i = 0; i < 256; ++i) ones[i] = previous_.all[i] + current.head[i];
+    out_.windows.push_back({majority(ones, len - (kGramChars - 1)), start, len});
+  }
+
+  const GramIndex& index_;
+  BlockCounter counter_;
+  size_t in_block_ = 0;
+  BitTally tail_;  // the block's positions after its head
+  BlockCounts previous_;
+  size_t blocks_ = 0;
+  std::array<uint64_t, 256> whole_{};
+  uint64_t positions_ = 0;
+  Fingerprint out_;
+};
+
+}  // namespace
+
+std::string Hash256::hex() const { return internal::hex::encode(bytes); }
+
+std::optional<Hash256> Hash256::from_hex(std::string_view text) {
+  auto decoded = internal::hex::decode(text);
+  if (!decoded || decoded->size() != 32) return std::nullopt;
+  Hash256 out;
+  std::copy(decoded->begin(), decoded->end(), out.bytes.begin());
+  return out;
+}
+
+int Hash256::hamming(const Hash256& other) const {
+  int distance = 0;
+  for (size_t i = 0; i < bytes.size(); i += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, bytes.data() + i, 8);
+    std::memcpy(&b, other.bytes.data() + i, 8);
+    distance += std::popcount(a ^ b);
+  }
+  return distance;
+}
+
+Hash256 blake2_256(std::span<const uint8_t> bytes) {
+  internal::crypto::Blake2b512 hasher;
+  return blake2_256_with(hasher, bytes);
+}
+
+void BitTally::add(const Hash256& value) {
+  for (size_t k = 0; k < lanes_.size(); ++k) lanes_[k] += kSpread[value.bytes[k]];
+  if (++pending_ == kLaneLimit) spill();
+}
+
+const std::array<uint64_t, 256>& BitTally::counts() {
+  spill();
+  return counts_;
+}
+
+void BitTally::spill() {
+  for (size_t k = 0; k < lanes_.size(); ++k) {
+    for (size_t j = 0; j < 8; ++j) counts_[8 * k + j] += (lanes_[k] >> (8 * j)) & 0xFF;
+  }
+  lanes_ = {};
+  pending_ = 0;
+}
+
+void Vote::add(std::span<const uint8_t> item, int64_t weight) { add_hash(blake2_256_with(hasher_, item), weight); }
+
+void Vote::add_hash(const Hash256& hash, int64_t weight) {
+  // Split the weight into its binary digits: plane b counts the hashes whose weight has bit
+  // b set, so every add is an unweighted tally and most weights touch one or two planes.
+  auto bits = static_cast<uint64_t>(weight);
+  total_ += bits;
+  for (size_t b = 0; bits != 0; ++b, bits >>= 1) {
+    if (b == planes_.size()) planes_.emplace_back();
+    if (bits & 1) planes_[b].add(hash);
+  }
+}
+
+Hash256 Vote::result() {
+  std::array<uint64_t, 256> ones{};
+  for (size_t b = 0; b < planes_.size(); ++b) {
+    const auto& counts = planes_[b].counts();
+    for (size_t i = 0; i < 256; ++i) ones[i] += counts[i] << b;
+  }
+  return majority(ones, total_);
+}
+
+Hash256 simhash_4grams(std::span<const char32_t> chars) {
+  std::string utf8;
+  for (char32_t c : chars) internal::utf8::append(utf8, c);
+  return whole_only(utf8);
+}
+
+Fingerprint Fingerprint::compute(std::string_view text) {
+  const std::string stream = normalize::canonical(text);
+  GramIndex index;
+  WindowedCounter counter(index);
+  const size_t n = for_each_gram(stream, index, [&](uint32_t id) { counter.add(id); });
+  if (n < kGramChars) return {short_stream(stream), {}};
+  return counter.finish();
+}
+
+Hash256 Fingerprint::compute_whole(std::string_view text) { return whole_only(normalize::canonical(text)); }
+
+}  // namespace quelvane::simhash

@@ -1,0 +1,103 @@
+// The surface SimHash fingerprint of a text (id 41) and the 256-bit value type, hash and
+// majority vote it shares with the structural fingerprint. Texts that differ in a few places
+// get fingerprints that differ in a few bits; long texts also get one per 512-character window.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/crypto.h"
+
+namespace quelvane::simhash {
+
+// A 256-bit value: bit i is bit 7 - i % 8 of byte i / 8, so bits count from the most
+// significant bit of the first byte.
+struct Hash256 {
+  std::array<uint8_t, 32> bytes{};
+
+  bool bit(size_t i) const { return (bytes[i / 8] >> (7 - i % 8)) & 1; }
+  void set_bit(size_t i) { bytes[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8)); }
+
+  // 64 lower-case hex digits, byte 0 first.
+  std::string hex() const;
+  // Exactly 64 hex digits of either case, nothing else (no trimming); absent otherwise.
+  static std::optional<Hash256> from_hex(std::string_view text);
+  // Number of bit positions in which the two values differ, 0 to 256.
+  int hamming(const Hash256& other) const;
+
+  friend bool operator==(const Hash256&, const Hash256&) = default;
+};
+
+// The first 32 bytes of unkeyed BLAKE2b-512 of `bytes` (not BLAKE2b-256, whose parameter
+// block differs).
+Hash256 blake2_256(std::span<const uint8_t> bytes);
+
+// How many of the values added have each of the 256 bits set. Counts in byte lanes of
+// 64-bit words (eight bits per word per add, no carries) and spills them before a lane fills.
+class BitTally {
+ public:
+  void add(const Hash256& value);
+  // The counts so far, indexed by bit number.
+  const std::array<uint64_t, 256>& counts();
+
+ private:
+  void spill();
+
+  static constexpr unsigned kLaneLimit = 255;  // adds a byte lane holds without overflow
+  std::array<uint64_t, 32> lanes_{};           // byte j of lanes_[k] counts bit 8k + j
+  std::array<uint64_t, 256> counts_{};
+  unsigned pending_ = 0;
+};
+
+// The SimHash vote: each item's blake2_256 adds its weight to the 256 counters where it has
+// a 1 bit and subtracts it where it has a 0; the result has a 1 where the counter ends above
+// zero. Linear in the weights, so the order of items does not matter.
+class Vote {
+ public:
+  // Hashes `item` with blake2_256 and votes with `weight`.
+  void add(std::span<const uint8_t> item, int64_t weight);
+  void add(std::string_view item, int64_t weight) { add(internal::crypto::as_bytes(item), weight); }
+  // Votes with an already hashed item.
+  void add_hash(const Hash256& hash, int64_t weight);
+
+  Hash256 result();
+
+ private:
+  internal::crypto::Blake2b512 hasher_;
+  std::vector<BitTally> planes_;  // plane b tallies the hashes whose weight has bit b set
+  uint64_t total_ = 0;            // sum of the weights, modulo 2^64
+};
+
+// SimHash of the character 4-grams of `chars` (one gram of all of them when there are 1 to
+// 3), each distinct gram voting with its number of occurrences. All zero for no characters.
+Hash256 simhash_4grams(std::span<const char32_t> chars);
+
+inline constexpr size_t kWindowChars = 512;
+inline constexpr size_t kWindowStride = 256;
+
+// The fingerprint of one window of the canonical stream; `start` and `len` count scalars.
+struct WindowFp {
+  Hash256 hash;
+  size_t start = 0;
+  size_t len = 0;
+
+  friend bool operator==(const WindowFp&, const WindowFp&) = default;
+};
+
+struct Fingerprint {
+  Hash256 whole;                 // simhash_4grams of the whole canonical stream
+  std::vector<WindowFp> windows;  // stride 256, up to 512 characters each; none up to 512
+
+  // The whole-text fingerprint and the windows of the canonical stream of `text`.
+  static Fingerprint compute(std::string_view text);
+  // Only the whole-text fingerprint, without the work the windows take.
+  static Hash256 compute_whole(std::string_view text);
+};
+
+}  // namespace quelvane::simhash

@@ -112,14 +112,19 @@ def test_memory_settles(call):
     )
 
 
+def shared(value):
+    """Whether the interpreter keeps `value` for everyone (small ints, booleans, short strings)."""
+    return (value is None or isinstance(value, bool) or (isinstance(value, int) and -5 <= value <= 256)
+            or (isinstance(value, str) and len(value) <= 1))
+
+
 @pytest.mark.parametrize("call", [c for c in CALLS if c.error is None], ids=str)
 def test_results_belong_to_the_caller(call):
     result = call()
     # A result is held by `result` and getrefcount's argument; its items also by their container.
-    if not (isinstance(result, str) and len(result) <= 1):
+    if not shared(result):
         assert sys.getrefcount(result) == 2
     if isinstance(result, (tuple, list)):
         for item in result:
-            if isinstance(item, bool) or (isinstance(item, int) and -5 <= item <= 256):
-                continue  # shared by the interpreter
-            assert sys.getrefcount(item) == 3, (call, item)
+            if not shared(item):
+                assert sys.getrefcount(item) == 3, (call, item)

@@ -8,6 +8,8 @@ import pathlib
 import shutil
 import sys
 
+import cbor2
+
 import quelvane
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -95,12 +97,64 @@ def text_seeds():
         write("fuzz_text", name + "_cut", bytes([min(len(text.encode()) // 2, 240) & ~15]) + text.encode())
 
 
+def fingerprint_seeds():
+    for name, text in TEXTS.items():
+        write("fuzz_fingerprints", name, text.encode())
+    write("fuzz_fingerprints", "windows", (PROSE * 3).encode())
+    write("fuzz_fingerprints", "five_words", b"one two three four five")
+
+
+ALGS = {
+    41: "com.lanternquill.text-fingerprint.1",
+    42: "com.lanternquill.zwc-watermark.2",
+    43: "com.lanternquill.text-structure.1",
+    44: "com.lanternquill.text-minhash.1",
+}
+
+
+def window_block(start, end, value):
+    selector = {"fragment": "", "start": start, "end": end}
+    text = {"selectors": [{"selector": selector}]}
+    return {"scope": {"region": {"region": [{"type": "textual", "text": text}]}}, "value": value}
+
+
+def soft_binding_seeds():
+    builders = {name: getattr(quelvane, name, None) for name in
+                ("soft_binding_fingerprint", "soft_binding_structure", "soft_binding_minhash")}
+    for name, build in builders.items():
+        if build is not None:
+            write("fuzz_soft_binding", name, bytes.fromhex(build(PROSE * 2)))
+    if hasattr(quelvane, "soft_binding_watermark"):
+        write("fuzz_soft_binding", "soft_binding_watermark", bytes.fromhex(quelvane.soft_binding_watermark(POINTER_HEX)))
+    # The record's layout written by hand, and what the reader tolerates besides.
+    whole = {"scope": {}, "value": "ab" * 32}
+    write("fuzz_soft_binding", "whole", cbor2.dumps({"alg": ALGS[43], "blocks": [whole], "pad": b""}))
+    write("fuzz_soft_binding", "windows", cbor2.dumps(
+        {"alg": ALGS[41], "blocks": [whole, window_block(0, 512, "cd" * 32), window_block(256, 513, "ef" * 32)],
+         "pad": b""}))
+    write("fuzz_soft_binding", "name_and_extra_keys", cbor2.dumps(
+        {"pad": [1, 2], "extra": {"nested": [1, 2.5, None]}, "blocks": [], "name": "n", "alg": ALGS[44]}))
+    write("fuzz_soft_binding", "null_offsets_and_negative", cbor2.dumps(
+        {"alg": ALGS[42], "blocks": [window_block(None, -5, "")], "pad": b"\x00"}))
+    write("fuzz_soft_binding", "tagged_byte_keys", cbor2.dumps(
+        cbor2.CBORTag(24, {b"alg": cbor2.CBORTag(32, ALGS[41]), b"blocks": [], b"pad": b""})))
+    # Indefinite-length map, array, text and byte string: {_ "alg": (_ "com", ".x"), "blocks": [_ ], "pad": (_ h'01')}
+    write("fuzz_soft_binding", "indefinite", bytes.fromhex(
+        "bf63616c677f63636f6d622e78ff66626c6f636b739fff637061645f4101ffff"))
+    write("fuzz_soft_binding", "missing_pad", cbor2.dumps({"alg": ALGS[43], "blocks": []}))
+    write("fuzz_soft_binding", "bad_range_type", cbor2.dumps(
+        {"alg": ALGS[41], "blocks": [{"scope": {"region": {"region": [{"type": "temporal"}]}}, "value": ""}],
+         "pad": b""}))
+
+
 def main():
     shutil.rmtree(HERE / "corpus", ignore_errors=True)
     hex_seeds()
     cose_seeds()
     watermark_seeds()
     text_seeds()
+    fingerprint_seeds()
+    soft_binding_seeds()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 # make demo: set everything up and run the publish-and-verify round trip on a sample text.
-# make test: set everything up and run every test (pytest, the C++ unit tests, the abi3 check).
+# make test: set everything up and run every test (pytest, the C++ unit tests, the abi3 check,
+# pytest against an ASan/UBSan build, and the libFuzzer harnesses for a bounded time).
 # Both work from a clean clone on Debian 12 or 13, as root or with sudo.
 
 PYTHON ?= python3
@@ -74,7 +75,7 @@ test-sanitize: venv
 # each run for FUZZ_SECONDS from its committed seeds; any crash, sanitizer report, broken
 # property, leak, hang or runaway allocation fails. Findings are left in $(FUZZ_BUILD)/artifacts.
 FUZZ_BUILD := build/fuzz
-FUZZ_SECONDS ?= 50
+FUZZ_SECONDS ?= 45
 test-fuzz: venv
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUELVANE_FUZZERS=ON \
 	  -DQUELVANE_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -27,7 +27,7 @@ import quelvane
 import samples
 
 # Under the sanitizers everything runs several times slower; the sizes matter less there.
-SIZE = (5 if samples.under_sanitizer() else 50) << 20
+SIZE = (2 if samples.under_sanitizer() else 50) << 20
 DEGENERATE_SIZE = (1 if samples.under_sanitizer() else 10) << 20
 HANG_GUARD_SECONDS = 300  # a child that takes this long has hung; linear work takes seconds
 KEY_HEX = "6b6579"

@@ -21,11 +21,11 @@ import samples
 
 CALLS = samples.all_calls()
 WARM_UP = 200
-ROUNDS = 1000 if samples.under_sanitizer() else 4000
+ROUNDS = 300 if samples.under_sanitizer() else 4000
 # Slack for what the interpreter itself may allocate once in a while (a cache entry, a resized
 # dict); a leak of one block or one small native allocation per call is ROUNDS blocks or at
 # least 32 * ROUNDS bytes.
-BLOCK_SLACK = ROUNDS // 20
+BLOCK_SLACK = 50 + ROUNDS // 20
 HEAP_SLACK = 4 * ROUNDS
 
 

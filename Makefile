@@ -76,7 +76,7 @@ test-sanitize: venv
 # property, leak, hang or runaway allocation fails. Findings are left in $(FUZZ_BUILD)/artifacts.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 45
-test-fuzz: venv
+test-fuzz: deps venv
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUELVANE_FUZZERS=ON \
 	  -DQUELVANE_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS)

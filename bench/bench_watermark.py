@@ -4,27 +4,13 @@ Both watermark functions compute the content hash of the text, so content_hash i
 floor. The three calls take turns within each round, so that a busy machine slows them
 alike; each median is printed with its ratio to the floor of the same text.
 """
-import statistics
-import time
-
 import quelvane
-from common import english, mixed, report
+from common import english, interleaved_medians, mixed, report
 
 KEY = "5eed" * 16
 POINTER = "0123456789abcdef0123456789abcdef"
 # Characters a watermark reads as its own; the sample texts must not carry them beforehand.
 ZERO_WIDTH = dict.fromkeys(map(ord, "\u200b\u200c\u200d\u2060\ufeff"))
-
-
-def interleaved_medians(calls, rounds):
-    """Median seconds of each (function, *args) in `calls`, timed in turn in every round."""
-    times = [[] for _ in calls]
-    for _ in range(rounds):
-        for samples, (function, *args) in zip(times, calls):
-            start = time.perf_counter()
-            function(*args)
-            samples.append(time.perf_counter() - start)
-    return [statistics.median(samples) for samples in times]
 
 
 def main():

@@ -36,6 +36,18 @@ def mixed(size):
     return text.encode()[:size].decode(errors="ignore")
 
 
+def interleaved_medians(calls, rounds):
+    """Median seconds of each (function, *args) in `calls`, timed in turn in every round, so
+    that a busy machine slows them alike."""
+    times = [[] for _ in calls]
+    for _ in range(rounds):
+        for samples, (function, *args) in zip(times, calls):
+            start = time.perf_counter()
+            function(*args)
+            samples.append(time.perf_counter() - start)
+    return [statistics.median(samples) for samples in times]
+
+
 def median_seconds(function, *args, repeat=7, number=1):
     times = []
     for _ in range(repeat):

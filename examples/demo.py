@@ -7,6 +7,7 @@ pointer (or falls back to the LSH band index), verifies the signed assertions, a
 how strongly the copy is bound to the manifest."""
 import hashlib
 import textwrap
+from typing import Any
 
 import quelvane
 
@@ -45,7 +46,7 @@ REPO_KEY_HEX = hashlib.sha256(b"demo repository cross-check key").hexdigest()
 REPO_ID = "repo.example/lighthouse"
 
 
-def publish(text):
+def publish(text: str) -> tuple[str, dict[str, Any]]:
     """Builds and signs the assertions and returns (published text, repository record)."""
     pointer_hex = hashlib.sha256(b"manifest:" + text.encode()).hexdigest()[:32]
     assertions = [
@@ -63,7 +64,7 @@ def publish(text):
     return quelvane.embed_watermark(text, pointer_hex, BINDING_KEY_HEX), record
 
 
-def find(text, repository, public_hex):
+def find(text: str, repository: dict[str, dict[str, Any]], public_hex: str) -> tuple[str, str, str, str]:
     """What a host learns about a found text: its watermark, how the manifest was located,
     whether the cross-check holds, and the tier."""
     try:
@@ -85,16 +86,16 @@ def find(text, repository, public_hex):
     for envelope in record["envelopes"]:
         assertion = quelvane.verify(envelope, public_hex)  # raises if the signature is not ours
         candidate = quelvane.verify_tier(text, assertion, tag_verified, crosscheck_ok)
-        tier = min(tier, candidate, key=order.get)
+        tier = min(tier, candidate, key=lambda name: order[name])
     return watermark, located, "yes" if crosscheck_ok else "no", tier
 
 
-def rewrap(text, width):
+def rewrap(text: str, width: int) -> str:
     paragraphs = text.split("\n\n")
     return "\n\n".join(textwrap.fill(p, width=width, break_long_words=False) for p in paragraphs)
 
 
-def main():
+def main() -> None:
     public_hex = quelvane.public_key(SECRET_HEX)
     published, record = publish(SAMPLE)
     repository = {record["pointer"]: record}

@@ -1,10 +1,14 @@
-// The anti-transfer cross-check tag: a keyed tag over a repository identifier and a text's
-// content hash. The host stores and compares tags; this unit only computes them.
+// How strongly a text is bound to a manifest: the anti-transfer cross-check tag (a keyed tag over
+// a repository identifier and a text's content hash, which the host stores and compares), and
+// the match tier that combines a soft-binding assertion's fingerprint with the host's findings.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
+
+#include "soft_binding.h"
 
 namespace quelvane::crosscheck {
 
@@ -12,5 +16,17 @@ namespace quelvane::crosscheck {
 // content hashes of any length, including empty, are accepted.
 std::array<uint8_t, 32> crosscheck_tag(std::span<const uint8_t> key, std::span<const uint8_t> repo_id,
                                        std::span<const uint8_t> content_hash);
+
+enum class Tier { Bound, Likely, Review };
+
+// "BOUND", "LIKELY" or "REVIEW".
+std::string_view tier_name(Tier tier);
+
+// Recomputes from `text` only the fingerprint that `binding.alg` names and compares it with the
+// record's values; a fingerprint match is BOUND with `crosscheck_ok` and LIKELY without it, and
+// without one, structural closeness or `watermark_verified` give LIKELY. Both flags are taken
+// as the host established them. Block values that do not parse are no evidence.
+Tier verify(std::string_view text, const soft_binding::SoftBinding& binding, bool watermark_verified,
+            bool crosscheck_ok);
 
 }  // namespace quelvane::crosscheck

@@ -16,6 +16,9 @@ namespace {
 
 using internal::utf8::decode;
 
+// U+0130 LATIN CAPITAL LETTER I WITH DOT ABOVE.
+constexpr char32_t kCapitalIWithDot = 0x130;
+
 // Texts are normalised in pieces of about this many bytes, cut where NFC cannot reach across
 // the cut, so no normalised copy of a whole large text is ever held.
 constexpr size_t kPieceBytes = 16 * 1024;
@@ -204,22 +207,24 @@ class CanonicalWriter {
 
   void scalar(char32_t c) {
     if (c < 0x80) {
-      const char ascii_char = static_cast<char>(c);
-      ascii(std::string_view(&ascii_char, 1));
+      emit_ascii(kAsciiCanonical[c]);
       return;
     }
     if (is_zero_width(c)) return;  // neither separates nor joins
-    char32_t mapped[3];
-    const int n = lower(c, mapped);
-    for (int i = 0; i < n; ++i) {
-      const bool keep = is_alphanumeric(mapped[i]);
-      if (keep) {
-        internal::utf8::append(out_, mapped[i]);
-      } else if (after_run_) {
-        out_ += ' ';
-      }
-      after_run_ = keep;
+    if (c == kCapitalIWithDot) {    // the one character whose mapping is two characters long
+      char32_t mapped[3];
+      const int n = lower(c, mapped);
+      for (int i = 0; i < n; ++i) emit(mapped[i], is_alphanumeric(mapped[i]));
+      return;
     }
+    // Texts use few distinct characters, so the Unicode lookups are remembered for this text.
+    Mapped& entry = seen_[c % kSeenSlots];
+    if (entry.from != c) {
+      char32_t mapped[3];
+      lower(c, mapped);
+      entry = {c, mapped[0], is_alphanumeric(mapped[0])};
+    }
+    emit(entry.to, entry.keep);
   }
 
   void finish() {
@@ -227,8 +232,35 @@ class CanonicalWriter {
   }
 
  private:
+  static constexpr size_t kSeenSlots = 512;
+
+  struct Mapped {
+    char32_t from = 0;  // no non-ASCII character maps from here, so 0 marks an empty slot
+    char32_t to = 0;
+    bool keep = false;
+  };
+
+  void emit_ascii(char lowered) {
+    if (lowered != 0) {
+      out_ += lowered;
+    } else if (after_run_) {
+      out_ += ' ';
+    }
+    after_run_ = lowered != 0;
+  }
+
+  void emit(char32_t lowered, bool keep) {
+    if (keep) {
+      internal::utf8::append(out_, lowered);
+    } else if (after_run_) {
+      out_ += ' ';
+    }
+    after_run_ = keep;
+  }
+
   std::string& out_;
   bool after_run_ = false;  // the last character seen was kept, so a separator would start here
+  std::array<Mapped, kSeenSlots> seen_{};
 };
 
 }  // namespace
@@ -244,7 +276,7 @@ int lower(char32_t c, char32_t out[3]) {
   // U+0130 is the one character whose unconditional full lower-case mapping is longer than
   // its simple mapping; every other full mapping is conditional (final sigma, Lithuanian,
   // Turkic) and does not apply to a character taken alone.
-  if (c == 0x130) {
+  if (c == kCapitalIWithDot) {
     out[0] = 0x69;
     out[1] = 0x307;
     return 2;

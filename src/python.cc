@@ -19,11 +19,13 @@
 #include "crosscheck.h"
 #include "error.h"
 #include "internal/crypto.h"
+#include "internal/fault.h"
 #include "internal/hex.h"
 #include "internal/utf8.h"
 #include "manifest.h"
 #include "minhash.h"
 #include "simhash.h"
+#include "soft_binding.h"
 #include "stego.h"
 #include "structure.h"
 
@@ -396,6 +398,53 @@ PyObject* cross_check(const Args& a) {
   return new_hex(crosscheck::crosscheck_tag(*key, internal::crypto::as_bytes(a.text[1]), *content_hash));
 }
 
+// The common tail of the builders: the record's CBOR as hex. Encoding into memory does not fail
+// for the records built here, so a failure is a broken invariant.
+PyObject* new_assertion(const soft_binding::SoftBinding& record) {
+  const auto cbor = record.to_cbor();
+  if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
+  return new_hex(*cbor);
+}
+
+PyObject* soft_binding_fingerprint(const Args& a) {
+  return new_assertion(soft_binding::from_fingerprint(simhash::Fingerprint::compute(a.text[0])));
+}
+
+PyObject* soft_binding_structure(const Args& a) {
+  return new_assertion(
+      soft_binding::SoftBinding::whole(soft_binding::kStructureAlg, structure::compute(a.text[0]).hex()));
+}
+
+PyObject* soft_binding_minhash(const Args& a) {
+  return new_assertion(soft_binding::from_minhash(minhash::MinHash::compute(a.text[0])));
+}
+
+// The pointer is carried in its normalised form: lower case, no surrounding white space.
+PyObject* soft_binding_watermark(const Args& a) {
+  const auto pointer = decode_hex(a.text[0], "pointer");
+  if (!pointer) return nullptr;
+  return new_assertion(soft_binding::SoftBinding::whole(soft_binding::kWatermarkAlg, internal::hex::encode(*pointer)));
+}
+
+// The candidate record of `verify_tier`, or nothing with the exception set. Its CBOR bytes are
+// released here, before the text is fingerprinted.
+std::optional<soft_binding::SoftBinding> read_assertion(std::string_view hex) {
+  const auto cbor = decode_hex(hex, "assertion");
+  if (!cbor) return std::nullopt;
+  auto binding = soft_binding::SoftBinding::from_cbor(*cbor);
+  if (!binding) {
+    raise(binding.error());
+    return std::nullopt;
+  }
+  return std::move(binding).value();
+}
+
+PyObject* verify_tier(const Args& a) {
+  const auto binding = read_assertion(a.text[1]);
+  if (!binding) return nullptr;
+  return new_str(crosscheck::tier_name(crosscheck::verify(a.text[0], *binding, a.flag[2], a.flag[3])));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The function table, in registration order (the order of `__all__`).
 
@@ -450,6 +499,35 @@ constexpr Function kFunctions[] = {
      "cross_check(key_hex, repo_id, content_hash_hex)\n--\n\n"
      "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id ‖ content_hash)`.",
      cross_check},
+    {"soft_binding_fingerprint", {{{"text", Kind::Text}}}, 1,
+     "soft_binding_fingerprint(text)\n--\n\n"
+     "Build the `c2pa.soft-binding` assertion (id 41, surface fingerprint) as CBOR,\n"
+     "hex-encoded. Sign the result with [`sign`]; includes per-window blocks.",
+     soft_binding_fingerprint},
+    {"soft_binding_structure", {{{"text", Kind::Text}}}, 1,
+     "soft_binding_structure(text)\n--\n\n"
+     "Build the `c2pa.soft-binding` assertion (id 43, structural) as CBOR hex.",
+     soft_binding_structure},
+    {"soft_binding_minhash", {{{"text", Kind::Text}}}, 1,
+     "soft_binding_minhash(text)\n--\n\n"
+     "Build the `c2pa.soft-binding` assertion (id 44, MinHash) as CBOR hex.",
+     soft_binding_minhash},
+    {"soft_binding_watermark", {{{"pointer_hex", Kind::Hex}}}, 1,
+     "soft_binding_watermark(pointer_hex)\n--\n\n"
+     "Build the `c2pa.soft-binding` assertion (id 42, ZWC watermark) for a routing\n"
+     "`pointer_hex`, as CBOR hex.",
+     soft_binding_watermark},
+    {"verify_tier",
+     {{{"text", Kind::Text},
+       {"assertion_cbor_hex", Kind::Hex},
+       {"watermark_verified", Kind::Flag},
+       {"crosscheck_ok", Kind::Flag}}},
+     4,
+     "verify_tier(text, assertion_cbor_hex, watermark_verified, crosscheck_ok)\n--\n\n"
+     "Recompute the fingerprint from `text`, compare against a candidate\n"
+     "`c2pa.soft-binding` assertion (hex CBOR), and classify. Returns\n"
+     "`\"BOUND\"`, `\"LIKELY\"`, or `\"REVIEW\"`.",
+     verify_tier},
 };
 constexpr size_t kFunctionCount = std::size(kFunctions);
 

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "internal/cbor.h"
+#include "internal/hex.h"
 #include "internal/quote.h"
 #include "internal/utf8.h"
 
@@ -96,6 +97,47 @@ void write_block(Writer& out, const Block& block) {
   out.text(block.value);
 }
 
+// Room a record takes besides its texts: the top-level heads and keys, and per block those of a
+// window block (one range, one selector, offsets of up to five bytes, value head of up to nine).
+// Only a hint for the writer's buffer: a larger record still fits.
+constexpr size_t kRecordBytes = 48;
+constexpr size_t kBlockBytes = 111;
+
+// ---- Building ----
+
+constexpr size_t kValueBytes = sizeof(uint64_t);  // per MinHash value, most significant first
+
+// Character offsets are i32 in the record; larger ones are written as its maximum.
+int32_t saturate(size_t offset) {
+  constexpr size_t kMaxOffset = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(std::min(offset, kMaxOffset));
+}
+
+// A block carrying `value` for the characters `start` to `end` of the text, as the builder
+// writes window blocks.
+Block range_block(std::optional<int32_t> start, std::optional<int32_t> end, std::string value) {
+  // Filled in place: a braced list would copy the range, and the vector inside it.
+  Block block{Scope{RegionOfInterest{}}, std::move(value)};
+  Range& range = block.scope.region->region.emplace_back();
+  range.text.emplace().selectors.push_back(TextSelectorRange{TextSelector{"", start, end}});
+  return block;
+}
+
+// A block selecting the window's characters, start to start + len.
+Block window_block(const simhash::WindowFp& window) {
+  constexpr size_t kMax = std::numeric_limits<size_t>::max();
+  const size_t end = window.len > kMax - window.start ? kMax : window.start + window.len;
+  return range_block(saturate(window.start), saturate(end), window.hash.hex());
+}
+
+// What write_block puts around the offsets and the value of a range block with offsets, after
+// its map head (split where a letter would extend a hex escape).
+constexpr std::string_view kRangeBlockHead =
+    "\x65" "scope" "\xA1\x66" "region" "\xA1\x66" "region" "\x81\xA2\x64" "type" "\x67" "textual" "\x64" "text"
+    "\xA1\x69" "selectors" "\x81\xA1\x68" "selector" "\xA3\x68" "fragment" "\x60\x65" "start";
+constexpr std::string_view kRangeBlockMiddle = "\x63" "end";
+constexpr std::string_view kRangeBlockTail = "\x65" "value";
+
 // ---- Reading ----
 
 // Decoding failures are descriptions until from_cbor wraps them in an Error.
@@ -178,6 +220,9 @@ class Decoder {
  private:
   Decoded<SoftBinding> soft_binding(const Head& head);
   Decoded<Block> block(const Head& head);
+  // A range block exactly as this module writes it, read without the general machinery (a
+  // window record holds thousands); absent, having read nothing, for any other bytes.
+  std::optional<Block> own_range_block(const Head& head);
   Decoded<Scope> scope(const Head& head);
   Decoded<RegionOfInterest> region_of_interest(const Head& head);
   Decoded<Range> range(const Head& head);
@@ -457,7 +502,31 @@ Decoded<Scope> Decoder::scope(const Head& head) {
   return out;
 }
 
+// An offset the writer put there: a non-negative integer in the i32 range, no tags.
+std::optional<int32_t> plain_offset(Reader& reader) {
+  const auto head = reader.next();
+  if (!head || head->major != Major::Unsigned || head->value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return static_cast<int32_t>(head->value);
+}
+
+std::optional<Block> Decoder::own_range_block(const Head& head) {
+  if (head.major != Major::Map || head.indefinite || head.value != 2) return std::nullopt;
+  Reader probe = reader_;
+  if (!probe.consume(kRangeBlockHead)) return std::nullopt;
+  const auto start = plain_offset(probe);
+  if (!start || !probe.consume(kRangeBlockMiddle)) return std::nullopt;
+  const auto end = plain_offset(probe);
+  if (!end || !probe.consume(kRangeBlockTail)) return std::nullopt;
+  const auto value = probe.next();
+  if (!value || value->major != Major::Text || value->indefinite) return std::nullopt;
+  const std::string_view text(reinterpret_cast<const char*>(value->payload.data()), value->payload.size());
+  if (!internal::utf8::is_valid(text)) return std::nullopt;
+  reader_ = probe;
+  return range_block(start, end, std::string(text));
+}
+
 Decoded<Block> Decoder::block(const Head& head) {
+  if (auto own = own_range_block(head)) return std::move(*own);
   Block out;
   QV_RETURN_IF_ERROR(record(head, {
       {kScopeKey, Presence::Required, [&](const Head& value) { return assign(out.scope, scope(value)); }},
@@ -490,6 +559,9 @@ SoftBinding SoftBinding::whole(std::string_view alg, std::string value) {
 
 Result<std::vector<uint8_t>> SoftBinding::to_cbor() const {
   Writer out;
+  size_t room = kRecordBytes + alg.size() + (name ? name->size() : 0) + pad.size();
+  for (const Block& block : blocks) room += kBlockBytes + block.value.size();
+  out.reserve(room);
   out.head(Major::Map, name ? 4 : 3);
   out.text(kAlgKey);
   out.text(alg);
@@ -511,6 +583,31 @@ Result<SoftBinding> SoftBinding::from_cbor(std::span<const uint8_t> bytes) {
   auto decoded = decoder.read();
   if (!decoded) return Error::invalid_input("soft-binding CBOR decode: " + std::move(decoded).error());
   return std::move(decoded).value();
+}
+
+SoftBinding from_fingerprint(const simhash::Fingerprint& fingerprint) {
+  SoftBinding out = SoftBinding::whole(kFingerprintAlg, fingerprint.whole.hex());
+  out.blocks.reserve(1 + fingerprint.windows.size());
+  for (const simhash::WindowFp& window : fingerprint.windows) out.blocks.push_back(window_block(window));
+  return out;
+}
+
+SoftBinding from_minhash(const minhash::MinHash& minhash) {
+  std::array<uint8_t, minhash::kNumPerm * kValueBytes> bytes;
+  for (size_t i = 0; i < minhash::kNumPerm; ++i) {
+    for (size_t b = 0; b < kValueBytes; ++b) {
+      bytes[i * kValueBytes + b] = static_cast<uint8_t>(minhash.signature[i] >> (8 * (kValueBytes - 1 - b)));
+    }
+  }
+  return SoftBinding::whole(kMinhashAlg, internal::hex::encode(bytes));
+}
+
+std::optional<std::array<uint64_t, minhash::kNumPerm>> minhash_values(std::string_view value) {
+  const auto bytes = internal::hex::decode(value);
+  if (!bytes || bytes->size() != minhash::kNumPerm * kValueBytes) return std::nullopt;
+  std::array<uint64_t, minhash::kNumPerm> values{};
+  for (size_t i = 0; i < bytes->size(); ++i) values[i / kValueBytes] = values[i / kValueBytes] << 8 | (*bytes)[i];
+  return values;
 }
 
 }  // namespace quelvane::soft_binding

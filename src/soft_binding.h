@@ -3,6 +3,7 @@
 // write (any key order, extra keys, indefinite lengths, tags) and is safe on hostile bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "internal/result.h"
+#include "minhash.h"
+#include "simhash.h"
 
 namespace quelvane::soft_binding {
 
@@ -85,5 +88,17 @@ struct SoftBinding {
 
   bool operator==(const SoftBinding&) const = default;
 };
+
+// The id 41 record: the whole-text value in a block without region, then one block per window
+// selecting its characters; offsets beyond the i32 range are written as its maximum.
+SoftBinding from_fingerprint(const simhash::Fingerprint& fingerprint);
+
+// The id 44 record: one whole-text block carrying the 128 signature values, each as 8 bytes most
+// significant first, in hex (2048 digits).
+SoftBinding from_minhash(const minhash::MinHash& minhash);
+
+// The signature an id 44 block value carries: exactly 2048 hex digits of either case, nothing
+// else (no trimming); absent otherwise.
+std::optional<std::array<uint64_t, minhash::kNumPerm>> minhash_values(std::string_view value);
 
 }  // namespace quelvane::soft_binding

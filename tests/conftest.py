@@ -1,7 +1,5 @@
 import pytest
 
-import quelvane
-
 # Two keys and a prose sample shared by the test modules.
 SECRET_HEX = "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"
 
@@ -14,10 +12,6 @@ PROSE = (
     "Later, when the tide turned, the boats went out one after another, and the town grew quiet "
     "again until the evening bell."
 )
-
-
-def has(name):
-    return hasattr(quelvane, name)
 
 
 @pytest.fixture

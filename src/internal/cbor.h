@@ -55,6 +55,9 @@ class Reader {
   Result<Head, std::string> next();
   size_t offset() const { return offset_; }
   bool at_end() const { return offset_ == input_.size(); }
+  // Skips `bytes` if the input continues with exactly them; otherwise reads nothing and returns
+  // false. For readers that recognise a layout they know byte for byte.
+  bool consume(std::string_view bytes);
 
  private:
   std::span<const uint8_t> input_;
@@ -79,6 +82,8 @@ class Writer {
   void text(std::string_view text);
   void bytes(std::span<const uint8_t> bytes);
   void null();
+  // Room for `bytes` in all, so that a large item is not copied as it grows.
+  void reserve(size_t bytes) { out_.reserve(bytes); }
 
   // False once libcbor has refused to encode a head; the bytes written are then incomplete.
   bool ok() const { return ok_; }

@@ -7,13 +7,17 @@
 namespace quelvane::internal::hex {
 namespace {
 
-constexpr char kDigits[] = "0123456789abcdef";
+// The lower-case digit of a nibble, branch-free so that the compiler vectorises the loops.
+inline char digit(uint8_t nibble) { return static_cast<char>(nibble < 10 ? '0' + nibble : 'a' - 10 + nibble); }
 
-int nibble(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// The value of a hex digit of either case, branch-free like `digit`; any other byte gets
+// kNotADigit, a bit no digit has, so a whole run is checked with one OR.
+constexpr uint8_t kNotADigit = 0x10;
+inline uint8_t nibble(uint8_t c) {
+  const uint8_t decimal = static_cast<uint8_t>(c - '0');
+  const uint8_t letter = static_cast<uint8_t>((c | 0x20) - 'a');  // either case
+  const uint8_t value = decimal < 10 ? decimal : static_cast<uint8_t>(letter + 10);
+  return decimal < 10 || letter < 6 ? value : kNotADigit;
 }
 
 // A byte shown as the quoted Latin-1 character it would be, with the usual escapes for
@@ -38,15 +42,24 @@ std::string quoted_byte(uint8_t b) {
   return out + "'";
 }
 
+// The reason for the first byte of `text` that is not a hex digit (there is one).
+std::string invalid_character(std::string_view text) {
+  size_t at = 0;
+  while (nibble(static_cast<uint8_t>(text[at])) != kNotADigit) ++at;
+  return "Invalid character " + quoted_byte(static_cast<uint8_t>(text[at])) + " at position " + std::to_string(at);
+}
+
 }  // namespace
 
 void encode_to(std::string& out, std::span<const uint8_t> bytes) {
   const size_t at = out.size();
   out.resize(at + 2 * bytes.size());
-  char* p = out.data() + at;
-  for (uint8_t b : bytes) {
-    *p++ = kDigits[b >> 4];
-    *p++ = kDigits[b & 15];
+  char* const p = out.data() + at;  // held locally: stores through it may alias `out` itself
+  const uint8_t* const in = bytes.data();
+  const size_t n = bytes.size();
+  for (size_t i = 0; i < n; ++i) {
+    p[2 * i] = digit(in[i] >> 4);
+    p[2 * i + 1] = digit(in[i] & 15);
   }
 }
 
@@ -59,15 +72,17 @@ std::string encode(std::span<const uint8_t> bytes) {
 Result<std::vector<uint8_t>, std::string> decode(std::string_view text) {
   if (text.size() % 2 != 0) return fail(std::string("Odd number of digits"));
   std::vector<uint8_t> out(text.size() / 2);
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const auto hi = static_cast<uint8_t>(text[i]);
-    const auto lo = static_cast<uint8_t>(text[i + 1]);
-    const int h = nibble(hi);
-    if (h < 0) return fail("Invalid character " + quoted_byte(hi) + " at position " + std::to_string(i));
-    const int l = nibble(lo);
-    if (l < 0) return fail("Invalid character " + quoted_byte(lo) + " at position " + std::to_string(i + 1));
-    out[i / 2] = static_cast<uint8_t>(h << 4 | l);
+  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
+  uint8_t* const bytes = out.data();  // held locally: stores through it may alias `out` itself
+  const size_t n = out.size();
+  uint8_t seen = 0;  // the OR of every nibble: kNotADigit is set if any byte was not a digit
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t hi = nibble(in[2 * i]);
+    const uint8_t lo = nibble(in[2 * i + 1]);
+    seen |= hi | lo;
+    bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
   }
+  if (seen & kNotADigit) return fail(invalid_character(text));
   return out;
 }
 

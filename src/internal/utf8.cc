@@ -4,19 +4,7 @@
 
 namespace quelvane::internal::utf8 {
 
-bool is_valid(std::string_view text) {
-  size_t at = 0;
-  while (at < text.size()) {
-    if (static_cast<uint8_t>(text[at]) < 0x80) {
-      ++at;
-      continue;
-    }
-    const Scalar s = decode(text, at);
-    if (s.length == 1) return false;  // decode's stand-in for a byte that starts no scalar
-    at += s.length;
-  }
-  return true;
-}
+bool is_valid(std::string_view text) { return !find_malformed(text); }
 
 std::string_view trim_white_space(std::string_view text) {
   size_t begin = 0;

@@ -63,6 +63,45 @@ TEST(CborReader, RejectsMalformedHeads) {
   }
 }
 
+// Short heads are read directly and wider ones through libcbor: every definite head of the
+// first six major types, whole and cut short, against RFC 8949's layout.
+TEST(CborReader, ReadsEveryDefiniteHeadOfTheFirstSixMajorTypes) {
+  for (uint8_t major = 0; major <= 5; ++major) {
+    for (uint8_t info = 0; info <= 27; ++info) {
+      const size_t argument_bytes = info < 24 ? 0 : size_t{1} << (info - 24);
+      Bytes input = {static_cast<uint8_t>(major << 5 | info)};
+      uint64_t value = info;
+      if (argument_bytes > 0) {
+        value = 3;  // in the last of the argument bytes
+        input.insert(input.end(), argument_bytes - 1, 0);
+        input.push_back(3);
+      }
+      const bool string = major == 2 || major == 3;
+      if (string) input.insert(input.end(), value, 'x');
+      const Bytes tail = {0xF6};
+      input.insert(input.end(), tail.begin(), tail.end());
+
+      Reader reader(input);
+      auto head = reader.next();
+      ASSERT_TRUE(head) << int(major) << "/" << int(info) << ": " << head.error();
+      EXPECT_EQ(head->major, static_cast<Major>(major));
+      EXPECT_EQ(head->value, value);
+      EXPECT_FALSE(head->indefinite);
+      EXPECT_EQ(head->offset, 0u);
+      EXPECT_EQ(head->payload.size(), string ? value : 0u);
+      if (string) EXPECT_EQ(head->payload.data(), input.data() + 1 + argument_bytes);
+      EXPECT_EQ(reader.offset(), input.size() - tail.size());
+      for (size_t size = 0; size + tail.size() < input.size(); ++size) {
+        Reader cut(std::span<const uint8_t>(input.data(), size));
+        auto truncated = cut.next();
+        ASSERT_FALSE(truncated) << int(major) << "/" << int(info) << " cut to " << size;
+        EXPECT_EQ(truncated.error(), "unexpected end of input at offset 0");
+        EXPECT_EQ(cut.offset(), 0u);
+      }
+    }
+  }
+}
+
 TEST(CborReader, KeepsFloatValuesAndOffsets) {
   const Bytes input = {0x00, 0xF9, 0x3E, 0x00, 0xFA, 0x3F, 0xC0, 0x00, 0x00};  // 0, 1.5 (half), 1.5 (single)
   Reader reader(input);

@@ -93,6 +93,38 @@ TEST(Hex, DecodeReasons) {
   EXPECT_EQ(internal::hex::encode(std::vector<uint8_t>{0xab, 0x01}), "ab01");
 }
 
+// The digit loops are vectorised: every byte value, in every position of long runs.
+TEST(Hex, EveryByteAtEveryPosition) {
+  auto reference = [](int c) {
+    return std::string_view("0123456789abcdef0123456789ABCDEF").find(static_cast<char>(c));
+  };
+  std::vector<uint8_t> all(256);
+  for (int b = 0; b < 256; ++b) all[b] = static_cast<uint8_t>(b);
+  std::string digits;
+  for (int b = 0; b < 256; ++b) digits += std::string{"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+  EXPECT_EQ(internal::hex::encode(all), digits);
+  for (int c = 0; c < 256; ++c) {
+    for (size_t at : {0, 1, 2, 31, 32, 33, 64, 255, 510, 511}) {
+      std::string text = digits;
+      text[at] = static_cast<char>(c);
+      const auto decoded = internal::hex::decode(text);
+      if (reference(c) == std::string_view::npos) {
+        ASSERT_FALSE(decoded) << c << " at " << at;
+        EXPECT_EQ(decoded.error().rfind("Invalid character ", 0), 0u);
+        EXPECT_NE(decoded.error().find(" at position " + std::to_string(at)), std::string::npos);
+      } else {
+        ASSERT_TRUE(decoded) << c << " at " << at;
+        std::vector<uint8_t> expected = all;
+        const uint8_t nibble = static_cast<uint8_t>(reference(c) % 16);
+        uint8_t& byte = expected[at / 2];
+        byte = at % 2 ? static_cast<uint8_t>((byte & 0xF0) | nibble)
+                      : static_cast<uint8_t>((byte & 0x0F) | nibble << 4);
+        EXPECT_EQ(*decoded, expected) << c << " at " << at;
+      }
+    }
+  }
+}
+
 TEST(Utf8, TrimWhiteSpace) {
   EXPECT_EQ(internal::utf8::trim_white_space("\u2028 a b\u00a0\u3000"), "a b");
   EXPECT_EQ(internal::utf8::trim_white_space(" \t "), "");

@@ -1,11 +1,15 @@
 // The soft-binding record and its CBOR form: the exact bytes written, the tolerances of the
-// reader, its failure texts, and its behaviour on hostile input. The CBOR here is built by hand,
-// independently of the writer under test.
+// reader, its failure texts, and its behaviour on hostile input; and the window offsets and
+// MinHash values of the builders, beyond what a Python caller can reach. The CBOR here is built
+// by hand, independently of the writer under test.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "soft_binding.h"
@@ -318,6 +322,32 @@ TEST(SoftBindingRead, OffsetsReadWholeI32RangeIncludingBignums) {
   }
 }
 
+// Window blocks in the writer's own layout take a shortcut; whatever differs from that layout
+// takes the general path. Both must read the same record, and fail the same way.
+TEST(SoftBindingRead, OwnWindowLayoutReadsAsAnyOther) {
+  auto record_with = [](const Bytes& block) {
+    return map(3) + text("alg") + text("a") + text("blocks") + array(2) + block + block + text("pad") + kEmptyBytes;
+  };
+  const std::vector<std::pair<Bytes, std::optional<int32_t>>> offsets = {
+      {integer(0), 0}, {integer(23), 23}, {integer(24), 24}, {integer(65536), 65536},
+      {integer(2147483647), 2147483647}, {{0x1B, 0, 0, 0, 0, 0, 0, 0, 5}, 5}, {integer(-1), -1},
+      {kNull, std::nullopt}, {{0xC1, 0x05}, 5},
+  };
+  for (const auto& [bytes, value] : offsets) {
+    SoftBinding expected = SoftBinding::whole("a", "");
+    expected.blocks = {window(value, 7, "é"), window(value, 7, "é")};
+    EXPECT_EQ(decode(record_with(window_block(bytes, integer(7), "é"))), expected);
+    expected.blocks = {window(7, value, ""), window(7, value, "")};
+    EXPECT_EQ(decode(record_with(window_block(integer(7), bytes, ""))), expected);
+  }
+  const Bytes bad_utf8 = window_block(integer(0), integer(1), "\xC3\x28");
+  EXPECT_EQ(decode_error(record_with(bad_utf8)).rfind(std::string(kPrefix) + "invalid UTF-8", 0), 0u);
+  EXPECT_EQ(decode_error(record_with(window_block(integer(2147483648), integer(1), "v"))),
+            std::string(kPrefix) + "invalid value: integer `2147483648`, expected i32");
+  EXPECT_EQ(decode_error(record_with(window_block(integer(0), integer(1), "v") + text("value") + text("v"))),
+            std::string(kPrefix) + "invalid type: string \"value\", expected map");
+}
+
 TEST(SoftBindingRead, KeysUpTo4096Bytes) {
   const Bytes base = whole_record("a", "v");
   Bytes longest = base;
@@ -506,6 +536,68 @@ TEST(SoftBindingRead, NeverReadsPastTheSpan) {
   for (size_t size = 0; size < full.size(); ++size) {
     auto decoded = SoftBinding::from_cbor(std::span<const uint8_t>(full.data(), size));
     EXPECT_FALSE(decoded) << size;
+  }
+}
+
+// ---- Builders ----
+
+TEST(SoftBindingBuild, FingerprintWindowsBecomeBlocksInOrder) {
+  simhash::Fingerprint fingerprint;
+  fingerprint.whole.bytes[0] = 0xAB;
+  fingerprint.windows = {{simhash::Hash256{}, 0, 512}, {simhash::Hash256{}, 256, 257}};
+  fingerprint.windows[1].hash.bytes[31] = 0x01;
+  const SoftBinding record = from_fingerprint(fingerprint);
+  SoftBinding expected = SoftBinding::whole(kFingerprintAlg, "ab" + std::string(62, '0'));
+  expected.blocks.push_back(window(0, 512, std::string(64, '0')));
+  expected.blocks.push_back(window(256, 513, std::string(63, '0') + "1"));
+  EXPECT_EQ(record, expected);
+  EXPECT_EQ(encode(record).size(), 461u);
+}
+
+TEST(SoftBindingBuild, FingerprintOffsetsSaturateAtI32Max) {
+  constexpr size_t kI32Max = 2147483647;
+  constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+  const std::vector<std::pair<simhash::WindowFp, std::pair<int32_t, int32_t>>> cases = {
+      {{{}, kI32Max - 512, 512}, {kI32Max - 512, kI32Max}},
+      {{{}, kI32Max - 511, 512}, {kI32Max - 511, kI32Max}},
+      {{{}, kI32Max, 512}, {kI32Max, kI32Max}},
+      {{{}, kI32Max + 1, 1}, {kI32Max, kI32Max}},
+      {{{}, kSizeMax - 1, 512}, {kI32Max, kI32Max}},  // the end would wrap around
+      {{{}, kSizeMax, kSizeMax}, {kI32Max, kI32Max}},
+  };
+  for (const auto& [fp, offsets] : cases) {
+    simhash::Fingerprint fingerprint;
+    fingerprint.windows = {fp};
+    const SoftBinding record = from_fingerprint(fingerprint);
+    ASSERT_EQ(record.blocks.size(), 2u);
+    EXPECT_EQ(record.blocks[1], window(offsets.first, offsets.second, std::string(64, '0'))) << fp.start;
+  }
+}
+
+TEST(SoftBindingBuild, MinhashValueRoundTrips) {
+  minhash::MinHash minhash;
+  for (size_t i = 0; i < minhash::kNumPerm; ++i) minhash.signature[i] = 0x0123456789ABCDEFull * (i + 1);
+  const SoftBinding record = from_minhash(minhash);
+  ASSERT_EQ(record.blocks.size(), 1u);
+  const std::string& value = record.blocks[0].value;
+  ASSERT_EQ(value.size(), 2048u);
+  EXPECT_EQ(value.substr(0, 32), "0123456789abcdef02468acf13579bde");
+  EXPECT_EQ(record, SoftBinding::whole(kMinhashAlg, value));
+  EXPECT_EQ(encode(record).size(), 2116u);
+
+  const auto values = minhash_values(value);
+  ASSERT_TRUE(values);
+  EXPECT_EQ(*values, minhash.signature);
+  std::string upper = value;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(minhash_values(upper), values);
+}
+
+TEST(SoftBindingBuild, MinhashValuesRefuseAnythingButExactly2048Digits) {
+  const std::string value(2048, 'f');
+  for (const std::string& bad : {value.substr(1), value + "0", value.substr(2), value + "00", " " + value.substr(1),
+                                 value.substr(1) + "g", std::string()}) {
+    EXPECT_FALSE(minhash_values(bad)) << bad.size();
   }
 }
 

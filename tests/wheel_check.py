@@ -1,0 +1,154 @@
+"""Installs the repaired wheel from wheelhouse/ into a fresh virtualenv of every CPython 3.9+ on
+this machine and runs the test suite against it, from a copy of the tests outside the source
+tree so that only the installed module can be imported. Where the mount namespace allows it,
+the system's own ICU, libcrypto and libcbor are hidden from the loader for the run; in any case
+a probe reads /proc/self/maps to show that the copies inside the wheel are the ones loaded.
+
+Usage: python tests/wheel_check.py   (make test-wheel builds the wheel first)
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from pathlib import Path
+
+from abi3_check import candidates
+
+ROOT = Path(__file__).resolve().parent.parent
+VENVS = ROOT / "build" / "wheel-venvs"
+VENDORED = re.compile(r"lib(icu\w+|crypto|cbor)[-.]")
+# The Debian package whose license texts must ship with each vendored library.
+LICENSED_AS = {"libicu": "libicu", "libcrypto": "libssl", "libcbor": "libcbor"}
+
+# Run inside each venv: the module must come from the venv, and every vendored library mapped
+# into the process from quelvane.libs beside it; the hidden system copies must not load.
+PROBE = r"""
+import ctypes, os, re, sys, sysconfig
+import quelvane
+quelvane.content_hash("probe")
+site = os.path.realpath(sysconfig.get_paths()["platlib"])
+assert os.path.realpath(quelvane.__file__).startswith(site + os.sep), quelvane.__file__
+assert os.path.exists(os.path.join(site, "quelvane.pyi")), "stub not installed beside the module"
+libs = os.path.join(site, "quelvane.libs") + os.sep
+vendored = re.compile(sys.argv[1])
+mapped = sorted({line.split()[-1] for line in open("/proc/self/maps")
+                 if "/" in line and vendored.search(os.path.basename(line.split()[-1]))})
+stray = [path for path in mapped if not path.startswith(libs)]
+assert mapped and not stray, ("system copies loaded", stray)
+for soname in sys.argv[2:]:
+    try:
+        ctypes.CDLL(soname)
+    except OSError:
+        continue
+    raise AssertionError(soname + " is still loadable: hiding did not work")
+print("  loaded from the wheel:", ", ".join(os.path.basename(path) for path in mapped))
+"""
+
+
+def wheel():
+    found = sorted((ROOT / "wheelhouse").glob("quelvane-*-abi3-manylinux*.whl"))
+    if not found:
+        sys.exit("no repaired wheel in wheelhouse/; run make wheel first")
+    return found[-1]
+
+
+def check_contents(path):
+    """The stubs are in the wheel, and the license texts of every library vendored into it."""
+    with zipfile.ZipFile(path) as archive:
+        names = archive.namelist()
+    for stub in ("quelvane.pyi", "quelvane-stubs/__init__.pyi"):
+        assert stub in names, f"{stub} missing from the wheel"
+    licensed = {name.split("/")[2] for name in names if re.match(r"[^/]+\.dist-info/licenses/[^/]+/", name)}
+    for library in (name.split("/")[1] for name in names if name.startswith("quelvane.libs/") and name[-1] != "/"):
+        prefix = next((p for lib, p in LICENSED_AS.items() if library.startswith(lib)), None)
+        assert prefix is not None, f"{library} is vendored but was never expected to be"
+        assert any(package.startswith(prefix) for package in licensed), f"no license texts for {library}"
+        print(f"  {library}: licenses under {[p for p in licensed if p.startswith(prefix)]}")
+
+
+def interpreters():
+    found = candidates()
+    if not found:
+        python3 = shutil.which("python3")
+        return {"default": python3} if python3 else {}
+    return {"%d.%d" % version: python for version, python in sorted(found.items())}
+
+
+def system_copies():
+    """Real paths and sonames of the system's ICU, libcrypto and libcbor known to the loader."""
+    out = subprocess.run(["/sbin/ldconfig", "-p"], capture_output=True, text=True).stdout
+    paths, sonames = set(), set()
+    for line in out.splitlines():
+        match = re.match(r"\s*(\S+) \(.*x86-64.*\) => (\S+)", line)
+        if match and VENDORED.search(match.group(1)):
+            sonames.add(match.group(1))
+            paths.add(os.path.realpath(match.group(2)))
+    return sorted(paths), sorted(sonames)
+
+
+def hiding_prefix(paths):
+    """A command prefix that runs its command in a private mount namespace where each path is
+    covered by /dev/null, so the loader cannot map it; empty if this machine does not allow it."""
+    if os.geteuid() != 0 or not shutil.which("unshare") or not paths:
+        return []
+    script = 'for f in $QV_HIDE; do mount --bind /dev/null "$f"; done; exec "$@"'
+    prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-ec", script, "hide"]
+    ok = subprocess.run(prefix + ["true"], env=dict(os.environ, QV_HIDE=" ".join(paths)),
+                        capture_output=True).returncode == 0
+    return prefix if ok else []
+
+
+def fresh_venv(name, python, requirements):
+    venv = VENVS / name
+    shutil.rmtree(venv, ignore_errors=True)
+    # Without a pip of its own when our pip can install into it, which is twice as fast as
+    # bootstrapping one; otherwise (our pip no longer runs on that Python) with its bundled pip.
+    subprocess.run([python, "-m", "venv", "--without-pip", str(venv)], check=True)
+    venv_python = venv / "bin" / "python"
+    pip = [sys.executable, "-m", "pip", "--python", str(venv_python)]
+    if subprocess.run(pip + ["--version"], capture_output=True).returncode != 0:
+        subprocess.run([python, "-m", "venv", "--clear", str(venv)], check=True)
+        pip = [str(venv_python), "-m", "pip", "--disable-pip-version-check"]
+    subprocess.run(pip + ["install", "-q", str(wheel()), "-r", str(requirements)], check=True)
+    return venv_python
+
+
+def copy_tests(destination):
+    ignore = shutil.ignore_patterns("__pycache__", "cpp", ".hypothesis")
+    for folder in ("tests", "examples"):
+        shutil.copytree(ROOT / folder, destination / folder, ignore=ignore)
+
+
+def main():
+    pythons = interpreters()
+    if not pythons:
+        sys.exit("no CPython 3.9+ found")
+    paths, sonames = system_copies()
+    prefix = hiding_prefix(paths)
+    env = dict(os.environ, QV_HIDE=" ".join(paths))
+    env.pop("PYTHONPATH", None)
+    print(f"wheel check: {wheel().name}")
+    check_contents(wheel())
+    print("  system copies hidden from the loader: " + (", ".join(paths) if prefix else
+          "no (needs root and a private mount namespace); relying on the /proc/self/maps probe"))
+    with tempfile.TemporaryDirectory(prefix="quelvane-wheel-") as scratch:
+        scratch = Path(scratch)
+        copy_tests(scratch)
+        for name, python in pythons.items():
+            started = time.monotonic()
+            print(f"wheel check: CPython {name} ({python})", flush=True)
+            venv_python = str(fresh_venv(name, python, ROOT / "requirements-test.txt"))
+            hidden = prefix + [venv_python]
+            subprocess.run(hidden + ["-c", PROBE, VENDORED.pattern] + (sonames if prefix else []),
+                           cwd=scratch, env=env, check=True)
+            subprocess.run(hidden + ["-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"],
+                           cwd=scratch, env=env, check=True)
+            print(f"  CPython {name}: {time.monotonic() - started:.0f} s", flush=True)
+
+
+if __name__ == "__main__":
+    main()

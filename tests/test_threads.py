@@ -14,7 +14,7 @@ import quelvane
 import samples
 
 THREADS = 8
-ROUNDS = 3 if samples.under_sanitizer() else 10
+ROUNDS = 10 if samples.under_sanitizer() else 50
 
 
 def describe(outcome):

@@ -31,6 +31,10 @@ TEXTS = {
     "numbers": "3.14 \u00bd \u2167 \u0663 \uff21\uff22 \u2460",
     "zero_width": "co\u200bop \u200c\u200d\u2060 x\ufe0fy\ufeffz \u00ad",
     "white_space": "\u00a0\u1680\u2000\u200a\u2028\u2029\u202f\u205f\u3000\u0085 a\u180eb",
+    # Segments longer than the normaliser sorts by insertion: marks of classes 230, 220, 202, 1
+    # and 0-class characters decomposing to marks, in no particular order.
+    "long_mark_runs": "a" + "".join(chr(c) for c in (0x301, 0x316, 0x300, 0x323, 0x302, 0x327, 0x334, 0x303) * 6)
+    + " o" + "\u0f73\u0344\u0f75" * 12 + " \u1100\u1161" + "\u0308\u0315" * 20,
     "mixed_scripts": "\u041f\u0440\u0438\u0432\u0435\u0442 \u4f60\u597d \u0645\u0631\u062d\u0628\u0627 \U0001f600 \u05e9\u05dc\u05d5\u05dd \u0928\u092e\u0938\u094d\u0924\u0947",
 }
 

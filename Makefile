@@ -1,15 +1,18 @@
 # make demo: set everything up and run the publish-and-verify round trip on a sample text.
-# make test: set everything up and run every test (pytest, the C++ unit tests, the abi3 check).
+# make test: set everything up and run every test (pytest, the C++ unit tests, the abi3 check,
+# pytest against an ASan/UBSan build, and the libFuzzer harnesses for a bounded time).
 # Both work from a clean clone on Debian 12 or 13, as root or with sudo.
 
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev
+APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev \
+  clang libclang-rt-dev
 JOBS ?= 2
 
-.PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize wheel test-wheel typecheck test-interop bench clean
+.PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize test-fuzz wheel test-wheel typecheck \
+  test-interop bench clean
 
 all: build
 
@@ -36,7 +39,7 @@ build: venv
 demo: build
 	$(PY) examples/demo.py
 
-test: test-cpp test-python test-abi3 test-sanitize typecheck test-interop test-wheel
+test: test-cpp test-python test-abi3 test-sanitize typecheck test-interop test-wheel test-fuzz
 
 test-python: build
 	$(PY) -m pytest -q
@@ -68,6 +71,17 @@ test-sanitize: venv
 	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):exitcode=0 PYTHONPATH=$(abspath $(ASAN_BUILD)) \
 	  $(PY) -m pytest -q -p no:cacheprovider -x; status=$$?; \
 	  $(PY) tests/sanitizer_report.py $(ASAN_BUILD)/logs && exit $$status
+
+# libFuzzer harnesses (tests/fuzz/fuzz_*.cc) over the core built with clang, ASan and UBSan,
+# each run for FUZZ_SECONDS from its committed seeds; any crash, sanitizer report, broken
+# property, leak, hang or runaway allocation fails. Findings are left in $(FUZZ_BUILD)/artifacts.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 45
+test-fuzz: deps venv
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUELVANE_FUZZERS=ON \
+	  -DQUELVANE_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(PY) tests/fuzz/run_fuzzers.py $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The tools of the packaging targets below stay out of the default test set-up.
 $(VENV)/.packaging: $(VENV)/.ready requirements-packaging.txt

@@ -4,8 +4,10 @@
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "internal/utf8.h"
 
@@ -40,6 +42,78 @@ const icu::Normalizer2& nfc() {
     return icu::Normalizer2::getNFCInstance(status);
   }();
   return *instance;
+}
+
+const icu::Normalizer2& nfd() {
+  static const icu::Normalizer2* instance = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    return icu::Normalizer2::getNFDInstance(status);
+  }();
+  return *instance;
+}
+
+// ICU puts combining marks in canonical order by insertion, so a segment of n marks out of
+// order costs n^2 steps, in normalising and in checking whether a piece is normalised: half a
+// megabyte of alternating marks held a call for half a minute. A piece with a segment longer
+// than this is put in canonical order here and then normalised without the check.
+constexpr size_t kLongestSegment = 32;
+
+// Whether some character of the piece has more than kLongestSegment characters before it
+// since the last NFC boundary. Every character below U+0300 has a boundary before it; the
+// others are looked up through a small cache, as a text repeats its characters.
+bool has_long_segment(std::string_view piece) {
+  constexpr char32_t kFirstWithoutBoundary = 0x300;
+  constexpr size_t kCacheSlots = 256;
+  std::array<char32_t, kCacheSlots> cached;
+  cached.fill(0);  // U+0000 is never looked up
+  std::array<bool, kCacheSlots> boundary{};
+  size_t length = 0;
+  for (size_t i = 0; i < piece.size();) {
+    const auto s = decode(piece, i);
+    i += s.length;
+    if (s.value < kFirstWithoutBoundary) {
+      length = 0;
+      continue;
+    }
+    const size_t slot = s.value % kCacheSlots;
+    if (cached[slot] != s.value) {
+      cached[slot] = s.value;
+      boundary[slot] = nfc().hasBoundaryBefore(static_cast<UChar32>(s.value));
+    }
+    length = boundary[slot] ? 0 : length + 1;
+    if (length > kLongestSegment) return true;
+  }
+  return false;
+}
+
+// The NFD of the piece: each character's full decomposition, then each run of non-starters
+// stable-sorted by combining class. NFC of it equals NFC of the piece, at linear cost.
+std::string canonically_ordered(std::string_view piece) {
+  constexpr int kClassShift = 24;  // scalars fit in 21 bits; the class goes above them
+  std::vector<uint32_t> marked;    // combining class << kClassShift | scalar
+  marked.reserve(piece.size());
+  icu::UnicodeString decomposition;
+  auto add = [&](UChar32 c) { marked.push_back(uint32_t{u_getCombiningClass(c)} << kClassShift | uint32_t(c)); };
+  for (size_t i = 0; i < piece.size();) {
+    const auto s = decode(piece, i);
+    i += s.length;
+    if (!nfd().getDecomposition(static_cast<UChar32>(s.value), decomposition)) {
+      add(static_cast<UChar32>(s.value));
+      continue;
+    }
+    for (int32_t k = 0; k < decomposition.length(); k = decomposition.moveIndex32(k, 1)) add(decomposition.char32At(k));
+  }
+  auto is_starter = [](uint32_t m) { return (m >> kClassShift) == 0; };
+  for (auto run = marked.begin(); run != marked.end();) {
+    run = std::find_if_not(run, marked.end(), is_starter);
+    const auto end = std::find_if(run, marked.end(), is_starter);
+    std::stable_sort(run, end, [](uint32_t a, uint32_t b) { return (a >> kClassShift) < (b >> kClassShift); });
+    run = end;
+  }
+  std::string out;
+  out.reserve(piece.size());
+  for (uint32_t m : marked) internal::utf8::append(out, m & ((1u << kClassShift) - 1));
+  return out;
 }
 
 bool is_ascii(std::string_view piece) {
@@ -82,12 +156,18 @@ void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scala
       on_ascii(piece);
       continue;
     }
+    // Checking whether a piece is normalised runs the reordering too, so a long segment
+    // skips the check.
+    const bool long_segment = has_long_segment(piece);
+    const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
+    const std::string_view input = long_segment ? std::string_view(ordered) : piece;
     UErrorCode status = U_ZERO_ERROR;
-    if (!nfc().isNormalizedUTF8(icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), status)) {
+    if (long_segment ||
+        !nfc().isNormalizedUTF8(icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), status)) {
       normalized.clear();
       icu::StringByteSink<std::string> sink(&normalized);
       status = U_ZERO_ERROR;
-      nfc().normalizeUTF8(0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink, nullptr,
+      nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
                           status);
       // On a failure (ICU reports none for well-formed UTF-8) the piece is read as it stands.
       if (U_SUCCESS(status)) piece = normalized;

@@ -37,8 +37,13 @@ using ProductTable = std::array<std::array<uint8_t, 256>, 256>;
 
 constexpr ProductTable make_product_table() {
   ProductTable table{};
+  // Row a is the exp table read from log a on. Plain pointers in the inner loop keep constant
+  // evaluation within clang's step limit, which std::array's operator[] calls exceed.
   for (unsigned a = 1; a < 256; ++a) {
-    for (unsigned b = 1; b < 256; ++b) table[a][b] = kField.exp[kField.log[a] + kField.log[b]];
+    uint8_t* row = table[a].data();
+    const uint8_t* exp_from_a = kField.exp.data() + kField.log[a];
+    const uint8_t* log = kField.log.data();
+    for (unsigned b = 1; b < 256; ++b) row[b] = exp_from_a[log[b]];
   }
   return table;
 }

@@ -1,5 +1,7 @@
 // The streams Python cannot see directly: structural, words, strip_zero_width, and the hex rule.
 #include <gtest/gtest.h>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
 
 #include "internal/hex.h"
 #include "internal/utf8.h"
@@ -36,6 +38,40 @@ TEST(Normalize, CanonicalAcrossPieceBoundaries) {
   std::string composed;
   for (int i = 0; i < 12000; ++i) composed += (i ? " a\u00e9" : "a\u00e9");
   EXPECT_EQ(normalize::canonical(text), composed);
+}
+
+std::string icu_nfc(const std::string& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::string out;
+  icu::Normalizer2::getNFCInstance(status)->normalize(icu::UnicodeString::fromUTF8(text), status).toUTF8String(out);
+  EXPECT_TRUE(U_SUCCESS(status));
+  return out;
+}
+
+std::string repeated(std::string_view unit, size_t times) {
+  std::string out;
+  for (size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+TEST(Normalize, LongRunsOfMarksInAnyOrder) {
+  // Runs longer than the normaliser reorders by insertion, against ICU's own NFC: marks of two
+  // classes alternating, a character of class 0 whose decomposition is two marks (U+0F73), a
+  // letter with a decomposition inside the run, and jamo that compose backwards.
+  for (const std::string& text : {"a" + repeated("\u0301\u0323", 200), "x" + repeated("\u0f73", 100),
+                                  "o" + repeated("\u0308\u0315\u0327", 50) + "\u00e9" + repeated("\u0301\u0316", 40),
+                                  repeated("\u1100\u1161\u11a8\u0301\u0323", 60) + repeated("\u0344", 70)}) {
+    EXPECT_EQ(normalize::structural(text), icu_nfc(text));
+  }
+}
+
+TEST(Normalize, LongRunOfMarksTakesLinearTime) {
+  // ICU alone takes minutes on this; in canonical order it composes at once. U+0323 is class
+  // 220 and U+0301 class 230, and only the first U+0323 composes with the "a".
+  constexpr size_t kPairs = 200000;
+  const std::string text = "a" + repeated("\u0301\u0323", kPairs);
+  EXPECT_EQ(normalize::structural(text), "\u1ea1" + repeated("\u0323", kPairs - 1) + repeated("\u0301", kPairs));
+  EXPECT_EQ(normalize::canonical(text), "\u1ea1");
 }
 
 TEST(Normalize, WordsSplitAtSpaces) {

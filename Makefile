@@ -1,6 +1,7 @@
 # make demo: set everything up and run the publish-and-verify round trip on a sample text.
-# make test: set everything up and run every test (pytest, the C++ unit tests, the abi3 check,
-# pytest against an ASan/UBSan build, and the libFuzzer harnesses for a bounded time).
+# make test: set everything up and run every test: pytest (natively, against an ASan/UBSan build
+# and from the wheel under each CPython 3.9+), the C++ unit tests, the abi3, type and interop
+# checks, and the libFuzzer harnesses for a bounded time.
 # Both work from a clean clone on Debian 12 or 13, as root or with sudo.
 
 PYTHON ?= python3

@@ -20,12 +20,13 @@ Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts) {
   std::vector<uint8_t> message;
   for (Bytes part : parts) message.insert(message.end(), part.begin(), part.end());
   // A key longer than the 64-byte block is replaced by its digest, as HMAC itself does; doing
-  // it here keeps any key length within the int that OpenSSL takes.
+  // it here keeps any key length within the int that OpenSSL takes. The digest stands for the
+  // key, so it is wiped like one.
   constexpr size_t kBlockBytes = 64;
-  Digest32 hashed_key;
+  SecretBytes<SHA256_DIGEST_LENGTH> hashed_key;
   if (key.size() > kBlockBytes) {
-    hashed_key = sha256(key);
-    key = hashed_key;
+    SHA256(key.data(), key.size(), hashed_key.data());
+    key = Bytes(hashed_key.data(), hashed_key.size());
   }
   Digest32 out;
   unsigned int length = 0;

@@ -9,8 +9,10 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev \
-  clang libclang-rt-dev
+  clang libclang-rt-dev ca-certificates
 JOBS ?= 2
+# CMake looks for the build program on the PATH, where a fresh machine has none: use the venv's.
+CMAKE_NINJA = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize test-fuzz wheel test-wheel typecheck \
   test-interop bench clean
@@ -46,7 +48,7 @@ test-python: build
 	$(PY) -m pytest -q
 
 test-cpp: venv
-	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DQUELVANE_MODULE=OFF -DQUELVANE_CPP_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake -S . -B build/cpp $(CMAKE_NINJA) -DQUELVANE_MODULE=OFF -DQUELVANE_CPP_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure
 
@@ -62,7 +64,7 @@ test-abi3: build
 # files that tests/sanitizer_report.py judges: an error, or a leak with a frame in quelvane, fails.
 ASAN_BUILD := build/asan
 test-sanitize: venv
-	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUELVANE_SANITIZE=address,undefined \
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) $(CMAKE_NINJA) -DQUELVANE_SANITIZE=address,undefined \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS) --target quelvane
 	rm -rf $(ASAN_BUILD)/logs && mkdir -p $(ASAN_BUILD)/logs
@@ -79,7 +81,7 @@ test-sanitize: venv
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 45
 test-fuzz: deps venv
-	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUELVANE_FUZZERS=ON \
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) $(CMAKE_NINJA) -DCMAKE_CXX_COMPILER=clang++ -DQUELVANE_FUZZERS=ON \
 	  -DQUELVANE_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	$(PY) tests/fuzz/run_fuzzers.py $(FUZZ_BUILD) $(FUZZ_SECONDS)

@@ -12,6 +12,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,14 +24,19 @@ DIST = ROOT / "dist"
 WHEELHOUSE = ROOT / "wheelhouse"
 BIN = Path(sys.executable).parent
 
-# License texts to ship for each vendored Debian package, by package-name prefix, besides the
-# package's own copyright file (which names the holders and carries the MIT/Expat texts in
-# full). A vendored package with no entry here stops the build: someone has to look at it.
+# What each vendored Debian package ships, by package-name prefix: its copyright file (which
+# names the holders and carries the MIT/Expat texts in full), the upstream license files that the
+# packages built from the same source install (ICU's LICENSE, with the notices of its data, where
+# the release ships it: Debian 12 does, in libicu-dev; Debian 13 does not), and the common
+# licenses named here, which the copyright file only refers to. A vendored package with no entry
+# here stops the build: someone has to look at it.
 UPSTREAM_LICENSES = {
-    "libicu": ["/usr/share/icu/*/LICENSE"],  # ICU's own file, with the notices of its data
-    "libssl": ["/usr/share/common-licenses/Apache-2.0"],  # libcrypto; Debian 13 calls it libssl3t64
+    "libicu": [],
+    "libssl": ["Apache-2.0"],  # libcrypto; Debian 13 calls it libssl3t64
     "libcbor": [],
 }
+COMMON_LICENSES = Path("/usr/share/common-licenses")
+LICENSE_FILE = re.compile(r"(LICEN[CS]E|COPYING|NOTICE)([._-][^/]*)?")
 
 
 def run(*command):
@@ -50,16 +56,33 @@ def record_row(name, data):
     return [name, f"sha256={digest}", str(len(data))]
 
 
+def dpkg_query(*arguments):
+    return subprocess.run(["dpkg-query", *arguments], capture_output=True, text=True, check=True).stdout
+
+
+def upstream_license_files(package):
+    """The license files that the installed packages built from the same source as this one list."""
+    source = dpkg_query("-W", "-f=${source:Package}", package).strip()
+    rows = dpkg_query("-W", "-f=${binary:Package}\t${source:Package}\t${db:Status-Status}\n").splitlines()
+    siblings = [row.split("\t")[0] for row in rows if row.split("\t")[1:] == [source, "installed"]]
+    listed = dpkg_query("-L", *siblings).splitlines()
+    return sorted({Path(path) for path in listed if LICENSE_FILE.fullmatch(Path(path).name) and Path(path).is_file()})
+
+
 def license_files(package):
     """(archive name, source path) pairs for one vendored Debian package."""
     prefix = next((p for p in UPSTREAM_LICENSES if package.startswith(p)), None)
     if prefix is None:
         sys.exit(f"vendored package {package} has no license entry in tools/build_wheel.py")
-    files = [(f"{package}/copyright", Path("/usr/share/doc") / package / "copyright")]
-    for pattern in UPSTREAM_LICENSES[prefix]:
-        source = only(pattern)
-        files.append((f"{package}/{source.name}", source))
-    return files
+    sources = [Path("/usr/share/doc") / package / "copyright", *upstream_license_files(package),
+               *(COMMON_LICENSES / name for name in UPSTREAM_LICENSES[prefix])]
+    missing = [str(path) for path in sources if not path.is_file()]
+    if missing:
+        sys.exit(f"license texts of {package} not found: {', '.join(missing)}")
+    names = [f"{package}/{source.name}" for source in sources]
+    if len(set(names)) != len(names):
+        sys.exit(f"license texts of {package} share a file name: {', '.join(map(str, sources))}")
+    return list(zip(names, sources))
 
 
 def add_licenses(wheel):

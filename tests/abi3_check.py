@@ -42,7 +42,8 @@ def main():
     here = sys.version_info[:2]
     found = {v: p for v, p in candidates().items() if v != here}
     if not found:
-        print("abi3 check: no other CPython 3.9+ found; nothing to do")
+        print(f"abi3 check: skipped: no CPython 3.9+ besides this {here[0]}.{here[1]} in ~/.pyenv/versions, "
+              "/usr/bin or /usr/local/bin (Debian ships one); install another, with pyenv for one, to run it")
         return
     chosen = sorted({min(found), max(found)})
     staging = ROOT / "build" / "abi3"

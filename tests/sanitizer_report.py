@@ -1,19 +1,25 @@
 """Reads the reports the sanitizer run left and fails on any that concern quelvane.
 
 The interpreter is not built for leak checking: at exit it leaves objects that LeakSanitizer
-counts as leaks (cached stat results, tuples of its own caches), and so do other extensions
-(cryptography's among them), differently between versions. Rather than listing every one as a
-suppression, a leak counts when one of its frames is in our module's object file or in one of
-our source files; a leak of ours always has such a frame, since we allocate only from our code.
-Nothing else in a frame's path counts: the clone's folder, and the virtualenv in it, may well be
+counts as leaks (cached stat results, tuples of its own caches, module constants), and so do
+other extensions (cryptography's among them), differently between versions. Rather than listing
+every one as a suppression, a leak is ours when the first frame above the allocator that belongs
+either to us or to the interpreter is ours: we allocated it, directly or through a library we
+called (OpenSSL, ICU, libcbor, the C++ runtime). When the interpreter comes first, the block is a
+Python object we made and handed over; how long it lives is a matter of references, which the
+leak tests check. A frame is ours by its object file (our module) or its source file (our src/);
+nothing else in its path counts, since the clone's folder, and the virtualenv in it, may well be
 called quelvane too."""
 import pathlib
 import re
 import sys
 
 ROOT = pathlib.Path(__file__).absolute().parent.parent
-# An unsymbolised frame ends with its object file: "(/path/quelvane.abi3.so+0x1234)".
-OUR_OBJECT = re.compile(r"[(/]quelvane(?:\.[\w-]+)*\.so\+0x[0-9a-f]+\)\s*$")
+# An unsymbolised frame ends with its object file: "(/path/quelvane.abi3.so+0x1234)", and
+# newer runtimes add "(BuildId: ...)".
+OBJECT_END = r"\+0x[0-9a-f]+\)(?: \(BuildId: [0-9a-f]+\))?\s*$"
+OUR_OBJECT = re.compile(r"[(/]quelvane(?:\.[\w-]+)*\.so" + OBJECT_END)
+INTERPRETER = re.compile(r"[(/](?:lib)?python3[\d.]*(?:\.so[\d.]*)?" + OBJECT_END + r"| in _?Py[A-Z]\w* ")
 FRAME = re.compile(r"^\s*#\d+ 0x[0-9a-f]+ ")
 
 
@@ -29,8 +35,12 @@ def blocks(text):
 
 def is_ours(block, root=ROOT):
     prefixes = source_prefixes(root)
-    return any(OUR_OBJECT.search(line) or any(p in line for p in prefixes)
-               for line in block.splitlines() if FRAME.match(line))
+    for frame in (line for line in block.splitlines() if FRAME.match(line)):
+        if OUR_OBJECT.search(frame) or any(p in frame for p in prefixes):
+            return True
+        if INTERPRETER.search(frame):
+            return False
+    return False
 
 
 def judge(texts, root=ROOT):

@@ -20,9 +20,9 @@ from abi3_check import candidates
 
 ROOT = Path(__file__).resolve().parent.parent
 VENVS = ROOT / "build" / "wheel-venvs"
-VENDORED = re.compile(r"lib(icu\w+|crypto|cbor)[-.]")
+VENDORED = re.compile(r"lib(icu\w+|crypto|cbor|zstd)[-.]")
 # The Debian package whose license texts must ship with each vendored library.
-LICENSED_AS = {"libicu": "libicu", "libcrypto": "libssl", "libcbor": "libcbor"}
+LICENSED_AS = {"libicu": "libicu", "libcrypto": "libssl", "libcbor": "libcbor", "libzstd": "libzstd"}
 
 # Run inside each venv: the module must come from the venv, and every vendored library mapped
 # into the process from quelvane.libs beside it; the hidden system copies must not load.

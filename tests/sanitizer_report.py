@@ -1,15 +1,16 @@
 """Reads the reports the sanitizer run left and fails on any that concern quelvane.
 
-The interpreter is not built for leak checking: at exit it leaves objects that LeakSanitizer
-counts as leaks (cached stat results, tuples of its own caches, module constants), and so do
-other extensions (cryptography's among them), differently between versions. Rather than listing
-every one as a suppression, a leak is ours when the first frame above the allocator that belongs
-either to us or to the interpreter is ours: we allocated it, directly or through a library we
-called (OpenSSL, ICU, libcbor, the C++ runtime). When the interpreter comes first, the block is a
-Python object we made and handed over; how long it lives is a matter of references, which the
-leak tests check. A frame is ours by its object file (our module) or its source file (our src/);
-nothing else in its path counts, since the clone's folder, and the virtualenv in it, may well be
-called quelvane too."""
+The interpreter is not built for leak checking: LeakSanitizer does not scan the arenas where
+Python keeps its small objects, so every live object that only they point to counts as leaked
+(cached stat results, tuples of the interpreter's caches, a long str we returned that a test
+still holds), and so do other extensions' allocations (cryptography's among them), differently
+between versions. Rather than listing every one as a suppression, a leak is ours when the first
+frame above the allocator that belongs either to us or to the interpreter is ours: we allocated
+it, directly or through a library we called (OpenSSL, ICU, libcbor, the C++ runtime). When the
+interpreter comes first, the block is a Python object we made and handed over; how long it lives
+is a matter of references, which the leak tests check. A frame is ours by its object file (our
+module) or its source file (our src/); nothing else in its path counts, since the clone's
+folder, and the virtualenv in it, may well be called quelvane too."""
 import pathlib
 import re
 import sys

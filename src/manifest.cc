@@ -76,7 +76,7 @@ bool signature_verifies(std::span<const uint8_t, kKeyBytes> public_key, std::spa
   const int verified =
       EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size());
   if (verified < 0) crypto::fail(kSignatureOperation);
-  ERR_clear_error();  // a signature that does not verify may leave a reason behind
+  if (verified != 1) ERR_clear_error();  // a signature that does not verify may leave a reason behind
   return verified == 1;
 }
 

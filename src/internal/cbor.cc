@@ -207,7 +207,9 @@ Result<Ok, std::string> walk_string(Reader& reader, const Head& head, std::strin
     QV_ASSIGN_OR_RETURN(const std::span<const uint8_t> content, payload(chunk));
     if (!out) return Ok{};
     const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
-    if (chunk.major == Major::Text && !utf8::is_valid(text)) return fail(at("invalid UTF-8 in text string", chunk.offset));
+    if (chunk.major == Major::Text && !utf8::is_valid(text)) {
+      return fail(at("invalid UTF-8 in text string", chunk.offset));
+    }
     out->append(text);
     return Ok{};
   };

@@ -146,9 +146,13 @@ void Blake2b512::digest(Bytes data, std::span<uint8_t, kDigestBytes> out) {
   if (length != out.size()) fail(kBlake2b512);
 }
 
-PKey ed25519_secret_key(std::span<const uint8_t, 32> seed) { return ed25519_key(EVP_PKEY_new_raw_private_key_ex, seed); }
+PKey ed25519_secret_key(std::span<const uint8_t, 32> seed) {
+  return ed25519_key(EVP_PKEY_new_raw_private_key_ex, seed);
+}
 
-PKey ed25519_public_key(std::span<const uint8_t, 32> point) { return ed25519_key(EVP_PKEY_new_raw_public_key_ex, point); }
+PKey ed25519_public_key(std::span<const uint8_t, 32> point) {
+  return ed25519_key(EVP_PKEY_new_raw_public_key_ex, point);
+}
 
 OSSL_LIB_CTX* library_context() { return algorithms().context.get(); }
 

@@ -73,7 +73,8 @@ TEST(Crypto, BrokenDigestsAreFaultsNotValues) {
   EXPECT_EQ(hex::encode(sha256(as_bytes("hello world"))),
             "b94d27b9934d3e08a52e52d7da7dabfac484efe37a5380ee9088f7ace2efcde9");
   EXPECT_EQ(stego::content_hash(kProse), hash);
-  EXPECT_EQ(simhash::blake2_256(as_bytes("a")).hex(), "333fcb4ee1aa7c115355ec66ceac917c8bfd815bf7587d325aec1864edd24e34");
+  EXPECT_EQ(simhash::blake2_256(as_bytes("a")).hex(),
+            "333fcb4ee1aa7c115355ec66ceac917c8bfd815bf7587d325aec1864edd24e34");
 }
 
 // RFC 4231 test cases 1 (a 20-byte key) and 6 (a 131-byte key, longer than the block), and the

@@ -1,8 +1,10 @@
 #include "manifest.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,7 +12,6 @@
 #include "internal/cbor.h"
 #include "internal/crypto.h"
 #include "internal/edwards25519.h"
-#include "internal/fault.h"
 
 namespace quelvane::manifest {
 namespace {
@@ -34,10 +35,8 @@ constexpr int kMaxNesting = 32;
 using Signature = std::array<uint8_t, kSignatureBytes>;
 using Description = std::string;  // why bytes did not decode, e.g. "... at offset 7"
 
-[[noreturn]] void signer_failed() {
-  crypto::clear_errors();
-  throw internal::Fault("signature operation failed");
-}
+// What a libcrypto failure while signing or verifying is called.
+constexpr std::string_view kSignatureOperation = "signature operation";
 
 // The RFC 9052 §4.4 Sig_structure of a COSE_Sign1 with empty external data.
 std::vector<uint8_t> sig_structure(std::span<const uint8_t> protected_header, std::span<const uint8_t> payload) {
@@ -50,38 +49,35 @@ std::vector<uint8_t> sig_structure(std::span<const uint8_t> protected_header, st
   return out.take();
 }
 
-// libcrypto builds the key and computes its public point from the seed at once; it keeps the
-// seed in memory it wipes on release, and wipes the expanded secret itself.
-crypto::PKey signing_key(SecretKey secret) {
-  crypto::PKey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, secret.data(), secret.size()));
-  if (!key) signer_failed();
-  return key;
-}
-
 Signature sign_bytes(const crypto::PKey& key, std::span<const uint8_t> message) {
   Signature signature;
   size_t length = signature.size();
   crypto::MdCtx context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
-      EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) != 1 ||
-      length != signature.size()) {
-    signer_failed();
-  }
+  if (!context) throw std::bad_alloc();
+  crypto::check(EVP_DigestSignInit_ex(context.get(), nullptr, nullptr, crypto::library_context(), nullptr,
+                                      key.get(), nullptr),
+                kSignatureOperation);
+  crypto::check(EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()),
+                kSignatureOperation);
+  if (length != signature.size()) crypto::fail(kSignatureOperation);
   return signature;
 }
 
 // Ordinary RFC 8032 §5.1.7 verification, as libcrypto does it (small-order keys included).
+// libcrypto answers 0 for a signature that does not verify and less than 0 when it failed.
 bool signature_verifies(std::span<const uint8_t, kKeyBytes> public_key, std::span<const uint8_t> signature,
                         std::span<const uint8_t> message) {
-  crypto::PKey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
+  const crypto::PKey key = crypto::ed25519_public_key(public_key);
   crypto::MdCtx context(EVP_MD_CTX_new());
-  if (!key || !context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) {
-    signer_failed();
-  }
-  const bool verified =
-      EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
-  if (!verified) crypto::clear_errors();
-  return verified;
+  if (!context) throw std::bad_alloc();
+  crypto::check(EVP_DigestVerifyInit_ex(context.get(), nullptr, nullptr, crypto::library_context(), nullptr,
+                                        key.get(), nullptr),
+                kSignatureOperation);
+  const int verified =
+      EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size());
+  if (verified < 0) crypto::fail(kSignatureOperation);
+  if (verified != 1) ERR_clear_error();  // a signature that does not verify may leave a reason behind
+  return verified == 1;
 }
 
 std::vector<uint8_t> envelope(std::span<const uint8_t> payload, const Signature& signature) {
@@ -272,15 +268,16 @@ Result<Sign1, Description> decode_sign1(std::span<const uint8_t> input, bool tag
 }  // namespace
 
 PublicKey public_key(SecretKey secret) {
-  const crypto::PKey key = signing_key(secret);
+  const crypto::PKey key = crypto::ed25519_secret_key(secret);
   PublicKey out;
   size_t length = out.size();
-  if (EVP_PKEY_get_raw_public_key(key.get(), out.data(), &length) != 1 || length != out.size()) signer_failed();
+  crypto::check(EVP_PKEY_get_raw_public_key(key.get(), out.data(), &length), kSignatureOperation);
+  if (length != out.size()) crypto::fail(kSignatureOperation);
   return out;
 }
 
 Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret) {
-  const crypto::PKey key = signing_key(secret);
+  const crypto::PKey key = crypto::ed25519_secret_key(secret);
   const Signature signature = sign_bytes(key, sig_structure(kProtectedHeader, payload));
   return envelope(payload, signature);
 }

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
+#include "internal/fault.h"
 #include "internal/utf8.h"
 
 namespace quelvane::normalize {
@@ -35,11 +38,22 @@ constexpr std::array<char, 128> make_ascii_canonical() {
 }
 constexpr auto kAsciiCanonical = make_ascii_canonical();
 
+// Throws for an ICU status that is a failure: std::bad_alloc when ICU ran out of memory, else
+// an internal fault naming the operation. A fingerprint is never computed on a text that was
+// not normalised as it should have been.
+void check(UErrorCode status, std::string_view operation) {
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (U_FAILURE(status)) throw internal::Fault(std::string(operation) + " failed: " + u_errorName(status));
+}
+
+// ICU owns the shared instances: they are never deleted. Their data is built into ICU, so
+// fetching them fails only when that data is missing; a failure is retried on the next call.
 const icu::Normalizer2& nfc() {
-  // ICU owns the shared instance: it is never deleted. It cannot fail for the built-in data.
   static const icu::Normalizer2* instance = [] {
     UErrorCode status = U_ZERO_ERROR;
-    return icu::Normalizer2::getNFCInstance(status);
+    const icu::Normalizer2* out = icu::Normalizer2::getNFCInstance(status);
+    check(status, "loading the NFC data");
+    return out;
   }();
   return *instance;
 }
@@ -47,7 +61,9 @@ const icu::Normalizer2& nfc() {
 const icu::Normalizer2& nfd() {
   static const icu::Normalizer2* instance = [] {
     UErrorCode status = U_ZERO_ERROR;
-    return icu::Normalizer2::getNFDInstance(status);
+    const icu::Normalizer2* out = icu::Normalizer2::getNFDInstance(status);
+    check(status, "loading the NFD data");
+    return out;
   }();
   return *instance;
 }
@@ -143,6 +159,14 @@ size_t piece_end(std::string_view text, size_t begin) {
   return end;
 }
 
+bool is_nfc(std::string_view piece) {
+  UErrorCode status = U_ZERO_ERROR;
+  const bool normalized =
+      nfc().isNormalizedUTF8(icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), status);
+  check(status, "NFC check");
+  return normalized;
+}
+
 // Calls on_ascii(piece) for pieces that are plain ASCII (already NFC, and the common case)
 // and on_scalar(c) for every scalar of the NFC form of the other pieces.
 template <typename OnAscii, typename OnScalar>
@@ -161,16 +185,14 @@ void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scala
     const bool long_segment = has_long_segment(piece);
     const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
     const std::string_view input = long_segment ? std::string_view(ordered) : piece;
-    UErrorCode status = U_ZERO_ERROR;
-    if (long_segment ||
-        !nfc().isNormalizedUTF8(icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), status)) {
+    if (long_segment || !is_nfc(piece)) {
       normalized.clear();
       icu::StringByteSink<std::string> sink(&normalized);
-      status = U_ZERO_ERROR;
+      UErrorCode status = U_ZERO_ERROR;
       nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
                           status);
-      // On a failure (ICU reports none for well-formed UTF-8) the piece is read as it stands.
-      if (U_SUCCESS(status)) piece = normalized;
+      check(status, "NFC normalisation");
+      piece = normalized;
     }
     for (size_t i = 0; i < piece.size();) {
       const auto s = decode(piece, i);

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -199,9 +200,9 @@ bool convert(const Param& param, PyObject* value, Args& args, size_t index) {
   return ok;
 }
 
-// The hex input rule; a bad argument raises "invalid LABEL: REASON".
-std::optional<std::vector<uint8_t>> decode_hex(std::string_view text, const char* label) {
-  auto decoded = internal::hex::decode_trimmed(text);
+// A decoded hex argument, or nothing with "invalid LABEL: REASON" raised.
+template <typename Bytes>
+std::optional<Bytes> decoded_or_raise(Result<Bytes, std::string> decoded, const char* label) {
   if (!decoded) {
     raise_value_error(std::string("invalid ") + label + ": " + decoded.error());
     return std::nullopt;
@@ -209,16 +210,27 @@ std::optional<std::vector<uint8_t>> decode_hex(std::string_view text, const char
   return std::move(decoded).value();
 }
 
-// The 32-byte key rule (`secret_hex`, `public_hex`), into `key`. The decoded bytes are wiped
-// once copied, as they may be a secret key.
+// The hex input rule.
+std::optional<std::vector<uint8_t>> decode_hex(std::string_view text, const char* label) {
+  return decoded_or_raise(internal::hex::decode_trimmed(text), label);
+}
+
+// The hex input rule for a key (`key_hex`), into a buffer wiped when the call ends.
+std::optional<internal::crypto::SecretBytes<>> decode_key(std::string_view text) {
+  return decoded_or_raise(internal::hex::decode_secret_trimmed(text), "key");
+}
+
+// The 32-byte key rule (`secret_hex`, `public_hex`), into `key`. The bytes are decoded as a
+// secret, as they may be a secret key.
 bool decode_key32(std::string_view text, std::span<uint8_t, 32> key) {
-  auto bytes = decode_hex(text, "hex");
+  const auto bytes = decoded_or_raise(internal::hex::decode_secret_trimmed(text), "hex");
   if (!bytes) return false;
-  const bool right_length = bytes->size() == key.size();
-  if (right_length) std::copy(bytes->begin(), bytes->end(), key.begin());
-  OPENSSL_cleanse(bytes->data(), bytes->size());
-  if (!right_length) raise_value_error("expected a 32-byte (64 hex char) key");
-  return right_length;
+  if (bytes->size() != key.size()) {
+    raise_value_error("expected a 32-byte (64 hex char) key");
+    return false;
+  }
+  std::copy_n(bytes->data(), key.size(), key.begin());
+  return true;
 }
 
 // The payload of `verify` as a str, or ValueError "payload not utf-8: " + the reason.
@@ -347,19 +359,19 @@ PyObject* hamming_hex(const Args& a) {
 PyObject* content_hash(const Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
 PyObject* embed_watermark(const Args& a) {
-  const auto key = decode_hex(a.text[2], "key");
+  const auto key = decode_key(a.text[2]);
   if (!key) return nullptr;
   const auto pointer = decode_hex(a.text[1], "pointer");
   if (!pointer) return nullptr;
-  auto marked = stego::embed(a.text[0], *key, *pointer);
+  auto marked = stego::embed(a.text[0], key->span(), *pointer);
   if (!marked) return raise(marked.error());
   return new_str(*marked);
 }
 
 PyObject* extract_watermark(const Args& a) {
-  const auto key = decode_hex(a.text[1], "key");
+  const auto key = decode_key(a.text[1]);
   if (!key) return nullptr;
-  auto found = stego::extract(a.text[0], *key);
+  auto found = stego::extract(a.text[0], key->span());
   if (!found) return raise(found.error());
   // "N" hands over the new references; a null one (its exception set) makes the call fail.
   return Py_BuildValue("(NNn)", new_hex(found->pointer), PyBool_FromLong(found->tag_verified),
@@ -391,11 +403,11 @@ PyObject* verify(const Args& a) {
 }
 
 PyObject* cross_check(const Args& a) {
-  const auto key = decode_hex(a.text[0], "key");
+  const auto key = decode_key(a.text[0]);
   if (!key) return nullptr;
   const auto content_hash = decode_hex(a.text[2], "content hash");
   if (!content_hash) return nullptr;
-  return new_hex(crosscheck::crosscheck_tag(*key, internal::crypto::as_bytes(a.text[1]), *content_hash));
+  return new_hex(crosscheck::crosscheck_tag(key->span(), internal::crypto::as_bytes(a.text[1]), *content_hash));
 }
 
 // The common tail of the builders: the record's CBOR as hex. Encoding into memory does not fail

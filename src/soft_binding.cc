@@ -213,7 +213,7 @@ class Decoder {
   explicit Decoder(std::span<const uint8_t> bytes) : reader_(bytes) {}
 
   Decoded<SoftBinding> read() {
-    QV_ASSIGN_OR_RETURN(const Head head, reader_.next());
+    QV_ASSIGN_OR_RETURN(const Head head, next());
     return soft_binding(head);
   }
 
@@ -248,6 +248,9 @@ class Decoder {
   template <typename T>
   Decoded<std::vector<T>> array(const Head& first, Decoded<T> (Decoder::*element)(const Head&));
 
+  // The next head; a string cut short still gives its head (Reader::next_or_cut), so that an
+  // item of the wrong type is reported as such.
+  Decoded<Head> next() { return reader_.next_or_cut(); }
   Decoded<Head> untag(Head head);
   Decoded<std::string_view> key(const Head& first);
   Status enter(const Head& head);
@@ -260,7 +263,7 @@ class Decoder {
 
 Decoded<Head> Decoder::untag(Head head) {
   while (head.major == Major::Tag) {
-    QV_ASSIGN_OR_RETURN(head, reader_.next());
+    QV_ASSIGN_OR_RETURN(head, next());
   }
   return head;
 }
@@ -278,9 +281,9 @@ std::string Decoder::invalid_type(const Head& head, std::string_view expected) {
     case Major::Negative: unexpected = describe(Integer{true, head.value}); break;
     case Major::Bytes: unexpected = "byte array"; break;
     case Major::Text: {
-      auto content = internal::cbor::read_string(reader_, head);
-      if (!content) return std::move(content).error();
-      unexpected = "string " + internal::debug_quoted(*content);
+      // The head decides the mismatch; the content is shown when it can be read.
+      const auto content = internal::cbor::read_string(reader_, head);
+      unexpected = content ? "string " + internal::debug_quoted(*content) : "string";
       break;
     }
     case Major::Array: unexpected = "sequence"; break;
@@ -311,11 +314,9 @@ Decoded<std::string_view> Decoder::key(const Head& first) {
     return fail("invalid length " + std::to_string(head.value) + ", expected str or bytes of at most " +
                 std::to_string(kMaxKeyBytes) + " bytes");
   }
-  const std::string_view name(reinterpret_cast<const char*>(head.payload.data()), head.payload.size());
-  if (head.major == Major::Text && !internal::utf8::is_valid(name)) {
-    return fail("invalid UTF-8 in text string at offset " + std::to_string(head.offset));
-  }
-  return name;
+  // Matched bytewise: a text key that is not UTF-8 matches no field and is skipped.
+  QV_ASSIGN_OR_RETURN(const std::span<const uint8_t> name, internal::cbor::payload(head));
+  return std::string_view(reinterpret_cast<const char*>(name.data()), name.size());
 }
 
 Status Decoder::record(const Head& first, std::initializer_list<Field> fields) {
@@ -324,13 +325,13 @@ Status Decoder::record(const Head& first, std::initializer_list<Field> fields) {
   QV_RETURN_IF_ERROR(enter(head));
   std::array<bool, kMaxFields> seen{};
   for (uint64_t i = 0; head.indefinite || i < head.value; ++i) {
-    QV_ASSIGN_OR_RETURN(const Head key_head, reader_.next());
+    QV_ASSIGN_OR_RETURN(const Head key_head, next());
     if (head.indefinite && key_head.is_break) break;
     QV_ASSIGN_OR_RETURN(const std::string_view name, key(key_head));
     const auto field = std::find_if(fields.begin(), fields.end(), [&](const Field& f) { return f.key == name; });
     const bool known = field != fields.end();
     if (known && std::exchange(seen[field - fields.begin()], true)) return fail(duplicate_field(name));
-    QV_ASSIGN_OR_RETURN(const Head value, reader_.next());
+    QV_ASSIGN_OR_RETURN(const Head value, next());
     if (known) {
       QV_RETURN_IF_ERROR(field->read(value));
     } else {
@@ -351,7 +352,7 @@ Decoded<std::vector<T>> Decoder::array(const Head& first, Decoded<T> (Decoder::*
   QV_RETURN_IF_ERROR(enter(head));
   std::vector<T> out;  // grows with the elements really present, never with the declared count
   for (uint64_t i = 0; head.indefinite || i < head.value; ++i) {
-    QV_ASSIGN_OR_RETURN(const Head item, reader_.next());
+    QV_ASSIGN_OR_RETURN(const Head item, next());
     if (head.indefinite && item.is_break) break;
     QV_ASSIGN_OR_RETURN(T value, (this->*element)(item));
     out.push_back(std::move(value));
@@ -410,7 +411,7 @@ Decoded<std::optional<Integer>> Decoder::integer(Head head, bool absent_allowed)
   std::optional<uint64_t> tag;  // the innermost
   while (head.major == Major::Tag) {
     tag = head.value;
-    QV_ASSIGN_OR_RETURN(head, reader_.next());
+    QV_ASSIGN_OR_RETURN(head, next());
   }
   if (absent_allowed && is_absent(head)) return std::optional<Integer>();
   switch (head.major) {

@@ -256,9 +256,11 @@ std::vector<size_t> word_gaps(std::string_view text) {
 }
 
 std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, const ContentHash& hash) {
-  const auto mac = internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash});
+  // Whoever holds this MAC can find the runs in any copy of the text, so it is wiped like a key.
+  internal::crypto::SecretBytes<32> mac;
+  internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash}, mac.span());
   uint64_t x = 0;
-  for (int i = 7; i >= 0; --i) x = x << 8 | mac[i];  // little-endian
+  for (int i = 7; i >= 0; --i) x = x << 8 | mac.data()[i];  // little-endian
   if (x == 0) x = kZeroSeedReplacement;
 
   std::vector<size_t> order(count);

@@ -101,6 +101,9 @@ constexpr uint8_t kAdditionalInfoMask = 0x1F;
 constexpr uint8_t kOneByteArgument = 24;
 constexpr uint8_t kEightByteArgument = 27;
 
+// How many bytes follow the initial byte to hold the argument of a head of major type 0 to 5.
+size_t argument_bytes(uint8_t info) { return info < kOneByteArgument ? 0 : size_t{1} << (info - kOneByteArgument); }
+
 uint64_t big_endian(std::span<const uint8_t> bytes) {
   uint64_t value = 0;
   for (const uint8_t b : bytes) value = value << 8 | b;
@@ -129,11 +132,11 @@ Result<Head, std::string> Reader::next() {
   const auto major = static_cast<Major>(initial >> 5);
   const uint8_t info = initial & kAdditionalInfoMask;
   if (major <= Major::Map && info <= kEightByteArgument) {
-    const size_t argument_bytes = info < kOneByteArgument ? 0 : size_t{1} << (info - kOneByteArgument);
-    if (input_.size() - offset_ <= argument_bytes) return fail(at("unexpected end of input", offset_));
-    const uint64_t value = argument_bytes ? big_endian(input_.subspan(offset_ + 1, argument_bytes)) : info;
+    const size_t following = argument_bytes(info);
+    if (input_.size() - offset_ <= following) return fail(at("unexpected end of input", offset_));
+    const uint64_t value = following ? big_endian(input_.subspan(offset_ + 1, following)) : info;
     const size_t start = offset_;
-    size_t end = offset_ + 1 + argument_bytes;
+    size_t end = offset_ + 1 + following;
     std::span<const uint8_t> payload;
     if (major == Major::Bytes || major == Major::Text) {
       if (input_.size() - end < value) return fail(at("unexpected end of input", offset_));
@@ -172,6 +175,19 @@ Result<Head, std::string> Reader::next() {
   }
 }
 
+Result<Head, std::string> Reader::next_or_cut() {
+  auto head = next();
+  if (head || at_end()) return head;
+  const uint8_t initial = input_[offset_];
+  const auto major = static_cast<Major>(initial >> 5);
+  const uint8_t info = initial & kAdditionalInfoMask;
+  if ((major != Major::Bytes && major != Major::Text) || info > kEightByteArgument) return head;
+  const size_t following = argument_bytes(info);
+  if (input_.size() - offset_ <= following) return head;  // the head itself is cut short
+  const uint64_t length = following ? big_endian(input_.subspan(offset_ + 1, following)) : info;
+  return Head{.major = major, .value = length, .payload = {}, .offset = offset_, .cut = true};
+}
+
 bool Reader::consume(std::string_view bytes) {
   if (input_.size() - offset_ < bytes.size() || std::memcmp(input_.data() + offset_, bytes.data(), bytes.size()) != 0) {
     return false;
@@ -184,19 +200,17 @@ namespace {
 
 bool is_string(Major major) { return major == Major::Bytes || major == Major::Text; }
 
-Result<Ok, std::string> check_chunk(const Head& chunk) {
-  if (chunk.major == Major::Text &&
-      !utf8::is_valid({reinterpret_cast<const char*>(chunk.payload.data()), chunk.payload.size()})) {
-    return fail(at("invalid UTF-8 in text string", chunk.offset));
-  }
-  return Ok{};
-}
-
-// Walks the chunks of the string `head` starts, checking each; appends them to `out` if given.
+// Walks the chunks of the string `head` starts; if `out` is given, checks that each chunk of a
+// text string is UTF-8 and appends it there.
 Result<Ok, std::string> walk_string(Reader& reader, const Head& head, std::string* out) {
   auto take = [&](const Head& chunk) -> Result<Ok, std::string> {
-    QV_RETURN_IF_ERROR(check_chunk(chunk));
-    if (out) out->append(reinterpret_cast<const char*>(chunk.payload.data()), chunk.payload.size());
+    QV_ASSIGN_OR_RETURN(const std::span<const uint8_t> content, payload(chunk));
+    if (!out) return Ok{};
+    const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
+    if (chunk.major == Major::Text && !utf8::is_valid(text)) {
+      return fail(at("invalid UTF-8 in text string", chunk.offset));
+    }
+    out->append(text);
     return Ok{};
   };
   if (!head.indefinite) return take(head);
@@ -237,6 +251,11 @@ bool finish_item(std::vector<Open>& open) {
 }
 
 }  // namespace
+
+Result<std::span<const uint8_t>, std::string> payload(const Head& head) {
+  if (head.cut) return fail(at("unexpected end of input", head.offset));
+  return head.payload;
+}
 
 Result<std::string, std::string> read_string(Reader& reader, const Head& head) {
   std::string out;

@@ -42,6 +42,7 @@ struct Head {
   std::span<const uint8_t> payload;  // the bytes of a definite-length string
   double number = 0;        // the value of a float (Simple with kFloat), widened to double
   size_t offset = 0;        // where the head starts in the input
+  bool cut = false;         // a definite-length string whose content the input cuts short
 };
 
 // Walks the heads of a CBOR byte string in order. Errors are descriptions, e.g.
@@ -53,6 +54,10 @@ class Reader {
 
   // Reads the next head (with its payload for a definite-length string).
   Result<Head, std::string> next();
+  // Like next(), except that a definite-length string whose content the input cuts short gives
+  // its head, marked `cut`, with an empty payload, and the reader stays where it was: a type
+  // mismatch can be reported from the head alone. Reading the content of a cut head fails.
+  Result<Head, std::string> next_or_cut();
   size_t offset() const { return offset_; }
   bool at_end() const { return offset_ == input_.size(); }
   // Skips `bytes` if the input continues with exactly them; otherwise reads nothing and returns
@@ -69,9 +74,13 @@ class Reader {
 // A text string, chunk by chunk, must be valid UTF-8.
 Result<std::string, std::string> read_string(Reader& reader, const Head& head);
 
+// The content of a definite-length string head, unchecked; fails for a cut one.
+Result<std::span<const uint8_t>, std::string> payload(const Head& head);
+
 // Skips the rest of the item whose head was just read, whatever it holds, opening at most `levels`
-// nested arrays and maps (beyond that it fails with "recursion limit exceeded"). Text strings inside
-// must be valid UTF-8. Iterative, so hostile nesting costs no stack.
+// nested arrays and maps (beyond that it fails with "recursion limit exceeded"). Only the
+// structure is checked: what a skipped text string holds is never read, so it need not be
+// UTF-8. Iterative, so hostile nesting costs no stack.
 Result<Ok, std::string> skip(Reader& reader, const Head& head, size_t levels);
 
 // Appends CBOR items with shortest-form heads and definite lengths to a byte vector.

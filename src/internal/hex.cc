@@ -1,6 +1,7 @@
 #include "internal/hex.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "internal/utf8.h"
 
@@ -69,11 +70,13 @@ std::string encode(std::span<const uint8_t> bytes) {
   return out;
 }
 
-Result<std::vector<uint8_t>, std::string> decode(std::string_view text) {
-  if (text.size() % 2 != 0) return fail(std::string("Odd number of digits"));
-  std::vector<uint8_t> out(text.size() / 2);
+namespace {
+
+// Decodes `text`, of even length, into `out`, half as long. On failure `out` is wiped and the
+// reason returned.
+std::optional<std::string> decode_into(std::string_view text, std::span<uint8_t> out) {
   const auto* in = reinterpret_cast<const uint8_t*>(text.data());
-  uint8_t* const bytes = out.data();  // held locally: stores through it may alias `out` itself
+  uint8_t* const bytes = out.data();  // held locally: stores through it may alias the owner
   const size_t n = out.size();
   uint8_t seen = 0;  // the OR of every nibble: kNotADigit is set if any byte was not a digit
   for (size_t i = 0; i < n; ++i) {
@@ -82,12 +85,32 @@ Result<std::vector<uint8_t>, std::string> decode(std::string_view text) {
     seen |= hi | lo;
     bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
   }
-  if (seen & kNotADigit) return fail(invalid_character(text));
+  if (!(seen & kNotADigit)) return std::nullopt;
+  OPENSSL_cleanse(out.data(), out.size());
+  return invalid_character(text);
+}
+
+constexpr std::string_view kOddDigits = "Odd number of digits";
+
+}  // namespace
+
+Result<std::vector<uint8_t>, std::string> decode(std::string_view text) {
+  if (text.size() % 2 != 0) return fail(std::string(kOddDigits));
+  std::vector<uint8_t> out(text.size() / 2);
+  if (auto reason = decode_into(text, out)) return fail(std::move(*reason));
   return out;
 }
 
 Result<std::vector<uint8_t>, std::string> decode_trimmed(std::string_view text) {
   return decode(utf8::trim_white_space(text));
+}
+
+Result<crypto::SecretBytes<>, std::string> decode_secret_trimmed(std::string_view text) {
+  text = utf8::trim_white_space(text);
+  if (text.size() % 2 != 0) return fail(std::string(kOddDigits));
+  crypto::SecretBytes<> out(text.size() / 2);
+  if (auto reason = decode_into(text, out.span())) return fail(std::move(*reason));
+  return out;
 }
 
 }  // namespace quelvane::internal::hex

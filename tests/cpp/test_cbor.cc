@@ -157,6 +157,8 @@ TEST(CborSkip, SkipsWholeItemsOfEveryShape) {
       {{0x7F, 0x61, 'a', 0xFF, 0x00}, 4},                        // indefinite string
       {{0x80, 0x00}, 1},
       {{0x82, 0xFB, 0, 0, 0, 0, 0, 0, 0, 0, 0xE5, 0x00}, 11},   // float, unassigned simple
+      // What a skipped text string holds is not read: it need not be UTF-8.
+      {{0x82, 0x61, 0xFF, 0x7F, 0x61, 0xC3, 0xFF, 0x00}, 7},
   };
   for (const Row& row : rows) {
     const auto [error, end] = skip_first(row.input);
@@ -175,13 +177,47 @@ TEST(CborSkip, RejectsMisplacedBreaksAndBadContent) {
       {{0x81, 0xFF}, "unexpected break at offset 1"},                // break in a definite array
       {{0xBF, 0x01, 0xFF}, "unexpected break at offset 2"},          // map closed after a key
       {{0x9F, 0xC0, 0xFF}, "unexpected break at offset 2"},          // tag on a break
-      {{0x82, 0x61, 0xFF, 0x00}, "invalid UTF-8 in text string at offset 1"},
+      {{0x7F, 0x41, 'a', 0xFF}, "invalid chunk in indefinite-length string at offset 1"},
+      {{0x82, 0x62, 'a'}, "unexpected end of input at offset 1"},
       {{0x9F, 0x01}, "unexpected end of input at offset 2"},
       {{0x9B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "unexpected end of input at offset 9"},
       {{0xBB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, "unexpected end of input at offset 10"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(skip_first(row.input).first, row.error);
+  }
+}
+
+// A string cut short still shows its head, so that a reader can say it is a string; its
+// content cannot be read, skipped or used, and the reader stays where it was.
+TEST(CborReader, GivesTheHeadOfACutString) {
+  const Bytes cut_text = {0x6A, 'a'};
+  Reader reader(cut_text);
+  EXPECT_EQ(reader.next().error(), "unexpected end of input at offset 0");
+  auto head = reader.next_or_cut();
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->major, Major::Text);
+  EXPECT_EQ(head->value, 10u);
+  EXPECT_TRUE(head->cut);
+  EXPECT_EQ(reader.offset(), 0u);
+  EXPECT_EQ(read_string(reader, *head).error(), "unexpected end of input at offset 0");
+  EXPECT_EQ(payload(*head).error(), "unexpected end of input at offset 0");
+  EXPECT_EQ(skip(reader, *head, 1).error(), "unexpected end of input at offset 0");
+
+  const Bytes cut_bytes = {0x59, 0x01, 0x00, 0x00};  // 256 bytes declared
+  Reader bytes_reader(cut_bytes);
+  head = bytes_reader.next_or_cut();
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->major, Major::Bytes);
+  EXPECT_EQ(head->value, 256u);
+  // Anything else that fails fails as with next(): a cut head, a cut array, a complete string.
+  for (const Bytes& input : {Bytes{0x59, 0x01}, Bytes{0x98}, Bytes{0x9F}, Bytes{0x7F, 0x61}}) {
+    Reader other(input);
+    const auto plain = Reader(input).next();
+    const auto lenient = other.next_or_cut();
+    ASSERT_EQ(plain.ok(), lenient.ok());
+    if (!plain) EXPECT_EQ(plain.error(), lenient.error());
+    if (plain) EXPECT_FALSE(lenient->cut);
   }
 }
 

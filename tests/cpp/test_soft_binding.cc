@@ -219,6 +219,10 @@ TEST(SoftBindingRead, AcceptsKeysInAnyOrderWithUnknownKeysOfEveryKind) {
       {0x9F, 0xBF, 0x61, 'x', 0x5F, 0x41, 0x00, 0xFF, 0xFF, 0xFF},
       kNull,
       kUndefined,
+      // Text strings whose content is not UTF-8: a skipped value is never read.
+      {0x62, 0xC3, 0x28},
+      {0x7F, 0x61, 0xFF, 0x62, 0xC3, 0xA9, 0xFF},
+      array(1) + map(1) + Bytes{0x61, 0x80} + Bytes{0x61, 0xE9},
   };
   for (const Bytes& unknown : unknown_values) {
     const Bytes block0 = map(3) + text("value") + text(kValue64) + text("extra") + unknown + text("scope") +
@@ -348,6 +352,26 @@ TEST(SoftBindingRead, OwnWindowLayoutReadsAsAnyOther) {
             std::string(kPrefix) + "invalid type: string \"value\", expected map");
 }
 
+// Keys are compared byte for byte with the field names, so a text key that is not UTF-8 names
+// no field: it is skipped with its value, like any unknown key.
+TEST(SoftBindingRead, KeysThatAreNotUtf8AreUnknownKeys) {
+  const Bytes not_utf8_keys[] = {
+      {0x62, 0xFF, 0xFE},
+      {0x64, 'a', 'l', 'g', 0xC3},        // "alg" and the start of a character
+      {0x63, 'a', 'l', 0xE7},              // "al" and a Latin-1 "g with cedilla"
+      {0x7B, 0, 0, 0, 0, 0, 0, 0, 1, 0x80},  // a long head for a one-byte key
+  };
+  const Bytes values[] = {integer(1), {0x62, 0xC3, 0x28}, text("alg"), map(1) + Bytes{0x61, 0xFF} + kNull};
+  for (const Bytes& key : not_utf8_keys) {
+    for (const Bytes& value : values) {
+      const Bytes input = map(4) + text("alg") + text("a") + key + value + text("blocks") + array(1) + map(3) +
+                          text("scope") + map(0) + key + value + text("value") + text("v") + text("pad") +
+                          kEmptyBytes;
+      EXPECT_EQ(decode(input), SoftBinding::whole("a", "v"));
+    }
+  }
+}
+
 TEST(SoftBindingRead, KeysUpTo4096Bytes) {
   const Bytes base = whole_record("a", "v");
   Bytes longest = base;
@@ -437,6 +461,17 @@ TEST(SoftBindingRead, FailureTexts) {
       {with_pad(array(1) + kNull), "invalid type: null, expected integer"},
       {with_pad(array(1) + head(1, UINT64_MAX)), "integer too large"},
       {with_pad(integer(1)), "invalid type: integer `1`, expected bytes"},
+      // An item of the wrong type is told by its head, whatever follows it: content cut short,
+      // or not UTF-8, is not shown.
+      {{0x6A}, "invalid type: string, expected map"},
+      {{0x78, 0x20, 'a'}, "invalid type: string, expected map"},
+      {{0xC0, 0x6A, 'a', 'b'}, "invalid type: string, expected map"},
+      {{0x62, 0xC3, 0x28}, "invalid type: string, expected map"},
+      {{0x7F, 0x61, 'a'}, "invalid type: string, expected map"},
+      {{0x5A, 0, 1, 0, 0}, "invalid type: byte array, expected map"},
+      {map(3) + alg + text("blocks") + array(1) + Bytes{0x6A}, "invalid type: string, expected map"},
+      {map(3) + text("alg") + Bytes{0x4A}, "invalid type: byte array, expected string"},
+      {with_pad(Bytes{0x6A}), "invalid type: string, expected bytes"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(decode_error(row.input), std::string(kPrefix) + row.detail) << row.detail;
@@ -458,9 +493,12 @@ TEST(SoftBindingRead, MalformedInputFailsWithThePrefix) {
       {{0xBF, 0x61, 'x', 0x9F, 0xFF}, "unexpected end of input at offset 5"},
       {{0xBF, 0x61, 'x', 0xC0, 0xFF}, "unexpected break at offset 4"},
       {map(1) + text("alg") + Bytes{0x62, 0xC3, 0x28}, "invalid UTF-8 in text string at offset 5"},
-      {map(1) + Bytes{0x62, 0xFF, 0xFE} + integer(0), "invalid UTF-8 in text string at offset 1"},
-      {map(2) + alg + text("x") + array(2) + text("ok") + Bytes{0x61, 0x80},
-       "invalid UTF-8 in text string at offset 13"},
+      // A string of the expected type whose content is cut short, as a value or as a key.
+      {map(1) + text("alg") + Bytes{0x6A, 'a'}, "unexpected end of input at offset 5"},
+      {map(1) + text("alg") + Bytes{0xC0, 0x6A}, "unexpected end of input at offset 6"},
+      {map(1) + Bytes{0x6A, 'a'}, "unexpected end of input at offset 1"},
+      {map(2) + alg + text("x") + Bytes{0x6A, 'a'}, "unexpected end of input at offset 9"},
+      {map(3) + alg + text("blocks") + array(0) + text("pad") + Bytes{0x4A}, "unexpected end of input at offset 19"},
       {map(1) + text("alg") + Bytes{0x7F, 0x41, 'a', 0xFF}, "invalid chunk in indefinite-length string at offset 6"},
       {map(1) + text("alg") + Bytes{0xF8, 0x05}, "malformed item at offset 5"},
       {map(1) + text("alg") + Bytes{0xFC}, "malformed item at offset 5"},
@@ -481,7 +519,6 @@ TEST(SoftBindingRead, HugeDeclaredLengthsFailFastWithoutAllocating) {
       Bytes{0xA1, 0x61, 'x', 0x5B} + kMax,                    // ... of 2^64 - 1 bytes
       Bytes{0xA1, 0x61, 'x', 0x9B} + k2To32,                  // an unknown array of 2^32 elements
       Bytes{0xA1, 0x61, 'x', 0xBB} + kMax,                    // an unknown map of 2^64 - 1 pairs
-      Bytes{0xA1, 0x7B} + k2To32,                             // a key of 2^32 bytes
       map(2) + text("alg") + Bytes{0x7B} + k2To32,            // alg of 2^32 bytes
       map(1) + text("blocks") + Bytes{0x9B} + k2To32,
       map(1) + text("pad") + Bytes{0x9B} + kMax + Bytes{0x00},
@@ -492,6 +529,9 @@ TEST(SoftBindingRead, HugeDeclaredLengthsFailFastWithoutAllocating) {
     EXPECT_EQ(error.rfind(kPrefix, 0), 0u) << error;
     EXPECT_NE(error.find("unexpected end of input"), std::string::npos) << error;
   }
+  // A key of 2^32 bytes is too long a key, whatever follows its head.
+  EXPECT_EQ(decode_error(Bytes{0xA1, 0x7B} + k2To32),
+            std::string(kPrefix) + "invalid length 4294967296, expected str or bytes of at most 4096 bytes");
 }
 
 // `levels` nested one-element arrays under an unknown key of an otherwise complete record.

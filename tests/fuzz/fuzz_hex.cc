@@ -35,6 +35,14 @@ void check(std::string_view text) {
   const std::string_view trimmed = utf8::trim_white_space(text);
   if (!utf8::find_malformed(text)) FUZZ_CHECK(trimmed == forward_trim(text));
   const auto decoded = hex::decode_trimmed(text);
+  // Keys take their own path into a wiped buffer: it must read them exactly the same.
+  const auto secret = hex::decode_secret_trimmed(text);
+  FUZZ_CHECK(secret.ok() == decoded.ok());
+  if (decoded) {
+    FUZZ_CHECK(std::ranges::equal(secret->span(), *decoded));
+  } else {
+    FUZZ_CHECK(secret.error() == decoded.error());
+  }
   if (decoded) {
     FUZZ_CHECK(decoded->size() * 2 == trimmed.size());
     std::string lower(trimmed);

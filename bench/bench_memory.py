@@ -39,9 +39,13 @@ CJK_FIRST, CJK_COUNT = 0x4E00, 0x9FFF - 0x4E00 + 1
 
 
 def english(size):
-    files = sorted(glob.glob("/usr/share/vim/vim*/doc/*.txt"))
-    if files:
-        prose = "\n\n".join(pathlib.Path(f).read_bytes().decode("utf-8", "ignore") for f in files)
+    # The few pages with characters beyond the BMP (Arabic, Raku) are left out: one such
+    # character makes Python hold the whole text in four bytes a character, which is not what
+    # an English text costs.
+    pages = [pathlib.Path(f).read_bytes().decode("utf-8", "ignore") for f in sorted(glob.glob("/usr/share/vim/vim*/doc/*.txt"))]
+    pages = [page for page in pages if max(page, default="a") <= "\uffff"]
+    if pages:
+        prose = "\n\n".join(pages)
     else:
         sys.path.insert(0, str(HERE))
         from common import english as generated

@@ -46,6 +46,30 @@ constexpr std::string_view kPlacementLabel = "zwc-watermark-v2-placement";
 constexpr uint64_t kZeroSeedReplacement = 0x9E3779B97F4A7C15;
 constexpr uint64_t kXorshiftMultiplier = 0x2545F4914F6CDD1D;
 
+// The placement generator's start: the first 8 bytes of an HMAC, little-endian, never zero.
+uint64_t placement_seed(std::span<const uint8_t> key, const ContentHash& hash) {
+  const auto mac = internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash});
+  uint64_t x = 0;
+  for (int i = 7; i >= 0; --i) x = x << 8 | mac[i];  // little-endian
+  return x == 0 ? kZeroSeedReplacement : x;
+}
+
+constexpr uint64_t xorshift(uint64_t x) {
+  x ^= x >> 12;
+  x ^= x << 25;
+  x ^= x >> 27;
+  return x;
+}
+
+// The state xorshift came from: each of its three steps undone, the last first.
+constexpr uint64_t xorshift_back(uint64_t x) {
+  x ^= x >> 27 ^ x >> 54;
+  x ^= x << 25 ^ x << 50;
+  x ^= x >> 12 ^ x >> 24 ^ x >> 36 ^ x >> 48 ^ x >> 60;
+  return x;
+}
+static_assert(xorshift_back(xorshift(0x0123456789ABCDEF)) == 0x0123456789ABCDEF);
+
 Error coding_error(erasure::CodingError error) { return Error::coding(std::string(erasure::error_name(error))); }
 
 Result<erasure::ReedSolomon> watermark_coder() {
@@ -256,36 +280,71 @@ std::vector<size_t> word_gaps(std::string_view text) {
 }
 
 std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, const ContentHash& hash) {
-  const auto mac = internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash});
-  uint64_t x = 0;
-  for (int i = 7; i >= 0; --i) x = x << 8 | mac[i];  // little-endian
-  if (x == 0) x = kZeroSeedReplacement;
-
+  uint64_t x = placement_seed(key, hash);
   std::vector<size_t> order(count);
   std::iota(order.begin(), order.end(), size_t{0});
   for (size_t k = count; k >= 2; --k) {
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
+    x = xorshift(x);
     std::swap(order[k - 1], order[(x * kXorshiftMultiplier) % k]);
   }
   return order;
 }
 
+// Entry i of the permutation is where the value at position i came from, so each of the first
+// 48 positions is followed back through the swaps, last swap first. The generator is stepped
+// to its last state and then back, its step being invertible; positions followed are marked in
+// a bitmap, one bit per word, so a swap that moves none of them costs two bit tests.
+std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8_t> key, const ContentHash& hash) {
+  std::array<size_t, kCodewordBytes> at;  // where the value that ends at position i is now
+  std::iota(at.begin(), at.end(), size_t{0});
+  std::vector<bool> followed(count, false);
+  for (size_t i = 0; i < kCodewordBytes; ++i) followed[i] = true;
+  auto move = [&](size_t from, size_t to) {
+    *std::ranges::find(at, from) = to;
+    followed[from] = false;
+    followed[to] = true;
+  };
+  uint64_t x = placement_seed(key, hash);
+  for (size_t k = count; k >= 2; --k) x = xorshift(x);
+  for (size_t k = 2; k <= count; ++k, x = xorshift_back(x)) {
+    const size_t j = (x * kXorshiftMultiplier) % k;
+    const bool top = followed[k - 1];
+    const bool drawn = followed[j];
+    if (j == k - 1 || (!top && !drawn)) continue;
+    if (top && drawn) {
+      std::swap(*std::ranges::find(at, k - 1), *std::ranges::find(at, j));
+    } else if (top) {
+      move(k - 1, j);
+    } else {
+      move(j, k - 1);
+    }
+  }
+  return at;
+}
+
 Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, std::span<const uint8_t> pointer) {
   const ContentHash hash = content_hash(text);
   QV_ASSIGN_OR_RETURN(const Codeword codeword, encode_payload(pointer, key, hash));
-  const std::vector<size_t> gaps = word_gaps(text);
-  if (gaps.size() < kCodewordBytes) return Error::content_too_short();
-  const std::vector<size_t> order = fisher_yates(gaps.size(), key, hash);
+  size_t gap_count = 0;
+  for_each_word_end(text, [&](size_t) { ++gap_count; });
+  if (gap_count < kCodewordBytes) return Error::content_too_short();
+  const std::array<size_t, kCodewordBytes> order = placement(gap_count, key, hash);
 
+  // The gaps are found again by their index rather than kept, one per word.
   struct Insertion {
+    size_t gap;
     size_t offset;
     uint8_t byte;
   };
   std::array<Insertion, kCodewordBytes> insertions;
-  for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {gaps[order[i]], codeword[i]};
-  std::ranges::sort(insertions, {}, &Insertion::offset);
+  for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {order[i], 0, codeword[i]};
+  std::ranges::sort(insertions, {}, &Insertion::gap);
+  size_t gap = 0;
+  size_t next = 0;
+  for_each_word_end(text, [&](size_t offset) {
+    if (next < insertions.size() && insertions[next].gap == gap) insertions[next++].offset = offset;
+    ++gap;
+  });
 
   // Each run goes directly after its word, before whatever follows it.
   std::string out;
@@ -307,7 +366,7 @@ Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) 
   size_t gap_count = 0;  // only the length of the stripped text's gap list matters here
   for_each_word_end(stripped, [&](size_t) { ++gap_count; });
   if (gap_count < kCodewordBytes) return Error::content_too_short();
-  const std::vector<size_t> order = fisher_yates(gap_count, key, hash);
+  const std::array<size_t, kCodewordBytes> order = placement(gap_count, key, hash);
 
   CodewordSlots slots;
   for (size_t i = 0; i < kCodewordBytes; ++i) slots[i] = slot_of(runs, order[i]);

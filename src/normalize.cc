@@ -298,12 +298,29 @@ std::string canonical(std::string_view text) {
 std::string structural(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for_each_nfc(
-      text, [&](std::string_view piece) { out.append(piece); },
-      [&](char32_t c) {
-        if (!is_zero_width(c)) internal::utf8::append(out, c);
-      });
+  for_each_structural_piece(text, [&](std::string_view piece) { out.append(piece); });
   return out;
+}
+
+void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece) {
+  std::string normalized;  // the characters of the current non-ASCII piece, kept
+  auto flush = [&] {
+    if (normalized.empty()) return;
+    on_piece(normalized);
+    normalized.clear();
+  };
+  for_each_nfc(
+      text,
+      [&](std::string_view piece) {
+        flush();
+        on_piece(piece);
+      },
+      [&](char32_t c) {
+        if (is_zero_width(c)) return;
+        internal::utf8::append(normalized, c);
+        if (normalized.size() >= kPieceBytes) flush();
+      });
+  flush();
 }
 
 std::vector<std::string> words(std::string_view stream) {

@@ -3,6 +3,7 @@
 // structural stream keeps everything visible. Both apply NFC and drop the zero-width set.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,10 @@ std::string canonical(std::string_view text);
 
 // NFC of the text with the zero-width set removed; case, punctuation and spacing kept.
 std::string structural(std::string_view text);
+
+// Calls on_piece with consecutive pieces of the structural stream, whole characters each, so
+// that a reader of the stream never needs it whole: structural(text) is their concatenation.
+void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece);
 
 // The non-empty pieces of `stream` between U+0020 spaces, in order.
 std::vector<std::string> words(std::string_view stream);

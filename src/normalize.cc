@@ -265,6 +265,8 @@ class CanonicalWriter {
 
 }  // namespace
 
+bool has_nfc_boundary_before(char32_t c) { return nfc().hasBoundaryBefore(static_cast<UChar32>(c)); }
+
 bool is_alphanumeric(char32_t c) {
   if (c < 0x80) return kAsciiCanonical[c] != 0;
   if (u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC)) return true;

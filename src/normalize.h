@@ -15,6 +15,10 @@ constexpr bool is_zero_width(char32_t c) {
   return (c >= 0x200B && c <= 0x200D) || c == 0x2060 || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF;
 }
 
+// Whether NFC never joins `c` to what comes before it (a string cut before `c` normalises as
+// its two parts do).
+bool has_nfc_boundary_before(char32_t c);
+
 // Alphabetic, or general category Nd, Nl or No.
 bool is_alphanumeric(char32_t c);
 

@@ -203,6 +203,27 @@ std::optional<uint8_t> slot_of(const std::vector<WordSymbols>& runs, size_t word
   return run->value;
 }
 
+// Whether the stripped text has the same canonical stream as the text, which drops the
+// zero-width set only after NFC. It has unless removing a run of zero-width characters lets
+// NFC join what followed the run to what preceded it: every character of the set has an NFC
+// boundary before it, so a run followed by a character with one (or by the end) changes nothing.
+bool strip_keeps_canonical(std::string_view text) {
+  for (size_t i = find_zero_width_lead(text, 0); i < text.size(); i = find_zero_width_lead(text, i)) {
+    auto scalar = decode(text, i);
+    if (!normalize::is_zero_width(scalar.value)) {
+      i += scalar.length;
+      continue;
+    }
+    while (normalize::is_zero_width(scalar.value)) {
+      i += scalar.length;
+      if (i == text.size()) return true;
+      scalar = decode(text, i);
+    }
+    if (!normalize::has_nfc_boundary_before(scalar.value)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string strip_zero_width(std::string_view text) {
@@ -361,8 +382,10 @@ Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, s
 
 Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) {
   const std::vector<WordSymbols> runs = collect_symbol_runs(text);
+  // Hashed before the stripped copy is made, so that the text, the copy and a canonical
+  // stream are not all held at once.
+  const ContentHash hash = strip_keeps_canonical(text) ? content_hash(text) : content_hash(strip_zero_width(text));
   const std::string stripped = strip_zero_width(text);
-  const ContentHash hash = content_hash(stripped);
   size_t gap_count = 0;  // only the length of the stripped text's gap list matters here
   for_each_word_end(stripped, [&](size_t) { ++gap_count; });
   if (gap_count < kCodewordBytes) return Error::content_too_short();

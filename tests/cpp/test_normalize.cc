@@ -78,7 +78,7 @@ TEST(Normalize, LongRunOfMarksTakesLinearTime) {
 // zero-width characters is followed by such a boundary; that needs one before each of them too.
 TEST(Normalize, EveryZeroWidthCharacterHasAnNfcBoundaryBefore) {
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {
-    if (normalize::is_zero_width(c)) EXPECT_TRUE(normalize::has_nfc_boundary_before(c)) << std::hex << c;
+    if (normalize::is_zero_width(c)) EXPECT_TRUE(normalize::has_nfc_boundary_before(c)) << std::hex << static_cast<uint32_t>(c);
   }
 }
 

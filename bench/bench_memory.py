@@ -7,6 +7,7 @@ peak above the resident size before the call, divided by the UTF-8 size of the t
 envelope's hex for verify); it includes the UTF-8 copy of the text that the module takes of
 every str argument. glibc's mmap threshold is pinned at its default (see measure()); left to
 adapt, it keeps freed blocks resident and adds up to about 2 B/B to some figures.
+Each figure is for one call; the seconds printed beside it are that call's, on a shared machine.
 
 Texts: English prose (the Vim manual where it is installed, else generated prose), mixed
 script (tests/large_texts.py: English with Greek, Cyrillic, accented and CJK words) and CJK
@@ -151,6 +152,11 @@ def status_kb(field):
 
 
 def measure(function, text_name, size):
+    # glibc's mmap threshold is fixed at its default before anything is built: left to adapt,
+    # freeing the large blocks that building the input takes raises it (up to 32 MB), after
+    # which blocks below it come from the heap and stay resident once freed, and the figure
+    # would show the allocator's history more than what the call holds at once.
+    ctypes.CDLL("libc.so.6").mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
     if text_name in SHAPES:
         build, function = SHAPES[text_name]
         if build is None:
@@ -171,13 +177,8 @@ def measure(function, text_name, size):
     call = calls()[function][1]
     gc.collect()
     # Hand the memory freed while building the input back to the system, so that the call
-    # cannot grow into it unseen, and undo what building it did to glibc's mmap threshold:
-    # freeing a large block raises it to that block's size (up to 32 MB), after which blocks
-    # below it come from the heap and stay resident once freed. Fixed at its starting value,
-    # the figure is what the call holds at once.
-    libc = ctypes.CDLL("libc.so.6")
-    libc.mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
-    libc.malloc_trim(0)
+    # cannot grow into it unseen.
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
     pathlib.Path("/proc/self/clear_refs").write_text("5")
     before = status_kb("VmRSS")
     start = time.perf_counter()

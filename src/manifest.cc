@@ -4,14 +4,18 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <bit>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "internal/cbor.h"
 #include "internal/crypto.h"
 #include "internal/edwards25519.h"
+#include "internal/fault.h"
 
 namespace quelvane::manifest {
 namespace {
@@ -186,23 +190,89 @@ Result<std::string, Description> label_key(cbor::Reader& reader, const Item& lab
   return key;
 }
 
-// A header map whose head is `map`: labels are integers or text strings, none repeated, and
-// values are any well-formed items.
-Result<Ok, Description> read_header_map(cbor::Reader& reader, const Item& map, int depth) {
-  std::vector<std::pair<std::string, size_t>> labels;  // key, offset
+// The distinct labels of one header map, each kept only as the offset of its head in the
+// input, with some bits of its hash: a label like a kept one is read again from there to
+// compare. So a map costs a slot of 8 bytes per distinct label, and nothing for a label that
+// repeats one already kept. Of the repeated labels only the one a repeat reports is kept: the
+// smallest by label_key, at its second occurrence, as sorting all the labels would find it.
+class LabelSet {
+ public:
+  explicit LabelSet(std::span<const uint8_t> input)
+      : input_(input), offset_bits_(std::bit_width(input.size() + 1)), slots_(kInitialSlots, 0) {}
+
+  void add(std::string key, size_t offset) {
+    const uint64_t hash = std::hash<std::string>()(key);
+    const uint64_t slot = tag_of_hash(hash) | (offset + 1);
+    for (size_t i = first_slot(hash);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == 0) {
+        slots_[i] = slot;
+        if (2 * ++size_ > slots_.size()) grow();
+        return;
+      }
+      if (tag(slots_[i]) == tag(slot) && key_at(slots_[i]) == key) {
+        if (!repeat_ || key < repeat_->first) repeat_.emplace(std::move(key), offset);
+        return;
+      }
+    }
+  }
+
+  // The offset a repeat reports, if any label repeats.
+  std::optional<size_t> repeat() const {
+    if (!repeat_) return std::nullopt;
+    return repeat_->second;
+  }
+
+ private:
+  static constexpr size_t kInitialSlots = 16;
+
+  // The slot is picked by the top bits of the hash; the tag kept beside the offset is made of
+  // its other bits.
+  size_t first_slot(uint64_t hash) const { return hash >> (64 - std::countr_zero(slots_.size())); }
+  uint64_t tag(uint64_t hash_or_slot) const { return hash_or_slot >> offset_bits_ << offset_bits_; }
+  uint64_t tag_of_hash(uint64_t hash) const { return tag(std::rotl(hash, 32)); }
+
+  std::string key_at(uint64_t slot) const {
+    const size_t offset = (slot & ((uint64_t{1} << offset_bits_) - 1)) - 1;
+    cbor::Reader reader(input_.subspan(offset));
+    auto head = reader.next();
+    if (!head) throw internal::Fault("header label no longer reads");
+    auto key = label_key(reader, Item{*head, offset});
+    if (!key) throw internal::Fault("header label no longer reads");
+    return std::move(key).value();
+  }
+
+  void grow() {
+    std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(2 * slots_.size(), 0));
+    for (uint64_t slot : old) {
+      if (slot == 0) continue;
+      size_t i = first_slot(std::hash<std::string>()(key_at(slot)));
+      while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+
+  std::span<const uint8_t> input_;
+  int offset_bits_;              // an offset plus one fits in these low bits of a slot
+  std::vector<uint64_t> slots_;  // 0, or a hash tag and an offset plus one
+  size_t size_ = 0;
+  std::optional<std::pair<std::string, size_t>> repeat_;  // key, offset
+};
+
+// A header map whose head is `map` in `input`: labels are integers or text strings, none
+// repeated, and values are any well-formed items. A repeat is reported once the whole map has
+// read well, so a fault further on in the map is reported first.
+Result<Ok, Description> read_header_map(cbor::Reader& reader, std::span<const uint8_t> input, const Item& map,
+                                        int depth) {
+  LabelSet labels(input);
   for (uint64_t i = 0; map.head.indefinite || i < map.head.value; ++i) {
     QV_ASSIGN_OR_RETURN(Item label, next_item(reader));
     if (map.head.indefinite && label.head.is_break) break;
     QV_ASSIGN_OR_RETURN(std::string key, label_key(reader, label));
-    labels.emplace_back(std::move(key), label.offset);
+    labels.add(std::move(key), label.offset);
     QV_ASSIGN_OR_RETURN(Item value, next_item(reader));
     QV_RETURN_IF_ERROR(skip(reader, value, depth + 1));
   }
-  // Sorting keeps the check O(n log n) for maps with many entries.
-  std::sort(labels.begin(), labels.end());
-  const auto repeated = std::adjacent_find(labels.begin(), labels.end(),
-                                           [](const auto& a, const auto& b) { return a.first == b.first; });
-  if (repeated != labels.end()) return fail("repeated header label" + at(std::next(repeated)->second));
+  if (const auto repeat = labels.repeat()) return fail("repeated header label" + at(*repeat));
   return Ok{};
 }
 
@@ -212,7 +282,7 @@ Result<Ok, Description> check_protected_header(std::span<const uint8_t> content)
   cbor::Reader reader(content);
   QV_ASSIGN_OR_RETURN(Item map, next_item(reader));
   if (!is(map, Major::Map)) return fail("expected a header map" + at(map.offset));
-  QV_RETURN_IF_ERROR(read_header_map(reader, map, 1));
+  QV_RETURN_IF_ERROR(read_header_map(reader, content, map, 1));
   if (!reader.at_end()) return fail("bytes after the header map" + at(reader.offset()));
   return Ok{};
 }
@@ -224,7 +294,7 @@ Result<Item, Description> expect(cbor::Reader& reader, Major major, const char* 
 }
 
 // The four items of a COSE_Sign1 array whose head is `array`.
-Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, const Item& array) {
+Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, std::span<const uint8_t> input, const Item& array) {
   Sign1 sign1;
   QV_ASSIGN_OR_RETURN(Item protected_item, expect(reader, Major::Bytes, "a byte string (protected header)"));
   QV_ASSIGN_OR_RETURN(sign1.protected_header, read_string(reader, protected_item));
@@ -232,7 +302,7 @@ Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, const Item& ar
     return fail("protected header: " + std::move(checked).error());
   }
   QV_ASSIGN_OR_RETURN(Item unprotected, expect(reader, Major::Map, "a map (unprotected header)"));
-  QV_RETURN_IF_ERROR(read_header_map(reader, unprotected, 1));
+  QV_RETURN_IF_ERROR(read_header_map(reader, input, unprotected, 1));
   QV_ASSIGN_OR_RETURN(Item payload, next_item(reader));
   if (is(payload, Major::Bytes)) {
     QV_ASSIGN_OR_RETURN(sign1.payload, read_string(reader, payload));
@@ -260,7 +330,7 @@ Result<Sign1, Description> decode_sign1(std::span<const uint8_t> input, bool tag
   if (!is(array, Major::Array) || (!array.head.indefinite && array.head.value != kCoseSign1Items)) {
     return fail("expected an array of 4 items" + at(array.offset));
   }
-  QV_ASSIGN_OR_RETURN(Sign1 sign1, read_sign1_items(reader, array));
+  QV_ASSIGN_OR_RETURN(Sign1 sign1, read_sign1_items(reader, input, array));
   if (!reader.at_end()) return fail("bytes after the COSE_Sign1" + at(reader.offset()));
   return sign1;
 }

@@ -126,13 +126,17 @@ void fnv1a_lanes(const std::array<std::string_view, kFnvLanes>& strings, size_t 
   std::copy(hash.begin(), hash.begin() + count, out);
 }
 
-// x = FNV-1a mod P for every shingle of a canonical stream, in order, except that a value
-// found in a small direct-mapped cache of recent values is dropped: a repeated shingle cannot
-// change a minimum, and repeats in text (boilerplate, refrains, lists) are mostly near each other.
-std::vector<uint64_t> shingle_values(std::string_view stream) {
+// Calls on_values(xs) with x = FNV-1a mod P for every shingle of a canonical stream, in order
+// and in batches of up to kBatchValues, except that a value found in a small direct-mapped
+// cache of recent values is dropped: a repeated shingle cannot change a minimum, and repeats in
+// text (boilerplate, refrains, lists) are mostly near each other. Nothing is kept per shingle.
+template <typename OnValues>
+void for_each_shingle_values(std::string_view stream, OnValues&& on_values) {
   constexpr int kCacheBits = 12;
+  constexpr size_t kBatchValues = 4096;
   std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
   std::vector<uint64_t> values;
+  values.reserve(kBatchValues);
   std::array<std::string_view, kFnvLanes> batch;
   std::array<uint64_t, kFnvLanes> hashes;
   size_t pending = 0;
@@ -146,13 +150,17 @@ std::vector<uint64_t> shingle_values(std::string_view stream) {
       values.push_back(x);
     }
     pending = 0;
+    if (values.size() + kFnvLanes > kBatchValues) {
+      on_values(std::span<const uint64_t>(values));
+      values.clear();
+    }
   };
   for_each_shingle(stream, [&](std::string_view shingle) {
     batch[pending] = shingle;
     if (++pending == kFnvLanes) flush();
   });
   flush();
-  return values;
+  if (!values.empty()) on_values(std::span<const uint64_t>(values));
 }
 
 void update_portable(std::span<const uint64_t> xs, std::array<uint64_t, kNumPerm>& signature) {
@@ -246,12 +254,13 @@ void update_signature(std::span<const uint64_t> xs, std::array<uint64_t, kNumPer
 }
 
 MinHash MinHash::compute(std::string_view text) {
-  const std::vector<uint64_t> xs = shingle_values(normalize::canonical(text));
-  MinHash out;
-  if (!xs.empty()) {
-    out.signature.fill(kPrime);  // above every value; all are replaced
+  MinHash out;  // all zero when there are no shingles
+  bool first = true;
+  for_each_shingle_values(normalize::canonical(text), [&](std::span<const uint64_t> xs) {
+    if (first) out.signature.fill(kPrime);  // above every value; all are replaced
+    first = false;
     update_signature(xs, out.signature);
-  }
+  });
   out.bands = bands_of(out.signature);
   return out;
 }

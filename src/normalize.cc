@@ -287,6 +287,8 @@ class CanonicalWriter {
 
 }  // namespace
 
+bool has_nfc_boundary_before(char32_t c) { return nfc().hasBoundaryBefore(static_cast<UChar32>(c)); }
+
 bool is_alphanumeric(char32_t c) {
   if (c < 0x80) return kAsciiCanonical[c] != 0;
   if (u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC)) return true;
@@ -320,12 +322,29 @@ std::string canonical(std::string_view text) {
 std::string structural(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for_each_nfc(
-      text, [&](std::string_view piece) { out.append(piece); },
-      [&](char32_t c) {
-        if (!is_zero_width(c)) internal::utf8::append(out, c);
-      });
+  for_each_structural_piece(text, [&](std::string_view piece) { out.append(piece); });
   return out;
+}
+
+void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece) {
+  std::string normalized;  // the characters of the current non-ASCII piece, kept
+  auto flush = [&] {
+    if (normalized.empty()) return;
+    on_piece(normalized);
+    normalized.clear();
+  };
+  for_each_nfc(
+      text,
+      [&](std::string_view piece) {
+        flush();
+        on_piece(piece);
+      },
+      [&](char32_t c) {
+        if (is_zero_width(c)) return;
+        internal::utf8::append(normalized, c);
+        if (normalized.size() >= kPieceBytes) flush();
+      });
+  flush();
 }
 
 std::vector<std::string> words(std::string_view stream) {

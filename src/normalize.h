@@ -3,6 +3,7 @@
 // structural stream keeps everything visible. Both apply NFC and drop the zero-width set.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,10 @@ namespace quelvane::normalize {
 constexpr bool is_zero_width(char32_t c) {
   return (c >= 0x200B && c <= 0x200D) || c == 0x2060 || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF;
 }
+
+// Whether NFC never joins `c` to what comes before it (a string cut before `c` normalises as
+// its two parts do).
+bool has_nfc_boundary_before(char32_t c);
 
 // Alphabetic, or general category Nd, Nl or No.
 bool is_alphanumeric(char32_t c);
@@ -26,6 +31,10 @@ std::string canonical(std::string_view text);
 
 // NFC of the text with the zero-width set removed; case, punctuation and spacing kept.
 std::string structural(std::string_view text);
+
+// Calls on_piece with consecutive pieces of the structural stream, whole characters each, so
+// that a reader of the stream never needs it whole: structural(text) is their concatenation.
+void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece);
 
 // The non-empty pieces of `stream` between U+0020 spaces, in order.
 std::vector<std::string> words(std::string_view stream);

@@ -47,7 +47,17 @@ PyObject* new_str(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 
-PyObject* new_hex(std::span<const uint8_t> bytes) { return new_str(internal::hex::encode(bytes)); }
+// The bytes as lower-case hex, written by the interpreter straight into the new str: a large
+// result (an envelope, an assertion) then exists once as hex, not also as a hex copy here.
+PyObject* new_hex(std::span<const uint8_t> bytes) {
+  constexpr size_t kLarge = 1 << 16;
+  constexpr int kBufferRead = 0x100;  // PyBUF_READ, which the limited API of 3.9 does not declare
+  if (bytes.size() < kLarge) return new_str(internal::hex::encode(bytes));
+  Ref view = own(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<uint8_t*>(bytes.data())),
+                                         static_cast<Py_ssize_t>(bytes.size()), kBufferRead));
+  if (!view) return nullptr;
+  return PyObject_CallMethod(view.get(), "hex", nullptr);
+}
 
 PyObject* new_int_list(std::span<const uint64_t> values) {
   Ref list = own(PyList_New(static_cast<Py_ssize_t>(values.size())));
@@ -115,11 +125,17 @@ struct Param {
 constexpr size_t kMaxParams = 4;
 
 // The bound and converted arguments of one call, in parameter order. Strings are views into
-// UTF-8 bytes objects held here for the duration of the call.
+// UTF-8 bytes objects held here for the duration of the call, or until a function releases
+// one it has done with: for a large text that copy is as large as anything the call makes.
 struct Args {
   std::array<Ref, kMaxParams> utf8;
   std::array<std::string_view, kMaxParams> text;
   std::array<bool, kMaxParams> flag{};
+
+  void release(size_t index) {
+    text[index] = {};
+    utf8[index].reset();
+  }
 };
 
 // Re-raises a pending TypeError (exactly TypeError) as "argument 'PARAM': " + its message,
@@ -255,7 +271,7 @@ struct Function {
   std::array<Param, kMaxParams> params;
   size_t param_count;
   const char* doc;  // "name(params)\n--\n\ndescription": CPython derives __text_signature__
-  PyObject* (*impl)(const Args&);
+  PyObject* (*impl)(Args&);
 };
 
 std::string missing_list(const Function& f, const std::array<PyObject*, kMaxParams>& bound, size_t& count) {
@@ -333,13 +349,13 @@ PyObject* call(const Function& f, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------------------------
 // The functions, each: decode hex arguments in its order, run the operation, build the result.
 
-PyObject* text_fingerprint(const Args& a) { return new_str(simhash::Fingerprint::compute_whole(a.text[0]).hex()); }
+PyObject* text_fingerprint(Args& a) { return new_str(simhash::Fingerprint::compute_whole(a.text[0]).hex()); }
 
-PyObject* text_structure(const Args& a) { return new_str(structure::compute(a.text[0]).hex()); }
+PyObject* text_structure(Args& a) { return new_str(structure::compute(a.text[0]).hex()); }
 
-PyObject* minhash_signature(const Args& a) { return new_int_list(minhash::MinHash::compute(a.text[0]).signature); }
+PyObject* minhash_signature(Args& a) { return new_int_list(minhash::MinHash::compute(a.text[0]).signature); }
 
-PyObject* minhash_bands(const Args& a) { return new_int_list(minhash::MinHash::compute(a.text[0]).bands); }
+PyObject* minhash_bands(Args& a) { return new_int_list(minhash::MinHash::compute(a.text[0]).bands); }
 
 // A fingerprint argument: White_Space trimmed, then exactly 64 hex digits.
 std::optional<simhash::Hash256> parse_fingerprint(std::string_view text, const char* failure) {
@@ -348,7 +364,7 @@ std::optional<simhash::Hash256> parse_fingerprint(std::string_view text, const c
   return hash;
 }
 
-PyObject* hamming_hex(const Args& a) {
+PyObject* hamming_hex(Args& a) {
   const auto first = parse_fingerprint(a.text[0], "bad hex a");
   if (!first) return nullptr;
   const auto second = parse_fingerprint(a.text[1], "bad hex b");
@@ -356,19 +372,20 @@ PyObject* hamming_hex(const Args& a) {
   return PyLong_FromLong(first->hamming(*second));
 }
 
-PyObject* content_hash(const Args& a) { return new_hex(stego::content_hash(a.text[0])); }
+PyObject* content_hash(Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
-PyObject* embed_watermark(const Args& a) {
+PyObject* embed_watermark(Args& a) {
   const auto key = decode_key(a.text[2]);
   if (!key) return nullptr;
   const auto pointer = decode_hex(a.text[1], "pointer");
   if (!pointer) return nullptr;
   auto marked = stego::embed(a.text[0], key->span(), *pointer);
+  a.release(0);
   if (!marked) return raise(marked.error());
   return new_str(*marked);
 }
 
-PyObject* extract_watermark(const Args& a) {
+PyObject* extract_watermark(Args& a) {
   const auto key = decode_key(a.text[1]);
   if (!key) return nullptr;
   auto found = stego::extract(a.text[0], key->span());
@@ -378,31 +395,33 @@ PyObject* extract_watermark(const Args& a) {
                        static_cast<Py_ssize_t>(found->shards_recovered));
 }
 
-PyObject* public_key(const Args& a) {
+PyObject* public_key(Args& a) {
   internal::crypto::SecretBytes<32> secret;
   if (!decode_key32(a.text[0], secret.span())) return nullptr;
   return new_hex(manifest::public_key(secret.span()));
 }
 
-PyObject* sign(const Args& a) {
+PyObject* sign(Args& a) {
   internal::crypto::SecretBytes<32> secret;
   if (!decode_key32(a.text[1], secret.span())) return nullptr;
   auto envelope = manifest::sign_cose(internal::crypto::as_bytes(a.text[0]), secret.span());
+  a.release(0);
   if (!envelope) return raise(envelope.error());
   return new_hex(*envelope);
 }
 
-PyObject* verify(const Args& a) {
+PyObject* verify(Args& a) {
   std::array<uint8_t, 32> public_key;
   if (!decode_key32(a.text[1], public_key)) return nullptr;
   const auto envelope = decode_hex(a.text[0], "cose");
   if (!envelope) return nullptr;
+  a.release(0);
   const auto payload = manifest::verify_cose(*envelope, public_key);
   if (!payload) return raise(payload.error());
   return new_payload_str(*payload);
 }
 
-PyObject* cross_check(const Args& a) {
+PyObject* cross_check(Args& a) {
   const auto key = decode_key(a.text[0]);
   if (!key) return nullptr;
   const auto content_hash = decode_hex(a.text[2], "content hash");
@@ -411,50 +430,60 @@ PyObject* cross_check(const Args& a) {
 }
 
 // The common tail of the builders: the record's CBOR as hex. Encoding into memory does not fail
-// for the records built here, so a failure is a broken invariant.
-PyObject* new_assertion(const soft_binding::SoftBinding& record) {
-  const auto cbor = record.to_cbor();
+// for the records built here, so a failure is a broken invariant. The record is dropped once
+// encoded (an id 41 record of a long text is about as large as the text).
+PyObject* new_assertion(soft_binding::SoftBinding record) {
+  auto cbor = record.to_cbor();
+  record = {};
   if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
   return new_hex(*cbor);
 }
 
-PyObject* soft_binding_fingerprint(const Args& a) {
-  return new_assertion(soft_binding::from_fingerprint(simhash::Fingerprint::compute(a.text[0])));
+// Each of the text, the windows, the record and its CBOR is dropped once the next is made.
+PyObject* soft_binding_fingerprint(Args& a) {
+  auto fingerprint = simhash::Fingerprint::compute(a.text[0]);
+  a.release(0);
+  auto record = soft_binding::from_fingerprint(fingerprint);
+  fingerprint = {};
+  return new_assertion(std::move(record));
 }
 
-PyObject* soft_binding_structure(const Args& a) {
+PyObject* soft_binding_structure(Args& a) {
   return new_assertion(
       soft_binding::SoftBinding::whole(soft_binding::kStructureAlg, structure::compute(a.text[0]).hex()));
 }
 
-PyObject* soft_binding_minhash(const Args& a) {
+PyObject* soft_binding_minhash(Args& a) {
   return new_assertion(soft_binding::from_minhash(minhash::MinHash::compute(a.text[0])));
 }
 
 // The pointer is carried in its normalised form: lower case, no surrounding white space.
-PyObject* soft_binding_watermark(const Args& a) {
+PyObject* soft_binding_watermark(Args& a) {
   const auto pointer = decode_hex(a.text[0], "pointer");
   if (!pointer) return nullptr;
   return new_assertion(soft_binding::SoftBinding::whole(soft_binding::kWatermarkAlg, internal::hex::encode(*pointer)));
 }
 
-// The candidate record of `verify_tier`, or nothing with the exception set. Its CBOR bytes are
-// released here, before the text is fingerprinted.
-std::optional<soft_binding::SoftBinding> read_assertion(std::string_view hex) {
-  const auto cbor = decode_hex(hex, "assertion");
+// The candidate of `verify_tier`, or nothing with the exception set. The assertion's hex text,
+// its CBOR bytes and the decoded record are each released once the next is made, all before the
+// text is fingerprinted: for a long text each is about as large as the text.
+std::optional<crosscheck::Candidate> read_candidate(Args& a, size_t index) {
+  auto cbor = decode_hex(a.text[index], "assertion");
   if (!cbor) return std::nullopt;
+  a.release(index);
   auto binding = soft_binding::SoftBinding::from_cbor(*cbor);
+  cbor.reset();
   if (!binding) {
     raise(binding.error());
     return std::nullopt;
   }
-  return std::move(binding).value();
+  return crosscheck::Candidate::of(*binding);
 }
 
-PyObject* verify_tier(const Args& a) {
-  const auto binding = read_assertion(a.text[1]);
-  if (!binding) return nullptr;
-  return new_str(crosscheck::tier_name(crosscheck::verify(a.text[0], *binding, a.flag[2], a.flag[3])));
+PyObject* verify_tier(Args& a) {
+  const auto candidate = read_candidate(a, 1);
+  if (!candidate) return nullptr;
+  return new_str(crosscheck::tier_name(crosscheck::verify(a.text[0], *candidate, a.flag[2], a.flag[3])));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -76,19 +76,53 @@ struct MixWideKey {
   }
 };
 
+// A direct-mapped cache of the hashes of recent grams, for those the index does not keep.
+template <typename Key, typename Mix>
+class RecentHashes {
+ public:
+  const Hash256& hash(internal::crypto::Blake2b512& hasher, const Key& key, std::string_view bytes) {
+    if (entries_.empty()) entries_.resize(size_t{1} << kBits);
+    Entry& entry = entries_[Mix()(key) >> (64 - kBits)];
+    if (!entry.used || !(entry.key == key)) entry = {key, blake2_256_with(hasher, internal::crypto::as_bytes(bytes)), true};
+    return entry.hash;
+  }
+
+ private:
+  static constexpr int kBits = 14;  // under 1 MB
+  struct Entry {
+    Key key{};
+    Hash256 hash;
+    bool used = false;
+  };
+  std::vector<Entry> entries_;  // allocated once the index is full
+};
+
 // The distinct grams of a stream with their blake2_256, computed once each, when first seen.
+// Only the first kMostGrams distinct grams are kept, so that a text with millions of them
+// (high-entropy or CJK text) costs a few megabytes at most: a later new gram gets the id
+// kUnkept, its hash comes from a small cache of recent ones or is computed, and the caller
+// votes it for this occurrence alone. The vote is a sum over occurrences, so that gives the
+// same counters.
 class GramIndex {
  public:
-  // The id of the gram with key `key` and UTF-8 bytes `bytes`.
+  static constexpr uint32_t kUnkept = UINT32_MAX;
+
+  // The id of the gram with key `key` and UTF-8 bytes `bytes`, or kUnkept once the index is
+  // full; hash(id) is then its hash until the next call.
   template <typename Key>
   uint32_t id(const Key& key, std::string_view bytes) {
     const auto fresh = static_cast<uint32_t>(hashes_.size());
+    if (fresh == kMostGrams) {
+      const uint32_t found = table(key).find(key, kUnkept);
+      if (found == kUnkept) unkept_ = &recent(key).hash(hasher_, key, bytes);
+      return found;
+    }
     const uint32_t found = table(key).find_or_insert(key, fresh);
     if (found == fresh) hashes_.push_back(blake2_256_with(hasher_, internal::crypto::as_bytes(bytes)));
     return found;
   }
 
-  const Hash256& hash(uint32_t id) const { return hashes_[id]; }
+  const Hash256& hash(uint32_t id) const { return id == kUnkept ? *unkept_ : hashes_[id]; }
 
  private:
   // A gram made only of ASCII characters is keyed by its four bytes (the common case), any
@@ -97,12 +131,20 @@ class GramIndex {
   using WideIds = internal::DenseIds<WideKey, MixWideKey>;
   AsciiIds& table(uint32_t) { return ascii_; }
   WideIds& table(const WideKey&) { return wide_; }
+  RecentHashes<uint32_t, internal::MixInteger>& recent(uint32_t) { return recent_ascii_; }
+  RecentHashes<WideKey, MixWideKey>& recent(const WideKey&) { return recent_wide_; }
 
+  // About 3 MB when full (each table doubles when half full, so it has 2^16 slots at most):
+  // enough for the grams that recur in a text, which are met early.
+  static constexpr uint32_t kMostGrams = 1 << 15;
   static constexpr int kInitialBits = 12;
   internal::crypto::Blake2b512 hasher_;
   AsciiIds ascii_{kInitialBits};
   WideIds wide_{kInitialBits};
   std::vector<Hash256> hashes_;  // by id
+  RecentHashes<uint32_t, internal::MixInteger> recent_ascii_;
+  RecentHashes<WideKey, MixWideKey> recent_wide_;
+  const Hash256* unkept_ = nullptr;  // the hash of the last gram given kUnkept
 };
 
 // Calls on_gram(id) for the 4-gram starting at each character position of a UTF-8 stream, in
@@ -247,16 +289,21 @@ Hash256 short_stream(std::string_view stream) {
   return stream.empty() ? Hash256{} : blake2_256(internal::crypto::as_bytes(stream));
 }
 
-// Every distinct gram votes once per occurrence.
+// Every distinct gram votes once per occurrence: a kept one with its count at the end, an
+// unkept one at each occurrence.
 Hash256 whole_only(std::string_view stream) {
   GramIndex index;
   std::vector<uint64_t> counts;
+  Vote vote;
   const size_t n = for_each_gram(stream, index, [&](uint32_t id) {
+    if (id == GramIndex::kUnkept) {
+      vote.add_hash(index.hash(id), 1);
+      return;
+    }
     if (id == counts.size()) counts.push_back(0);
     ++counts[id];
   });
   if (n < kGramChars) return short_stream(stream);
-  Vote vote;
   for (uint32_t id = 0; id < counts.size(); ++id) vote.add_hash(index.hash(id), static_cast<int64_t>(counts[id]));
   return vote.result();
 }

@@ -46,6 +46,32 @@ constexpr std::string_view kPlacementLabel = "zwc-watermark-v2-placement";
 constexpr uint64_t kZeroSeedReplacement = 0x9E3779B97F4A7C15;
 constexpr uint64_t kXorshiftMultiplier = 0x2545F4914F6CDD1D;
 
+// The placement generator's start: the first 8 bytes of an HMAC, little-endian, never zero.
+uint64_t placement_seed(std::span<const uint8_t> key, const ContentHash& hash) {
+  // Whoever holds this MAC can find the runs in any copy of the text, so it is wiped like a key.
+  internal::crypto::SecretBytes<32> mac;
+  internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash}, mac.span());
+  uint64_t x = 0;
+  for (int i = 7; i >= 0; --i) x = x << 8 | mac.data()[i];  // little-endian
+  return x == 0 ? kZeroSeedReplacement : x;
+}
+
+constexpr uint64_t xorshift(uint64_t x) {
+  x ^= x >> 12;
+  x ^= x << 25;
+  x ^= x >> 27;
+  return x;
+}
+
+// The state xorshift came from: each of its three steps undone, the last first.
+constexpr uint64_t xorshift_back(uint64_t x) {
+  x ^= x >> 27 ^ x >> 54;
+  x ^= x << 25 ^ x << 50;
+  x ^= x >> 12 ^ x >> 24 ^ x >> 36 ^ x >> 48 ^ x >> 60;
+  return x;
+}
+static_assert(xorshift_back(xorshift(0x0123456789ABCDEF)) == 0x0123456789ABCDEF);
+
 Error coding_error(erasure::CodingError error) { return Error::coding(std::string(erasure::error_name(error))); }
 
 Result<erasure::ReedSolomon> watermark_coder() {
@@ -179,6 +205,27 @@ std::optional<uint8_t> slot_of(const std::vector<WordSymbols>& runs, size_t word
   return run->value;
 }
 
+// Whether the stripped text has the same canonical stream as the text, which drops the
+// zero-width set only after NFC. It has unless removing a run of zero-width characters lets
+// NFC join what followed the run to what preceded it: every character of the set has an NFC
+// boundary before it, so a run followed by a character with one (or by the end) changes nothing.
+bool strip_keeps_canonical(std::string_view text) {
+  for (size_t i = find_zero_width_lead(text, 0); i < text.size(); i = find_zero_width_lead(text, i)) {
+    auto scalar = decode(text, i);
+    if (!normalize::is_zero_width(scalar.value)) {
+      i += scalar.length;
+      continue;
+    }
+    while (normalize::is_zero_width(scalar.value)) {
+      i += scalar.length;
+      if (i == text.size()) return true;
+      scalar = decode(text, i);
+    }
+    if (!normalize::has_nfc_boundary_before(scalar.value)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string strip_zero_width(std::string_view text) {
@@ -256,38 +303,71 @@ std::vector<size_t> word_gaps(std::string_view text) {
 }
 
 std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, const ContentHash& hash) {
-  // Whoever holds this MAC can find the runs in any copy of the text, so it is wiped like a key.
-  internal::crypto::SecretBytes<32> mac;
-  internal::crypto::hmac_sha256(key, {as_bytes(kPlacementLabel), hash}, mac.span());
-  uint64_t x = 0;
-  for (int i = 7; i >= 0; --i) x = x << 8 | mac.data()[i];  // little-endian
-  if (x == 0) x = kZeroSeedReplacement;
-
+  uint64_t x = placement_seed(key, hash);
   std::vector<size_t> order(count);
   std::iota(order.begin(), order.end(), size_t{0});
   for (size_t k = count; k >= 2; --k) {
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
+    x = xorshift(x);
     std::swap(order[k - 1], order[(x * kXorshiftMultiplier) % k]);
   }
   return order;
 }
 
+// Entry i of the permutation is where the value at position i came from, so each of the first
+// 48 positions is followed back through the swaps, last swap first. The generator is stepped
+// to its last state and then back, its step being invertible; positions followed are marked in
+// a bitmap, one bit per word, so a swap that moves none of them costs two bit tests.
+std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8_t> key, const ContentHash& hash) {
+  std::array<size_t, kCodewordBytes> at;  // where the value that ends at position i is now
+  std::iota(at.begin(), at.end(), size_t{0});
+  std::vector<bool> followed(count, false);
+  for (size_t i = 0; i < kCodewordBytes; ++i) followed[i] = true;
+  auto move = [&](size_t from, size_t to) {
+    *std::ranges::find(at, from) = to;
+    followed[from] = false;
+    followed[to] = true;
+  };
+  uint64_t x = placement_seed(key, hash);
+  for (size_t k = count; k >= 2; --k) x = xorshift(x);
+  for (size_t k = 2; k <= count; ++k, x = xorshift_back(x)) {
+    const size_t j = (x * kXorshiftMultiplier) % k;
+    const bool top = followed[k - 1];
+    const bool drawn = followed[j];
+    if (j == k - 1 || (!top && !drawn)) continue;
+    if (top && drawn) {
+      std::swap(*std::ranges::find(at, k - 1), *std::ranges::find(at, j));
+    } else if (top) {
+      move(k - 1, j);
+    } else {
+      move(j, k - 1);
+    }
+  }
+  return at;
+}
+
 Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, std::span<const uint8_t> pointer) {
   const ContentHash hash = content_hash(text);
   QV_ASSIGN_OR_RETURN(const Codeword codeword, encode_payload(pointer, key, hash));
-  const std::vector<size_t> gaps = word_gaps(text);
-  if (gaps.size() < kCodewordBytes) return Error::content_too_short();
-  const std::vector<size_t> order = fisher_yates(gaps.size(), key, hash);
+  size_t gap_count = 0;
+  for_each_word_end(text, [&](size_t) { ++gap_count; });
+  if (gap_count < kCodewordBytes) return Error::content_too_short();
+  const std::array<size_t, kCodewordBytes> order = placement(gap_count, key, hash);
 
+  // The gaps are found again by their index rather than kept, one per word.
   struct Insertion {
+    size_t gap;
     size_t offset;
     uint8_t byte;
   };
   std::array<Insertion, kCodewordBytes> insertions;
-  for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {gaps[order[i]], codeword[i]};
-  std::ranges::sort(insertions, {}, &Insertion::offset);
+  for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {order[i], 0, codeword[i]};
+  std::ranges::sort(insertions, {}, &Insertion::gap);
+  size_t gap = 0;
+  size_t next = 0;
+  for_each_word_end(text, [&](size_t offset) {
+    if (next < insertions.size() && insertions[next].gap == gap) insertions[next++].offset = offset;
+    ++gap;
+  });
 
   // Each run goes directly after its word, before whatever follows it.
   std::string out;
@@ -304,12 +384,14 @@ Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, s
 
 Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) {
   const std::vector<WordSymbols> runs = collect_symbol_runs(text);
+  // Hashed before the stripped copy is made, so that the text, the copy and a canonical
+  // stream are not all held at once.
+  const ContentHash hash = strip_keeps_canonical(text) ? content_hash(text) : content_hash(strip_zero_width(text));
   const std::string stripped = strip_zero_width(text);
-  const ContentHash hash = content_hash(stripped);
   size_t gap_count = 0;  // only the length of the stripped text's gap list matters here
   for_each_word_end(stripped, [&](size_t) { ++gap_count; });
   if (gap_count < kCodewordBytes) return Error::content_too_short();
-  const std::vector<size_t> order = fisher_yates(gap_count, key, hash);
+  const std::array<size_t, kCodewordBytes> order = placement(gap_count, key, hash);
 
   CodewordSlots slots;
   for (size_t i = 0; i < kCodewordBytes; ++i) slots[i] = slot_of(runs, order[i]);

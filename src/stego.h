@@ -63,6 +63,10 @@ std::vector<size_t> word_gaps(std::string_view text);
 // seeded from an HMAC). Entry i is the gap that receives codeword byte i.
 std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, const ContentHash& hash);
 
+// The first 48 entries of fisher_yates(count, key, hash), for a count of at least 48, without
+// the permutation: memory stays the same whatever the number of words.
+std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8_t> key, const ContentHash& hash);
+
 // The text with the watermark for `pointer` inserted after 48 of its words; 576 bytes longer.
 // Fails with ContentTooShort when the text has fewer than 48 words.
 [[nodiscard]] Result<std::string> embed(std::string_view text, std::span<const uint8_t> key,

@@ -18,7 +18,6 @@ namespace {
 
 using internal::utf8::decode;
 using internal::utf8::is_white_space;
-using internal::utf8::trim_white_space;
 
 constexpr std::array<std::string_view, 124> kFunctionWords = {
     "the",     "a",       "an",     "and",     "or",      "but",     "nor",    "so",      "yet",   "for",   "of",
@@ -104,34 +103,6 @@ void for_each_piece(std::string_view text, F&& f) {
   if (in_piece) f(text.substr(begin), ascii);
 }
 
-// The function-word entry of a piece. Lower-casing a whole string differs from lower-casing
-// it character by character only for the final sigma, which is not ASCII either way, so the
-// per-character mapping decides exactly whether the lower-cased piece is a function word.
-Entry entry_of(std::string_view piece, bool ascii) {
-  uint64_t packed = 0;
-  size_t length = 0;
-  auto append = [&](char32_t c) {
-    if (c >= 0x80 || length == kLongestFunctionWord) return false;
-    packed |= uint64_t{c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c} << (8 * length++);
-    return true;
-  };
-  if (ascii) {
-    if (piece.size() > kLongestFunctionWord) return kBlank;
-    for (char c : piece) append(static_cast<uint8_t>(c));
-    return lookup(packed);
-  }
-  for (size_t i = 0; i < piece.size();) {
-    const auto s = decode(piece, i);
-    char32_t mapped[3];
-    const int count = normalize::lower(s.value, mapped);
-    for (int m = 0; m < count; ++m) {
-      if (!append(mapped[m])) return kBlank;
-    }
-    i += s.length;
-  }
-  return lookup(packed);
-}
-
 std::string lower_string(std::string_view piece) {
   std::string out;
   icu::StringByteSink<std::string> sink(&out);
@@ -197,39 +168,27 @@ struct MixPair {
 // The features of a text, with equal feature texts merged into one weight: the vote is
 // linear, so this gives the same counters as voting every feature on its own, with one hash
 // per distinct feature.
+//
+// The structural stream is read character by character as it is produced, never held whole.
+// A paragraph is the text of its non-blank lines, each followed by a space; since the line
+// breaks, that space and all white space only ever end a token (and a sentence needs a visible
+// character first), every character can be taken as it comes, and a blank line, known at its
+// line feed, ends the paragraph. A full stop, "!" or "?" ends a sentence unless it is the
+// sentence's first visible character (the trimmed sentence must be at least 2 bytes long).
 class Features {
  public:
-  void paragraph(std::string_view text) {
-    size_t sentences = 0;
-    size_t begin = 0;
-    size_t first_visible = std::string_view::npos;  // of the sentence buffer
-    for (size_t i = 0; i < text.size();) {
-      const auto s = decode(text, i);
+  void read(std::string_view piece) {
+    for (size_t i = 0; i < piece.size();) {
+      const auto s = decode(piece, i);
       i += s.length;
-      if (is_white_space(s.value)) continue;
-      if (first_visible == std::string_view::npos) first_visible = i - s.length;
-      const bool terminator = s.value == '.' || s.value == '!' || s.value == '?';
-      if (terminator && i - first_visible >= kShortestSentenceBytes) {
-        sentence(text.substr(begin, i - begin));
-        ++sentences;
-        begin = i;
-        first_visible = std::string_view::npos;
-      }
+      character(s.value);
     }
-    if (first_visible != std::string_view::npos) {
-      sentence(text.substr(begin));
-      ++sentences;
-    }
-    paragraph_sizes_.add(sentences);
   }
 
-  void punctuation(std::string_view stream) {
-    for (size_t i = 0; i < stream.size();) {
-      const auto s = decode(stream, i);
-      const int cls = punctuation_class(s.value);
-      if (cls >= 0) ++punctuation_[cls];
-      i += s.length;
-    }
+  // Ends the stream. One with no paragraph (empty, or white space only) is one empty paragraph.
+  void finish() {
+    end_paragraph();
+    if (!any_paragraph_) paragraph_sizes_.add(0);
   }
 
   simhash::Hash256 vote() {
@@ -255,19 +214,85 @@ class Features {
   }
 
  private:
-  // A full stop, "!" or "?" ends a sentence only once the trimmed buffer has this many bytes.
-  static constexpr size_t kShortestSentenceBytes = 2;
+  void character(char32_t c) {
+    const int cls = punctuation_class(c);
+    if (cls >= 0) ++punctuation_[cls];
+    if (is_white_space(c)) {
+      end_token();
+      if (c == '\n') {
+        if (!line_visible_) end_paragraph();  // a blank line
+        line_visible_ = false;
+      }
+      return;
+    }
+    line_visible_ = true;
+    in_paragraph_ = true;
+    if (normalize::is_alphanumeric(c)) {
+      token_character(c);
+    } else {
+      end_token();
+    }
+    const bool terminator = c == '.' || c == '!' || c == '?';
+    if (terminator && in_sentence_) {
+      end_sentence();
+    } else {
+      in_sentence_ = true;
+    }
+  }
 
-  void sentence(std::string_view text) {
-    size_t tokens = 0;
-    for_each_piece(text, [&](std::string_view piece, bool ascii) {
-      ++tokens;
-      entry(entry_of(piece, ascii));
-    });
-    sentence_lengths_.add(tokens);
-    if (has_previous_) length_pairs_.add({previous_length_, tokens});
-    previous_length_ = tokens;
+  // A token is a function word when its characters, lower-cased one by one, are ASCII and at
+  // most seven. Lower-casing the whole token differs from that only for the final sigma, which
+  // is not ASCII either way.
+  void token_character(char32_t c) {
+    if (!in_token_) {
+      in_token_ = true;
+      packed_ = 0;
+      packed_length_ = 0;
+      function_word_ = true;
+    }
+    if (!function_word_) return;
+    char32_t mapped[3];
+    int count = 1;
+    if (c < 0x80) {
+      mapped[0] = c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    } else {
+      count = normalize::lower(c, mapped);
+    }
+    for (int m = 0; m < count; ++m) {
+      if (mapped[m] >= 0x80 || packed_length_ == kLongestFunctionWord) {
+        function_word_ = false;
+        return;
+      }
+      packed_ |= uint64_t{mapped[m]} << (8 * packed_length_++);
+    }
+  }
+
+  void end_token() {
+    if (!in_token_) return;
+    in_token_ = false;
+    ++tokens_;
+    entry(function_word_ ? lookup(packed_) : kBlank);
+  }
+
+  void end_sentence() {
+    end_token();
+    sentence_lengths_.add(tokens_);
+    if (has_previous_) length_pairs_.add({previous_length_, tokens_});
+    previous_length_ = tokens_;
     has_previous_ = true;
+    tokens_ = 0;
+    in_sentence_ = false;
+    ++sentences_;
+  }
+
+  void end_paragraph() {
+    if (!in_paragraph_) return;
+    end_token();
+    if (in_sentence_) end_sentence();
+    paragraph_sizes_.add(sentences_);
+    sentences_ = 0;
+    in_paragraph_ = false;
+    any_paragraph_ = true;
   }
 
   void entry(Entry e) {
@@ -286,6 +311,19 @@ class Features {
     return text;
   }
 
+  // Where the reading is.
+  bool line_visible_ = false;  // the current line has a character that is not white space
+  bool in_paragraph_ = false;  // a non-blank line since the last paragraph ended
+  bool any_paragraph_ = false;
+  size_t sentences_ = 0;       // in the current paragraph
+  bool in_sentence_ = false;   // a visible character since the last sentence ended
+  uint64_t tokens_ = 0;        // in the current sentence
+  bool in_token_ = false;
+  uint64_t packed_ = 0;        // the token lower-cased, while it may be a function word
+  size_t packed_length_ = 0;
+  bool function_word_ = false;
+
+  // What is counted.
   Tally<uint64_t> sentence_lengths_;
   Tally<std::pair<uint64_t, uint64_t>, MixPair> length_pairs_;
   uint64_t previous_length_ = 0;
@@ -298,44 +336,12 @@ class Features {
   Tally<uint32_t> trigrams_;
 };
 
-// Calls f(paragraph) for each paragraph of the structural stream: lines are cut at line
-// feeds (dropping a carriage return before one), blank lines end paragraphs, and the lines of
-// a paragraph are joined each followed by one space. A stream with no paragraph is one.
-template <typename F>
-void for_each_paragraph(std::string_view stream, F&& f) {
-  std::string buffer;
-  bool any = false;
-  auto flush = [&] {
-    if (buffer.empty()) return;
-    f(std::string_view(buffer));
-    buffer.clear();
-    any = true;
-  };
-  for (size_t begin = 0; begin < stream.size();) {
-    size_t end = stream.find('\n', begin);
-    const size_t next = end == std::string_view::npos ? stream.size() : end + 1;
-    if (end == std::string_view::npos) end = stream.size();
-    else if (end > begin && stream[end - 1] == '\r') --end;
-    const std::string_view line = stream.substr(begin, end - begin);
-    begin = next;
-    if (trim_white_space(line).empty()) {
-      flush();
-    } else {
-      buffer.append(line);
-      buffer += ' ';
-    }
-  }
-  flush();
-  if (!any) f(stream);
-}
-
 }  // namespace
 
 simhash::Hash256 compute(std::string_view text) {
-  const std::string stream = normalize::structural(text);
   Features features;
-  for_each_paragraph(stream, [&](std::string_view paragraph) { features.paragraph(paragraph); });
-  features.punctuation(stream);
+  normalize::for_each_structural_piece(text, [&](std::string_view piece) { features.read(piece); });
+  features.finish();
   return features.vote();
 }
 

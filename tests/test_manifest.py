@@ -487,6 +487,13 @@ ARRAY_OF_4 = "expected an array of 4 items at offset 0"
         pytest.param(UNPROTECTED + "a20401180402" + BODY[10:], "repeated header label at offset 8", id="wider head"),
         pytest.param(UNPROTECTED + "a2616b01616b02" + BODY[10:], "repeated header label at offset 9", id="text label"),
         pytest.param(UNPROTECTED + "a2387f01387f02" + BODY[10:], "repeated header label at offset 9", id="negative"),
+        # Of several repeated labels, the smallest (negative integers first) is reported, at
+        # its second occurrence, not the repeat met first.
+        pytest.param(
+            UNPROTECTED + "a4" + "0100" + "2000" + "0100" + "2000" + BODY[10:],
+            "repeated header label at offset 12",
+            id="two repeated",
+        ),
         pytest.param(
             UNPROTECTED + "a1f93c0001" + BODY[10:],
             "header label is not an integer or a text string at offset 6",

@@ -3,6 +3,7 @@ import hashlib
 import random
 from collections import Counter
 
+import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -17,14 +18,24 @@ def blake2_256(data):
 
 
 def vote(items):
-    """The SimHash vote over (bytes, weight) items, bit by bit."""
-    counters = [0] * 256
-    for data, weight in items:
-        h = int.from_bytes(blake2_256(data), "big")
-        for i in range(256):
-            counters[i] += weight if (h >> (255 - i)) & 1 else -weight
-    bits = sum(1 << (255 - i) for i in range(256) if counters[i] > 0)
-    return bits.to_bytes(32, "big").hex()
+    """The SimHash vote over (bytes, weight) items: counter i gains the weight where bit i of
+    the item's hash (from the most significant bit of byte 0) is 1 and loses it where it is 0."""
+    counters = np.zeros(256, dtype=np.int64)
+    items = list(items)
+    for first in range(0, len(items), 4096):
+        chunk = items[first : first + 4096]
+        hashes = np.frombuffer(b"".join(blake2_256(data) for data, _ in chunk), dtype=np.uint8)
+        bits = np.unpackbits(hashes.reshape(len(chunk), 32), axis=1).astype(np.int64)
+        counters += np.array([weight for _, weight in chunk], dtype=np.int64) @ (2 * bits - 1)
+    return np.packbits(counters > 0).tobytes().hex()
+
+
+def many_grams_text():
+    """Ideographs drawn from 3,000, twice over: some 100,000 distinct 4-grams, each occurring
+    twice, far more than a fingerprint keeps in its table of distinct grams."""
+    rng = random.Random(5)
+    half = "".join(chr(0x4E00 + rng.randrange(3000)) for _ in range(50_000))
+    return half + "\u3002" + half
 
 
 def simhash_4grams(chars):
@@ -71,6 +82,11 @@ def test_matches_reference(text):
 def test_long_texts_match_reference(words):
     # Long enough for windows, which text_fingerprint does not compute: only the whole counts.
     text = " ".join(words)
+    assert quelvane.text_fingerprint(text) == simhash_4grams(canonical(text))
+
+
+def test_grams_beyond_the_table_vote_once_per_occurrence():
+    text = many_grams_text()
     assert quelvane.text_fingerprint(text) == simhash_4grams(canonical(text))
 
 

@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 import quelvane
 from conftest import PROSE
 from test_normalize import canonical
-from test_simhash import simhash_4grams
+from test_simhash import many_grams_text, simhash_4grams
 
 FINGERPRINT = "com.lanternquill.text-fingerprint.1"
 WATERMARK = "com.lanternquill.zwc-watermark.2"
@@ -147,6 +147,11 @@ def test_window_offsets_count_canonical_characters():
 def test_first_block_is_text_fingerprint(text):
     first = decode(quelvane.soft_binding_fingerprint(text))["blocks"][0]
     assert first == {"scope": {}, "value": quelvane.text_fingerprint(text)}
+
+
+def test_windows_of_a_text_with_more_grams_than_the_table_keeps():
+    text = many_grams_text()
+    assert decode(quelvane.soft_binding_fingerprint(text)) == reference_fingerprint_record(text)
 
 
 def test_first_block_is_text_fingerprint_for_long_texts():

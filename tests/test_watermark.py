@@ -496,6 +496,12 @@ def test_edited_or_pasted_text_fails_cleanly(marked, edit):
     assert fails_cleanly(edited, KEY)
 
 
+def test_a_zero_width_character_that_keeps_a_mark_from_composing_is_stripped_before_hashing():
+    # The content hash is that of the stripped text, in which the mark composes again.
+    marked = quelvane.embed_watermark(PROSE.replace("keeper", "ke\u0301eper"), POINTER, KEY)
+    assert quelvane.extract_watermark(marked.replace("ke\u0301", "ke\ufeff\u0301"), KEY) == (POINTER, True, 0)
+
+
 def test_zero_width_characters_in_the_input_are_kept(marked):
     text = PROSE.replace("keeper", "kee\ufe0fper").replace("ledger", "ledger\u200b")
     marked_again = quelvane.embed_watermark(text, POINTER, KEY)

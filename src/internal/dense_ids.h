@@ -30,6 +30,15 @@ class DenseIds {
     }
   }
 
+  // The id stored for `key`, or `absent` when it has none.
+  uint32_t find(const Key& key, uint32_t absent) const {
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.id_plus_one == 0) return absent;
+      if (slot.key == key) return slot.id_plus_one - 1;
+    }
+  }
+
  private:
   struct Slot {
     Key key;

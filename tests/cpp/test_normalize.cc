@@ -74,6 +74,30 @@ TEST(Normalize, LongRunOfMarksTakesLinearTime) {
   EXPECT_EQ(normalize::canonical(text), "\u1ea1");
 }
 
+// The watermark reader hashes a text as it stands, without stripping it, when every run of
+// zero-width characters is followed by such a boundary; that needs one before each of them too.
+TEST(Normalize, EveryZeroWidthCharacterHasAnNfcBoundaryBefore) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (normalize::is_zero_width(c)) EXPECT_TRUE(normalize::has_nfc_boundary_before(c)) << std::hex << static_cast<uint32_t>(c);
+  }
+}
+
+// The structural stream in pieces is the stream: pieces hold whole characters, and a piece of
+// normalised characters is cut when it grows large.
+TEST(Normalize, StructuralPiecesMakeTheStream) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += i % 7 ? "\U0001D160a\u200b" : "plain ASCII words. ";
+  std::string joined;
+  size_t pieces = 0;
+  normalize::for_each_structural_piece(text, [&](std::string_view piece) {
+    EXPECT_TRUE(internal::utf8::is_valid(piece));
+    joined.append(piece);
+    ++pieces;
+  });
+  EXPECT_EQ(joined, normalize::structural(text));
+  EXPECT_GT(pieces, 10u);
+}
+
 TEST(Normalize, WordsSplitAtSpaces) {
   EXPECT_EQ(normalize::words(""), std::vector<std::string>{});
   EXPECT_EQ(normalize::words("hello world"), (std::vector<std::string>{"hello", "world"}));

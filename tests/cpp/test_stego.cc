@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -57,6 +58,23 @@ TEST(Stego, WordGapsAgreeWithACharacterWalkAcrossAsciiBlocks) {
     const int length = static_cast<int>(rng() % 40);
     for (int i = 0; i < length; ++i) text += pieces[rng() % (trial % 2 ? 14 : 16)];
     ASSERT_EQ(word_gaps(text), naive_word_gaps(text)) << "trial " << trial;
+  }
+}
+
+// The placement follows 48 positions back through the swaps instead of shuffling every word:
+// it must agree with the full shuffle, including counts where the tracked positions collide
+// with each other and with the top of the array.
+TEST(Stego, PlacementIsTheStartOfTheShuffle) {
+  std::mt19937_64 random(7);
+  for (size_t count : {size_t{48}, size_t{49}, size_t{50}, size_t{64}, size_t{97}, size_t{1000}, size_t{100003}}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      ContentHash hash;
+      for (uint8_t& b : hash) b = static_cast<uint8_t>(random());
+      const std::vector<uint8_t> key = {static_cast<uint8_t>(trial), 1, 2};
+      const std::vector<size_t> order = fisher_yates(count, key, hash);
+      const auto first = placement(count, key, hash);
+      ASSERT_TRUE(std::equal(first.begin(), first.end(), order.begin())) << count << " trial " << trial;
+    }
   }
 }
 

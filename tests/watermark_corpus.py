@@ -144,6 +144,8 @@ def outcome(function, *args):
 
 
 _RUN = re.compile("[\u200b\u200c\u200d\u2060]{4}")
+_SPACE = re.compile("[" + "".join(WHITE_SPACE) + "]+")
+_WORD_END = re.compile("[^" + "".join(WHITE_SPACE) + "](?=[" + "".join(WHITE_SPACE) + "])")
 
 
 def damaged(marked, rng):
@@ -152,8 +154,9 @@ def damaged(marked, rng):
     lost = set(rng.sample(range(runs), rng.randint(1, runs))) if runs else set()
     index = iter(range(runs))
     without_runs = _RUN.sub(lambda m: "" if next(index) in lost else m.group(0), marked)
-    rewrapped = "\r\n".join(" ".join(marked.split()[i:i + 9]) for i in range(0, len(marked.split()), 9))
-    stray = re.sub(r"(\S)(\s)", lambda m: m.group(1) + rng.choice(ALPHABET) * (rng.random() < 0.05) + m.group(2), marked)
+    tokens = _SPACE.split(marked)
+    rewrapped = "\r\n".join(" ".join(tokens[i:i + 9]) for i in range(0, len(tokens), 9))
+    stray = _WORD_END.sub(lambda m: m.group(0) + rng.choice(ALPHABET) * (rng.random() < 0.05), marked)
     return [without_runs, rewrapped, stray]
 
 

@@ -361,7 +361,7 @@ Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, s
   for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {gaps[order[i]], codeword[i]};
   std::ranges::sort(insertions, {}, &Insertion::offset);
 
-  // Each run goes directly after its word, before the White_Space or zero-width character that follows.
+  // Each run goes directly after its word, before whatever follows it.
   std::string out;
   out.reserve(text.size() + kWatermarkBytes);
   size_t copied = 0;

@@ -71,7 +71,7 @@ def _word(rng):
     if kind == 7:
         return rng.choice(_EMOJI) + (rng.choice(_EMOJI) if rng.random() < 0.3 else "")
     if kind == 8:
-        return rng.choice(_ASCII) + rng.choice(_OTHER) + rng.choice(_ASCII + "")
+        return rng.choice(_ASCII) + rng.choice(_OTHER) + rng.choice(_ASCII)
     return "".join(rng.choice(_ASCII) for _ in range(rng.randint(6, 40)))  # across ASCII blocks
 
 

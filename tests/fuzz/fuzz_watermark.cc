@@ -27,7 +27,8 @@ bool has_symbol(std::string_view text) {
 
 // Whether a variation selector (U+FE00 to U+FE0F, EF B8 80 to EF B8 8F) starts at `at`.
 bool selector_at(std::string_view text, size_t at) {
-  return text.substr(at, 2) == "\xEF\xB8" && at + 2 < text.size() && (static_cast<uint8_t>(text[at + 2]) & 0xF0) == 0x80;
+  return text.substr(at, 2) == "\xEF\xB8" && at + 2 < text.size() &&
+         (static_cast<uint8_t>(text[at + 2]) & 0xF0) == 0x80;
 }
 
 void check_gaps(std::string_view text, const std::vector<size_t>& gaps) {

@@ -41,6 +41,8 @@ int symbol_value(char32_t c) {
   }
 }
 
+bool is_variation_selector(char32_t c) { return c >= 0xFE00 && c <= 0xFE0F; }
+
 // The placement is keyed on this label so that it is independent of the binding tag.
 constexpr std::string_view kPlacementLabel = "zwc-watermark-v2-placement";
 constexpr uint64_t kZeroSeedReplacement = 0x9E3779B97F4A7C15;
@@ -116,27 +118,42 @@ void for_each_flagged(uint64_t mask, OnByte on_byte) {
   for (; mask != 0; mask &= mask - 1) on_byte(static_cast<size_t>(std::countr_zero(mask)) / 8);
 }
 
-// Calls on_word_end with the byte offset just after each word of `text`, in order: the
-// offset of the White_Space or zero-width character that ends it, or the text length.
+// Calls on_word_end with the offset where each word's run goes, in text order. A word is a
+// maximal run of non-White_Space characters holding at least one character outside the
+// zero-width set: zero-width characters inside, before or after a word neither split it nor
+// make a word of their own, so a text has as many words as its stripped form. The run goes just
+// after the word's last other character and the variation selectors that directly follow it,
+// since one put between a character and its selector would make the selector show.
 template <typename OnWordEnd>
 void for_each_word_end(std::string_view text, OnWordEnd on_word_end) {
-  bool in_word = false;
+  bool in_word = false;     // a word has begun since the last White_Space
+  bool after_base = false;  // only variation selectors since the word's last other character
+  size_t end = 0;           // where the current word's run goes
   for (size_t i = 0; i < text.size();) {
     if (const auto block = ascii_block(text, i)) {
       const uint64_t word = word_bytes(*block);
       const uint64_t after_word = word << 8 | (in_word ? 0x80 : 0);
-      for_each_flagged(after_word & ~word & kHighBits, [&](size_t byte) { on_word_end(i + byte); });
-      in_word = word >> 63;
+      for_each_flagged(after_word & ~word & kHighBits, [&](size_t byte) { on_word_end(byte == 0 ? end : i + byte); });
+      in_word = after_base = word >> 63;
       i += kBlockBytes;
+      end = i;
       continue;
     }
     const auto scalar = decode(text, i);
-    const bool word = !is_white_space(scalar.value) && !normalize::is_zero_width(scalar.value);
-    if (in_word && !word) on_word_end(i);
-    in_word = word;
     i += scalar.length;
+    if (is_white_space(scalar.value)) {
+      if (in_word) on_word_end(end);
+      in_word = false;
+    } else if (!normalize::is_zero_width(scalar.value)) {
+      in_word = after_base = true;
+      end = i;
+    } else if (is_variation_selector(scalar.value)) {
+      if (after_base) end = i;
+    } else {
+      after_base = false;
+    }
   }
-  if (in_word) on_word_end(text.size());
+  if (in_word) on_word_end(end);
 }
 
 // Offset of the next E2 or EF byte at or after `at`, or the text length.
@@ -153,27 +170,69 @@ size_t find_zero_width_lead(std::string_view text, size_t at) {
   return at;
 }
 
+// Every zero-width character is three bytes long, with lead byte E2 or EF.
+constexpr size_t kZeroWidthCharBytes = 3;
+
+// Offset of the next zero-width character at or after `at`, or the text length. A lead byte
+// is never inside another character, so the text between two E2 or EF bytes is skipped whole.
+size_t find_zero_width(std::string_view text, size_t at) {
+  for (at = find_zero_width_lead(text, at); at < text.size(); at = find_zero_width_lead(text, at)) {
+    const auto scalar = decode(text, at);
+    if (normalize::is_zero_width(scalar.value)) return at;
+    at += scalar.length;
+  }
+  return at;
+}
+
 void append_symbol_run(std::string& out, uint8_t byte) {
   for (int shift = 6; shift >= 0; shift -= 2) out.append(kSymbolChars[(byte >> shift) & 3]);
 }
 
-// The symbols that follow one word of a text, up to its next word.
+// The symbols read after one word of a text, up to its next word.
 struct WordSymbols {
   size_t word;
   size_t count;   // symbols seen
   uint8_t value;  // the byte spelled by the first four
 };
 
-// Collects the symbols that follow each word. Only White_Space separates words here: the
-// alphabet characters belong to the word they follow, and U+FEFF and the variation selectors
-// are word characters. Ordered by word index, since words are met in order.
+void add_symbol(WordSymbols& symbols, int symbol) {
+  if (symbols.count < kSymbolsPerByte) symbols.value = static_cast<uint8_t>(symbols.value << 2 | symbol);
+  ++symbols.count;
+}
+
+// Appends `tail`, symbols read after word `word`, to that word's entry (the last one, if any).
+void add_symbols(std::vector<WordSymbols>& runs, size_t word, const WordSymbols& tail) {
+  if (runs.empty() || runs.back().word != word) runs.push_back({word, 0, 0});
+  WordSymbols& run = runs.back();
+  if (run.count + tail.count <= kSymbolsPerByte) {
+    run.value = static_cast<uint8_t>(run.value << (2 * tail.count) | tail.value);
+  }
+  run.count += tail.count;
+}
+
+// Collects the symbols read after each word, with words counted as in for_each_word_end. An
+// alphabet character is a symbol only when nothing but zero-width characters stands between it
+// and the next White_Space or the end of the text: one inside or before a word (the joiner of
+// an emoji sequence, a zero-width space in a long word) belongs to the text. A symbol belongs to
+// the last word begun before it, across White_Space too. Ordered by word index, since words are
+// met in order.
 std::vector<WordSymbols> collect_symbol_runs(std::string_view text) {
   std::vector<WordSymbols> runs;
+  WordSymbols tail{0, 0, 0};  // symbols since the last White_Space or character of a word
   size_t words = 0;
   bool in_word = false;
+  const auto keep_tail = [&] {
+    if (tail.count != 0 && words != 0) add_symbols(runs, words - 1, tail);
+    tail = {0, 0, 0};
+  };
   for (size_t i = 0; i < text.size();) {
     if (const auto block = ascii_block(text, i)) {
       const uint64_t word = word_bytes(*block);
+      if (word & 0x80) {
+        tail = {0, 0, 0};  // followed by the word character that starts the block
+      } else {
+        keep_tail();
+      }
       const uint64_t after_word = word << 8 | (in_word ? 0x80 : 0);
       words += count_flagged(word & ~after_word);
       in_word = word >> 63;
@@ -182,26 +241,31 @@ std::vector<WordSymbols> collect_symbol_runs(std::string_view text) {
     }
     const auto scalar = decode(text, i);
     i += scalar.length;
-    const int symbol = symbol_value(scalar.value);
-    if (symbol >= 0) {
-      if (words == 0) continue;  // nothing to attach to before the first word
-      if (runs.empty() || runs.back().word != words - 1) runs.push_back({words - 1, 0, 0});
-      WordSymbols& run = runs.back();
-      if (run.count < kSymbolsPerByte) run.value = static_cast<uint8_t>(run.value << 2 | symbol);
-      ++run.count;
-    } else {
-      const bool word = !is_white_space(scalar.value);
-      words += word && !in_word;
-      in_word = word;
+    if (const int symbol = symbol_value(scalar.value); symbol >= 0) {
+      add_symbol(tail, symbol);
+    } else if (is_white_space(scalar.value)) {
+      keep_tail();
+      in_word = false;
+    } else if (!normalize::is_zero_width(scalar.value)) {
+      tail = {0, 0, 0};
+      words += !in_word;
+      in_word = true;
     }
   }
+  keep_tail();
   return runs;
+}
+
+// The symbols read after word `word`, or nullptr if there are none.
+const WordSymbols* symbols_after(const std::vector<WordSymbols>& runs, size_t word) {
+  const auto run = std::ranges::lower_bound(runs, word, {}, &WordSymbols::word);
+  return run == runs.end() || run->word != word ? nullptr : &*run;
 }
 
 // The codeword byte read after word `word`: present only for a run of exactly four symbols.
 std::optional<uint8_t> slot_of(const std::vector<WordSymbols>& runs, size_t word) {
-  const auto run = std::ranges::lower_bound(runs, word, {}, &WordSymbols::word);
-  if (run == runs.end() || run->word != word || run->count != kSymbolsPerByte) return std::nullopt;
+  const WordSymbols* run = symbols_after(runs, word);
+  if (run == nullptr || run->count != kSymbolsPerByte) return std::nullopt;
   return run->value;
 }
 
@@ -226,21 +290,34 @@ bool strip_keeps_canonical(std::string_view text) {
   return true;
 }
 
+// A word chosen to carry a run must not already be followed by symbols (an earlier watermark,
+// a trailing zero-width space or joiner): it would read back with more than four.
+Result<Ok> check_chosen_words_bare(std::string_view text, std::span<const size_t> chosen) {
+  const std::vector<WordSymbols> runs = collect_symbol_runs(text);
+  if (std::ranges::any_of(chosen, [&](size_t word) { return symbols_after(runs, word) != nullptr; })) {
+    return Error::invalid_input(
+        "text cannot carry a readable watermark: a word chosen to carry it is already followed by "
+        "U+200B, U+200C, U+200D or U+2060");
+  }
+  return Ok{};
+}
+
+// The content hash a watermark is bound to: that of the text without its zero-width characters,
+// which extraction reads and which may compose differently once they are gone (e, U+200B,
+// U+0301). The stripped copy is made only when that can happen.
+ContentHash hash_of_stripped(std::string_view text) {
+  return strip_keeps_canonical(text) ? content_hash(text) : content_hash(strip_zero_width(text));
+}
+
 }  // namespace
 
 std::string strip_zero_width(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  // Every zero-width character is encoded with lead byte E2 or EF, and a lead byte is never
-  // inside another character, so the text between two such bytes is copied whole.
   size_t copied = 0;
-  for (size_t i = find_zero_width_lead(text, 0); i < text.size(); i = find_zero_width_lead(text, i)) {
-    const auto scalar = decode(text, i);
-    if (normalize::is_zero_width(scalar.value)) {
-      out.append(text.substr(copied, i - copied));
-      copied = i + scalar.length;
-    }
-    i += scalar.length;
+  for (size_t i = find_zero_width(text, 0); i < text.size(); i = find_zero_width(text, copied)) {
+    out.append(text.substr(copied, i - copied));
+    copied = i + kZeroWidthCharBytes;
   }
   out.append(text.substr(copied));
   return out;
@@ -346,12 +423,14 @@ std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8
 }
 
 Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, std::span<const uint8_t> pointer) {
-  const ContentHash hash = content_hash(text);
+  const bool plain = find_zero_width(text, 0) == text.size();  // as most texts are
+  const ContentHash hash = hash_of_stripped(text);
   QV_ASSIGN_OR_RETURN(const Codeword codeword, encode_payload(pointer, key, hash));
   size_t gap_count = 0;
   for_each_word_end(text, [&](size_t) { ++gap_count; });
   if (gap_count < kCodewordBytes) return Error::content_too_short();
   const std::array<size_t, kCodewordBytes> order = placement(gap_count, key, hash);
+  if (!plain) QV_RETURN_IF_ERROR(check_chosen_words_bare(text, order));
 
   // The gaps are found again by their index rather than kept, one per word.
   struct Insertion {
@@ -386,7 +465,7 @@ Result<Extraction> extract(std::string_view text, std::span<const uint8_t> key) 
   const std::vector<WordSymbols> runs = collect_symbol_runs(text);
   // Hashed before the stripped copy is made, so that the text, the copy and a canonical
   // stream are not all held at once.
-  const ContentHash hash = strip_keeps_canonical(text) ? content_hash(text) : content_hash(strip_zero_width(text));
+  const ContentHash hash = hash_of_stripped(text);
   const std::string stripped = strip_zero_width(text);
   size_t gap_count = 0;  // only the length of the stripped text's gap list matters here
   for_each_word_end(stripped, [&](size_t) { ++gap_count; });

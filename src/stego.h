@@ -55,8 +55,9 @@ BindingTag binding_tag(std::span<const uint8_t> key, const ContentHash& hash, co
 [[nodiscard]] Result<Extraction> decode_payload(const CodewordSlots& slots, std::span<const uint8_t> key,
                                                 const ContentHash& hash);
 
-// Byte offsets just after each word, in text order; a word is a maximal run of characters
-// that are neither White_Space nor in the zero-width set.
+// Byte offsets where each word's run goes, in text order. A word is a maximal run of
+// non-White_Space characters holding at least one character outside the zero-width set; its
+// offset is just after the last such character and the variation selectors directly after it.
 std::vector<size_t> word_gaps(std::string_view text);
 
 // The placement permutation of 0..count-1 for a key and a content hash (xorshift64* draws
@@ -68,7 +69,8 @@ std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, con
 std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8_t> key, const ContentHash& hash);
 
 // The text with the watermark for `pointer` inserted after 48 of its words; 576 bytes longer.
-// Fails with ContentTooShort when the text has fewer than 48 words.
+// Fails with ContentTooShort when the text has fewer than 48 words, and with InvalidInput when
+// a word chosen to carry a run is already followed by characters of the watermark's alphabet.
 [[nodiscard]] Result<std::string> embed(std::string_view text, std::span<const uint8_t> key,
                                         std::span<const uint8_t> pointer);
 

@@ -16,6 +16,8 @@ from conftest import PROSE, SECRET_HEX
 HERE = pathlib.Path(__file__).resolve().parent
 TOO_SHORT = "text content too short for this soft-binding algorithm"
 UNRECOVERABLE = "watermark could not be recovered from remaining positions"
+CANNOT_CARRY = ("invalid input: text cannot carry a readable watermark: a word chosen to carry it is already "
+                "followed by U+200B, U+200C, U+200D or U+2060")
 MISMATCH = "watermark content-binding tag did not verify (transferred or modified content)"
 KEY_SIZE = "expected a 32-byte (64 hex char) key"
 CBOR_DECODE = "invalid input: soft-binding CBOR decode: "
@@ -125,6 +127,7 @@ def operation_calls():
     add("embed_watermark", "bad pointer", ValueError, "invalid pointer: Invalid character 'z' at position 0",
         text=PROSE, pointer_hex="zz", key_hex=KEY_HEX)
     add("embed_watermark", "too short", ValueError, TOO_SHORT, text="a few words", pointer_hex="", key_hex="")
+    add("embed_watermark", "already marked", ValueError, CANNOT_CARRY, text=marked, pointer_hex="", key_hex=KEY_HEX)
     add("extract_watermark", "marked", text=marked, key_hex=KEY_HEX)
     add("extract_watermark", "bad key", ValueError, "invalid key: Odd number of digits", text=marked, key_hex="0")
     add("extract_watermark", "too short", ValueError, TOO_SHORT, text="a few words", key_hex=KEY_HEX)

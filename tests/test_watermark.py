@@ -16,9 +16,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quelvane
+import watermark_corpus
 
 TOO_SHORT = "text content too short for this soft-binding algorithm"
 UNRECOVERABLE = "watermark could not be recovered from remaining positions"
+CANNOT_CARRY = ("invalid input: text cannot carry a readable watermark: a word chosen to carry it is already "
+                "followed by U+200B, U+200C, U+200D or U+2060")
 
 KEY = "a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f60718293a4b5c6d7e8f90"
 OTHER_KEY = "00ff00ff00ff00ff"
@@ -44,10 +47,13 @@ The keeper knew. He had simply chosen, as keepers do, to watch and to keep the r
 # Reference implementation.
 
 ALPHABET = "\u200b\u200c\u200d\u2060"
-ZERO_WIDTH = frozenset("\u200b\u200c\u200d\u2060\ufeff" + "".join(map(chr, range(0xFE00, 0xFE10))))
+SELECTORS = "".join(map(chr, range(0xFE00, 0xFE10)))
+ZERO_WIDTH = frozenset("\u200b\u200c\u200d\u2060\ufeff" + SELECTORS)
 WHITE_SPACE = frozenset(
     map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F,
               0x205F, 0x3000]))
+# A text cut into White_Space runs and the tokens between them, both kept.
+TOKENS = re.compile("([" + "".join(sorted(WHITE_SPACE)) + "]+)")
 PLACEMENT_LABEL = b"zwc-watermark-v2-placement"
 MASK64 = (1 << 64) - 1
 
@@ -161,18 +167,23 @@ def symbol_run(byte):
     return "".join(ALPHABET[(byte >> shift) & 3] for shift in (6, 4, 2, 0))
 
 
+def word_end(token):
+    """How much of a token its word takes, up to where its run goes: up to its last character
+    outside the zero-width set and the variation selectors right after that; 0 if the token is
+    no word (it holds only zero-width characters)."""
+    end = max((i + 1 for i, ch in enumerate(token) if ch not in ZERO_WIDTH), default=0)
+    while end and end < len(token) and token[end] in SELECTORS:
+        end += 1
+    return end
+
+
 def ref_word_gaps(text):
-    gaps, in_word, offset, pending = [], False, 0, 0
-    for ch in text:
-        offset += len(ch.encode())
-        if ch in WHITE_SPACE or ch in ZERO_WIDTH:
-            if in_word:
-                gaps.append(pending)
-            in_word = False
-        else:
-            in_word, pending = True, offset
-    if in_word:
-        gaps.append(pending)
+    gaps, offset = [], 0
+    for token in TOKENS.split(text):
+        end = 0 if TOKENS.fullmatch(token) else word_end(token)
+        if end:
+            gaps.append(offset + len(token[:end].encode()))
+        offset += len(token.encode())
     return gaps
 
 
@@ -192,12 +203,14 @@ def ref_permutation(count, key, content_hash):
 def ref_embed(text, key, pointer, *, placement_key=None, tag_hash=None):
     """The watermarked text. placement_key and tag_hash forge runs that can be read under
     another key, or that carry the tag of another text."""
-    content_hash = ref_content_hash(text)
+    content_hash = ref_content_hash(ref_strip(text))
     codeword = ref_codeword(key, tag_hash or content_hash, pointer)
     gaps = ref_word_gaps(text)
     if len(gaps) < 48:
         raise ValueError(TOO_SHORT)
     order = ref_permutation(len(gaps), key if placement_key is None else placement_key, content_hash)
+    if set(order[:48]) & set(ref_symbol_lists(text)):
+        raise ValueError(CANNOT_CARRY)
     raw = text.encode()
     pieces, copied = [], 0
     for offset, byte in sorted((gaps[order[i]], codeword[i]) for i in range(48)):
@@ -212,15 +225,17 @@ def ref_strip(text):
 
 
 def ref_symbol_lists(text):
-    lists, words, in_word = {}, 0, False
-    for ch in text:
-        if ch in ALPHABET:
-            if words:
-                lists.setdefault(words - 1, []).append(ALPHABET.index(ch))
-        elif ch in WHITE_SPACE:
-            in_word = False
-        elif not in_word:
-            words, in_word = words + 1, True
+    """The symbols read after each word: the alphabet characters of a token that stand after its
+    last character outside the zero-width set, counted for the last word begun."""
+    lists, words = {}, 0
+    for token in TOKENS.split(text):
+        if TOKENS.fullmatch(token):
+            continue
+        last = max((i + 1 for i, ch in enumerate(token) if ch not in ZERO_WIDTH), default=0)
+        words += last > 0
+        symbols = [ALPHABET.index(ch) for ch in token[last:] if ch in ALPHABET]
+        if symbols and words:
+            lists.setdefault(words - 1, []).extend(symbols)
     return lists
 
 
@@ -313,12 +328,16 @@ def test_symbol_runs_spell_bytes_most_significant_pair_first(index, byte, chars)
     assert "".join(ALPHABET[s] for s in ref_symbol_lists(marked)[order[index]]) == chars
 
 
-def test_reference_gap_list_example():
+@pytest.mark.parametrize("text, gaps", [
+    ("ab  c\u200bd", [2, 9]),  # a zero-width character inside a word does not split it
+    ("ab  cd", [2, 6]),
+    ("\ufeff\nab \u200b\ufe0f cd\u200b", [6, 16]),  # nor does one make a word of its own
+    ("\u2764\ufe0f x\u2764\ufe0f\ufeff", [6, 14]),  # runs go after a variation selector
+    ("1\ufe0f\u20e3 \U0001f468\u200d\U0001f469", [7, 19]),
+])
+def test_reference_gap_list_examples(text, gaps):
     # The module's own gap list is checked in tests/cpp/test_stego.cc.
-    text = "ab  c\u200bd"
-    assert ref_word_gaps(text) == [2, 5, 9]
-    assert ref_strip(text) == "ab  cd"
-    assert ref_word_gaps(ref_strip(text)) == [2, 6]
+    assert ref_word_gaps(text) == gaps
 
 
 def test_47_words_are_too_few():
@@ -425,16 +444,11 @@ def test_symbols_before_the_first_word_are_ignored(marked):
     assert quelvane.extract_watermark("\u200b\u2060 \u200d" + marked, KEY) == (POINTER, True, 0)
 
 
-def test_double_embedding_puts_the_second_run_before_the_first(marked):
-    second_pointer = "ff" * 16
-    twice = quelvane.embed_watermark(marked, second_pointer, KEY)
-    once_again = quelvane.embed_watermark(PROSE, second_pointer, KEY)
-    eights = re.findall("[\u200b\u200c\u200d\u2060]{8}", twice)
-    assert len(eights) == 48 and len(twice) == len(PROSE) + 384
-    assert [e[:4] for e in eights] == RUN.findall(once_again)
-    assert [e[4:] for e in eights] == RUN.findall(marked)
-    with pytest.raises(ValueError, match=UNRECOVERABLE):
-        quelvane.extract_watermark(twice, KEY)
+def test_embedding_again_with_the_same_key_is_refused(marked):
+    # Each run would land on one already there and read back as eight symbols.
+    with pytest.raises(ValueError) as raised:
+        quelvane.embed_watermark(marked, "ff" * 16, KEY)
+    assert raised.value.args == (CANNOT_CARRY,)
 
 
 def test_another_key_reads_nothing_or_an_unverified_tag(marked):
@@ -502,13 +516,12 @@ def test_a_zero_width_character_that_keeps_a_mark_from_composing_is_stripped_bef
     assert quelvane.extract_watermark(marked.replace("ke\u0301", "ke\ufeff\u0301"), KEY) == (POINTER, True, 0)
 
 
-def test_zero_width_characters_in_the_input_are_kept(marked):
-    text = PROSE.replace("keeper", "kee\ufe0fper").replace("ledger", "ledger\u200b")
-    marked_again = quelvane.embed_watermark(text, POINTER, KEY)
-    assert ref_strip(marked_again) == ref_strip(text)
-    assert marked_again.count("\ufe0f") == text.count("\ufe0f")
-    # A variation selector inside a word splits it for embedding but not for reading.
-    assert fails_cleanly(marked_again, KEY)
+def test_symbols_inside_a_word_belong_to_the_text(marked):
+    # Only alphabet characters between a word's last character and the next White_Space are read.
+    run = next(m for m in RUN.finditer(marked) if marked[m.start() - 2] not in WHITE_SPACE)
+    damaged = marked[:run.start() - 1] + "\u200d\u200b" + marked[run.start() - 1:]
+    assert quelvane.extract_watermark(damaged, KEY) == (POINTER, True, 0)
+
 
 
 # ---------------------------------------------------------------------------------------------
@@ -588,3 +601,148 @@ def test_reference_rebuilds_from_any_24():
     for _ in range(5):
         lost = set(rng.sample(range(48), 24))
         assert rs_reconstruct([None if i in lost else b for i, b in enumerate(codeword)]) == codeword
+
+
+# ---------------------------------------------------------------------------------------------
+# Texts that already hold zero-width characters: emoji sequences, byte-order marks, zero-width
+# spaces and joiners in words. Whatever embeds must read back.
+
+BASE = " ".join(f"word{i}" for i in range(100))
+FAMILY = "\U0001f468\u200d\U0001f469\u200d\U0001f467"
+EMOJI = [FAMILY, "\U0001f3f3\ufe0f\u200d\U0001f308", "\U0001f469\U0001f3fd\u200d\U0001f4bb", "1\ufe0f\u20e3",
+         "\u2764\ufe0f", "\u263a\ufe0e", "\U0001f44d\U0001f3ff", "\U0001f441\ufe0f\u200d\U0001f5e8\ufe0f",
+         "\U0001f1eb\U0001f1f7"]
+
+
+@pytest.mark.parametrize("text", [
+    BASE + " " + FAMILY,
+    "\ufeff\n" + BASE,
+    BASE.replace("word9", "1\ufe0f\u20e3"),
+    BASE.replace("word5", "wo\u200brd5"),
+], ids=["joiner sequence", "byte-order mark on its own line", "keycap", "zero-width space in a word"])
+def test_texts_that_used_to_embed_unreadably(text):
+    key, pointer = "a1b2c3d4" * 8, "0123456789abcdef" * 2
+    marked = quelvane.embed_watermark(text, pointer, key)
+    assert quelvane.extract_watermark(marked, key) == (pointer, True, 0)
+    assert ref_strip(marked) == ref_strip(text)
+
+
+@pytest.mark.parametrize("emoji", EMOJI[:4])
+def test_an_emoji_sequence_anywhere_leaves_the_watermark_readable(emoji):
+    words = BASE.split(" ")
+    for position in range(len(words) + 1):
+        text = " ".join(words[:position] + [emoji] + words[position:])
+        marked = quelvane.embed_watermark(text, POINTER, KEY)
+        assert quelvane.extract_watermark(marked, KEY) == (POINTER, True, 0), position
+
+
+def test_zero_width_characters_in_the_input_are_kept():
+    text = PROSE.replace("keeper", "kee\ufe0fper").replace("ledger", "\u200bledger").replace("café", "café\ufeff")
+    marked = quelvane.embed_watermark(text, POINTER, KEY)
+    assert ref_strip(marked) == ref_strip(text) and len(marked) == len(text) + 192
+    assert re.sub(RUN, "", marked) == text
+    assert quelvane.extract_watermark(marked, KEY) == (POINTER, True, 0)
+
+
+def test_a_variation_selector_after_a_word_goes_before_its_run():
+    """The selector changes neither the words nor the placement: the output is that of the text
+    without it, with the selector put back directly after its word, ahead of any run there."""
+    words, marked = BASE.split(" "), quelvane.embed_watermark(BASE, POINTER, KEY).split(" ")
+    for i, word in enumerate(words):
+        text = " ".join(words[:i] + [word + "\ufe0f"] + words[i + 1:])
+        expected = marked[:i] + [word + "\ufe0f" + marked[i][len(word):]] + marked[i + 1:]
+        assert quelvane.embed_watermark(text, POINTER, KEY) == " ".join(expected)
+
+
+@pytest.mark.parametrize("text, sha256", [
+    ("\ufeff" + PROSE, "bf5104c41c2124882c4a6247c316b057732c6400a9cc3bf3f3f9a99e1e9fd376"),
+    ("\ufeff\r\n" + PROSE, "7bfb3682d37c195b40a43d265c4736cde8bcc988b7ae83b0758ecdc77fbe3265"),
+    ("\ufeff\n" + BASE, "b43b10eab03388e6e710baebe558e68b03ea6a57416177a5216791e7df7a3f3e"),
+    (BASE.replace("word5 ", "\u200bword5 "), "d854145b94795b12328e43d9f50594c3cfc1590649ebedec12ffe563d8bbf6b6"),
+    (PROSE + " \ufe0f", "8d2d5bc4f5fed19785a9f45a81557a4ffe7a91fd116d815917e3dba1b51b1056"),
+], ids=["byte-order mark first", "byte-order mark line, crlf", "byte-order mark line", "zero-width space first",
+        "selector alone at the end"])
+def test_outputs_for_zero_width_characters_between_words_are_kept(text, sha256):
+    marked = quelvane.embed_watermark(text, POINTER, KEY)
+    assert hashlib.sha256(marked.encode()).hexdigest() == sha256
+    assert quelvane.extract_watermark(marked, KEY) == (POINTER, True, 0)
+
+
+def test_texts_without_zero_width_characters_mark_and_read_as_they_always_have():
+    # Other implementations read these watermarks: the marked texts, and what is read from them
+    # whole and damaged, must stay byte for byte the same.
+    digest = watermark_corpus.corpus_digest(watermark_corpus.plain_cases(300))
+    assert digest == "5e07e270d5d24ea88aa7184fd529aca0b4f6fa82fab0ac87a883ecd03f9eacfb"
+
+
+@pytest.mark.parametrize("text", [
+    BASE.replace(" ", "\u200b ", 60),  # zero-width spaces before line breaks
+    BASE.replace(" ", "\u200d ", 60),
+    BASE.replace(" ", " \u2060 ", 60),  # word joiners on their own
+], ids=["zero-width spaces", "joiners", "word joiners alone"])
+def test_words_already_followed_by_symbols_cannot_carry_a_run(text):
+    with pytest.raises(ValueError) as raised:
+        quelvane.embed_watermark(text, POINTER, KEY)
+    assert raised.value.args == (CANNOT_CARRY,)
+
+
+def inserted_at(text, marked):
+    """The character offsets of `text` at which `marked` has a run inserted (none of the
+    characters that follow an insertion point is an alphabet character)."""
+    points, i, j = [], 0, 0
+    while j < len(marked):
+        if i < len(text) and text[i] == marked[j]:
+            i, j = i + 1, j + 1
+        else:
+            points.append(i)
+            j += 4
+    return points
+
+
+VOCABULARY = ["a", "of", "harbour", "Saint-Malo,", "x\x1c\x1fy", "\x7f", "0123456789abcdefXYZ", "café", "cafe\u0301",
+              "ΣΟΦΟΣ", "İstanbul", "한국어", "\u1100\u1161\u11a8", "港の町", "हिन्दी", "עברית", "\u00ad", "\U000e0100x",
+              *EMOJI]
+# Zero-width characters to put in words: any before or inside one; after one, or as a token of
+# their own, mostly those that are not symbols.
+AROUND = ["\u200b", "\u200c", "\u200d", "\u2060", "\ufeff", "\ufe0f", "\u200d\u200d", "\ufe0e\u200c"]
+AFTER = ["\ufeff", "\ufe0f", "\ufe0e", "\ufe00\ufe01", "\ufeff\ufe0f", "\u200b", "\ufe0f\ufeff", "\ufeff\ufeff",
+         "\ufe0f", "\ufeff"]
+
+
+@st.composite
+def zero_width_words(draw):
+    word = draw(st.sampled_from(VOCABULARY))
+    where = draw(st.sampled_from(["as is"] * 12 + ["before", "inside", "inside", "after", "alone"]))
+    if where == "as is":
+        return word
+    if where in ("after", "alone"):
+        chars = draw(st.sampled_from(AFTER))
+        return word + chars if where == "after" else chars
+    last = max(i for i, ch in enumerate(word) if ch not in ZERO_WIDTH)  # inside: before this one
+    cut = 0 if where == "before" or last == 0 else draw(st.integers(1, last))
+    return word[:cut] + draw(st.sampled_from(AROUND)) + word[cut:]
+
+
+@st.composite
+def zero_width_texts(draw):
+    words = draw(st.lists(zero_width_words(), min_size=52, max_size=90))
+    pieces = [draw(st.sampled_from(["", "\ufeff", "\ufeff\n", "\ufeff\r\n", "\u200b ", "\ufe0f\n"]))]
+    for word in words:
+        pieces += [word, draw(SEPARATORS)]
+    return "".join(pieces[:-1] if draw(st.booleans()) else pieces)
+
+
+@settings(max_examples=100, deadline=None)
+@given(text=zero_width_texts(), key=KEYS, pointer=POINTERS)
+def test_whatever_embeds_reads_back(text, key, pointer):
+    marked = outcome(quelvane.embed_watermark, text, pointer.hex(), key.hex())
+    assert marked == outcome(ref_embed, text, key, pointer)
+    if marked in (("ValueError", TOO_SHORT), ("ValueError", CANNOT_CARRY)):
+        return
+    assert quelvane.extract_watermark(marked, key.hex()) == (ref_routing_pointer(pointer).hex(), True, 0)
+    assert ref_strip(marked) == ref_strip(text)
+    assert quelvane.content_hash(marked) == quelvane.content_hash(text)
+    for point in inserted_at(text, marked):
+        # After a word, and never between a character and the selector or joiner that follows it.
+        assert text[point - 1] not in WHITE_SPACE
+        assert point == len(text) or text[point] not in SELECTORS + "\u200d"

@@ -12,16 +12,24 @@ namespace {
 
 using Gaps = std::vector<size_t>;
 
-TEST(Stego, WordGapsEndAtWhiteSpaceAndZeroWidth) {
-  EXPECT_EQ(word_gaps("ab  c\u200B" "d"), (Gaps{2, 5, 9}));
+TEST(Stego, WordGapsEndAtWhiteSpace) {
+  EXPECT_EQ(word_gaps("ab  c\u200B" "d"), (Gaps{2, 9}));
   EXPECT_EQ(word_gaps(strip_zero_width("ab  c\u200B" "d")), (Gaps{2, 6}));
   EXPECT_EQ(word_gaps(""), Gaps{});
   EXPECT_EQ(word_gaps(" \t\r\n\u3000\u00A0\u0085\u2028 "), Gaps{});
-  // Non-ASCII word characters count by their bytes; U+FEFF and variation selectors end words.
+  // Non-ASCII word characters count by their bytes.
   EXPECT_EQ(word_gaps("caf\u00E9\u2003na\u00EFve"), (Gaps{5, 14}));
-  EXPECT_EQ(word_gaps("x\uFE0Fy\uFEFFz"), (Gaps{1, 5, 9}));
   // U+180E and U+200E are not White_Space: they are word characters.
   EXPECT_EQ(word_gaps("a\u180E b\u200E"), (Gaps{4, 9}));
+}
+
+TEST(Stego, WordGapsSeeThroughZeroWidthCharacters) {
+  // Inside a word, before it, after it or on their own, zero-width characters make no word.
+  EXPECT_EQ(word_gaps("x\uFE0Fy\uFEFFz"), (Gaps{9}));
+  EXPECT_EQ(word_gaps("\uFEFF\n\u200Bab \u200D\uFEFF cd\u200B\t"), (Gaps{9, 19}));
+  // A run goes after the variation selectors that directly follow a word, not into an emoji.
+  EXPECT_EQ(word_gaps("\u2764\uFE0F \u2764\uFE0F\uFE0E\uFEFF\uFE0F"), (Gaps{6, 16}));
+  EXPECT_EQ(word_gaps("1\uFE0F\u20E3 \U0001F468\u200D\U0001F469"), (Gaps{7, 19}));
 }
 
 TEST(Stego, WordGapsTreatStrayBytesAsWordCharacters) {
@@ -29,34 +37,41 @@ TEST(Stego, WordGapsTreatStrayBytesAsWordCharacters) {
   EXPECT_EQ(word_gaps("\xE2\x80\x8B\xE2\x80"), (Gaps{5}));
 }
 
-// One character at a time, with the White_Space and zero-width sets spelled out.
+// One character at a time, with the White_Space set and a few zero-width characters spelled out.
 Gaps naive_word_gaps(std::string_view text) {
   Gaps gaps;
   bool in_word = false;
+  bool after_base = false;
+  size_t end = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<uint8_t>(text[i]);
     const bool space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
-    const bool zero_width = text.substr(i, 3) == "\u200B" || text.substr(i, 3) == "\uFEFF";
-    if ((space || zero_width) && in_word) gaps.push_back(i);
-    if (space || zero_width) {
+    const bool selector = text.substr(i, 3) == "\uFE0F";
+    const bool zero_width = selector || text.substr(i, 3) == "\u200B" || text.substr(i, 3) == "\uFEFF";
+    if (space) {
+      if (in_word) gaps.push_back(end);
       in_word = false;
-      i += zero_width ? 2 : 0;
+    } else if (!zero_width) {
+      in_word = after_base = true;
+      end = i + 1;
     } else {
-      in_word = true;
+      i += 2;
+      if (selector && after_base) end = i + 1;
+      after_base = after_base && selector;
     }
   }
-  if (in_word) gaps.push_back(text.size());
+  if (in_word) gaps.push_back(end);
   return gaps;
 }
 
 TEST(Stego, WordGapsAgreeWithACharacterWalkAcrossAsciiBlocks) {
   std::mt19937 rng(17);
   const std::string pieces[] = {" ", "\t", "\n", "\r", "\x0B", "\x0C", "\x08", "\x0E", "\x1F", "\x7F",
-                                std::string(1, '\0'), "a", "Z", "9", "\u200B", "\uFEFF"};
+                                std::string(1, '\0'), "a", "Z", "9", "\u200B", "\uFEFF", "\uFE0F"};
   for (int trial = 0; trial < 500; ++trial) {
     std::string text;
     const int length = static_cast<int>(rng() % 40);
-    for (int i = 0; i < length; ++i) text += pieces[rng() % (trial % 2 ? 14 : 16)];
+    for (int i = 0; i < length; ++i) text += pieces[rng() % (trial % 2 ? 14 : 17)];
     ASSERT_EQ(word_gaps(text), naive_word_gaps(text)) << "trial " << trial;
   }
 }

@@ -93,6 +93,13 @@ def watermark_seeds():
     words = " ".join(f"w{i}\ufeff" if i % 5 == 0 else f"w{i}" for i in range(60))
     write("fuzz_watermark", "byte_order_marks", seed(b"", words))
     write("fuzz_watermark", "zero_width_text", seed(KEY, " ".join(["a\u200b\u200c\u200d\u2060"] * 60)))
+    # Emoji sequences (joiners, variation selectors, keycaps, skin tones) and zero-width characters
+    # inside, before and after words, none of which may end up unreadable.
+    emoji = ["\U0001f468\u200d\U0001f469\u200d\U0001f467", "\U0001f3f3\ufe0f\u200d\U0001f308", "1\ufe0f\u20e3",
+             "\u2764\ufe0f", "\U0001f469\U0001f3fd\u200d\U0001f4bb", "wo\u200brd", "\u200bw", "w\ufeff"]
+    words = " ".join(emoji[i % len(emoji)] if i % 3 == 0 else f"w{i}" for i in range(70))
+    write("fuzz_watermark", "emoji_sequences", seed(KEY, words))
+    write("fuzz_watermark", "byte_order_mark_line", seed(KEY, "\ufeff\n" + " ".join(f"w{i}" for i in range(50))))
 
 
 def text_seeds():

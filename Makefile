@@ -117,7 +117,10 @@ corpus: venv
 	@apt-cache show python3-doc >/dev/null 2>&1 || $(SUDO) apt-get update -qq
 	$(PY) bench/corpus.py
 
-# Every bench script, each printing medians and ratios against its peers and floors.
+# The performance table on real prose (bench/report.py; BENCH_ARGS=--readme writes it into the
+# README), then the detailed bench scripts, each printing medians and ratios against its peers
+# and floors.
 bench: build corpus
 	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/report.py $(BENCH_ARGS)
 	for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

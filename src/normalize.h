@@ -5,7 +5,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quelvane::normalize {
 
@@ -26,8 +25,5 @@ std::string canonical(std::string_view text);
 
 // NFC of the text with the zero-width set removed; case, punctuation and spacing kept.
 std::string structural(std::string_view text);
-
-// The non-empty pieces of `stream` between U+0020 spaces, in order.
-std::vector<std::string> words(std::string_view stream);
 
 }  // namespace quelvane::normalize

@@ -1,13 +1,10 @@
 #include "structure.h"
 
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-#include <unicode/utypes.h>
-
 #include <algorithm>
 #include <array>
-#include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "internal/dense_ids.h"
 #include "internal/utf8.h"
@@ -130,17 +127,6 @@ Entry entry_of(std::string_view piece, bool ascii) {
     i += s.length;
   }
   return lookup(packed);
-}
-
-std::string lower_string(std::string_view piece) {
-  std::string out;
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
-                            nullptr, status);
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  if (U_FAILURE(status)) throw std::runtime_error(std::string("lower-casing failed: ") + u_errorName(status));
-  return out;
 }
 
 // Punctuation classes, each named by its class character; the histogram keeps them in
@@ -337,19 +323,6 @@ simhash::Hash256 compute(std::string_view text) {
   for_each_paragraph(stream, [&](std::string_view paragraph) { features.paragraph(paragraph); });
   features.punctuation(stream);
   return features.vote();
-}
-
-std::vector<std::string> word_tokens(std::string_view sentence) {
-  std::vector<std::string> tokens;
-  for_each_piece(sentence, [&](std::string_view piece, bool ascii) {
-    if (!ascii) {
-      tokens.push_back(lower_string(piece));
-      return;
-    }
-    std::string& token = tokens.emplace_back(piece);
-    for (char& c : token) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return tokens;
 }
 
 }  // namespace quelvane::structure

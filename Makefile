@@ -15,7 +15,7 @@ JOBS ?= 2
 CMAKE_NINJA = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize test-fuzz wheel test-wheel typecheck \
-  test-interop bench clean
+  test-interop corpus bench clean
 
 all: build
 
@@ -113,7 +113,16 @@ test-interop: build $(VENV)/.packaging
 clean:
 	rm -rf build dist wheelhouse $(VENV) .venv-abi3-*
 
-# Every bench script, each printing medians and ratios against its peers and floors.
-bench: build
+# Real prose for the benches (bench/corpus.py): Debian's documentation packages, downloaded and
+# unpacked under build/corpus (not installed), made into 1 MB and 10 MB texts per language.
+corpus: venv
+	@apt-cache show python3-doc >/dev/null 2>&1 || $(SUDO) apt-get update -qq
+	$(PY) bench/corpus.py
+
+# The performance table on real prose (bench/report.py; BENCH_ARGS=--readme writes it into the
+# README), then the detailed bench scripts, each printing medians and ratios against its peers
+# and floors.
+bench: build corpus
 	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/report.py $(BENCH_ARGS)
 	for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

@@ -27,10 +27,10 @@ from pycose.keys.curves import Ed25519
 from pycose.messages import CoseMessage, Sign1Message
 
 import quelvane
-from common import english
+from common import prose
 
 SECRET = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60")
-PAYLOAD = english(2048)
+PAYLOAD = prose("english", 2048)
 
 
 def system_libcrypto():

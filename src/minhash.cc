@@ -287,16 +287,4 @@ uint64_t band_hash(uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3) {
   return hash;
 }
 
-std::vector<std::string> shingles(std::span<const std::string> words) {
-  std::vector<std::string> out;
-  if (words.empty()) return out;
-  const size_t count = words.size() < kShingleWords ? 1 : words.size() - kShingleWords + 1;
-  const size_t width = std::min(words.size(), kShingleWords);
-  for (size_t k = 0; k < count; ++k) {
-    std::string& shingle = out.emplace_back(words[k]);
-    for (size_t w = k + 1; w < k + width; ++w) shingle.append(" ").append(words[w]);
-  }
-  return out;
-}
-
 }  // namespace quelvane::minhash

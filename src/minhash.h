@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -52,9 +51,5 @@ std::vector<SignatureUpdate> signature_updates();
 
 // FNV-1a 64 over the four values as little-endian bytes.
 uint64_t band_hash(uint64_t r0, uint64_t r1, uint64_t r2, uint64_t r3);
-
-// Runs of five consecutive words joined by single spaces (all the words when there are one to
-// four, none when there are none).
-std::vector<std::string> shingles(std::span<const std::string> words);
 
 }  // namespace quelvane::minhash

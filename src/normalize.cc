@@ -347,16 +347,4 @@ void for_each_structural_piece(std::string_view text, const std::function<void(s
   flush();
 }
 
-std::vector<std::string> words(std::string_view stream) {
-  std::vector<std::string> out;
-  size_t begin = 0;
-  while (begin <= stream.size()) {
-    size_t end = stream.find(' ', begin);
-    if (end == std::string_view::npos) end = stream.size();
-    if (end > begin) out.emplace_back(stream.substr(begin, end - begin));
-    begin = end + 1;
-  }
-  return out;
-}
-
 }  // namespace quelvane::normalize

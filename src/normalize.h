@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quelvane::normalize {
 
@@ -35,8 +34,5 @@ std::string structural(std::string_view text);
 // Calls on_piece with consecutive pieces of the structural stream, whole characters each, so
 // that a reader of the stream never needs it whole: structural(text) is their concatenation.
 void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece);
-
-// The non-empty pieces of `stream` between U+0020 spaces, in order.
-std::vector<std::string> words(std::string_view stream);
 
 }  // namespace quelvane::normalize

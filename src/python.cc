@@ -109,11 +109,13 @@ void raise_panic(const char* message) {
 // ---------------------------------------------------------------------------------------------
 // Parameters and their conversion.
 
+// What a parameter accepts. Binding converts only to UTF-8 (every str kind) or to a boolean;
+// the decoding a str kind names is the operation's, which reports a bad value with its label.
 enum class Kind {
   Text,            // str, passed on as UTF-8
-  Hex,             // str, decoded by the hex input rule
-  Key32,           // str, the hex input rule then exactly 32 bytes
-  FingerprintHex,  // str, parsed as a 256-bit value by the operation
+  Hex,             // str, which the operation decodes by the hex input rule
+  Key32,           // str, which the operation decodes to exactly 32 bytes
+  FingerprintHex,  // str, which the operation parses as a 256-bit value
   Flag,            // bool (or NumPy's boolean scalar)
 };
 
@@ -263,8 +265,9 @@ PyObject* new_payload_str(std::span<const uint8_t> payload) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Argument binding: positional, then keywords, then the check for missing parameters, with
-// the interpreter's own wording.
+// Argument binding: positional, then keywords, then the check for missing parameters, in
+// CPython's wording for its own functions, except that "arguments" after a count of
+// positional parameters stays plural even for one.
 
 struct Function {
   const char* name;

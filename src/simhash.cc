@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "internal/crypto.h"
 #include "internal/dense_ids.h"
 #include "internal/hex.h"
 #include "internal/utf8.h"
@@ -430,7 +431,10 @@ void BitTally::spill() {
   pending_ = 0;
 }
 
-void Vote::add(std::span<const uint8_t> item, int64_t weight) { add_hash(blake2_256_with(hasher_, item), weight); }
+Vote::Vote() : hasher_(std::make_unique<internal::crypto::Blake2b512>()) {}
+Vote::~Vote() = default;
+
+void Vote::add(std::span<const uint8_t> item, int64_t weight) { add_hash(blake2_256_with(*hasher_, item), weight); }
 
 void Vote::add_hash(const Hash256& hash, int64_t weight) {
   // Split the weight into its binary digits: plane b counts the hashes whose weight has bit
@@ -450,12 +454,6 @@ Hash256 Vote::result() {
     for (size_t i = 0; i < 256; ++i) ones[i] += counts[i] << b;
   }
   return majority(ones, total_);
-}
-
-Hash256 simhash_4grams(std::span<const char32_t> chars) {
-  std::string utf8;
-  for (char32_t c : chars) internal::utf8::append(utf8, c);
-  return whole_only(utf8);
 }
 
 Fingerprint Fingerprint::compute(std::string_view text) {

@@ -6,13 +6,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "internal/crypto.h"
+namespace quelvane::internal::crypto {
+class Blake2b512;
+}
 
 namespace quelvane::simhash {
 
@@ -22,7 +25,6 @@ struct Hash256 {
   std::array<uint8_t, 32> bytes{};
 
   bool bit(size_t i) const { return (bytes[i / 8] >> (7 - i % 8)) & 1; }
-  void set_bit(size_t i) { bytes[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8)); }
 
   // 64 lower-case hex digits, byte 0 first.
   std::string hex() const;
@@ -60,23 +62,25 @@ class BitTally {
 // zero. Linear in the weights, so the order of items does not matter.
 class Vote {
  public:
+  Vote();
+  ~Vote();
+
   // Hashes `item` with blake2_256 and votes with `weight`.
   void add(std::span<const uint8_t> item, int64_t weight);
-  void add(std::string_view item, int64_t weight) { add(internal::crypto::as_bytes(item), weight); }
+  void add(std::string_view item, int64_t weight) {
+    add({reinterpret_cast<const uint8_t*>(item.data()), item.size()}, weight);
+  }
   // Votes with an already hashed item.
   void add_hash(const Hash256& hash, int64_t weight);
 
   Hash256 result();
 
  private:
-  internal::crypto::Blake2b512 hasher_;
+  // Behind a pointer, so that libcrypto's headers stay out of every unit that includes this one.
+  std::unique_ptr<internal::crypto::Blake2b512> hasher_;
   std::vector<BitTally> planes_;  // plane b tallies the hashes whose weight has bit b set
   uint64_t total_ = 0;            // sum of the weights, modulo 2^64
 };
-
-// SimHash of the character 4-grams of `chars` (one gram of all of them when there are 1 to
-// 3), each distinct gram voting with its number of occurrences. All zero for no characters.
-Hash256 simhash_4grams(std::span<const char32_t> chars);
 
 inline constexpr size_t kWindowChars = 512;
 inline constexpr size_t kWindowStride = 256;

@@ -1,13 +1,10 @@
 #include "structure.h"
 
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-#include <unicode/utypes.h>
-
 #include <algorithm>
 #include <array>
-#include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "internal/dense_ids.h"
 #include "internal/utf8.h"
@@ -103,15 +100,32 @@ void for_each_piece(std::string_view text, F&& f) {
   if (in_piece) f(text.substr(begin), ascii);
 }
 
-std::string lower_string(std::string_view piece) {
-  std::string out;
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
-                            nullptr, status);
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  if (U_FAILURE(status)) throw std::runtime_error(std::string("lower-casing failed: ") + u_errorName(status));
-  return out;
+// The function-word entry of a piece. Lower-casing a whole string differs from lower-casing
+// it character by character only for the final sigma, which is not ASCII either way, so the
+// per-character mapping decides exactly whether the lower-cased piece is a function word.
+Entry entry_of(std::string_view piece, bool ascii) {
+  uint64_t packed = 0;
+  size_t length = 0;
+  auto append = [&](char32_t c) {
+    if (c >= 0x80 || length == kLongestFunctionWord) return false;
+    packed |= uint64_t{c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c} << (8 * length++);
+    return true;
+  };
+  if (ascii) {
+    if (piece.size() > kLongestFunctionWord) return kBlank;
+    for (char c : piece) append(static_cast<uint8_t>(c));
+    return lookup(packed);
+  }
+  for (size_t i = 0; i < piece.size();) {
+    const auto s = decode(piece, i);
+    char32_t mapped[3];
+    const int count = normalize::lower(s.value, mapped);
+    for (int m = 0; m < count; ++m) {
+      if (!append(mapped[m])) return kBlank;
+    }
+    i += s.length;
+  }
+  return lookup(packed);
 }
 
 // Punctuation classes, each named by its class character; the histogram keeps them in
@@ -343,19 +357,6 @@ simhash::Hash256 compute(std::string_view text) {
   normalize::for_each_structural_piece(text, [&](std::string_view piece) { features.read(piece); });
   features.finish();
   return features.vote();
-}
-
-std::vector<std::string> word_tokens(std::string_view sentence) {
-  std::vector<std::string> tokens;
-  for_each_piece(sentence, [&](std::string_view piece, bool ascii) {
-    if (!ascii) {
-      tokens.push_back(lower_string(piece));
-      return;
-    }
-    std::string& token = tokens.emplace_back(piece);
-    for (char& c : token) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return tokens;
 }
 
 }  // namespace quelvane::structure

@@ -1,6 +1,6 @@
 import pytest
 
-# Two keys and a prose sample shared by the test modules.
+# A signing key and a prose sample shared by the test modules.
 SECRET_HEX = "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"
 
 PROSE = (

@@ -59,10 +59,6 @@ def under_sanitizer():
         return "libasan" in maps.read()
 
 
-def has(name):
-    return hasattr(quelvane, name)
-
-
 def parameters(name):
     return list(inspect.signature(getattr(quelvane, name)).parameters)
 
@@ -114,11 +110,10 @@ def operation_calls():
         add(name, "empty", text="")
         add(name, "mixed scripts", text=MIXED)
 
-    if has("text_fingerprint"):
-        fp = quelvane.text_fingerprint(PROSE)
-        add("hamming_hex", "fingerprints", a=fp, b=" " + fp.upper() + "\n")
-        add("hamming_hex", "bad a", ValueError, "bad hex a", a="zz", b="zz")
-        add("hamming_hex", "bad b", ValueError, "bad hex b", a=fp, b=fp[:-2])
+    fp = quelvane.text_fingerprint(PROSE)
+    add("hamming_hex", "fingerprints", a=fp, b=" " + fp.upper() + "\n")
+    add("hamming_hex", "bad a", ValueError, "bad hex a", a="zz", b="zz")
+    add("hamming_hex", "bad b", ValueError, "bad hex b", a=fp, b=fp[:-2])
 
     marked = quelvane.embed_watermark(PROSE, POINTER_HEX, KEY_HEX)
     add("embed_watermark", "prose", text=PROSE, pointer_hex=POINTER_HEX, key_hex=KEY_HEX)
@@ -167,21 +162,20 @@ def operation_calls():
     add("soft_binding_watermark", "pointer", pointer_hex=POINTER_HEX)
     add("soft_binding_watermark", "bad pointer", ValueError, "invalid pointer: Odd number of digits", pointer_hex="0")
 
-    if has("verify_tier"):
-        for builder in ("soft_binding_fingerprint", "soft_binding_structure", "soft_binding_minhash"):
-            add("verify_tier", builder, text=PROSE, assertion_cbor_hex=getattr(quelvane, builder)(PROSE),
-                watermark_verified=False, crosscheck_ok=True)
-        add("verify_tier", "watermark", text=MIXED, assertion_cbor_hex=quelvane.soft_binding_watermark(POINTER_HEX),
-            watermark_verified=True, crosscheck_ok=False)
-        add("verify_tier", "bad hex", ValueError, "invalid assertion: Odd number of digits", text=PROSE,
-            assertion_cbor_hex="a", watermark_verified=True, crosscheck_ok=True)
-        add("verify_tier", "not a map", ValueError, CBOR_DECODE, text=PROSE, assertion_cbor_hex="00",
-            watermark_verified=True, crosscheck_ok=True)
-        add("verify_tier", "missing pad", ValueError, CBOR_DECODE, text=PROSE,
-            assertion_cbor_hex="a263616c676178" + "66626c6f636b7380", watermark_verified=False, crosscheck_ok=False)
-        add("verify_tier", "truncated", ValueError, CBOR_DECODE, text=PROSE,
-            assertion_cbor_hex=quelvane.soft_binding_structure(PROSE)[:-10], watermark_verified=False,
-            crosscheck_ok=False)
+    for builder in ("soft_binding_fingerprint", "soft_binding_structure", "soft_binding_minhash"):
+        add("verify_tier", builder, text=PROSE, assertion_cbor_hex=getattr(quelvane, builder)(PROSE),
+            watermark_verified=False, crosscheck_ok=True)
+    add("verify_tier", "watermark", text=MIXED, assertion_cbor_hex=quelvane.soft_binding_watermark(POINTER_HEX),
+        watermark_verified=True, crosscheck_ok=False)
+    add("verify_tier", "bad hex", ValueError, "invalid assertion: Odd number of digits", text=PROSE,
+        assertion_cbor_hex="a", watermark_verified=True, crosscheck_ok=True)
+    add("verify_tier", "not a map", ValueError, CBOR_DECODE, text=PROSE, assertion_cbor_hex="00",
+        watermark_verified=True, crosscheck_ok=True)
+    add("verify_tier", "missing pad", ValueError, CBOR_DECODE, text=PROSE,
+        assertion_cbor_hex="a263616c676178" + "66626c6f636b7380", watermark_verified=False, crosscheck_ok=False)
+    add("verify_tier", "truncated", ValueError, CBOR_DECODE, text=PROSE,
+        assertion_cbor_hex=quelvane.soft_binding_structure(PROSE)[:-10], watermark_verified=False,
+        crosscheck_ok=False)
     return calls
 
 

@@ -56,9 +56,8 @@ def big():
 
 def check_soft_binding(text, name, assertion):
     assert re.fullmatch("[0-9a-f]+", assertion) and len(assertion) % 2 == 0
-    if samples.has("verify_tier"):
-        tier = quelvane.verify_tier(text, assertion, False, True)
-        assert tier == ("LIKELY" if name == "soft_binding_structure" else "BOUND")
+    tier = quelvane.verify_tier(text, assertion, False, True)
+    assert tier == ("LIKELY" if name == "soft_binding_structure" else "BOUND")
 
 
 def check_large(name, text):
@@ -109,8 +108,7 @@ def test_large_hex_arguments():
     assert quelvane.cross_check(long_hex, "", long_hex) == hmac.new(key, key, "sha256").hexdigest()
     marked = quelvane.embed_watermark(samples.PROSE, long_hex, long_hex)
     assert quelvane.extract_watermark(marked, long_hex) == ("ab" * 16, True, 0)
-    if samples.has("soft_binding_watermark"):
-        assert len(quelvane.soft_binding_watermark(long_hex)) > len(long_hex)
+    assert len(quelvane.soft_binding_watermark(long_hex)) > len(long_hex)
 
 
 # Each builds a text of about n bytes that stresses one part of the text pipeline.
@@ -228,7 +226,6 @@ def test_hostile_cbor_fails_fast_and_small():
             cases.append(("verify_tier", f"{label} {wrapper}", template.format(body)))
         for wrapper, template in COSE_WRAPPERS.items():
             cases.append(("verify", f"{label} {wrapper}", template.format(body)))
-    cases = [c for c in cases if samples.has(c[0])]
     report = run_child(
         f"""
         import json, resource, sys, quelvane, samples
@@ -279,13 +276,12 @@ def test_hostile_cbor_fails_fast_and_small():
 def test_nesting_limits():
     """The readers stop at their nesting limits: the soft-binding reader at 256 levels, the
     COSE reader at 32 levels of header values."""
-    if samples.has("verify_tier"):
-        # Unknown keys' values may nest up to the limit, not beyond.
-        for depth, accepted in ((200, True), (300, False)):
-            body = "a4617a" + nested("81", depth) + "63616c676178" + "66626c6f636b7380" + "6370616440"
-            outcome = samples.outcome(samples.Call("verify_tier", "nested", dict(
-                text="t", assertion_cbor_hex=body, watermark_verified=False, crosscheck_ok=False)))
-            assert (outcome == "REVIEW") == accepted, (depth, outcome)
+    # Unknown keys' values may nest up to the limit, not beyond.
+    for depth, accepted in ((200, True), (300, False)):
+        body = "a4617a" + nested("81", depth) + "63616c676178" + "66626c6f636b7380" + "6370616440"
+        outcome = samples.outcome(samples.Call("verify_tier", "nested", dict(
+            text="t", assertion_cbor_hex=body, watermark_verified=False, crosscheck_ok=False)))
+        assert (outcome == "REVIEW") == accepted, (depth, outcome)
     public = quelvane.public_key(samples.SECRET_HEX)
     for depth, reason in ((20, "watermark content-binding tag"), (40, samples.COSE_DECODE)):
         envelope = "d28443a10127a101" + nested("81", depth) + "40" + "5840" + "00" * 64

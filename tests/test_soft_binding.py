@@ -110,7 +110,7 @@ def test_encoded_sizes(assertion, size):
     assert len(assertion()) == 2 * size
 
 
-def test_structure_record_is_the_worked_example():
+def test_structure_record_is_alg_one_block_and_empty_pad():
     value = quelvane.text_structure(PROSE)
     expected = (
         "a3" + "63" + b"alg".hex() + "7821" + STRUCTURE.encode().hex() + "66" + b"blocks".hex() + "81" + "a2"

@@ -8,7 +8,6 @@ import textwrap
 import threading
 import time
 
-import pytest
 
 import quelvane
 import samples
@@ -81,7 +80,6 @@ Yielding.__module__ = "numpy"
 Yielding.__qualname__ = "bool_"
 
 
-@pytest.mark.skipif(not samples.has("verify_tier"), reason="verify_tier not built yet")
 def test_calls_interrupted_mid_way_by_other_threads():
     calls = [c for c in samples.all_calls() if c.name == "verify_tier" and c.error is None]
     expected = [c() for c in calls]

@@ -95,13 +95,11 @@ class Interpolation {
 }  // namespace
 
 std::string_view error_name(CodingError error) {
-  static constexpr std::array<std::string_view, 13> kNames = {
-      "TooFewShards",        "TooManyShards",      "TooFewDataShards",    "TooManyDataShards",
-      "TooFewParityShards",  "TooManyParityShards", "TooFewBufferShards", "TooManyBufferShards",
-      "IncorrectShardSize",  "TooFewShardsPresent", "EmptyShard",         "InvalidShardFlags",
-      "InvalidIndex",
+  static constexpr std::array<std::string_view, 7> kNames = {
+      "TooFewShards",       "TooManyShards",       "TooFewDataShards", "TooFewParityShards",
+      "IncorrectShardSize", "TooFewShardsPresent", "EmptyShard",
   };
-  static_assert(kNames.size() == static_cast<size_t>(CodingError::InvalidIndex) + 1);
+  static_assert(kNames.size() == static_cast<size_t>(CodingError::EmptyShard) + 1);
   return kNames[static_cast<size_t>(error)];
 }
 

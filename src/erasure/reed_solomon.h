@@ -14,21 +14,15 @@
 
 namespace quelvane::erasure {
 
-// Every way the coder can fail; error_name gives the name carried in a Coding error.
+// The failures the coder reports; error_name gives the name carried in a Coding error.
 enum class CodingError {
   TooFewShards,
   TooManyShards,
   TooFewDataShards,
-  TooManyDataShards,
   TooFewParityShards,
-  TooManyParityShards,
-  TooFewBufferShards,
-  TooManyBufferShards,
   IncorrectShardSize,
   TooFewShardsPresent,
   EmptyShard,
-  InvalidShardFlags,
-  InvalidIndex,
 };
 
 // The failure's name as other implementations of the format spell it, e.g. "TooFewShardsPresent".
@@ -47,7 +41,6 @@ class ReedSolomon {
   [[nodiscard]] static Result<ReedSolomon, CodingError> build(size_t data_shards, size_t parity_shards);
 
   size_t data_shard_count() const { return data_shards_; }
-  size_t parity_shard_count() const { return parity_shards_; }
   size_t total_shard_count() const { return data_shards_ + parity_shards_; }
 
   // Entry (row, column) of the encoding matrix: total_shard_count() rows, data_shard_count() columns.

@@ -52,21 +52,15 @@ std::string invalid_character(std::string_view text) {
 
 }  // namespace
 
-void encode_to(std::string& out, std::span<const uint8_t> bytes) {
-  const size_t at = out.size();
-  out.resize(at + 2 * bytes.size());
-  char* const p = out.data() + at;  // held locally: stores through it may alias `out` itself
+std::string encode(std::span<const uint8_t> bytes) {
+  std::string out(2 * bytes.size(), '\0');
+  char* const p = out.data();  // held locally: stores through it may alias `out` itself
   const uint8_t* const in = bytes.data();
   const size_t n = bytes.size();
   for (size_t i = 0; i < n; ++i) {
     p[2 * i] = digit(in[i] >> 4);
     p[2 * i + 1] = digit(in[i] & 15);
   }
-}
-
-std::string encode(std::span<const uint8_t> bytes) {
-  std::string out;
-  encode_to(out, bytes);
   return out;
 }
 

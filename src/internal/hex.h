@@ -15,7 +15,6 @@ namespace quelvane::internal::hex {
 
 // Two lower-case digits per byte, high nibble first.
 std::string encode(std::span<const uint8_t> bytes);
-void encode_to(std::string& out, std::span<const uint8_t> bytes);
 
 // Decodes hex digits of either case with no trimming. The error is the reason a caller shows,
 // "Odd number of digits" or "Invalid character 'z' at position 0". What was decoded before a

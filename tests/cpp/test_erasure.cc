@@ -298,16 +298,10 @@ TEST(Erasure, ErrorNames) {
       {CodingError::TooFewShards, "TooFewShards"},
       {CodingError::TooManyShards, "TooManyShards"},
       {CodingError::TooFewDataShards, "TooFewDataShards"},
-      {CodingError::TooManyDataShards, "TooManyDataShards"},
       {CodingError::TooFewParityShards, "TooFewParityShards"},
-      {CodingError::TooManyParityShards, "TooManyParityShards"},
-      {CodingError::TooFewBufferShards, "TooFewBufferShards"},
-      {CodingError::TooManyBufferShards, "TooManyBufferShards"},
       {CodingError::IncorrectShardSize, "IncorrectShardSize"},
       {CodingError::TooFewShardsPresent, "TooFewShardsPresent"},
       {CodingError::EmptyShard, "EmptyShard"},
-      {CodingError::InvalidShardFlags, "InvalidShardFlags"},
-      {CodingError::InvalidIndex, "InvalidIndex"},
   };
   for (const auto& [error, name] : names) EXPECT_EQ(error_name(error), name);
 }

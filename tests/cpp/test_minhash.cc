@@ -8,6 +8,7 @@
 #include <random>
 
 #include "normalize.h"
+#include "reference.h"
 
 namespace quelvane::minhash {
 namespace {
@@ -19,9 +20,9 @@ uint64_t reference_fnv(std::string_view bytes) {
 }
 
 MinHash reference_minhash(std::string_view text) {
-  const std::vector<std::string> words = normalize::words(normalize::canonical(text));
+  const std::vector<std::string> words = reference::words(normalize::canonical(text));
   std::array<uint64_t, kNumPerm> signature{};
-  const std::vector<std::string> all = shingles(words);
+  const std::vector<std::string> all = reference::shingles(words);
   if (!all.empty()) signature.fill(~uint64_t{0});
   for (const std::string& shingle : all) {
     const unsigned __int128 x = reference_fnv(shingle) % kPrime;
@@ -46,13 +47,13 @@ TEST(MinHash, ParametersComeFromSplitMix64) {
   }
 }
 
-TEST(MinHash, ShinglesOfFiveWords) {
+TEST(MinHash, ReferenceShinglesTakeFiveWords) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(shingles(V{}), V{});
-  EXPECT_EQ(shingles(V{"a"}), V{"a"});
-  EXPECT_EQ(shingles(V{"a", "b", "c", "d"}), V{"a b c d"});
-  EXPECT_EQ(shingles(V{"a", "b", "c", "d", "e"}), V{"a b c d e"});
-  EXPECT_EQ(shingles(V({"a", "b", "c", "d", "e", "f", "a"})), V({"a b c d e", "b c d e f", "c d e f a"}));
+  EXPECT_EQ(reference::shingles(V{}), V{});
+  EXPECT_EQ(reference::shingles(V{"a"}), V{"a"});
+  EXPECT_EQ(reference::shingles(V{"a", "b", "c", "d"}), V{"a b c d"});
+  EXPECT_EQ(reference::shingles(V{"a", "b", "c", "d", "e"}), V{"a b c d e"});
+  EXPECT_EQ(reference::shingles(V({"a", "b", "c", "d", "e", "f", "a"})), V({"a b c d e", "b c d e f", "c d e f a"}));
 }
 
 TEST(MinHash, KnownValues) {

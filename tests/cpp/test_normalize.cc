@@ -98,12 +98,6 @@ TEST(Normalize, StructuralPiecesMakeTheStream) {
   EXPECT_GT(pieces, 10u);
 }
 
-TEST(Normalize, WordsSplitAtSpaces) {
-  EXPECT_EQ(normalize::words(""), std::vector<std::string>{});
-  EXPECT_EQ(normalize::words("hello world"), (std::vector<std::string>{"hello", "world"}));
-  EXPECT_EQ(normalize::words(" a  b "), (std::vector<std::string>{"a", "b"}));
-}
-
 TEST(Stego, StripZeroWidthRemovesOnlyTheSet) {
   EXPECT_EQ(stego::strip_zero_width("a\u200bb\u200c\u200d\u2060c\ufe00\ufe0f\ufeffd"), "abcd");
   EXPECT_EQ(stego::strip_zero_width("x\u00ad\U000E0100y"), "x\u00ad\U000E0100y");

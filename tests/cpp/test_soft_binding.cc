@@ -91,7 +91,7 @@ constexpr std::string_view kPrefix = "invalid input: soft-binding CBOR decode: "
 
 // ---- Writing ----
 
-TEST(SoftBindingWrite, WholeRecordIsWorkedExampleOne) {
+TEST(SoftBindingWrite, WholeRecordIsAlgOneBlockAndEmptyPadIn133Bytes) {
   const Bytes bytes = encode(SoftBinding::whole(kStructureAlg, kValue64));
   EXPECT_EQ(bytes.size(), 133u);
   EXPECT_EQ(bytes, whole_record(kStructureAlg, kValue64));
@@ -99,7 +99,7 @@ TEST(SoftBindingWrite, WholeRecordIsWorkedExampleOne) {
   EXPECT_EQ(bytes[6], 0x21);  // 33 characters, in one following byte
 }
 
-TEST(SoftBindingWrite, WindowBlockIsWorkedExampleTwo) {
+TEST(SoftBindingWrite, WindowRecordHasTheWholeBlockThenTheWindowBlock) {
   SoftBinding record = SoftBinding::whole(kFingerprintAlg, kValue64);
   record.blocks.push_back(window(256, 768, kValue64));
   const Bytes bytes = encode(record);

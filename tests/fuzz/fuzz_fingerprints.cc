@@ -1,6 +1,7 @@
 // The three fingerprints on arbitrary well-formed UTF-8, against plain recomputations:
 // - the surface fingerprint's windows (computed together from shared block counts) against
-//   simhash_4grams of each window's characters, and the whole against compute_whole;
+//   a plain recomputation over each window's characters, and the whole against both that
+//   and compute_whole;
 // - the MinHash (shingle hashes deduplicated, signature updated in vector forms) against a
 //   scalar loop over every shingle with 128-bit products, and every update form against it;
 // - the structural fingerprint, which has no second implementation, for memory and UB faults.
@@ -11,6 +12,7 @@
 #include "fuzz_support.h"
 #include "minhash.h"
 #include "normalize.h"
+#include "reference.h"
 #include "simhash.h"
 #include "structure.h"
 
@@ -36,7 +38,7 @@ void check_surface(std::string_view text) {
   const std::vector<char32_t> chars = scalars(normalize::canonical(text));
   const size_t n = chars.size();
   FUZZ_CHECK(fingerprint.whole == simhash::Fingerprint::compute_whole(text));
-  FUZZ_CHECK(fingerprint.whole == simhash::simhash_4grams(chars));
+  FUZZ_CHECK(fingerprint.whole == reference::simhash_4grams(chars));
   const auto& windows = fingerprint.windows;
   const size_t expected = n <= simhash::kWindowChars
                               ? 0
@@ -46,7 +48,7 @@ void check_surface(std::string_view text) {
     const size_t start = i * simhash::kWindowStride;
     FUZZ_CHECK(windows[i].start == start && windows[i].len == std::min(simhash::kWindowChars, n - start));
     if (windows.size() > kAllWindowsUpTo && i >= kEdgeWindows && i + kEdgeWindows < windows.size()) continue;
-    FUZZ_CHECK(windows[i].hash == simhash::simhash_4grams(std::span(chars).subspan(start, windows[i].len)));
+    FUZZ_CHECK(windows[i].hash == reference::simhash_4grams(std::span(chars).subspan(start, windows[i].len)));
   }
   if (!windows.empty()) FUZZ_CHECK(windows.back().start + windows.back().len == n);
 }
@@ -75,7 +77,7 @@ std::array<uint64_t, minhash::kNumPerm> reference_signature(const std::vector<ui
 void check_minhash(std::string_view text) {
   const minhash::MinHash computed = minhash::MinHash::compute(text);
   std::vector<uint64_t> xs;
-  for (const std::string& shingle : minhash::shingles(normalize::words(normalize::canonical(text)))) {
+  for (const std::string& shingle : reference::shingles(reference::words(normalize::canonical(text)))) {
     xs.push_back(fnv1a(shingle) % minhash::kPrime);
   }
   const auto expected = reference_signature(xs);

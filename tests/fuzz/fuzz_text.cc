@@ -11,6 +11,7 @@
 
 #include "fuzz_support.h"
 #include "normalize.h"
+#include "reference.h"
 #include "stego.h"
 
 namespace quelvane::fuzz {
@@ -82,7 +83,7 @@ Streams check_streams(std::string_view text) {
   FUZZ_CHECK(stego::strip_zero_width(text) == without_zero_width(text));
 
   std::string joined;
-  for (const std::string& word : normalize::words(streams.canonical)) {
+  for (const std::string& word : reference::words(streams.canonical)) {
     FUZZ_CHECK(!word.empty() && word.find(' ') == std::string::npos);
     joined += (joined.empty() ? "" : " ") + word;
   }

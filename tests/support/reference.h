@@ -1,0 +1,64 @@
+// Plain recomputations that the C++ tests and the fuzz harnesses hold the core's fast paths
+// to: the words and 5-word shingles of a canonical stream, and the SimHash of character
+// 4-grams counted in a map, each distinct gram voting once with its count (test_simhash.cc
+// checks this one against a vote of its own, bit by bit).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal/utf8.h"
+#include "minhash.h"
+#include "simhash.h"
+
+namespace quelvane::reference {
+
+// The non-empty pieces of `stream` between U+0020 spaces, in order.
+inline std::vector<std::string> words(std::string_view stream) {
+  std::vector<std::string> out;
+  size_t begin = 0;
+  while (begin <= stream.size()) {
+    size_t end = stream.find(' ', begin);
+    if (end == std::string_view::npos) end = stream.size();
+    if (end > begin) out.emplace_back(stream.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return out;
+}
+
+// Runs of five consecutive words joined by single spaces (all the words when there are one to
+// four, none when there are none).
+inline std::vector<std::string> shingles(std::span<const std::string> words) {
+  std::vector<std::string> out;
+  if (words.empty()) return out;
+  const size_t count = words.size() < minhash::kShingleWords ? 1 : words.size() - minhash::kShingleWords + 1;
+  const size_t width = std::min(words.size(), minhash::kShingleWords);
+  for (size_t k = 0; k < count; ++k) {
+    std::string& shingle = out.emplace_back(words[k]);
+    for (size_t w = k + 1; w < k + width; ++w) shingle.append(" ").append(words[w]);
+  }
+  return out;
+}
+
+// SimHash of the character 4-grams of `chars` (one gram of all of them when there are 1 to
+// 3), each distinct gram voting with its number of occurrences. All zero for no characters.
+inline simhash::Hash256 simhash_4grams(std::span<const char32_t> chars) {
+  if (chars.empty()) return {};
+  const size_t k = std::min<size_t>(chars.size(), 4);
+  std::map<std::u32string, int64_t> counts;
+  for (size_t p = 0; p + k <= chars.size(); ++p) ++counts[std::u32string(chars.begin() + p, chars.begin() + p + k)];
+  simhash::Vote vote;
+  for (const auto& [gram, count] : counts) {
+    std::string utf8;
+    for (char32_t c : gram) internal::utf8::append(utf8, c);
+    vote.add(utf8, count);
+  }
+  return vote.result();
+}
+
+}  // namespace quelvane::reference

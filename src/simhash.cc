@@ -98,7 +98,7 @@ class RecentHashes {
 };
 
 // The distinct grams of a stream with their blake2_256, computed once each, when first seen.
-// Only the first few tens of thousands of distinct grams are kept, so that a text with millions of them
+// Only the first kMostGrams distinct grams are kept, so that a text with millions of them
 // (high-entropy or CJK text) costs a few megabytes at most: a later new gram gets the id
 // kUnkept, its hash comes from a small cache of recent ones or is computed, and the caller
 // votes it for this occurrence alone. The vote is a sum over occurrences, so that gives the
@@ -112,7 +112,7 @@ class GramIndex {
   template <typename Key>
   uint32_t id(const Key& key, std::string_view bytes) {
     const auto fresh = static_cast<uint32_t>(hashes_.size());
-    if (fresh >= most_grams(key)) {
+    if (fresh == kMostGrams) {
       const uint32_t found = table(key).find(key, kUnkept);
       if (found == kUnkept) unkept_ = &recent(key).hash(hasher_, key, bytes);
       return found;
@@ -134,11 +134,9 @@ class GramIndex {
   RecentHashes<uint32_t, internal::MixInteger>& recent(uint32_t) { return recent_ascii_; }
   RecentHashes<WideKey, MixWideKey>& recent(const WideKey&) { return recent_wide_; }
 
-  // Enough for the grams that recur in a text, which are met early: at most 2^16 in all, of
-  // which at most 2^15 wide ones (whose slots are three times the size). Each table doubles
-  // when half full, so this is under 5 MB.
-  static constexpr uint32_t most_grams(uint32_t) { return 1 << 16; }
-  static constexpr uint32_t most_grams(const WideKey&) { return 1 << 15; }
+  // About 3 MB when full (each table doubles when half full, so it has 2^16 slots at most):
+  // enough for the grams that recur in a text, which are met early.
+  static constexpr uint32_t kMostGrams = 1 << 15;
   static constexpr int kInitialBits = 12;
   internal::crypto::Blake2b512 hasher_;
   AsciiIds ascii_{kInitialBits};

@@ -61,7 +61,7 @@ test-abi3: build
 # UndefinedBehaviorSanitizer. The interpreter is not instrumented, so the runtime is preloaded.
 # Every C++ allocation of ours goes through malloc, where ASan sees it; Python objects stay on
 # Python's allocator (their reference leaks are the leak tests' business). Reports go to log
-# files that tests/sanitizer_report.py judges: an error, or a leak with a frame in quelvane, fails.
+# files that tests/sanitizer_report.py judges: an error, or a leak that our code allocated, fails.
 ASAN_BUILD := build/asan
 test-sanitize: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) $(CMAKE_NINJA) -DQUELVANE_SANITIZE=address,undefined \

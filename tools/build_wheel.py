@@ -1,7 +1,8 @@
 """Builds the installable wheel: the abi3 wheel from the source tree, repaired by auditwheel so
 that ICU, libcrypto and libcbor (and on Debian 13 the libzstd that libcrypto uses) travel inside
-it (in quelvane.libs/, found through the module's RPATH), with the license texts of every vendored library added under the .dist-info, and audited
-by abi3audit. Prints the wheel's size and what each vendored library costs.
+it (in quelvane.libs/, found through the module's RPATH), with the license texts of every
+vendored library added under the .dist-info, and audited by abi3audit. Prints the wheel's size
+and what each vendored library costs.
 
 Usage: python tools/build_wheel.py   (from the source tree, in the venv that make wheel prepares)
 """

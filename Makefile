@@ -99,10 +99,11 @@ wheel: $(VENV)/.packaging
 test-wheel: wheel
 	$(PY) tests/wheel_check.py
 
-# The installed stub against the runtime module, and the examples under mypy --strict.
+# The installed stub against the runtime module; the examples and the host package under mypy --strict.
 typecheck: build $(VENV)/.packaging
 	$(PY) -m mypy.stubtest quelvane
 	$(PY) -m mypy --strict examples/demo.py examples/round_trip.py examples/near_duplicates.py
+	$(PY) -m mypy --strict host/quelvane_host
 
 # A manifest made and read back by the C2PA SDK carries our soft-binding assertion unchanged.
 test-interop: build $(VENV)/.packaging

@@ -1,0 +1,160 @@
+"""The excerpt index: finds a passage of a publication inside a longer, unrelated text.
+
+Each text is cut into words and overlapping five-word shingles, each shingle hashed to a
+64-bit key. Of every run of `WINDOW` consecutive shingle keys the smallest is kept
+(winnowing), so any passage of at least WINDOW + SHINGLE_WORDS - 1 words shared by two texts
+yields at least one key they both keep, wherever it stands in either text, while only about
+one key in every four or five words is stored. A shared key only proposes a publication: the
+aligned regions around the hits must then share at least `MIN_SHARED_SHINGLES` distinct
+shingles, which unrelated prose does not do by chance. Replaced words break the shingles they
+fall in, not the passage: the shingles between them still agree."""
+from __future__ import annotations
+
+import hashlib
+import re
+import unicodedata
+from dataclasses import dataclass
+from typing import Iterable, Sequence
+
+SHINGLE_WORDS = 5
+WINDOW = 8
+MIN_SHARED_SHINGLES = 20
+PER_KEY_LIMIT = 64
+"""A key stored for more publications than this is a stock phrase, not evidence; it is skipped."""
+CHAIN_GAP_WORDS = 60
+CHAIN_DRIFT_WORDS = 30
+"""Hits of one passage stand at nearly the same offset between the two texts; inserted or
+deleted sentences shift that offset by a few dozen words at most."""
+
+_ZERO_WIDTH = "\u200b\u200c\u200d\u2060\ufe00-\ufe0f\ufeff"
+_CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
+# Letters and digits, zero-width characters allowed inside (a watermark run follows a word);
+# each Han or kana character is a word of its own, since those scripts separate words without spaces.
+_WORD = re.compile(f"[{_CJK}]|(?:[^\\W_{_CJK}]|[{_ZERO_WIDTH}])+")
+_ZERO_WIDTH_RE = re.compile(f"[{_ZERO_WIDTH}]")
+_ZERO_WIDTH_CHARS = "\u200b\u200c\u200d\u2060\ufeff" + "".join(chr(c) for c in range(0xFE00, 0xFE10))
+
+
+@dataclass(frozen=True)
+class Words:
+    """The words of a text, with the character span of each."""
+
+    words: tuple[str, ...]
+    starts: tuple[int, ...]
+    ends: tuple[int, ...]
+
+    def __len__(self) -> int:
+        return len(self.words)
+
+
+def split_words(text: str) -> Words:
+    words: list[str] = []
+    starts: list[int] = []
+    ends: list[int] = []
+    for match in _WORD.finditer(text):
+        raw = match.group()
+        word = unicodedata.normalize("NFC", _ZERO_WIDTH_RE.sub("", raw)).casefold()
+        if not word:
+            continue
+        words.append(word)
+        starts.append(match.start() + (len(raw) - len(raw.lstrip(_ZERO_WIDTH_CHARS))))
+        ends.append(match.end() - (len(raw) - len(raw.rstrip(_ZERO_WIDTH_CHARS))))
+    return Words(tuple(words), tuple(starts), tuple(ends))
+
+
+def shingle_key(words: Sequence[str], position: int) -> int:
+    data = " ".join(words[position:position + SHINGLE_WORDS]).encode()
+    return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest(), "big")
+
+
+def shingle_keys(words: Sequence[str], first: int = 0, last: int | None = None) -> list[int]:
+    """Keys of the shingles starting at positions first .. last - 1."""
+    count = len(words) - SHINGLE_WORDS + 1
+    stop = count if last is None else min(last, count)
+    return [shingle_key(words, i) for i in range(max(first, 0), stop)]
+
+
+def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
+    """(key, position) of the smallest key of every window of WINDOW keys, the rightmost on ties."""
+    if not keys:
+        return []
+    span = min(WINDOW, len(keys))
+    chosen: list[tuple[int, int]] = []
+    last = -1
+    for start in range(len(keys) - span + 1):
+        best = start
+        for i in range(start + 1, start + span):
+            if keys[i] <= keys[best]:
+                best = i
+        if best != last:
+            chosen.append((keys[best], best))
+            last = best
+    return chosen
+
+
+def index_entries(text: str) -> list[tuple[int, int]]:
+    """(key, word position) pairs to store for a published text."""
+    return winnow(shingle_keys(split_words(text).words))
+
+
+@dataclass(frozen=True)
+class Passage:
+    """A passage shared by the found text and a publication, as character ranges in each."""
+
+    found_start: int
+    found_end: int
+    published_start: int
+    published_end: int
+    shared_shingles: int
+
+
+def confirm(found: Words, published: Words, hits: Iterable[tuple[int, int]]) -> list[Passage]:
+    """The confirmed passages among hits of (found word position, published word position)."""
+    confirmed = [p for p in (_confirm_chain(found, published, chain) for chain in _chains(sorted(set(hits))))
+                 if p is not None]
+    # A text that repeats itself aligns several ways; keep the best-supported passage per stretch.
+    kept: list[Passage] = []
+    for passage in sorted(confirmed, key=lambda p: -p.shared_shingles):
+        if all(passage.found_end <= k.found_start or passage.found_start >= k.found_end for k in kept):
+            kept.append(passage)
+    return sorted(kept, key=lambda p: p.found_start)
+
+
+def _chains(hits: list[tuple[int, int]]) -> list[list[tuple[int, int]]]:
+    chains: list[list[tuple[int, int]]] = []
+    for found_pos, published_pos in hits:
+        for chain in chains:
+            last_found, last_published = chain[-1]
+            if (found_pos - last_found <= CHAIN_GAP_WORDS
+                    and abs((published_pos - found_pos) - (last_published - last_found)) <= CHAIN_DRIFT_WORDS):
+                chain.append((found_pos, published_pos))
+                break
+        else:
+            chains.append([(found_pos, published_pos)])
+    return chains
+
+
+def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]]) -> Passage | None:
+    margin = WINDOW + SHINGLE_WORDS
+    found_range = (chain[0][0] - margin, chain[-1][0] + margin)
+    published_lo = min(p for _, p in chain) - margin
+    published_hi = max(p for _, p in chain) + margin
+    found_keys = _positions(found.words, *found_range)
+    published_keys = _positions(published.words, published_lo, published_hi)
+    shared = found_keys.keys() & published_keys.keys()
+    if len(shared) < MIN_SHARED_SHINGLES:
+        return None
+    found_at = [found_keys[k] for k in shared]
+    published_at = [published_keys[k] for k in shared]
+    last_word = SHINGLE_WORDS - 1
+    return Passage(
+        found.starts[min(found_at)], found.ends[min(max(found_at) + last_word, len(found) - 1)],
+        published.starts[min(published_at)],
+        published.ends[min(max(published_at) + last_word, len(published) - 1)],
+        len(shared),
+    )
+
+
+def _positions(words: Sequence[str], first: int, last: int) -> dict[int, int]:
+    start = max(first, 0)
+    return {key: start + i for i, key in enumerate(shingle_keys(words, start, last))}

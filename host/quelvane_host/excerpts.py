@@ -26,52 +26,56 @@ CHAIN_DRIFT_WORDS = 30
 """Hits of one passage stand at nearly the same offset between the two texts; inserted or
 deleted sentences shift that offset by a few dozen words at most."""
 
-_ZERO_WIDTH = "\u200b\u200c\u200d\u2060\ufe00-\ufe0f\ufeff"
 _CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
-# Letters and digits, zero-width characters allowed inside (a watermark run follows a word);
-# each Han or kana character is a word of its own, since those scripts separate words without spaces.
-_WORD = re.compile(f"[{_CJK}]|(?:[^\\W_{_CJK}]|[{_ZERO_WIDTH}])+")
-_ZERO_WIDTH_RE = re.compile(f"[{_ZERO_WIDTH}]")
-_ZERO_WIDTH_CHARS = "\u200b\u200c\u200d\u2060\ufeff" + "".join(chr(c) for c in range(0xFE00, 0xFE10))
+# Runs of letters and digits; each Han or kana character is a word of its own, since those
+# scripts separate words without spaces. Zero-width characters are not letters, so a watermark
+# run after a word leaves the word as it is.
+_WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
+_MASK = (1 << 64) - 1
+_MIX = 0x100000001B3
 
 
 @dataclass(frozen=True)
 class Words:
-    """The words of a text, with the character span of each."""
+    """The words of a text, each with its 64-bit hash and character span."""
 
-    words: tuple[str, ...]
+    hashes: tuple[int, ...]
     starts: tuple[int, ...]
     ends: tuple[int, ...]
 
     def __len__(self) -> int:
-        return len(self.words)
+        return len(self.hashes)
 
 
 def split_words(text: str) -> Words:
-    words: list[str] = []
-    starts: list[int] = []
-    ends: list[int] = []
-    for match in _WORD.finditer(text):
-        raw = match.group()
-        word = unicodedata.normalize("NFC", _ZERO_WIDTH_RE.sub("", raw)).casefold()
-        if not word:
-            continue
-        words.append(word)
-        starts.append(match.start() + (len(raw) - len(raw.lstrip(_ZERO_WIDTH_CHARS))))
-        ends.append(match.end() - (len(raw) - len(raw.rstrip(_ZERO_WIDTH_CHARS))))
-    return Words(tuple(words), tuple(starts), tuple(ends))
+    spans = [(m.start(), m.end()) for m in _WORD.finditer(text)]
+    cache: dict[str, int] = {}
+    hashes = []
+    for start, end in spans:
+        word = text[start:end]
+        value = cache.get(word)
+        if value is None:
+            value = cache[word] = _word_hash(word)
+        hashes.append(value)
+    return Words(tuple(hashes), tuple(s for s, _ in spans), tuple(e for _, e in spans))
 
 
-def shingle_key(words: Sequence[str], position: int) -> int:
-    data = " ".join(words[position:position + SHINGLE_WORDS]).encode()
-    return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest(), "big")
+def _word_hash(word: str) -> int:
+    folded = word.casefold() if word.isascii() else unicodedata.normalize("NFC", word).casefold()
+    return int.from_bytes(hashlib.blake2b(folded.encode(), digest_size=8).digest(), "big")
 
 
-def shingle_keys(words: Sequence[str], first: int = 0, last: int | None = None) -> list[int]:
-    """Keys of the shingles starting at positions first .. last - 1."""
+def shingle_keys(words: Sequence[int], first: int = 0, last: int | None = None) -> list[int]:
+    """Keys of the shingles (runs of SHINGLE_WORDS word hashes) starting at positions first .. last - 1."""
     count = len(words) - SHINGLE_WORDS + 1
     stop = count if last is None else min(last, count)
-    return [shingle_key(words, i) for i in range(max(first, 0), stop)]
+    keys = []
+    for i in range(max(first, 0), stop):
+        value = 0
+        for word in words[i:i + SHINGLE_WORDS]:
+            value = ((value ^ word) * _MIX) & _MASK
+        keys.append(value ^ (value >> 29))
+    return keys
 
 
 def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
@@ -94,7 +98,7 @@ def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
 
 def index_entries(text: str) -> list[tuple[int, int]]:
     """(key, word position) pairs to store for a published text."""
-    return winnow(shingle_keys(split_words(text).words))
+    return winnow(shingle_keys(split_words(text).hashes))
 
 
 @dataclass(frozen=True)
@@ -139,8 +143,8 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
     found_range = (chain[0][0] - margin, chain[-1][0] + margin)
     published_lo = min(p for _, p in chain) - margin
     published_hi = max(p for _, p in chain) + margin
-    found_keys = _positions(found.words, *found_range)
-    published_keys = _positions(published.words, published_lo, published_hi)
+    found_keys = _positions(found.hashes, *found_range)
+    published_keys = _positions(published.hashes, published_lo, published_hi)
     shared = found_keys.keys() & published_keys.keys()
     if len(shared) < MIN_SHARED_SHINGLES:
         return None
@@ -155,6 +159,6 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
     )
 
 
-def _positions(words: Sequence[str], first: int, last: int) -> dict[int, int]:
+def _positions(words: Sequence[int], first: int, last: int) -> dict[int, int]:
     start = max(first, 0)
     return {key: start + i for i, key in enumerate(shingle_keys(words, start, last))}

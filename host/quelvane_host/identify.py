@@ -31,6 +31,7 @@ TIERS: tuple[Tier, ...] = ("BOUND", "LIKELY", "REVIEW")
 VERDICTS: tuple[Verdict, ...] = ("match", "weak", "unverified")
 SURFACE_ALG, STRUCTURE_ALG, MINHASH_ALG, WATERMARK_ALG = ASSERTION_ALGS
 Passage = excerpts.Passage
+VERIFIED_CACHE_SIZE = 4096
 
 
 @dataclass(frozen=True)
@@ -95,6 +96,9 @@ class Identifier:
     def __init__(self, storage: Storage, keys: Keys) -> None:
         self._storage = storage
         self._keys = keys
+        # An envelope verifies or not once and for all under a given key; remembering the
+        # outcome by the exact envelope and key spares repeated Ed25519 checks.
+        self._verified: dict[tuple[str, str], str | ValueError] = {}
 
     def identify(self, visible: str) -> list[Match]:
         watermark = read_watermark(visible, self._keys.binding_hex)
@@ -119,7 +123,7 @@ class Identifier:
         return sorted(matches, key=_strength)
 
     def _excerpt_hits(self, found: excerpts.Words) -> dict[str, list[tuple[int, int]]]:
-        entries = excerpts.winnow(excerpts.shingle_keys(found.words))
+        entries = excerpts.winnow(excerpts.shingle_keys(found.hashes))
         positions: dict[int, list[int]] = {}
         for key, position in entries:
             positions.setdefault(key, []).append(position)
@@ -135,8 +139,8 @@ class Identifier:
         crosscheck_ok = hmac.compare_digest(tag, publication.crosscheck_tag)
         longest = max(passages, key=lambda p: p.found_end - p.found_start, default=None)
         excerpt = None if longest is None else visible[longest.found_start:longest.found_end]
-        checks = tuple(_check(publication, e.alg, e.cose_hex, visible, excerpt, marked, crosscheck_ok)
-                       for e in publication.envelopes)
+        checks = tuple(self._check(publication.public_key, e.alg, e.cose_hex, visible, excerpt, marked,
+                                   crosscheck_ok) for e in publication.envelopes)
         found_by = tuple(name for name, present in
                          (("watermark", marked), ("band keys", band_keys > 0), ("excerpt index", bool(passages)))
                          if present)
@@ -151,18 +155,29 @@ class Identifier:
                      publication.created)
 
 
-def _check(publication: Publication, alg: str, cose_hex: str, visible: str, excerpt: str | None, marked: bool,
-           crosscheck_ok: bool) -> AssertionCheck:
-    try:
-        assertion = quelvane.verify(cose_hex, publication.public_key)
-    except ValueError as error:
-        return AssertionCheck(alg, False, str(error), None)
-    tier: Tier = quelvane.verify_tier(visible, assertion, marked, crosscheck_ok)
-    if excerpt is not None:
-        # A passage is compared on its own: the id 41 windows may hold it even when the whole
-        # found text, padded with other words, is far from every window.
-        tier = min(tier, quelvane.verify_tier(excerpt, assertion, marked, False), key=TIERS.index)
-    return AssertionCheck(alg, True, None, tier)
+    def _assertion(self, cose_hex: str, public_hex: str) -> str | ValueError:
+        outcome = self._verified.get((cose_hex, public_hex))
+        if outcome is None:
+            try:
+                outcome = quelvane.verify(cose_hex, public_hex)
+            except ValueError as error:
+                outcome = error
+            if len(self._verified) >= VERIFIED_CACHE_SIZE:
+                self._verified.pop(next(iter(self._verified)))
+            self._verified[(cose_hex, public_hex)] = outcome
+        return outcome
+
+    def _check(self, public_hex: str, alg: str, cose_hex: str, visible: str, excerpt: str | None, marked: bool,
+               crosscheck_ok: bool) -> AssertionCheck:
+        assertion = self._assertion(cose_hex, public_hex)
+        if isinstance(assertion, ValueError):
+            return AssertionCheck(alg, False, str(assertion), None)
+        tier: Tier = quelvane.verify_tier(visible, assertion, marked, crosscheck_ok)
+        if excerpt is not None and alg == SURFACE_ALG:
+            # A passage is compared on its own: the id 41 windows may hold it even when the whole
+            # found text, padded with other words, is far from every window.
+            tier = min(tier, quelvane.verify_tier(excerpt, assertion, marked, False), key=TIERS.index)
+        return AssertionCheck(alg, True, None, tier)
 
 
 def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:

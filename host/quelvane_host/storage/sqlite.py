@@ -196,27 +196,27 @@ class SQLiteStorage:
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
-        found: dict[str, int] = {}
+        wanted = json.dumps(sorted({_signed(k) for k in keys}))
         with _errors(self._path):
-            for key in set(keys):
-                for (pointer,) in self._db.execute(
-                    "SELECT p.pointer FROM band_keys b JOIN publications p ON p.id = b.publication"
-                    " WHERE b.key = ?", (_signed(key),)
-                ):
-                    found[pointer] = found.get(pointer, 0) + 1
-        return found
+            rows = self._db.execute(
+                "SELECT p.pointer, count(*) FROM band_keys b JOIN publications p ON p.id = b.publication"
+                " WHERE b.key IN (SELECT value FROM json_each(?)) GROUP BY p.pointer", (wanted,)
+            ).fetchall()
+        return {pointer: count for pointer, count in rows}
 
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
-        found: list[tuple[int, str, int]] = []
+        wanted = json.dumps(sorted({_signed(k) for k in keys}))
         with _errors(self._path):
-            for key in set(keys):
-                rows = self._db.execute(
-                    "SELECT p.pointer, e.position FROM excerpt_keys e JOIN publications p ON p.id = e.publication"
-                    " WHERE e.key = ? LIMIT ?", (_signed(key), per_key_limit + 1)
-                ).fetchall()
-                if len(rows) <= per_key_limit:
-                    found.extend((key, pointer, position) for pointer, position in rows)
-        return found
+            # Counting first keeps a stock phrase's long list of entries from being read at all.
+            rows = self._db.execute(
+                "WITH wanted(key) AS (SELECT value FROM json_each(?)),"
+                " usable(key) AS (SELECT w.key FROM wanted w WHERE"
+                "   (SELECT count(*) FROM (SELECT 1 FROM excerpt_keys e WHERE e.key = w.key LIMIT ?)) <= ?)"
+                " SELECT e.key, p.pointer, e.position FROM usable u JOIN excerpt_keys e ON e.key = u.key"
+                " JOIN publications p ON p.id = e.publication",
+                (wanted, per_key_limit + 1, per_key_limit),
+            ).fetchall()
+        return [(key % (1 << 64), pointer, position) for key, pointer, position in rows]
 
     def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
         with _errors(self._path):

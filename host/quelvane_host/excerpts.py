@@ -10,9 +10,9 @@ shingles, which unrelated prose does not do by chance. Replaced words break the 
 fall in, not the passage: the shingles between them still agree."""
 from __future__ import annotations
 
-import hashlib
 import re
 import unicodedata
+import zlib
 from dataclasses import dataclass
 from typing import Iterable, Sequence
 
@@ -61,8 +61,10 @@ def split_words(text: str) -> Words:
 
 
 def _word_hash(word: str) -> int:
-    folded = word.casefold() if word.isascii() else unicodedata.normalize("NFC", word).casefold()
-    return int.from_bytes(hashlib.blake2b(folded.encode(), digest_size=8).digest(), "big")
+    # Two cheap checksums in one 64-bit value: words only need telling apart, and the shingle
+    # mix below spreads them; a rare collision only proposes a candidate that confirmation drops.
+    folded = (word.casefold() if word.isascii() else unicodedata.normalize("NFC", word).casefold()).encode()
+    return (zlib.crc32(folded) << 32) | zlib.adler32(folded)
 
 
 def shingle_keys(words: Sequence[int], first: int = 0, last: int | None = None) -> list[int]:
@@ -83,13 +85,22 @@ def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
     if not keys:
         return []
     span = min(WINDOW, len(keys))
+    count = len(keys)
+    # Window minima in linear time: each window is a suffix of one block of `span` keys followed
+    # by a prefix of the next, so the minima of block prefixes and suffixes give every window's.
+    prefix = list(range(count))
+    suffix = list(range(count))
+    for i in range(count):
+        if i % span and keys[prefix[i - 1]] < keys[i]:
+            prefix[i] = prefix[i - 1]
+    for i in range(count - 2, -1, -1):
+        if (i + 1) % span and keys[suffix[i + 1]] <= keys[i]:
+            suffix[i] = suffix[i + 1]
     chosen: list[tuple[int, int]] = []
     last = -1
-    for start in range(len(keys) - span + 1):
-        best = start
-        for i in range(start + 1, start + span):
-            if keys[i] <= keys[best]:
-                best = i
+    for start in range(count - span + 1):
+        left, right = suffix[start], prefix[start + span - 1]
+        best = right if keys[right] <= keys[left] else left
         if best != last:
             chosen.append((keys[best], best))
             last = best

@@ -110,6 +110,7 @@ class Identifier:
         pointers = set(bands) | {p for p, found in hits.items() if len(found) >= 2}
         if watermark.pointer is not None:
             pointers.add(watermark.pointer)
+        tag = quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, quelvane.content_hash(visible))
         matches = []
         for pointer in pointers:
             publication = self._storage.get(pointer)
@@ -117,7 +118,7 @@ class Identifier:
                 continue
             passages = tuple(excerpts.confirm(found_words, excerpts.split_words(publication.text),
                                               hits.get(pointer, ())))
-            match = self._judge(visible, publication, watermark, bands.get(pointer, 0), passages)
+            match = self._judge(visible, tag, publication, watermark, bands.get(pointer, 0), passages)
             if match is not None:
                 matches.append(match)
         return sorted(matches, key=_strength)
@@ -132,10 +133,9 @@ class Identifier:
             hits.setdefault(pointer, []).extend((found_at, published_at) for found_at in positions[key])
         return hits
 
-    def _judge(self, visible: str, publication: Publication, watermark: _Watermark, band_keys: int,
+    def _judge(self, visible: str, tag: str, publication: Publication, watermark: _Watermark, band_keys: int,
                passages: tuple[Passage, ...]) -> Match | None:
         marked = watermark.pointer == publication.pointer
-        tag = quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, quelvane.content_hash(visible))
         crosscheck_ok = hmac.compare_digest(tag, publication.crosscheck_tag)
         longest = max(passages, key=lambda p: p.found_end - p.found_start, default=None)
         excerpt = None if longest is None else visible[longest.found_start:longest.found_end]

@@ -172,7 +172,7 @@ def main() -> None:
         registry.close()
 
     n = len(published_texts)
-    print(f"\n| case | goal | found by the host | id 41 or id 44 alone |\n|---|---|---|---|")
+    print("\n| case | goal | found by the host | id 41 or id 44 alone |\n|---|---|---|---|")
     for name, goal in GOALS.items():
         print(f"| {name} | {goal} | {100 * found[name] / n:.1f}% ({found[name]}/{n}) | "
               f"{100 * baseline[name] / n:.1f}% |")

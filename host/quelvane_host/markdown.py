@@ -43,9 +43,9 @@ def place(document: str, visible: str, insertions: Sequence[tuple[int, str]]) ->
                 break
     placed = []
     for offset, run in insertions:
-        k = word_ending_at.get(offset)
-        if k is not None and k in mapped:
-            placed.append((mapped[k], run))
+        index = word_ending_at.get(offset)
+        if index is not None and index in mapped:
+            placed.append((mapped[index], run))
     return placed
 
 

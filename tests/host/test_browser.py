@@ -24,7 +24,12 @@ def browser():
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
+    # The browser runs none of our code: under the sanitizer run it must not inherit the
+    # preloaded runtime meant for the interpreter.
+    environment = {k: v for k, v in os.environ.items()
+                   if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+    service = Service(executable_path=DRIVER, env=environment)
+    driver = webdriver.Chrome(options=options, service=service)
     yield driver
     driver.quit()
 

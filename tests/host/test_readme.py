@@ -21,6 +21,8 @@ def blocks():
 
 
 def test_newcomer_section_runs(tmp_path):
+    if not README.exists():
+        pytest.skip("no README beside these tests (the wheel check copies the tests alone)")
     bin_dir = Path(sys.executable).parent
     if shutil.which("quelvane", path=str(bin_dir)) is None:
         pytest.skip("the quelvane command is not installed next to this interpreter")

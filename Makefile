@@ -9,7 +9,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev \
-  clang libclang-rt-dev ca-certificates
+  clang libclang-rt-dev ca-certificates chromium chromium-driver postgresql
 JOBS ?= 2
 # CMake looks for the build program on the PATH, where a fresh machine has none: use the venv's.
 CMAKE_NINJA = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
@@ -101,10 +101,11 @@ wheel: $(VENV)/.packaging
 test-wheel: wheel
 	$(PY) tests/wheel_check.py
 
-# The installed stub against the runtime module, and the examples under mypy --strict.
+# The installed stub against the runtime module; the examples and the host package under mypy --strict.
 typecheck: build $(VENV)/.packaging
 	$(PY) -m mypy.stubtest quelvane
 	$(PY) -m mypy --strict examples/demo.py examples/round_trip.py examples/near_duplicates.py
+	$(PY) -m mypy --strict host/quelvane_host
 
 # A manifest made and read back by the C2PA SDK carries our soft-binding assertion unchanged.
 test-interop: build $(VENV)/.packaging

@@ -1,0 +1,176 @@
+"""The excerpt index: finds a passage of a publication inside a longer, unrelated text.
+
+Each text is cut into words and overlapping five-word shingles, each shingle hashed to a
+64-bit key. Of every run of `WINDOW` consecutive shingle keys the smallest is kept
+(winnowing), so any passage of at least WINDOW + SHINGLE_WORDS - 1 words shared by two texts
+yields at least one key they both keep, wherever it stands in either text, while only about
+one key in every four or five words is stored. A shared key only proposes a publication: the
+aligned regions around the hits must then share at least `MIN_SHARED_SHINGLES` distinct
+shingles, which unrelated prose does not do by chance. Replaced words break the shingles they
+fall in, not the passage: the shingles between them still agree."""
+from __future__ import annotations
+
+import re
+import unicodedata
+import zlib
+from dataclasses import dataclass
+from typing import Iterable, Sequence
+
+SHINGLE_WORDS = 5
+WINDOW = 8
+MIN_SHARED_SHINGLES = 20
+PER_KEY_LIMIT = 64
+"""A key stored for more publications than this is a stock phrase, not evidence; it is skipped."""
+CHAIN_GAP_WORDS = 60
+CHAIN_DRIFT_WORDS = 30
+"""Hits of one passage stand at nearly the same offset between the two texts; inserted or
+deleted sentences shift that offset by a few dozen words at most."""
+
+_CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
+# Runs of letters and digits; each Han or kana character is a word of its own, since those
+# scripts separate words without spaces. Zero-width characters are not letters, so a watermark
+# run after a word leaves the word as it is.
+_WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
+_MASK = (1 << 64) - 1
+_MIX = 0x100000001B3
+
+
+@dataclass(frozen=True)
+class Words:
+    """The words of a text, each with its 64-bit hash and character span."""
+
+    hashes: tuple[int, ...]
+    starts: tuple[int, ...]
+    ends: tuple[int, ...]
+
+    def __len__(self) -> int:
+        return len(self.hashes)
+
+
+def split_words(text: str) -> Words:
+    spans = [(m.start(), m.end()) for m in _WORD.finditer(text)]
+    cache: dict[str, int] = {}
+    hashes = []
+    for start, end in spans:
+        word = text[start:end]
+        value = cache.get(word)
+        if value is None:
+            value = cache[word] = _word_hash(word)
+        hashes.append(value)
+    return Words(tuple(hashes), tuple(s for s, _ in spans), tuple(e for _, e in spans))
+
+
+def _word_hash(word: str) -> int:
+    # Two cheap checksums in one 64-bit value: words only need telling apart, and the shingle
+    # mix below spreads them; a rare collision only proposes a candidate that confirmation drops.
+    folded = (word.casefold() if word.isascii() else unicodedata.normalize("NFC", word).casefold()).encode()
+    return (zlib.crc32(folded) << 32) | zlib.adler32(folded)
+
+
+def shingle_keys(words: Sequence[int], first: int = 0, last: int | None = None) -> list[int]:
+    """Keys of the shingles (runs of SHINGLE_WORDS word hashes) starting at positions first .. last - 1."""
+    count = len(words) - SHINGLE_WORDS + 1
+    stop = count if last is None else min(last, count)
+    keys = []
+    for i in range(max(first, 0), stop):
+        value = 0
+        for word in words[i:i + SHINGLE_WORDS]:
+            value = ((value ^ word) * _MIX) & _MASK
+        keys.append(value ^ (value >> 29))
+    return keys
+
+
+def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
+    """(key, position) of the smallest key of every window of WINDOW keys, the rightmost on ties."""
+    if not keys:
+        return []
+    span = min(WINDOW, len(keys))
+    count = len(keys)
+    # Window minima in linear time: each window is a suffix of one block of `span` keys followed
+    # by a prefix of the next, so the minima of block prefixes and suffixes give every window's.
+    prefix = list(range(count))
+    suffix = list(range(count))
+    for i in range(count):
+        if i % span and keys[prefix[i - 1]] < keys[i]:
+            prefix[i] = prefix[i - 1]
+    for i in range(count - 2, -1, -1):
+        if (i + 1) % span and keys[suffix[i + 1]] <= keys[i]:
+            suffix[i] = suffix[i + 1]
+    chosen: list[tuple[int, int]] = []
+    last = -1
+    for start in range(count - span + 1):
+        left, right = suffix[start], prefix[start + span - 1]
+        best = right if keys[right] <= keys[left] else left
+        if best != last:
+            chosen.append((keys[best], best))
+            last = best
+    return chosen
+
+
+def index_entries(text: str) -> list[tuple[int, int]]:
+    """(key, word position) pairs to store for a published text."""
+    return winnow(shingle_keys(split_words(text).hashes))
+
+
+@dataclass(frozen=True)
+class Passage:
+    """A passage shared by the found text and a publication, as character ranges (end exclusive) in
+    the text a reader sees of each: the text itself, or the visible text of an HTML or Markdown page."""
+
+    found_start: int
+    found_end: int
+    published_start: int
+    published_end: int
+    shared_shingles: int
+
+
+def confirm(found: Words, published: Words, hits: Iterable[tuple[int, int]]) -> list[Passage]:
+    """The confirmed passages among hits of (found word position, published word position)."""
+    confirmed = [p for p in (_confirm_chain(found, published, chain) for chain in _chains(sorted(set(hits))))
+                 if p is not None]
+    # A text that repeats itself aligns several ways; keep the best-supported passage per stretch.
+    kept: list[Passage] = []
+    for passage in sorted(confirmed, key=lambda p: -p.shared_shingles):
+        if all(passage.found_end <= k.found_start or passage.found_start >= k.found_end for k in kept):
+            kept.append(passage)
+    return sorted(kept, key=lambda p: p.found_start)
+
+
+def _chains(hits: list[tuple[int, int]]) -> list[list[tuple[int, int]]]:
+    chains: list[list[tuple[int, int]]] = []
+    for found_pos, published_pos in hits:
+        for chain in chains:
+            last_found, last_published = chain[-1]
+            if (found_pos - last_found <= CHAIN_GAP_WORDS
+                    and abs((published_pos - found_pos) - (last_published - last_found)) <= CHAIN_DRIFT_WORDS):
+                chain.append((found_pos, published_pos))
+                break
+        else:
+            chains.append([(found_pos, published_pos)])
+    return chains
+
+
+def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]]) -> Passage | None:
+    margin = WINDOW + SHINGLE_WORDS
+    found_range = (chain[0][0] - margin, chain[-1][0] + margin)
+    published_lo = min(p for _, p in chain) - margin
+    published_hi = max(p for _, p in chain) + margin
+    found_keys = _positions(found.hashes, *found_range)
+    published_keys = _positions(published.hashes, published_lo, published_hi)
+    shared = found_keys.keys() & published_keys.keys()
+    if len(shared) < MIN_SHARED_SHINGLES:
+        return None
+    found_at = [found_keys[k] for k in shared]
+    published_at = [published_keys[k] for k in shared]
+    last_word = SHINGLE_WORDS - 1
+    return Passage(
+        found.starts[min(found_at)], found.ends[min(max(found_at) + last_word, len(found) - 1)],
+        published.starts[min(published_at)],
+        published.ends[min(max(published_at) + last_word, len(published) - 1)],
+        len(shared),
+    )
+
+
+def _positions(words: Sequence[int], first: int, last: int) -> dict[int, int]:
+    start = max(first, 0)
+    return {key: start + i for i, key in enumerate(shingle_keys(words, start, last))}

@@ -1,0 +1,126 @@
+"""The publisher's key file: the Ed25519 signing key, the binding key for watermarks and
+cross-check tags, and the repository id.
+
+The file is JSON, readable by its owner only. The secrets live in one `Keys` object whose
+repr and str show only the public key and the repository id."""
+from __future__ import annotations
+
+import json
+import os
+import re
+import secrets
+import stat
+import uuid
+from pathlib import Path
+from typing import Union
+
+import quelvane
+
+from .errors import KeyFileError
+
+FORMAT_NAME = "quelvane-keys"
+FORMAT_VERSION = 1
+_HEX64 = re.compile(r"[0-9a-f]{64}")
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class Keys:
+    """The secrets of one publisher. Never printed: repr shows the public key and repository id."""
+
+    __slots__ = ("_signing_hex", "_binding_hex", "repository_id", "public_hex")
+
+    def __init__(self, signing_hex: str, binding_hex: str, repository_id: str) -> None:
+        if not _HEX64.fullmatch(signing_hex) or not _HEX64.fullmatch(binding_hex):
+            raise KeyFileError("keys must be 64 lower-case hex characters each")
+        if not repository_id:
+            raise KeyFileError("the repository id must not be empty")
+        self._signing_hex = signing_hex
+        self._binding_hex = binding_hex
+        self.repository_id = repository_id
+        self.public_hex = quelvane.public_key(signing_hex)
+
+    @classmethod
+    def generate(cls, repository_id: str | None = None) -> Keys:
+        """Fresh random keys; a random repository id unless one is given."""
+        return cls(secrets.token_hex(32), secrets.token_hex(32), repository_id or f"urn:uuid:{uuid.uuid4()}")
+
+    @property
+    def signing_hex(self) -> str:
+        """The Ed25519 secret key, for `quelvane.sign`."""
+        return self._signing_hex
+
+    @property
+    def binding_hex(self) -> str:
+        """The key binding watermarks and cross-check tags to this publisher."""
+        return self._binding_hex
+
+    def __repr__(self) -> str:
+        return f"Keys(public_hex={self.public_hex!r}, repository_id={self.repository_id!r})"
+
+    __str__ = __repr__
+
+    def save(self, path: PathLike) -> Path:
+        """Writes a new key file readable by its owner only; refuses to overwrite one."""
+        target = Path(path)
+        document = {
+            "format": FORMAT_NAME,
+            "version": FORMAT_VERSION,
+            "repository_id": self.repository_id,
+            "signing_key": self._signing_hex,
+            "binding_key": self._binding_hex,
+        }
+        try:
+            fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        except FileExistsError:
+            raise KeyFileError(f"{target} already exists; keep it, or move it away to make new keys") from None
+        except OSError as error:
+            raise KeyFileError(f"cannot create key file {target}: {error.strerror}") from None
+        with os.fdopen(fd, "w", encoding="utf-8") as handle:
+            json.dump(document, handle, indent=2)
+            handle.write("\n")
+        return target
+
+    @classmethod
+    def load(cls, path: PathLike) -> Keys:
+        """Reads a key file, refusing one that group or others can read or that is malformed."""
+        source = Path(path)
+        try:
+            fd = os.open(source, os.O_RDONLY)
+        except FileNotFoundError:
+            raise KeyFileError(f"no key file at {source}; create one with: quelvane init") from None
+        except OSError as error:
+            raise KeyFileError(f"cannot open key file {source}: {error.strerror}") from None
+        with os.fdopen(fd, "rb") as handle:
+            mode = os.fstat(handle.fileno()).st_mode
+            if not stat.S_ISREG(mode):
+                raise KeyFileError(f"key file {source} is not a regular file")
+            if mode & 0o077:
+                raise KeyFileError(
+                    f"key file {source} can be read by other users (mode {stat.S_IMODE(mode):04o}); "
+                    f"restrict it with: chmod 600 {source}"
+                )
+            raw = handle.read(65536)
+        return cls._parse(raw, source)
+
+    @classmethod
+    def _parse(cls, raw: bytes, source: Path) -> Keys:
+        # Messages name the field that is wrong, never its value.
+        try:
+            document = json.loads(raw.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            raise KeyFileError(f"key file {source} is not a quelvane key file (not JSON)") from None
+        if not isinstance(document, dict) or document.get("format") != FORMAT_NAME:
+            raise KeyFileError(f"key file {source} is not a quelvane key file")
+        if document.get("version") != FORMAT_VERSION:
+            raise KeyFileError(
+                f"key file {source} has version {document.get('version')!r}; this quelvane reads version "
+                f"{FORMAT_VERSION}"
+            )
+        for name in ("signing_key", "binding_key"):
+            value = document.get(name)
+            if not isinstance(value, str) or not _HEX64.fullmatch(value):
+                raise KeyFileError(f"key file {source}: {name} must be 64 lower-case hex characters")
+        repository_id = document.get("repository_id")
+        if not isinstance(repository_id, str) or not repository_id:
+            raise KeyFileError(f"key file {source}: repository_id must be a non-empty string")
+        return cls(document["signing_key"], document["binding_key"], repository_id)

@@ -1,0 +1,120 @@
+"""Publishing: sign the four assertions of a text, index it, watermark it and store it, all
+or nothing."""
+from __future__ import annotations
+
+import json
+import secrets
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from typing import Any, Mapping
+
+import quelvane
+
+from . import excerpts, formats
+from .errors import InputError
+from .formats import Format
+from .keys import Keys
+from .storage import Envelope, IndexEntries, Publication, Storage
+
+DEFAULT_MAX_BYTES = 10 * 1024 * 1024
+ASSERTION_ALGS = (
+    "com.lanternquill.text-fingerprint.1",
+    "com.lanternquill.text-structure.1",
+    "com.lanternquill.text-minhash.1",
+    "com.lanternquill.zwc-watermark.2",
+)
+
+
+@dataclass(frozen=True)
+class PublishResult:
+    """What publishing gave: the pointer and the document to publish in place of the original."""
+
+    pointer: str
+    published: str
+    watermark_runs: int
+    watermark_note: str
+    """Empty when the whole watermark went in; otherwise why not (the text is still found by its
+    fingerprints)."""
+    content_hash: str
+
+    @property
+    def watermarked(self) -> bool:
+        return self.watermark_runs > 0
+
+
+def check_input(text: str, max_bytes: int) -> None:
+    """Refuses what cannot be a text to publish or identify, saying why."""
+    try:
+        size = len(text.encode("utf-8"))
+    except UnicodeEncodeError as error:
+        raise InputError(f"text holds a lone surrogate at character {error.start}: it is not valid Unicode") from None
+    if size > max_bytes:
+        raise InputError(f"text is {size} bytes, over the limit of {max_bytes}; raise the limit or split it")
+    if not text.strip():
+        raise InputError("text is empty")
+    if "\x00" in text:
+        raise InputError("text contains NUL characters: it looks like a binary file, not text")
+
+
+def decode(data: bytes, max_bytes: int) -> str:
+    """The UTF-8 text of a file's bytes, or an InputError saying why there is none."""
+    if len(data) > max_bytes:
+        raise InputError(f"file is {len(data)} bytes, over the limit of {max_bytes}; raise the limit or split it")
+    if b"\x00" in data:
+        raise InputError("file contains NUL bytes: it looks binary, not text")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(f"file is not valid UTF-8 (byte {error.start}); convert it to UTF-8 first") from None
+    return text.removeprefix("\ufeff")
+
+
+class Publisher:
+    """Publishes texts into one storage under one set of keys."""
+
+    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> None:
+        self._storage = storage
+        self._keys = keys
+        self.max_bytes = max_bytes
+
+    def publish(self, text: str, *, format: Format = "text", metadata: Mapping[str, Any] | None = None
+                ) -> PublishResult:
+        if format not in formats.FORMATS:
+            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        check_input(text, self.max_bytes)
+        if formats.has_watermark_runs(text):
+            raise InputError("text already carries a watermark (runs of invisible characters); publish the "
+                             "original, or identify this copy instead")
+        visible = formats.visible_text(text, format)
+        if not excerpts.split_words(visible).hashes:
+            raise InputError("text has no words to fingerprint")
+        pointer = secrets.token_hex(16)
+        keys = self._keys
+        assertions = [
+            quelvane.soft_binding_fingerprint(visible),
+            quelvane.soft_binding_structure(visible),
+            quelvane.soft_binding_minhash(visible),
+            quelvane.soft_binding_watermark(pointer),
+        ]
+        content_hash = quelvane.content_hash(visible)
+        embedded = formats.embed(text, format, pointer, keys.binding_hex)
+        publication = Publication(
+            pointer=pointer, format=format, text=visible, published=embedded.document,
+            content_hash=content_hash,
+            crosscheck_tag=quelvane.cross_check(keys.binding_hex, keys.repository_id, content_hash),
+            public_key=keys.public_hex,
+            envelopes=tuple(Envelope(alg, quelvane.sign(a, keys.signing_hex))
+                            for alg, a in zip(ASSERTION_ALGS, assertions)),
+            watermark_runs=embedded.runs, watermark_note=embedded.note,
+            metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        )
+        index = IndexEntries(quelvane.minhash_bands(visible), excerpts.index_entries(visible))
+        self._storage.put(publication, index)
+        return PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash)
+
+
+def _json_safe(metadata: Mapping[str, Any] | None) -> dict[str, Any]:
+    try:
+        return dict(json.loads(json.dumps(dict(metadata or {}))))
+    except (TypeError, ValueError) as error:
+        raise InputError(f"metadata must be JSON (strings, numbers, lists, objects): {error}") from None

@@ -1,0 +1,108 @@
+"""The one storage interface of the registry, the records it holds, and the factory that
+opens a backend from a path or URL."""
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Iterable, Iterator, Protocol, Sequence, Union
+
+from ..errors import RegistryError
+
+
+@dataclass(frozen=True)
+class Envelope:
+    """One signed assertion: its algorithm identifier and the COSE_Sign1 envelope as hex."""
+
+    alg: str
+    cose_hex: str
+
+
+@dataclass(frozen=True)
+class Publication:
+    """Everything the registry keeps about one published text."""
+
+    pointer: str
+    format: str
+    text: str
+    """The text a reader sees, which was fingerprinted and indexed."""
+    published: str
+    """The document handed back for publishing (watermarked when possible)."""
+    content_hash: str
+    crosscheck_tag: str
+    public_key: str
+    envelopes: tuple[Envelope, ...]
+    watermark_runs: int
+    """Watermark runs placed in the published document; 0 when none could be."""
+    watermark_note: str
+    metadata: dict[str, Any]
+    created: str
+
+
+@dataclass(frozen=True)
+class IndexEntries:
+    """The look-up keys of one publication."""
+
+    band_keys: Sequence[int]
+    """The 32 whole-text MinHash band keys."""
+    excerpt_keys: Sequence[tuple[int, int]] = field(default_factory=tuple)
+    """(key, word position) pairs of the excerpt index."""
+
+
+@dataclass(frozen=True)
+class Summary:
+    """One line of a listing."""
+
+    pointer: str
+    format: str
+    created: str
+    characters: int
+    title: str | None
+
+
+class Storage(Protocol):
+    """What a registry backend provides. Every write is one transaction."""
+
+    location: str
+
+    def schema_version(self) -> int: ...
+
+    def put(self, publication: Publication, index: IndexEntries) -> None:
+        """Stores a publication and its index entries atomically; RegistryError if the pointer exists."""
+
+    def get(self, pointer: str) -> Publication | None: ...
+
+    def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
+        """Pointers sharing any of the band keys, with the number of keys shared."""
+
+    def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
+        """(key, pointer, word position) for each stored excerpt entry of the keys. A key with more
+        than `per_key_limit` entries is too common to tell texts apart and yields none."""
+
+    def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]: ...
+
+    def count(self) -> int: ...
+
+    def publications(self) -> Iterator[Publication]:
+        """Every publication, oldest first, for export."""
+
+    def index_bytes(self) -> int:
+        """Bytes the look-up index occupies on disk, for measuring its cost."""
+
+    def close(self) -> None: ...
+
+
+StorageLocation = Union[str, "os.PathLike[str]"]
+
+
+def open_storage(location: StorageLocation, *, create: bool = False) -> Storage:
+    """Opens the backend a path or URL names: a file path or sqlite:///path for SQLite."""
+    text = os.fspath(location)
+    if text.startswith(("postgres://", "postgresql://")):
+        raise RegistryError("PostgreSQL registries are not available in this installation; use a file path")
+    if "://" in text and not text.startswith("sqlite://"):
+        raise RegistryError(f"unknown registry URL scheme in {text!r}; use a file path or sqlite:///path")
+    from .sqlite import SQLiteStorage
+
+    path = Path(text[len("sqlite://"):]) if text.startswith("sqlite://") else Path(text)
+    return SQLiteStorage(path, create=create)

@@ -1,0 +1,103 @@
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from click.testing import CliRunner
+
+from quelvane_host.cli import main
+from texts import ARTICLE, ESSAY, FILLER, NOTES
+
+
+@pytest.fixture
+def runner(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    runner = CliRunner()
+    assert runner.invoke(main, ["init"]).exit_code == 0
+    return runner
+
+
+def invoke(runner, *args):
+    return runner.invoke(main, [str(a) for a in args], catch_exceptions=False)
+
+
+def test_publish_identify_list_show(runner, tmp_path):
+    Path("article.txt").write_text(ARTICLE)
+    published = invoke(runner, "publish", "article.txt", "--title", "Ferry", "--json")
+    assert published.exit_code == 0, published.output
+    [record] = json.loads(published.output)
+    assert record["watermarked"] and record["output"] == "article.published.txt"
+    found = invoke(runner, "identify", "article.published.txt", "--json")
+    assert found.exit_code == 0
+    [match] = json.loads(found.output)
+    assert (match["pointer"], match["verdict"], match["tier"]) == (record["pointer"], "match", "BOUND")
+    assert match["evidence"]["found_by"][0] == "watermark"
+    listed = json.loads(invoke(runner, "list", "--json").output)
+    assert [(s["pointer"], s["title"]) for s in listed] == [(record["pointer"], "Ferry")]
+    shown = invoke(runner, "show", record["pointer"], "--text")
+    assert shown.output == Path("article.published.txt").read_text()
+    human = invoke(runner, "identify", "article.published.txt")
+    assert "MATCH" in human.output and "tier BOUND" in human.output
+
+
+def test_exit_status_when_nothing_is_found(runner):
+    Path("article.txt").write_text(ARTICLE)
+    invoke(runner, "publish", "article.txt")
+    Path("other.txt").write_text(FILLER)
+    result = invoke(runner, "identify", "other.txt", "--json")
+    assert (result.exit_code, json.loads(result.output)) == (1, [])
+    assert invoke(runner, "show", "00" * 16).exit_code == 1
+
+
+def test_index_reports_bad_files_and_goes_on(runner):
+    folder = Path("articles")
+    (folder / "sub").mkdir(parents=True)
+    (folder / "a.txt").write_text(ARTICLE)
+    (folder / "sub" / "b.md").write_text("# Notes\n\n" + NOTES)
+    (folder / "empty.txt").write_text("")
+    (folder / "latin1.txt").write_bytes("café au lait ".encode("latin-1") * 10)
+    (folder / "image.bin").write_bytes(bytes(range(256)))
+    result = runner.invoke(main, ["index", "articles", "--json"])
+    assert result.exit_code == 4
+    records = {Path(r["file"]).name: r for r in json.loads(result.stdout)}
+    assert records["a.txt"]["watermarked"] and records["b.md"]["watermarked"]
+    assert "empty" in records["empty.txt"]["error"]
+    assert "not valid UTF-8" in records["latin1.txt"]["error"]
+    assert "binary" in records["image.bin"]["error"]
+    assert Path("articles.published/sub/b.published.md").exists()
+    assert len(json.loads(invoke(runner, "list", "--json").output)) == 2
+
+
+def test_errors_are_one_line_without_traceback(runner, tmp_path):
+    os.chmod("quelvane.key", 0o644)
+    Path("a.txt").write_text(ARTICLE)
+    result = runner.invoke(main, ["publish", "a.txt"])
+    assert result.exit_code == 3
+    assert result.output.count("\n") == 1 and "chmod 600" in result.output and "Traceback" not in result.output
+    os.chmod("quelvane.key", 0o600)
+    result = runner.invoke(main, ["list", "--registry", "absent.db"])
+    assert result.exit_code == 3 and "quelvane init" in result.output
+
+
+def test_export_import(runner, tmp_path):
+    Path("a.txt").write_text(ESSAY)
+    invoke(runner, "publish", "a.txt")
+    assert invoke(runner, "export", "all.jsonl").exit_code == 0
+    invoke(runner, "init", "--registry", "second.db")
+    imported = invoke(runner, "import", "--registry", "second.db", "all.jsonl", "--json")
+    assert json.loads(imported.output) == {"added": 1, "skipped": 0}
+
+
+def test_installed_console_script(tmp_path):
+    script = shutil.which("quelvane", path=str(Path(sys.executable).parent)) or shutil.which("quelvane")
+    if script is None:
+        pytest.skip("the quelvane command is not installed next to this interpreter")
+    (tmp_path / "a.txt").write_text(ARTICLE)
+    for args in (["init"], ["publish", "a.txt"], ["identify", "a.published.txt"]):
+        done = subprocess.run([script, *args], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+    assert "MATCH" in done.stdout
+    assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout

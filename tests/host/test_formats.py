@@ -1,0 +1,91 @@
+import re
+
+import pytest
+import quelvane
+
+from quelvane_host.formats import visible_text
+from texts import ARTICLE, ESSAY, NOTES
+
+ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
+PARAGRAPHS = ARTICLE.split("\n\n")
+LINK = "<a href='/people/engineers' title='the engineers'>Engineers</a>"
+
+PAGE = f"""<!DOCTYPE html>
+<html lang="en"><head><title>Ferry to reopen &amp; more</title>
+<style>p {{ margin: 1em; }} .lead::before {{ content: "words in a style sheet" }}</style>
+<script>var words = "the script has many words that nobody sees on the page at all";</script>
+</head>
+<body>
+<h1 class="headline">Ferry&nbsp;crossing at Hollins&#160;Reach to reopen</h1>
+<p class="lead">{PARAGRAPHS[0].replace("Tuesday", "<b>Tues</b>day").replace("Engineers", LINK)}</p>
+<ul><li>Cost: four times the ferry&rsquo;s</li><li>Crossing: early autumn</li></ul>
+<p>{PARAGRAPHS[1]}</p>
+<table><tr><td>Hull</td><td>flat steel</td></tr><tr><td>Cars</td><td>eight</td></tr></table>
+<p>{PARAGRAPHS[2]}</p>
+<!-- a comment with words that are not shown -->
+</body></html>
+"""
+
+MARKDOWN = f"""# Ferry to reopen
+
+{PARAGRAPHS[0]} Run `ferry --status now` to see the `current timetable`, or read the
+[timetable page](https://example.org/ferry/timetable "the timetable") and <https://example.org/ferry>.
+
+```
+ferry schedule --from eastern-bank --to merrow --every thirty minutes
+ferry notify --when crossing-open
+```
+
+    indented code block with several words that must not change at all
+
+<div class="note">An HTML block with words in it that stays as written.</div>
+
+{PARAGRAPHS[1]}
+
+* {PARAGRAPHS[2]}
+"""
+
+
+def test_html_runs_only_in_visible_text_nodes(registry):
+    assert LINK in PAGE
+    result = registry.publish(PAGE, format="html")
+    assert result.watermark_runs == 48
+    published = result.published
+    assert ZERO_WIDTH.sub("", published) == PAGE
+    for tag in re.findall(r"<[^>]*>", published):
+        assert not ZERO_WIDTH.search(tag), tag
+    for hidden in re.findall(r"<(head|script|style)>.*?</\1>", published, re.S):
+        assert not ZERO_WIDTH.search(hidden)
+    for reference in re.findall(r"&[#\w]*;?", published):
+        assert not ZERO_WIDTH.search(reference)
+    visible = visible_text(published, "html")
+    assert "script has many words" not in visible and "Ferry\xa0crossing" in ZERO_WIDTH.sub("", visible)
+    assert quelvane.extract_watermark(visible, registry.keys.binding_hex) == (result.pointer, True, 0)
+    [match] = registry.identify(published, format="html")
+    assert match.pointer == result.pointer and match.evidence.watermark and match.tier == "BOUND"
+
+
+def test_markdown_runs_never_in_code_links_or_html(registry):
+    result = registry.publish(MARKDOWN, format="markdown")
+    assert result.watermark_runs >= 24
+    published = result.published
+    assert ZERO_WIDTH.sub("", published) == MARKDOWN
+    protected = re.findall(r"```[\s\S]*?```|`[^`\n]*`|\]\([^)]*\)|<https?://[^>]*>|<div[\s\S]*?</div>|^    [^\n]*$",
+                           published, re.M)
+    assert len(protected) >= 6
+    for piece in protected:
+        assert not ZERO_WIDTH.search(piece), piece
+    shown = visible_text(published, "markdown")
+    pointer, verified, _ = quelvane.extract_watermark(shown, registry.keys.binding_hex)
+    assert (pointer, verified) == (result.pointer, True)
+    [match] = registry.identify(published, format="markdown")
+    assert match.pointer == result.pointer and match.evidence.watermark
+
+
+@pytest.mark.parametrize("format", ["html", "markdown"])
+def test_markup_without_enough_plain_words_is_published_unmarked(registry, format):
+    document = {"html": "<p>Too few words here.</p><script>" + ESSAY + "</script>",
+                "markdown": "Too few words here.\n\n```\n" + NOTES + "\n```\n"}[format]
+    result = registry.publish(document, format=format)
+    assert result.watermark_runs == 0 and result.published == document and result.watermark_note
+    assert registry.identify(document, format=format)[0].pointer == result.pointer

@@ -1,0 +1,298 @@
+"""Near-duplicate clusters within one corpus, in-process or on a Dask cluster.
+
+The pipeline of the MinHash deduplication jobs that run over web-scale corpora:
+
+1. per partition, each document's 128 MinHash values and 32 band keys;
+2. a join on band keys (a shuffle of (key, document) rows) gives the candidate pairs;
+3. each candidate is confirmed when at least `threshold` of the 128 signature positions agree;
+4. the confirmed pairs are cut into connected components on the client;
+5. per partition, one row per document: the document, its cluster (named by the cluster's first
+   document in corpus order) and the cluster's size. A document without a near duplicate is a
+   cluster of one, so keeping the rows whose document is its own cluster deduplicates the corpus.
+
+Every module call holds the interpreter lock, so a worker gains nothing from threads: run the Dask
+workers as processes with one thread each (see `local_cluster`).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Iterable, Protocol, Sequence
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd  # type: ignore[import-untyped]
+import quelvane
+
+from .corpus import Corpus, Document, DocumentError, Partition, read_partition
+from .output import clear_parts, part_path, write_rows
+
+SIGNATURE_LENGTH = 128
+BAND_COUNT = 32
+DEFAULT_THRESHOLD = 0.7
+# A band bucket larger than this pairs each document only with the next BUCKET_WINDOW in it, so
+# that n copies of one text (which share every bucket) cost about 64n candidate pairs, not n²/2;
+# the copies still form one chain of confirmed pairs and so one cluster.
+BUCKET_WINDOW = 64
+_ROW_BITS = 32
+_CLUSTER_COLUMNS = {"document": "string", "cluster": "string", "cluster_size": "int64"}
+_ERROR_COLUMNS = {"document": "string", "reason": "string"}
+
+Indices = npt.NDArray[np.int64]
+
+
+@dataclass(frozen=True)
+class Fingerprints:
+    """One partition's readable documents, their signatures (rows of 128 values) and band keys."""
+
+    partition: int
+    ids: list[str]
+    signatures: npt.NDArray[np.uint64]
+    bands: npt.NDArray[np.uint64]
+    errors: list[DocumentError]
+
+
+@dataclass(frozen=True)
+class Summary:
+    documents: int
+    errors: int
+    clusters: int  # of two documents or more
+    duplicates: int  # documents that a deduplicated corpus drops
+    candidate_pairs: int
+    confirmed_pairs: int
+
+
+def fingerprint(partition: Partition) -> Fingerprints:
+    ids: list[str] = []
+    signatures: list[list[int]] = []
+    bands: list[list[int]] = []
+    errors: list[DocumentError] = []
+    for record in read_partition(partition):
+        if isinstance(record, Document):
+            ids.append(record.id)
+            signatures.append(quelvane.minhash_signature(record.text))
+            bands.append(quelvane.minhash_bands(record.text))
+        else:
+            errors.append(record)
+    return Fingerprints(partition.number, ids,
+                        np.array(signatures, dtype=np.uint64).reshape(-1, SIGNATURE_LENGTH),
+                        np.array(bands, dtype=np.uint64).reshape(-1, BAND_COUNT), errors)
+
+
+def global_index(partition: int, rows: Indices) -> Indices:
+    """A document's place in the whole corpus: its partition in the high bits, its row below."""
+    return (np.int64(partition) << _ROW_BITS) | rows
+
+
+def band_frame(fingerprints: Fingerprints) -> pd.DataFrame:
+    """(key, doc) rows, each band key once per document (the 32 keys of a short text repeat)."""
+    count = len(fingerprints.ids)
+    docs = global_index(fingerprints.partition, np.arange(count, dtype=np.int64))
+    frame = pd.DataFrame({"key": fingerprints.bands.reshape(-1), "doc": np.repeat(docs, BAND_COUNT)})
+    return frame.drop_duplicates(ignore_index=True)
+
+
+def bucket_pairs(frame: pd.DataFrame) -> pd.DataFrame:
+    """Candidate pairs (a < b) of documents that share a band key, at most once each.
+
+    A key matches any key of the other document, not only the one at the same band index, as
+    `shares_band` of the module does.
+    """
+    order = np.lexsort((frame["doc"].to_numpy(), frame["key"].to_numpy()))
+    keys = frame["key"].to_numpy()[order]
+    docs = frame["doc"].to_numpy()[order]
+    firsts: list[Indices] = []
+    seconds: list[Indices] = []
+    for offset in range(1, BUCKET_WINDOW + 1):
+        same = keys[:-offset] == keys[offset:]
+        if not same.any():
+            break
+        firsts.append(docs[:-offset][same])
+        seconds.append(docs[offset:][same])
+    pairs = pd.DataFrame({"a": _concat(firsts), "b": _concat(seconds)})
+    return pairs.drop_duplicates(ignore_index=True)
+
+
+def _concat(parts: list[Indices]) -> Indices:
+    return np.concatenate(parts) if parts else np.empty(0, dtype=np.int64)
+
+
+def confirm(first: Fingerprints, second: Fingerprints, rows_a: Indices, rows_b: Indices,
+            threshold: float) -> npt.NDArray[np.bool_]:
+    """Which pairs (first's row, second's row) agree in at least `threshold` of the positions."""
+    agreeing = np.count_nonzero(first.signatures[rows_a] == second.signatures[rows_b], axis=1)
+    return agreeing >= threshold * SIGNATURE_LENGTH
+
+
+def ids_at(fingerprints: Fingerprints, rows: Indices) -> list[str]:
+    return [fingerprints.ids[row] for row in rows]
+
+
+def write_partition(fingerprints: Fingerprints, clustered_rows: Indices, cluster_ids: list[str],
+                    sizes: Indices, output: str, fmt: str) -> None:
+    """The partition's cluster rows and error rows; `clustered_rows` are its documents that have
+    near duplicates, with their cluster's name and size alongside."""
+    named = dict(zip(clustered_rows.tolist(), zip(cluster_ids, sizes.tolist())))
+    rows = [{"document": doc_id, "cluster": named.get(row, (doc_id, 1))[0],
+             "cluster_size": named.get(row, (doc_id, 1))[1]}
+            for row, doc_id in enumerate(fingerprints.ids)]
+    write_rows(part_path(Path(output) / "clusters", fingerprints.partition, fmt), _CLUSTER_COLUMNS, rows, fmt)
+    errors = [{"document": error.id, "reason": error.reason} for error in fingerprints.errors]
+    write_rows(part_path(Path(output) / "errors", fingerprints.partition, fmt), _ERROR_COLUMNS, errors, fmt)
+
+
+def counts(fingerprints: Fingerprints) -> tuple[int, int]:
+    return len(fingerprints.ids), len(fingerprints.errors)
+
+
+class Engine(Protocol):
+    """Where the steps run: each call returns a handle (a value, or a Dask future)."""
+
+    def map(self, function: Callable[..., Any], *iterables: Iterable[Any]) -> list[Any]: ...
+
+    def submit(self, function: Callable[..., Any], *args: Any) -> Any: ...
+
+    def gather(self, handles: list[Any]) -> list[Any]: ...
+
+    def candidate_pairs(self, band_frames: list[Any]) -> pd.DataFrame: ...
+
+
+class InProcess:
+    def map(self, function: Callable[..., Any], *iterables: Iterable[Any]) -> list[Any]:
+        return [function(*args) for args in zip(*iterables)]
+
+    def submit(self, function: Callable[..., Any], *args: Any) -> Any:
+        return function(*args)
+
+    def gather(self, handles: list[Any]) -> list[Any]:
+        return handles
+
+    def candidate_pairs(self, band_frames: list[Any]) -> pd.DataFrame:
+        return bucket_pairs(pd.concat(band_frames, ignore_index=True))
+
+
+class OnDask:
+    """Steps as tasks of a `distributed.Client`. Tasks are pure (named by their inputs), so a task
+    lost with a worker is run again elsewhere and its result is the same."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    def map(self, function: Callable[..., Any], *iterables: Iterable[Any]) -> list[Any]:
+        futures: list[Any] = self.client.map(function, *iterables, pure=True)
+        return futures
+
+    def submit(self, function: Callable[..., Any], *args: Any) -> Any:
+        return self.client.submit(function, *args, pure=True)
+
+    def gather(self, handles: list[Any]) -> list[Any]:
+        gathered: list[Any] = self.client.gather(handles)
+        return gathered
+
+    def candidate_pairs(self, band_frames: list[Any]) -> pd.DataFrame:
+        import dask.dataframe as dd  # type: ignore[import-untyped]
+
+        empty = pd.DataFrame({"key": np.empty(0, np.uint64), "doc": np.empty(0, np.int64)})
+        bands = dd.from_delayed(band_frames, meta=empty, verify_meta=False)
+        # The task-based shuffle survives a lost worker by re-running the lost pieces.
+        shuffled = bands.shuffle("key", npartitions=max(1, len(band_frames)), shuffle_method="tasks")
+        pairs = shuffled.map_partitions(bucket_pairs, meta={"a": np.int64, "b": np.int64})
+        found: pd.DataFrame = self.client.compute(pairs).result()
+        # Two documents can share keys that the shuffle sent to different partitions.
+        return found.drop_duplicates(ignore_index=True)
+
+
+def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRESHOLD,
+          fmt: str = "parquet", client: Any = None) -> Summary:
+    """Write `output`/clusters/part-*.{fmt} and `output`/errors/part-*.{fmt}; with `client` (a
+    `distributed.Client`) on its cluster, otherwise in this process."""
+    if not 0 < threshold <= 1:
+        raise ValueError(f"threshold must be above 0 and at most 1, not {threshold}")
+    engine: Engine = InProcess() if client is None else OnDask(client)
+    for folder in ("clusters", "errors"):
+        clear_parts(Path(output) / folder)
+    partitions = corpus.partitions()
+    if not partitions:
+        return Summary(0, 0, 0, 0, 0, 0)
+    prints = engine.map(fingerprint, partitions)
+    candidates = engine.candidate_pairs(engine.map(band_frame, prints))
+    edges = _confirmed(engine, prints, candidates, threshold)
+    members, representatives, sizes = _components(edges)
+    names = _representative_names(engine, prints, representatives)
+    written = []
+    for number, handle in enumerate(prints):
+        mine = (members >> _ROW_BITS) == number
+        written.append(engine.submit(write_partition, handle, members[mine] & _row_mask(),
+                                     [names[int(rep)] for rep in representatives[mine]],
+                                     sizes[mine], str(output), fmt))
+    engine.gather(written)
+    documents, errors = np.array(engine.gather(engine.map(counts, prints))).reshape(-1, 2).sum(axis=0)
+    return Summary(int(documents), int(errors), int(np.count_nonzero(members == representatives)),
+                   int(np.count_nonzero(members != representatives)), len(candidates), len(edges))
+
+
+def _row_mask() -> np.int64:
+    return np.int64((1 << _ROW_BITS) - 1)
+
+
+def _confirmed(engine: Engine, prints: list[Any], candidates: pd.DataFrame, threshold: float) -> Indices:
+    """The candidate pairs that agree, as an (n, 2) array of global indices."""
+    a = candidates["a"].to_numpy(dtype=np.int64)
+    b = candidates["b"].to_numpy(dtype=np.int64)
+    groups = pd.DataFrame({"pa": a >> _ROW_BITS, "pb": b >> _ROW_BITS}).groupby(["pa", "pb"]).indices
+    selections = list(groups.values())
+    verdicts = engine.gather([
+        engine.submit(confirm, prints[pa], prints[pb], a[chosen] & _row_mask(), b[chosen] & _row_mask(), threshold)
+        for (pa, pb), chosen in groups.items()])
+    keep = np.zeros(len(a), dtype=bool)
+    for chosen, verdict in zip(selections, verdicts):
+        keep[chosen] = verdict
+    return np.stack([a[keep], b[keep]], axis=1)
+
+
+def _components(edges: Indices) -> tuple[Indices, Indices, Indices]:
+    """For every document that has a confirmed pair: its global index, its cluster's first
+    document and the cluster's size."""
+    from scipy.sparse import coo_matrix  # type: ignore[import-untyped]
+    from scipy.sparse.csgraph import connected_components  # type: ignore[import-untyped]
+
+    if not len(edges):
+        nothing = np.empty(0, dtype=np.int64)
+        return nothing, nothing, nothing
+    nodes, inverse = np.unique(edges.reshape(-1), return_inverse=True)
+    count = len(nodes)
+    inverse = inverse.reshape(-1, 2)
+    graph = coo_matrix((np.ones(len(inverse), dtype=np.int8), (inverse[:, 0], inverse[:, 1])),
+                       shape=(count, count))
+    _, labels = connected_components(graph, directed=False)
+    # `nodes` is sorted, so the first node seen with each label is the cluster's first document.
+    _, first, sizes = np.unique(labels, return_index=True, return_counts=True)
+    return nodes, nodes[first][labels], sizes[labels].astype(np.int64)
+
+
+def _representative_names(engine: Engine, prints: list[Any], representatives: Indices) -> dict[int, str]:
+    unique = np.unique(representatives)
+    partitions = unique >> _ROW_BITS
+    wanted = [(int(number), unique[partitions == number]) for number in np.unique(partitions)]
+    found = engine.gather([engine.submit(ids_at, prints[number], rows & _row_mask()) for number, rows in wanted])
+    return {int(doc): name for (_, docs), names in zip(wanted, found) for doc, name in zip(docs, names)}
+
+
+def local_cluster(workers: int = 2, **options: Any) -> Any:
+    """A `distributed.LocalCluster` of worker processes with one thread each (the module holds the
+    interpreter lock for every call, so threads in one worker would run one at a time)."""
+    from distributed import LocalCluster  # type: ignore[import-untyped]
+
+    settings: dict[str, Any] = {"n_workers": workers, "processes": True, "threads_per_worker": 1,
+                                "dashboard_address": None}
+    settings.update(options)
+    return LocalCluster(**settings)
+
+
+def cluster_rows(rows: Sequence[dict[str, Any]]) -> dict[str, frozenset[str]]:
+    """Each document's cluster as the set of its members, from rows read back from the output."""
+    members: dict[str, set[str]] = {}
+    for row in rows:
+        members.setdefault(row["cluster"], set()).add(row["document"])
+    frozen = {cluster: frozenset(docs) for cluster, docs in members.items()}
+    return {row["document"]: frozen[row["cluster"]] for row in rows}

@@ -1,0 +1,81 @@
+"""Real parts for the scale-out tests: a throw-away PostgreSQL server and a Dask cluster of two
+worker processes, each started once for the session and stopped after."""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import uuid
+from pathlib import Path
+
+import pytest
+
+HOST = str(Path(__file__).resolve().parents[2] / "host")
+if HOST not in sys.path:
+    sys.path.insert(0, HOST)
+# Dask starts its workers as fresh interpreters: they find the package through the environment.
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HOST, os.environ.get("PYTHONPATH")]))
+
+
+def _postgres_bin():
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"), key=lambda p: int(p.split("/")[4]))
+    if not found:
+        pytest.fail("no PostgreSQL server binaries: install Debian's postgresql package (make deps)")
+    return Path(found[-1]).parent
+
+
+def _as_server_user(command):
+    """initdb refuses to run as root: run the server as the postgres system user instead."""
+    return ["runuser", "-u", "postgres", "--", *command] if os.geteuid() == 0 else command
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """The URL of a superuser connection to a fresh server listening on a Unix socket only."""
+    bindir = _postgres_bin()
+    home = Path(tempfile.mkdtemp(prefix="quelvane-pg-"))
+    if os.geteuid() == 0:
+        shutil.chown(home, "postgres", "postgres")
+    data, log = home / "data", home / "log"
+    run = lambda *command: subprocess.run(_as_server_user([str(c) for c in command]), check=True,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+    try:
+        run(bindir / "initdb", "-D", data, "-U", "postgres", "--auth=trust", "--encoding=UTF8",
+            "--locale=C", "--no-sync")
+        run(bindir / "pg_ctl", "-D", data, "-l", log, "-w", "-t", "60", "-o",
+            f"-k {home} -c listen_addresses='' -c fsync=off -c synchronous_commit=off", "start")
+    except subprocess.CalledProcessError as error:
+        detail = log.read_text(errors="replace") if log.exists() else ""
+        shutil.rmtree(home, ignore_errors=True)
+        pytest.fail(f"PostgreSQL did not start: {error.stderr.decode(errors='replace')}{detail}")
+    try:
+        yield f"postgresql://postgres@/postgres?host={home}"
+    finally:
+        run(bindir / "pg_ctl", "-D", data, "-m", "immediate", "-w", "stop")
+        shutil.rmtree(home, ignore_errors=True)
+
+
+@pytest.fixture
+def postgres_url(postgres_server):
+    """A database of its own for one test, on the session's server."""
+    import psycopg
+
+    name = f"test_{uuid.uuid4().hex[:12]}"
+    with psycopg.connect(postgres_server, autocommit=True) as admin:
+        admin.execute(f'CREATE DATABASE "{name}"')
+    yield postgres_server.replace("/postgres?", f"/{name}?")
+    with psycopg.connect(postgres_server, autocommit=True) as admin:
+        admin.execute(f'DROP DATABASE "{name}" WITH (FORCE)')
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A client of a LocalCluster of two worker processes, one thread each."""
+    from distributed import Client
+
+    from quelvane_host.dedup import local_cluster
+
+    with local_cluster(2) as cluster, Client(cluster) as client:
+        client.wait_for_workers(2, timeout=60)
+        yield client

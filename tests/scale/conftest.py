@@ -79,3 +79,44 @@ def dask_client():
     with local_cluster(2) as cluster, Client(cluster) as client:
         client.wait_for_workers(2, timeout=60)
         yield client
+
+
+CLEAR_SHARES = (0.0, 0.005, 0.01, 0.15, 0.3)
+BORDERLINE_SHARES = (0.0, 0.01, 0.02, 0.03, 0.05, 0.1)
+
+
+def write_near_duplicate_corpus(folder, originals, shares=CLEAR_SHARES, seed=7):
+    """Text files of random words and near copies of them (with `shares` of their words replaced),
+    in nested folders and one JSON Lines file, and a few documents that cannot be read."""
+    import json
+    import random
+
+    rng = random.Random(seed)
+    vocabulary = ["".join(rng.choice("abcdefghiklmnoprstuw") for _ in range(rng.randint(2, 9))) for _ in range(20000)]
+    lines = []
+    for number in range(originals):
+        words = [rng.choice(vocabulary) for _ in range(rng.randint(150, 300))]
+        texts = [words]
+        for _ in range(rng.choice((0, 0, 0, 1, 2, 3))):
+            share = rng.choice(shares)
+            texts.append([rng.choice(vocabulary) if rng.random() < share else word for word in words])
+        for copy, text in enumerate(texts):
+            if rng.random() < 0.2:
+                lines.append(json.dumps({"text": " ".join(text)}))
+            else:
+                path = folder / f"{number % 10}" / f"{number:05d}-{copy}.txt"
+                path.parent.mkdir(parents=True, exist_ok=True)
+                path.write_text(" ".join(text))
+    (folder / "crawl.jsonl").write_text("\n".join(lines + ["{broken"]) + "\n")
+    (folder / "blank.txt").write_text("\n")
+    (folder / "image.txt").write_bytes(b"\x89PNG\x00\x00")
+    return folder
+
+
+@pytest.fixture(scope="session")
+def near_duplicates(tmp_path_factory):
+    """About 3,000 documents in about 20 partitions."""
+    from quelvane_host.corpus import Corpus
+
+    folder = write_near_duplicate_corpus(tmp_path_factory.mktemp("corpus"), 1800)
+    return Corpus.of([folder], partition_bytes=256 * 1024)

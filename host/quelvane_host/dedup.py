@@ -15,13 +15,13 @@ workers as processes with one thread each (see `local_cluster`).
 """
 from __future__ import annotations
 
+import operator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable, Protocol, Sequence
+from typing import Any, Callable, Iterable, Protocol, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
-import pandas as pd  # type: ignore[import-untyped]
 import quelvane
 
 from .corpus import Corpus, Document, DocumentError, Partition, read_partition
@@ -34,11 +34,16 @@ DEFAULT_THRESHOLD = 0.7
 # that n copies of one text (which share every bucket) cost about 64n candidate pairs, not n²/2;
 # the copies still form one chain of confirmed pairs and so one cluster.
 BUCKET_WINDOW = 64
+# Every partition sends a piece to every join task, so the graph grows with the product: one join
+# task per PARTITIONS_PER_JOIN partitions (a few MB of rows each), at most MAX_JOIN_TASKS.
+PARTITIONS_PER_JOIN = 4
+MAX_JOIN_TASKS = 32
 _ROW_BITS = 32
 _CLUSTER_COLUMNS = {"document": "string", "cluster": "string", "cluster_size": "int64"}
 _ERROR_COLUMNS = {"document": "string", "reason": "string"}
 
 Indices = npt.NDArray[np.int64]
+Rows = Tuple[npt.NDArray[np.uint64], Indices]
 
 
 @dataclass(frozen=True)
@@ -84,23 +89,26 @@ def global_index(partition: int, rows: Indices) -> Indices:
     return (np.int64(partition) << _ROW_BITS) | rows
 
 
-def band_frame(fingerprints: Fingerprints) -> pd.DataFrame:
-    """(key, doc) rows, each band key once per document (the 32 keys of a short text repeat)."""
+def band_rows(fingerprints: Fingerprints) -> Rows:
+    """(band key, document) rows, each key once per document (the 32 keys of a short text repeat)."""
     count = len(fingerprints.ids)
-    docs = global_index(fingerprints.partition, np.arange(count, dtype=np.int64))
-    frame = pd.DataFrame({"key": fingerprints.bands.reshape(-1), "doc": np.repeat(docs, BAND_COUNT)})
-    return frame.drop_duplicates(ignore_index=True)
+    docs = np.repeat(global_index(fingerprints.partition, np.arange(count, dtype=np.int64)), BAND_COUNT)
+    keys = fingerprints.bands.reshape(-1)
+    order = np.lexsort((keys, docs))
+    keys, docs = keys[order], docs[order]
+    fresh = np.ones(len(keys), dtype=bool)
+    fresh[1:] = (keys[1:] != keys[:-1]) | (docs[1:] != docs[:-1])
+    return keys[fresh], docs[fresh]
 
 
-def bucket_pairs(frame: pd.DataFrame) -> pd.DataFrame:
-    """Candidate pairs (a < b) of documents that share a band key, at most once each.
+def bucket_pairs(keys: npt.NDArray[np.uint64], docs: Indices) -> Indices:
+    """Candidate pairs (a < b) of documents that share a band key, as unique rows of an (n, 2) array.
 
     A key matches any key of the other document, not only the one at the same band index, as
     `shares_band` of the module does.
     """
-    order = np.lexsort((frame["doc"].to_numpy(), frame["key"].to_numpy()))
-    keys = frame["key"].to_numpy()[order]
-    docs = frame["doc"].to_numpy()[order]
+    order = np.lexsort((docs, keys))
+    keys, docs = keys[order], docs[order]
     firsts: list[Indices] = []
     seconds: list[Indices] = []
     for offset in range(1, BUCKET_WINDOW + 1):
@@ -109,8 +117,12 @@ def bucket_pairs(frame: pd.DataFrame) -> pd.DataFrame:
             break
         firsts.append(docs[:-offset][same])
         seconds.append(docs[offset:][same])
-    pairs = pd.DataFrame({"a": _concat(firsts), "b": _concat(seconds)})
-    return pairs.drop_duplicates(ignore_index=True)
+    return _unique_pairs([np.stack([_concat(firsts), _concat(seconds)], axis=1)])
+
+
+def _unique_pairs(parts: Sequence[Indices]) -> Indices:
+    pairs = np.concatenate(parts) if parts else np.empty((0, 2), dtype=np.int64)
+    return np.unique(pairs, axis=0) if len(pairs) else pairs.reshape(0, 2)
 
 
 def _concat(parts: list[Indices]) -> Indices:
@@ -145,30 +157,37 @@ def counts(fingerprints: Fingerprints) -> tuple[int, int]:
     return len(fingerprints.ids), len(fingerprints.errors)
 
 
+def split_by_key(rows: Rows, parts: int) -> list[Rows]:
+    """`rows` in `parts` pieces by key, so that piece k of every partition holds all the rows of
+    the keys that join task k handles."""
+    keys, docs = rows
+    target = (keys % np.uint64(parts)).astype(np.int64)
+    return [(keys[target == part], docs[target == part]) for part in range(parts)]
+
+
+def join_pieces(*pieces: Rows) -> Indices:
+    return bucket_pairs(np.concatenate([keys for keys, _ in pieces]), np.concatenate([docs for _, docs in pieces]))
+
+
 class Engine(Protocol):
     """Where the steps run: each call returns a handle (a value, or a Dask future)."""
 
-    def map(self, function: Callable[..., Any], *iterables: Iterable[Any]) -> list[Any]: ...
+    def map(self, function: Callable[..., Any], *iterables: Iterable[Any], **kwargs: Any) -> list[Any]: ...
 
     def submit(self, function: Callable[..., Any], *args: Any) -> Any: ...
 
     def gather(self, handles: list[Any]) -> list[Any]: ...
 
-    def candidate_pairs(self, band_frames: list[Any]) -> pd.DataFrame: ...
-
 
 class InProcess:
-    def map(self, function: Callable[..., Any], *iterables: Iterable[Any]) -> list[Any]:
-        return [function(*args) for args in zip(*iterables)]
+    def map(self, function: Callable[..., Any], *iterables: Iterable[Any], **kwargs: Any) -> list[Any]:
+        return [function(*args, **kwargs) for args in zip(*iterables)]
 
     def submit(self, function: Callable[..., Any], *args: Any) -> Any:
         return function(*args)
 
     def gather(self, handles: list[Any]) -> list[Any]:
         return handles
-
-    def candidate_pairs(self, band_frames: list[Any]) -> pd.DataFrame:
-        return bucket_pairs(pd.concat(band_frames, ignore_index=True))
 
 
 class OnDask:
@@ -178,8 +197,8 @@ class OnDask:
     def __init__(self, client: Any) -> None:
         self.client = client
 
-    def map(self, function: Callable[..., Any], *iterables: Iterable[Any]) -> list[Any]:
-        futures: list[Any] = self.client.map(function, *iterables, pure=True)
+    def map(self, function: Callable[..., Any], *iterables: Iterable[Any], **kwargs: Any) -> list[Any]:
+        futures: list[Any] = self.client.map(function, *iterables, pure=True, **kwargs)
         return futures
 
     def submit(self, function: Callable[..., Any], *args: Any) -> Any:
@@ -189,17 +208,16 @@ class OnDask:
         gathered: list[Any] = self.client.gather(handles)
         return gathered
 
-    def candidate_pairs(self, band_frames: list[Any]) -> pd.DataFrame:
-        import dask.dataframe as dd  # type: ignore[import-untyped]
 
-        empty = pd.DataFrame({"key": np.empty(0, np.uint64), "doc": np.empty(0, np.int64)})
-        bands = dd.from_delayed(band_frames, meta=empty, verify_meta=False)
-        # The task-based shuffle survives a lost worker by re-running the lost pieces.
-        shuffled = bands.shuffle("key", npartitions=max(1, len(band_frames)), shuffle_method="tasks")
-        pairs = shuffled.map_partitions(bucket_pairs, meta={"a": np.int64, "b": np.int64})
-        found: pd.DataFrame = self.client.compute(pairs).result()
-        # Two documents can share keys that the shuffle sent to different partitions.
-        return found.drop_duplicates(ignore_index=True)
+def candidate_pairs(engine: Engine, band_rows: list[Any]) -> Indices:
+    """The join on band keys as a hash exchange: every partition splits its rows by key, join task
+    k gathers piece k of each."""
+    parts = min(-(-len(band_rows) // PARTITIONS_PER_JOIN), MAX_JOIN_TASKS)
+    splits = engine.map(split_by_key, band_rows, parts=parts)
+    pieces = [[engine.submit(operator.getitem, split, part) for split in splits] for part in range(parts)]
+    joined = engine.gather([engine.submit(join_pieces, *column) for column in pieces])
+    # Two documents can share keys that went to different join tasks.
+    return _unique_pairs(joined)
 
 
 def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRESHOLD,
@@ -215,7 +233,7 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
     if not partitions:
         return Summary(0, 0, 0, 0, 0, 0)
     prints = engine.map(fingerprint, partitions)
-    candidates = engine.candidate_pairs(engine.map(band_frame, prints))
+    candidates = candidate_pairs(engine, engine.map(band_rows, prints))
     edges = _confirmed(engine, prints, candidates, threshold)
     members, representatives, sizes = _components(edges)
     names = _representative_names(engine, prints, representatives)
@@ -235,19 +253,20 @@ def _row_mask() -> np.int64:
     return np.int64((1 << _ROW_BITS) - 1)
 
 
-def _confirmed(engine: Engine, prints: list[Any], candidates: pd.DataFrame, threshold: float) -> Indices:
-    """The candidate pairs that agree, as an (n, 2) array of global indices."""
-    a = candidates["a"].to_numpy(dtype=np.int64)
-    b = candidates["b"].to_numpy(dtype=np.int64)
-    groups = pd.DataFrame({"pa": a >> _ROW_BITS, "pb": b >> _ROW_BITS}).groupby(["pa", "pb"]).indices
-    selections = list(groups.values())
+def _confirmed(engine: Engine, prints: list[Any], candidates: Indices, threshold: float) -> Indices:
+    """The candidate pairs that agree, one task per pair of partitions they fall in."""
+    a, b = candidates[:, 0], candidates[:, 1]
+    _, group = np.unique(np.stack([a >> _ROW_BITS, b >> _ROW_BITS], axis=1), axis=0, return_inverse=True)
+    order = np.argsort(group.reshape(-1), kind="stable")
+    selections = np.split(order, np.flatnonzero(np.diff(group.reshape(-1)[order])) + 1) if len(order) else []
     verdicts = engine.gather([
-        engine.submit(confirm, prints[pa], prints[pb], a[chosen] & _row_mask(), b[chosen] & _row_mask(), threshold)
-        for (pa, pb), chosen in groups.items()])
+        engine.submit(confirm, prints[int(a[chosen[0]] >> _ROW_BITS)], prints[int(b[chosen[0]] >> _ROW_BITS)],
+                      a[chosen] & _row_mask(), b[chosen] & _row_mask(), threshold)
+        for chosen in selections])
     keep = np.zeros(len(a), dtype=bool)
     for chosen, verdict in zip(selections, verdicts):
         keep[chosen] = verdict
-    return np.stack([a[keep], b[keep]], axis=1)
+    return candidates[keep]
 
 
 def _components(edges: Indices) -> tuple[Indices, Indices, Indices]:

@@ -9,7 +9,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev \
-  clang libclang-rt-dev
+  clang libclang-rt-dev postgresql
 JOBS ?= 2
 
 .PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize test-fuzz wheel test-wheel typecheck \

@@ -86,7 +86,7 @@ class Corpus:
 
 
 def _walk(folder: str) -> list[str]:
-    found = []
+    found: list[str] = []
     for root, folders, names in os.walk(folder):
         folders[:] = sorted(name for name in folders if not name.startswith("."))
         found.extend(os.path.join(root, name) for name in sorted(names) if not name.startswith("."))

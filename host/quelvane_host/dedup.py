@@ -133,7 +133,8 @@ def confirm(first: Fingerprints, second: Fingerprints, rows_a: Indices, rows_b: 
             threshold: float) -> npt.NDArray[np.bool_]:
     """Which pairs (first's row, second's row) agree in at least `threshold` of the positions."""
     agreeing = np.count_nonzero(first.signatures[rows_a] == second.signatures[rows_b], axis=1)
-    return agreeing >= threshold * SIGNATURE_LENGTH
+    verdict: npt.NDArray[np.bool_] = agreeing >= threshold * SIGNATURE_LENGTH
+    return verdict
 
 
 def ids_at(fingerprints: Fingerprints, rows: Indices) -> list[str]:
@@ -300,12 +301,12 @@ def _representative_names(engine: Engine, prints: list[Any], representatives: In
 def local_cluster(workers: int = 2, **options: Any) -> Any:
     """A `distributed.LocalCluster` of worker processes with one thread each (the module holds the
     interpreter lock for every call, so threads in one worker would run one at a time)."""
-    from distributed import LocalCluster  # type: ignore[import-untyped]
+    from distributed import LocalCluster
 
     settings: dict[str, Any] = {"n_workers": workers, "processes": True, "threads_per_worker": 1,
                                 "dashboard_address": None}
     settings.update(options)
-    return LocalCluster(**settings)
+    return LocalCluster(**settings)  # type: ignore[no-untyped-call]
 
 
 def cluster_rows(rows: Sequence[dict[str, Any]]) -> dict[str, frozenset[str]]:

@@ -39,6 +39,7 @@ BUCKET_WINDOW = 64
 PARTITIONS_PER_JOIN = 4
 MAX_JOIN_TASKS = 32
 _ROW_BITS = 32
+_ROW_MASK = (1 << _ROW_BITS) - 1
 _CLUSTER_COLUMNS = {"document": "string", "cluster": "string", "cluster_size": "int64"}
 _ERROR_COLUMNS = {"document": "string", "reason": "string"}
 
@@ -142,9 +143,9 @@ def ids_at(fingerprints: Fingerprints, rows: Indices) -> list[str]:
 
 
 def write_partition(fingerprints: Fingerprints, clustered_rows: Indices, cluster_ids: list[str],
-                    sizes: Indices, output: str, fmt: str) -> None:
+                    sizes: Indices, output: str, fmt: str) -> tuple[int, int]:
     """The partition's cluster rows and error rows; `clustered_rows` are its documents that have
-    near duplicates, with their cluster's name and size alongside."""
+    near duplicates, with their cluster's name and size alongside. Returns the number of each."""
     named = dict(zip(clustered_rows.tolist(), zip(cluster_ids, sizes.tolist())))
     rows = [{"document": doc_id, "cluster": named.get(row, (doc_id, 1))[0],
              "cluster_size": named.get(row, (doc_id, 1))[1]}
@@ -152,10 +153,7 @@ def write_partition(fingerprints: Fingerprints, clustered_rows: Indices, cluster
     write_rows(part_path(Path(output) / "clusters", fingerprints.partition, fmt), _CLUSTER_COLUMNS, rows, fmt)
     errors = [{"document": error.id, "reason": error.reason} for error in fingerprints.errors]
     write_rows(part_path(Path(output) / "errors", fingerprints.partition, fmt), _ERROR_COLUMNS, errors, fmt)
-
-
-def counts(fingerprints: Fingerprints) -> tuple[int, int]:
-    return len(fingerprints.ids), len(fingerprints.errors)
+    return len(rows), len(errors)
 
 
 def split_by_key(rows: Rows, parts: int) -> list[Rows]:
@@ -241,17 +239,12 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
     written = []
     for number, handle in enumerate(prints):
         mine = (members >> _ROW_BITS) == number
-        written.append(engine.submit(write_partition, handle, members[mine] & _row_mask(),
+        written.append(engine.submit(write_partition, handle, members[mine] & _ROW_MASK,
                                      [names[int(rep)] for rep in representatives[mine]],
                                      sizes[mine], str(output), fmt))
-    engine.gather(written)
-    documents, errors = np.array(engine.gather(engine.map(counts, prints))).reshape(-1, 2).sum(axis=0)
+    documents, errors = np.array(engine.gather(written)).reshape(-1, 2).sum(axis=0)
     return Summary(int(documents), int(errors), int(np.count_nonzero(members == representatives)),
                    int(np.count_nonzero(members != representatives)), len(candidates), len(edges))
-
-
-def _row_mask() -> np.int64:
-    return np.int64((1 << _ROW_BITS) - 1)
 
 
 def _confirmed(engine: Engine, prints: list[Any], candidates: Indices, threshold: float) -> Indices:
@@ -262,7 +255,7 @@ def _confirmed(engine: Engine, prints: list[Any], candidates: Indices, threshold
     selections = np.split(order, np.flatnonzero(np.diff(group.reshape(-1)[order])) + 1) if len(order) else []
     verdicts = engine.gather([
         engine.submit(confirm, prints[int(a[chosen[0]] >> _ROW_BITS)], prints[int(b[chosen[0]] >> _ROW_BITS)],
-                      a[chosen] & _row_mask(), b[chosen] & _row_mask(), threshold)
+                      a[chosen] & _ROW_MASK, b[chosen] & _ROW_MASK, threshold)
         for chosen in selections])
     keep = np.zeros(len(a), dtype=bool)
     for chosen, verdict in zip(selections, verdicts):
@@ -294,7 +287,7 @@ def _representative_names(engine: Engine, prints: list[Any], representatives: In
     unique = np.unique(representatives)
     partitions = unique >> _ROW_BITS
     wanted = [(int(number), unique[partitions == number]) for number in np.unique(partitions)]
-    found = engine.gather([engine.submit(ids_at, prints[number], rows & _row_mask()) for number, rows in wanted])
+    found = engine.gather([engine.submit(ids_at, prints[number], rows & _ROW_MASK) for number, rows in wanted])
     return {int(doc): name for (_, docs), names in zip(wanted, found) for doc, name in zip(docs, names)}
 
 
@@ -303,10 +296,8 @@ def local_cluster(workers: int = 2, **options: Any) -> Any:
     interpreter lock for every call, so threads in one worker would run one at a time)."""
     from distributed import LocalCluster
 
-    settings: dict[str, Any] = {"n_workers": workers, "processes": True, "threads_per_worker": 1,
-                                "dashboard_address": None}
-    settings.update(options)
-    return LocalCluster(**settings)  # type: ignore[no-untyped-call]
+    settings: dict[str, Any] = {"dashboard_address": None, **options}
+    return LocalCluster(n_workers=workers, processes=True, threads_per_worker=1, **settings)  # type: ignore[no-untyped-call]
 
 
 def cluster_rows(rows: Sequence[dict[str, Any]]) -> dict[str, frozenset[str]]:

@@ -78,9 +78,16 @@ def write_corpus(folder, documents, paragraphs, seed=3):
 
 
 def timed_run(corpus, output, client):
+    """Wall seconds, and CPU seconds of this process and of every worker, of one run."""
+    cpu = _cpu_seconds(client)
     started = time.perf_counter()
-    summary = dedup(corpus, output, client=client)
-    return time.perf_counter() - started, summary
+    dedup(corpus, output, client=client)
+    return time.perf_counter() - started, _cpu_seconds(client) - cpu
+
+
+def _cpu_seconds(client):
+    workers = sum(client.run(time.process_time).values()) if client is not None else 0.0
+    return time.process_time() + workers
 
 
 def worker_memory(client, field):
@@ -99,12 +106,13 @@ def throughput(corpus, size, documents, rounds, scratch):
     runs = [("in-process", None)] + [(f"{n} worker{'s' * (n > 1)}", n) for n in (1, 2)]
     for label, workers in runs:
         if workers is None:
-            seconds = [timed_run(corpus, scratch / "out", None)[0] for _ in range(rounds)]
+            runs = [timed_run(corpus, scratch / "out", None) for _ in range(rounds)]
         else:
             with local_cluster(workers) as cluster, Client(cluster) as client:
-                seconds = [timed_run(corpus, scratch / "out", client)[0] for _ in range(rounds)]
-        median = statistics.median(seconds)
-        rows.append((label, median, documents / median, size / median / 1e6))
+                runs = [timed_run(corpus, scratch / "out", client) for _ in range(rounds)]
+        median = statistics.median(wall for wall, _ in runs)
+        cpu = statistics.median(cpu for _, cpu in runs)
+        rows.append((label, median, documents / median, size / median / 1e6, cpu / documents * 1e6))
     return rows
 
 
@@ -135,9 +143,11 @@ def main():
               f"{len(corpus.partitions())} partitions; median of {options.rounds} runs")
         rows = throughput(corpus, size, options.documents, options.rounds, scratch)
         single = next(row for row in rows if row[0] == "1 worker")[1]
-        print(f"{'dedup':<12} {'seconds':>8} {'docs/s':>8} {'MB/s':>6} {'vs 1 worker':>12}")
-        for label, seconds, docs_per_second, mb_per_second in rows:
-            print(f"{label:<12} {seconds:8.2f} {docs_per_second:8.0f} {mb_per_second:6.2f} {single / seconds:11.2f}x")
+        print(f"{'dedup':<12} {'seconds':>8} {'docs/s':>8} {'MB/s':>6} {'vs 1 worker':>12} {'CPU us/doc':>11}")
+        for label, seconds, docs_per_second, mb_per_second, cpu_us in rows:
+            print(f"{label:<12} {seconds:8.2f} {docs_per_second:8.0f} {mb_per_second:6.2f} "
+                  f"{single / seconds:11.2f}x {cpu_us:11.0f}")
+        print(f"machine load (1-minute average) at the end: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
         print("resident memory per worker (MB), 2 workers: at start -> peak during the run")
         (scratch / "small").mkdir()
         write_corpus(scratch / "small", options.small, paragraphs)

@@ -25,7 +25,7 @@ import numpy.typing as npt
 import quelvane
 
 from .corpus import Corpus, Document, DocumentError, Partition, read_partition
-from .output import clear_parts, part_path, write_rows
+from .output import FORMATS, clear_parts, part_path, write_rows
 
 SIGNATURE_LENGTH = 128
 BAND_COUNT = 32
@@ -225,6 +225,8 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
     `distributed.Client`) on its cluster, otherwise in this process."""
     if not 0 < threshold <= 1:
         raise ValueError(f"threshold must be above 0 and at most 1, not {threshold}")
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
     engine: Engine = InProcess() if client is None else OnDask(client)
     for folder in ("clusters", "errors"):
         clear_parts(Path(output) / folder)

@@ -28,9 +28,8 @@ def clear_parts(folder: str | Path) -> None:
 
 
 def write_rows(path: Path, columns: Mapping[str, str], rows: Sequence[Mapping[str, Any]], fmt: str) -> None:
-    """`columns` maps each column to "string" or "int64", so that an empty part has a schema."""
-    if fmt not in FORMATS:
-        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
+    """`columns` maps each column to "string" or "int64", so that an empty part has a schema;
+    `fmt` is one of FORMATS."""
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     if fmt == "jsonl":
         with open(temporary, "w", encoding="utf-8") as stream:

@@ -83,7 +83,7 @@ def dask_client():
     from quelvane_host.dedup import local_cluster
 
     with local_cluster(2) as cluster, Client(cluster) as client:
-        client.wait_for_workers(2, timeout=60)
+        client.wait_for_workers(2, timeout=180)
         yield client
 
 

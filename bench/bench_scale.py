@@ -6,7 +6,9 @@ Documents are runs of paragraphs of the English documentation installed under /u
 (release notes, READMEs, change logs), a tenth of them near copies of another with a few words
 replaced, written as JSON Lines files of 2,000 documents.
 
-Run: python bench/bench_scale.py [--documents 100000] [--small 10000] [--rounds 3]
+The peer comparison: clusters against datasketch's MinHashLSH on prose with near copies.
+
+Run: python bench/bench_scale.py [--documents 100000] [--small 10000] [--rounds 3] [--agreement 4000]
 """
 from __future__ import annotations
 
@@ -22,13 +24,15 @@ import time
 from pathlib import Path
 
 HOST = Path(__file__).resolve().parents[1] / "host"
-sys.path.insert(0, str(HOST))
+sys.path[:0] = [str(HOST), str(HOST.parent / "tests" / "scale")]
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HOST), os.environ.get("PYTHONPATH")]))
 
 from distributed import Client  # noqa: E402
 
 from quelvane_host.corpus import Corpus  # noqa: E402
-from quelvane_host.dedup import dedup, local_cluster  # noqa: E402
+from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup, local_cluster  # noqa: E402
+from quelvane_host.output import read_rows  # noqa: E402
+from peers import agreement, datasketch_clusters  # noqa: E402
 
 SOURCES = ("/usr/share/doc",)
 DOCUMENTS_PER_FILE = 2000
@@ -55,15 +59,18 @@ def prose_paragraphs(minimum_words=25):
     return sorted(paragraphs)
 
 
-def write_corpus(folder, documents, paragraphs, seed=3):
+def write_corpus(folder, documents, paragraphs, copies=0.1, shares=(0.02,), seed=3):
+    """JSON Lines files of `documents` texts, a share `copies` of them near copies of an earlier
+    one with one of `shares` of their words replaced. Returns the size of the texts in bytes."""
     rng = random.Random(seed)
     made, size, batch, texts = 0, 0, 0, []
     while made < documents:
         lines = []
         for _ in range(min(DOCUMENTS_PER_FILE, documents - made)):
-            if texts and rng.random() < 0.1:
+            if texts and rng.random() < copies:
                 words = rng.choice(texts).split()
-                text = " ".join(rng.choice(words) if rng.random() < 0.02 else word for word in words)
+                share = rng.choice(shares)
+                text = " ".join(rng.choice(words) if rng.random() < share else word for word in words)
             else:
                 start = rng.randrange(len(paragraphs))
                 text = "\n\n".join(paragraphs[start:start + rng.randint(2, 8)])
@@ -126,16 +133,32 @@ def memory(corpora, scratch):
     return rows
 
 
+def peer_agreement(paragraphs, documents, scratch):
+    """Our clusters against datasketch's MinHashLSH at the same threshold, on prose with near
+    copies whose share of replaced words straddles the threshold."""
+    folder = scratch / "agreement"
+    folder.mkdir()
+    write_corpus(folder, documents, paragraphs, copies=0.3, shares=(0.0, 0.01, 0.02, 0.03, 0.05, 0.1))
+    corpus = Corpus.of([folder])
+    summary = dedup(corpus, scratch / "agreement-out")
+    ours = cluster_rows(read_rows(scratch / "agreement-out" / "clusters"))
+    recall, f1 = agreement(ours, datasketch_clusters(corpus, DEFAULT_THRESHOLD))
+    print(f"against datasketch MinHashLSH at threshold {DEFAULT_THRESHOLD}, {documents} documents, "
+          f"{summary.clusters} clusters: {recall:.1%} of its same-cluster pairs found, pair F1 {f1:.3f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--documents", type=int, default=100_000)
     parser.add_argument("--small", type=int, default=10_000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--agreement", type=int, default=4000, help="documents in the peer comparison")
     options = parser.parse_args()
     paragraphs = prose_paragraphs()
     print(f"{len(paragraphs)} paragraphs of prose from {', '.join(SOURCES)}")
     with tempfile.TemporaryDirectory(prefix="quelvane-bench-scale-") as scratch:
         scratch = Path(scratch)
+        peer_agreement(paragraphs, options.agreement, scratch)
         (scratch / "corpus").mkdir()
         size = write_corpus(scratch / "corpus", options.documents, paragraphs)
         corpus = Corpus.of([scratch / "corpus"])

@@ -12,12 +12,13 @@ from typing import Any, AsyncIterator, Dict, Optional, Tuple, TypeVar
 
 from fastapi import Depends, FastAPI, Request
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import HTMLResponse, JSONResponse
+from fastapi.responses import HTMLResponse, JSONResponse, Response
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from pydantic import BaseModel, ValidationError
 from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import UploadFile
 from starlette.exceptions import HTTPException
+from starlette.requests import ClientDisconnect
 
 from ..cli import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
@@ -72,6 +73,11 @@ def create_app(config: ServiceConfig) -> BodyLimit:
     async def host_error(request: Request, error: QuelvaneHostError) -> JSONResponse:
         status = 404 if isinstance(error, NotFoundError) else 503 if isinstance(error, RegistryError) else 400
         return JSONResponse({"detail": str(error)}, status_code=status)
+
+    @app.exception_handler(ClientDisconnect)
+    async def gone(request: Request, error: ClientDisconnect) -> Response:
+        # The client left, or the body limit cut it off and has answered already: nobody reads this.
+        return Response(status_code=400)
 
     @app.exception_handler(RequestValidationError)
     async def invalid_request(request: Request, error: RequestValidationError) -> JSONResponse:
@@ -165,7 +171,7 @@ async def _found_text(request: Request, limit: int) -> Tuple[str, Format]:
     if media == "application/json":
         body = _parse(schemas.IdentifyRequest, await request.body())
         return body.text, body.format
-    if media == "multipart/form-data":
+    if media in ("multipart/form-data", "application/x-www-form-urlencoded"):
         fields = await request.form(max_files=1, max_fields=8, max_part_size=limit)
         return await _form_text(fields, _field(fields.get("format")) or "auto", limit)
     if media in MEDIA_FORMATS:

@@ -1,0 +1,60 @@
+"""`quelvane serve` run as a person runs it: a child process on a free port of 127.0.0.1, the
+token in its environment, its log kept for the tests to read."""
+from __future__ import annotations
+
+import http.client
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Iterator, Optional
+
+STARTUP_SECONDS = 60
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+@contextmanager
+def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None) -> Iterator[str]:
+    """Yields the base URL once the server answers; stops it with Ctrl-C on the way out."""
+    port = free_port()
+    env = {k: v for k, v in os.environ.items() if k != "QUELVANE_TOKEN"}
+    if token is not None:
+        env["QUELVANE_TOKEN"] = token
+    command = [sys.executable, "-c", "from quelvane_host.cli import main; main()", "serve", "--registry",
+               str(registry), "--keys", str(keys), "--host", "127.0.0.1", "--port", str(port)]
+    with log.open("wb") as output:
+        server = subprocess.Popen(command, env=env, stdout=output, stderr=subprocess.STDOUT)
+        try:
+            _wait_until_up(server, port, log)
+            yield f"http://127.0.0.1:{port}"
+        finally:
+            server.send_signal(signal.SIGINT)
+            try:
+                server.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+
+
+def _wait_until_up(server: subprocess.Popen, port: int, log: Path) -> None:  # type: ignore[type-arg]
+    deadline = time.monotonic() + STARTUP_SECONDS
+    while time.monotonic() < deadline:
+        if server.poll() is not None:
+            raise AssertionError(f"quelvane serve exited with {server.returncode}:\n{log.read_text()}")
+        try:
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            connection.request("GET", "/")
+            if connection.getresponse().status == 200:
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise AssertionError(f"quelvane serve did not answer within {STARTUP_SECONDS} s:\n{log.read_text()}")

@@ -8,7 +8,7 @@ from __future__ import annotations
 import logging
 import re
 from contextlib import asynccontextmanager
-from typing import Any, AsyncIterator, Dict, Optional, Tuple, TypeVar
+from typing import Any, AsyncIterator, Dict, Optional, Tuple, TypeVar, Union
 
 from fastapi import Depends, FastAPI, Request
 from fastapi.exceptions import RequestValidationError
@@ -33,7 +33,7 @@ from .pool import RegistryPool
 _POINTER = re.compile(r"[0-9a-fA-F]{32}")
 MEDIA_FORMATS: Dict[str, Format] = {"text/plain": "text", "text/html": "html", "text/markdown": "markdown",
                                     "text/x-markdown": "markdown"}
-_ERRORS: Dict[int, Dict[str, Any]] = {
+_ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
     code: {"model": schemas.ErrorBody, "description": text} for code, text in (
         (400, "The input cannot be used (not UTF-8, empty, binary, ...)."),
         (413, "The request body is over the server's limit."),

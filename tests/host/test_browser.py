@@ -24,7 +24,11 @@ def browser():
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
+    # Under make test-sanitize the AddressSanitizer runtime is preloaded into this process; the
+    # browser is not built for it and exits at once if it inherits the preload.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                                                           "LSAN_OPTIONS")}
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER, env=env))
     yield driver
     driver.quit()
 

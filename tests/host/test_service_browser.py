@@ -104,6 +104,9 @@ def test_a_reader_checks_copies_on_the_page(browser, server, tmp_path):
     assert all(EDITED[1] not in shown for shown in essay_card["passages"].values())
     assert any(EDITED[1] in marked for _, marked in essay_card["marks"])
     assert any(EDITED[0] in shown for shown in essay_card["passages"].values())
+    # The edit itself: the new words marked in the found text, the old ones in the publication.
+    assert [e.text for e in browser.find_elements(By.CSS_SELECTOR, "#m1 .found ins")] == [EDITED[1] + ","]
+    assert [e.text for e in browser.find_elements(By.CSS_SELECTOR, "#m1 .passages del")] == [EDITED[0] + ","]
     [(target, marked)] = notes_card["marks"]
     assert _words(marked) == _words(EXCERPT)[:len(_words(marked))] and len(_words(marked)) > 40
 

@@ -6,10 +6,12 @@ from anywhere and runs nothing else."""
 from __future__ import annotations
 
 import base64
+import difflib
 import hashlib
+import re
 from dataclasses import dataclass
 from importlib import resources
-from typing import List, Literal, Optional, Sequence
+from typing import List, Literal, Optional, Sequence, Tuple
 
 import jinja2
 
@@ -21,7 +23,11 @@ CONTEXT_CHARS = 240
 OPENING_CHARS = 800
 """Found text shown when a match has no passage to point at (found by watermark or band keys)."""
 PASSAGE_CHARS = 1600
-"""A passage longer than this is shown by its beginning and end."""
+"""A passage longer than this is shown by its beginning and end, without its differences marked."""
+_TOKEN = re.compile(r"\S+")
+_NOT_COMPARED = re.compile("[\u200b\u200c\u200d\u2060\ufeff]|[^\\w]+$|^[^\\w]+")
+Runs = Tuple[Tuple[str, bool], ...]
+"""A text cut into runs, each flagged when its words are not in the text it is compared with."""
 
 
 @dataclass(frozen=True)
@@ -31,6 +37,8 @@ class Piece:
     kind: Literal["text", "mark", "gap"]
     text: str = ""
     number: int = 0
+    runs: Runs = ()
+    """For a mark: its text, with the words that differ from the publication flagged."""
 
 
 def shorten(text: str, limit: int = PASSAGE_CHARS) -> str:
@@ -38,6 +46,43 @@ def shorten(text: str, limit: int = PASSAGE_CHARS) -> str:
         return text
     half = limit // 2
     return f"{text[:half]} […{len(text) - 2 * half} characters…] {text[-half:]}"
+
+
+def differences(found: str, published: str) -> Tuple[Runs, Runs]:
+    """Both sides of a passage cut into runs, flagging the words the other side lacks (an edit)."""
+    if len(found) > PASSAGE_CHARS or len(published) > PASSAGE_CHARS:
+        return ((shorten(found), False),), ((shorten(published), False),)
+    found_words, published_words = list(_TOKEN.finditer(found)), list(_TOKEN.finditer(published))
+    matcher = difflib.SequenceMatcher(None, [_compared(w.group()) for w in found_words],
+                                      [_compared(w.group()) for w in published_words], autojunk=False)
+    changed_found: set[int] = set()
+    changed_published: set[int] = set()
+    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+        if tag != "equal":
+            changed_found.update(range(i1, i2))
+            changed_published.update(range(j1, j2))
+    return _runs(found, found_words, changed_found), _runs(published, published_words, changed_published)
+
+
+def _compared(word: str) -> str:
+    return _NOT_COMPARED.sub("", word).casefold()
+
+
+def _runs(text: str, words: List["re.Match[str]"], changed: set[int]) -> Runs:
+    runs: List[Tuple[str, bool]] = []
+    position = 0
+    for index, word in enumerate(words):
+        flagged = index in changed
+        if runs and runs[-1][1] == flagged:
+            runs[-1] = (runs[-1][0] + text[position:word.end()], flagged)
+        else:
+            if word.start() > position:
+                runs.append((text[position:word.start()], False))
+            runs.append((word.group(), flagged))
+        position = word.end()
+    if position < len(text):
+        runs.append((text[position:], False))
+    return tuple(runs)
 
 
 def pieces(found_text: str, passages: Sequence[Passage]) -> List[Piece]:
@@ -50,7 +95,8 @@ def pieces(found_text: str, passages: Sequence[Passage]) -> List[Piece]:
     for number, passage in enumerate(passages, 1):
         start, end = passage.found.start, passage.found.end
         out.extend(_between(found_text[position:start], first=number == 1, last=False))
-        out.append(Piece("mark", shorten(found_text[start:end]), number))
+        runs = differences(found_text[start:end], passage.publication_text)[0]
+        out.append(Piece("mark", "".join(run for run, _ in runs), number, runs))
         position = end
     out.extend(_between(found_text[position:], first=False, last=True))
     return out
@@ -94,9 +140,12 @@ class Page:
     def render(self, *, max_bytes: int, result: Optional[IdentifyResponse] = None, text: str = "",
                format: str = "auto", error: Optional[str] = None) -> str:
         cards = [] if result is None else [
-            {"match": match, "pieces": pieces(result.found_text, match.passages)} for match in result.matches
+            {"match": match, "pieces": pieces(result.found_text, match.passages),
+             "published": [differences(result.found_text[p.found.start:p.found.end], p.publication_text)[1]
+                           for p in match.passages]}
+            for match in result.matches
         ]
         return self._environment.get_template("page.html").render(
             style=self._style, script=self._script, result=result, cards=cards, text=text, format=format,
-            error=error, max_bytes=max_bytes, tier_meanings=TIER_MEANINGS, shorten=shorten,
+            error=error, max_bytes=max_bytes, tier_meanings=TIER_MEANINGS,
         )

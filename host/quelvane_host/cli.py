@@ -111,7 +111,7 @@ def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None
 @click.argument("files", nargs=-1, required=True, type=click.Path(exists=True, dir_okay=False, path_type=Path))
 @click.option("--output-dir", type=click.Path(file_okay=False, path_type=Path),
               help="Where to write the documents to publish (default: beside each input, NAME.published.EXT).")
-@click.option("--title", help="Title to store with the publication (one file only).")
+@click.option("--title", help="Title to store with each publication.")
 @click.option("--metadata", "metadata_json", help='Metadata to store, as a JSON object, e.g. {"url": "..."}.')
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")

@@ -114,7 +114,8 @@ def index_entries(text: str) -> list[tuple[int, int]]:
 
 @dataclass(frozen=True)
 class Passage:
-    """A passage shared by the found text and a publication, as character ranges in each."""
+    """A passage shared by the found text and a publication, as character ranges (end exclusive) in
+    the text a reader sees of each: the text itself, or the visible text of an HTML or Markdown page."""
 
     found_start: int
     found_end: int

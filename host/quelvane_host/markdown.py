@@ -3,10 +3,10 @@
 A run may follow a word only where that word is plain text in the source: never inside code
 spans, code blocks, HTML, autolinks or link targets. Words of the rendered text are matched to
 the plain-text words of the source in order; a word that has no plain-text counterpart gets no
-run, and the erasure code makes up for it."""
+run, and the erasure code makes up for it. The caller reads the watermark back from the
+rendered result before keeping it."""
 from __future__ import annotations
 
-import difflib
 import re
 from typing import Sequence
 
@@ -14,6 +14,7 @@ from markdown_it import MarkdownIt
 from markdown_it.token import Token
 
 _WORD = re.compile(r"\S+")
+LOOKAHEAD = 8
 
 
 def _parser() -> MarkdownIt:
@@ -30,17 +31,21 @@ def place(document: str, visible: str, insertions: Sequence[tuple[int, str]]) ->
     visible_words = [(m.group(), m.end()) for m in _WORD.finditer(visible)]
     word_ending_at = {end: k for k, (_, end) in enumerate(visible_words)}
     source_words = _plain_words(document)
+    # Both lists are in reading order and mostly the same words; a rendered word from code or
+    # HTML finds no plain counterpart close ahead and is passed over.
     mapped: dict[int, int] = {}
-    matcher = difflib.SequenceMatcher(None, [w for w, _ in visible_words], [w for w, _ in source_words],
-                                      autojunk=False)
-    for block in matcher.get_matching_blocks():
-        for step in range(block.size):
-            mapped[block.a + step] = source_words[block.b + step][1]
+    j = 0
+    for k, (word, _) in enumerate(visible_words):
+        for ahead in range(j, min(j + LOOKAHEAD, len(source_words))):
+            if source_words[ahead][0] == word:
+                mapped[k] = source_words[ahead][1]
+                j = ahead + 1
+                break
     placed = []
     for offset, run in insertions:
-        k = word_ending_at.get(offset)
-        if k is not None and k in mapped:
-            placed.append((mapped[k], run))
+        index = word_ending_at.get(offset)
+        if index is not None and index in mapped:
+            placed.append((mapped[index], run))
     return placed
 
 

@@ -44,7 +44,10 @@ class PublishResult:
 
 def check_input(text: str, max_bytes: int) -> None:
     """Refuses what cannot be a text to publish or identify, saying why."""
-    size = len(text.encode("utf-8", "surrogatepass"))
+    try:
+        size = len(text.encode("utf-8"))
+    except UnicodeEncodeError as error:
+        raise InputError(f"text holds a lone surrogate at character {error.start}: it is not valid Unicode") from None
     if size > max_bytes:
         raise InputError(f"text is {size} bytes, over the limit of {max_bytes}; raise the limit or split it")
     if not text.strip():

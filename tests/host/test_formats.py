@@ -8,6 +8,7 @@ from texts import ARTICLE, ESSAY, NOTES
 
 ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
 PARAGRAPHS = ARTICLE.split("\n\n")
+LINK = "<a href='/people/engineers' title='the engineers'>Engineers</a>"
 
 PAGE = f"""<!DOCTYPE html>
 <html lang="en"><head><title>Ferry to reopen &amp; more</title>
@@ -16,7 +17,7 @@ PAGE = f"""<!DOCTYPE html>
 </head>
 <body>
 <h1 class="headline">Ferry&nbsp;crossing at Hollins&#160;Reach to reopen</h1>
-<p class="lead">{PARAGRAPHS[0].replace("Tuesday", "<b>Tues</b>day").replace("engineers", "<a href='/people/engineers' title='the engineers'>engineers</a>")}</p>
+<p class="lead">{PARAGRAPHS[0].replace("Tuesday", "<b>Tues</b>day").replace("Engineers", LINK)}</p>
 <ul><li>Cost: four times the ferry&rsquo;s</li><li>Crossing: early autumn</li></ul>
 <p>{PARAGRAPHS[1]}</p>
 <table><tr><td>Hull</td><td>flat steel</td></tr><tr><td>Cars</td><td>eight</td></tr></table>
@@ -46,6 +47,7 @@ ferry notify --when crossing-open
 
 
 def test_html_runs_only_in_visible_text_nodes(registry):
+    assert LINK in PAGE
     result = registry.publish(PAGE, format="html")
     assert result.watermark_runs == 48
     published = result.published

@@ -107,11 +107,14 @@ def test_surface_or_structure_alone_is_only_weak(tiers, verdict):
     (" \n\t ", "empty"),
     ("some words\x00 and a NUL", "binary"),
     ("word " * 30, "over the limit"),
+    ("a lone \ud800 surrogate", "not valid Unicode"),
 ])
 def test_bad_input_is_refused_and_nothing_stored(tmp_path, keys, text, message):
     with Registry.create(tmp_path / "r.db", keys, max_bytes=100) as registry:
         with pytest.raises(InputError, match=message):
             registry.publish(text)
+        with pytest.raises(InputError, match=message):
+            registry.identify(text)
         assert registry.storage.count() == 0
 
 

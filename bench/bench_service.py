@@ -66,8 +66,8 @@ def main() -> None:
                 start = time.perf_counter()
                 registry.identify(text)
                 floor.append(time.perf_counter() - start)
-        print(f"requests: {args.requests:,} from {args.clients} clients, median {statistics.median(len(t) for t in found):,.0f}"
-              " characters each")
+        size = statistics.median(len(t) for t in found)
+        print(f"requests: {args.requests:,} from {args.clients} clients, median {size:,.0f} characters each")
         with serving(folder / "registry.db", folder / "quelvane.key", folder / "server.log") as url:
             started = time.perf_counter()
             replies = identify_load(url, found, args.clients)

@@ -129,15 +129,17 @@ def create_app(config: ServiceConfig) -> BodyLimit:
     async def check(request: Request) -> HTMLResponse:
         pasted = ""
         try:
-            fields = await request.form(max_files=1, max_fields=8, max_part_size=limit)
-            pasted = _field(fields.get("text"))
-            chosen = _field(fields.get("format")) or "auto"
-            text, format = await _form_text(fields, chosen, limit)
+            async with request.form(max_files=1, max_fields=8, max_part_size=limit) as fields:
+                pasted = _field(fields.get("text"))
+                chosen = _field(fields.get("format")) or "auto"
+                text, format = await _form_text(fields, chosen, limit)
             found = await run_in_threadpool(in_registry, results.identify, text, format)
         except (QuelvaneHostError, HTTPException) as error:
             message = error.detail if isinstance(error, HTTPException) else str(error)
             return _page(page, page.render(text=pasted, error=message, max_bytes=limit), 400)
-        return _page(page, page.render(result=found, text=pasted, format=chosen, max_bytes=limit))
+        # Rendering a long text's cards takes a while: off the event loop, like the look-up.
+        html = await run_in_threadpool(lambda: page.render(result=found, text=pasted, format=chosen, max_bytes=limit))
+        return _page(page, html)
 
     return BodyLimit(app, limit)
 
@@ -172,8 +174,8 @@ async def _found_text(request: Request, limit: int) -> Tuple[str, Format]:
         body = _parse(schemas.IdentifyRequest, await request.body())
         return body.text, body.format
     if media in ("multipart/form-data", "application/x-www-form-urlencoded"):
-        fields = await request.form(max_files=1, max_fields=8, max_part_size=limit)
-        return await _form_text(fields, _field(fields.get("format")) or "auto", limit)
+        async with request.form(max_files=1, max_fields=8, max_part_size=limit) as fields:
+            return await _form_text(fields, _field(fields.get("format")) or "auto", limit)
     if media in MEDIA_FORMATS:
         return decode(await request.body(), limit), MEDIA_FORMATS[media]
     raise HTTPException(415, "send the text as JSON ({\"text\": ..., \"format\": ...}), as a multipart form "

@@ -243,3 +243,23 @@ def test_token_sources(tmp_path, monkeypatch):
     for value, message in (("short", "at least 16"), ("with space " * 3, "printable ASCII")):
         with pytest.raises(ServiceConfigError, match=message):
             Token(value)
+
+
+@pytest.mark.parametrize("setup, message", [
+    (lambda path: path.joinpath("token").write_text(TOKEN) or path.joinpath("token").chmod(0o644),
+     "chmod 600"),
+    (lambda path: path.joinpath("registry.db").unlink(), "no registry at"),
+], ids=["token file readable by others", "no registry"])
+def test_serve_refuses_to_start_with_the_reason(tmp_path, keys, registry, monkeypatch, setup, message):
+    from click.testing import CliRunner
+
+    from quelvane_host.cli import main
+
+    registry.close()
+    setup(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    options = ["--token-file", "token"] if message == "chmod 600" else []
+    result = CliRunner().invoke(main, ["serve", "--registry", "registry.db", "--keys", "quelvane.key", *options])
+    assert result.exit_code == 3 and message in result.output and "Traceback" not in result.output
+    short = CliRunner().invoke(main, ["serve", "--keys", "quelvane.key"], env={"QUELVANE_TOKEN": "tiny-secret"})
+    assert short.exit_code == 3 and "at least 16" in short.output and "tiny-secret" not in short.output

@@ -95,7 +95,7 @@ def identify_load(url: str, texts: Sequence[str], clients: int, timeout: float =
                 answer = connection.getresponse()
                 data = answer.read()
                 status = answer.status
-            except OSError:
+            except (OSError, http.client.HTTPException):
                 connection.close()
                 status, data = 0, b""
             seconds = time.perf_counter() - started

@@ -4,6 +4,7 @@ from __future__ import annotations
 import dataclasses
 import functools
 import json
+import os
 import sys
 from pathlib import Path
 from typing import Any, Callable, Iterable, TypeVar
@@ -315,3 +316,28 @@ def import_command(registry_path: str, keys_path: Path, source: Any, as_json: bo
         _print_json(dataclasses.asdict(result))
     else:
         click.echo(f"imported {result.added} publications, {result.skipped} already present")
+
+
+@main.command(epilog=EPILOG)
+@_registry_options
+@click.option("--host", default="127.0.0.1", show_default=True,
+              help="Address to listen on; keep 127.0.0.1 behind a reverse proxy.")
+@click.option("--port", type=click.IntRange(1, 65535), default=8000, show_default=True, help="Port to listen on.")
+@click.option("--token-file", type=click.Path(dir_okay=False, path_type=Path), envvar="QUELVANE_TOKEN_FILE",
+              help="File holding the bearer token that allows POST /publications, readable by you only "
+                   "(env QUELVANE_TOKEN_FILE; or put the token itself in env QUELVANE_TOKEN). "
+                   "Without a token, publishing over HTTP is off.")
+@click.option("--max-body-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
+              help="Refuse request bodies larger than this with 413.")
+@click.option("--forwarded-allow-ips", default="127.0.0.1", show_default=True,
+              help="Proxies whose X-Forwarded-For and X-Forwarded-Proto headers are believed.")
+@_reports_errors
+def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file: Path | None,
+          max_body_bytes: int, forwarded_allow_ips: str) -> None:
+    """Serve the JSON API and the page where anyone can check a text (needs quelvane[server])."""
+    from .web import ServiceConfig, read_token, serve as run
+
+    config = ServiceConfig(registry_path, Keys.load(keys_path), read_token(token_file, os.environ),
+                           max_body_bytes=max_body_bytes)
+    click.echo(f"publishing over HTTP is {'on (token set)' if config.token else 'off (no token)'}", err=True)
+    run(config, host, port, forwarded_allow_ips=forwarded_allow_ips)

@@ -1,0 +1,225 @@
+"""The HTTP service: the JSON API (identify, the public record, publish) and the page at `/`.
+
+Handlers parse and answer; the registry does the work, in a worker thread with a registry
+borrowed from the pool. Every error body is {"detail": "what is wrong"}; none can carry a key or
+the token, since no message of ours is built from them."""
+from __future__ import annotations
+
+import logging
+import re
+from contextlib import asynccontextmanager
+from typing import Any, AsyncIterator, Dict, Optional, Tuple, TypeVar, Union
+
+from fastapi import Depends, FastAPI, Request
+from fastapi.exceptions import RequestValidationError
+from fastapi.responses import HTMLResponse, JSONResponse, Response
+from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
+from pydantic import BaseModel, ValidationError
+from starlette.concurrency import run_in_threadpool
+from starlette.datastructures import UploadFile
+from starlette.exceptions import HTTPException
+from starlette.requests import ClientDisconnect
+
+from ..cli import SUFFIX_FORMATS
+from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
+from ..formats import FORMATS, Format
+from ..publish import decode
+from . import results, schemas
+from .config import ServiceConfig
+from .limits import BodyLimit
+from .page import Page
+from .pool import RegistryPool
+
+_POINTER = re.compile(r"[0-9a-fA-F]{32}")
+MEDIA_FORMATS: Dict[str, Format] = {"text/plain": "text", "text/html": "html", "text/markdown": "markdown",
+                                    "text/x-markdown": "markdown"}
+_ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
+    code: {"model": schemas.ErrorBody, "description": text} for code, text in (
+        (400, "The input cannot be used (not UTF-8, empty, binary, ...)."),
+        (413, "The request body is over the server's limit."),
+        (415, "The body is neither JSON, a form, nor plain text, HTML or Markdown."),
+        (422, "The request does not have the shape described here."),
+    )
+}
+log = logging.getLogger("quelvane.service")
+Model = TypeVar("Model", bound=BaseModel)
+
+
+def _body_schema(model: type[BaseModel], *media: str) -> Dict[str, Any]:
+    content = {m: {"schema": model.model_json_schema()} for m in media}
+    return {"requestBody": {"required": True, "content": content}}
+
+
+def create_app(config: ServiceConfig) -> BodyLimit:
+    """The service as an ASGI application, with the body limit in front of everything."""
+    pool = RegistryPool(config.registry, config.keys, config.pool_size, config.max_body_bytes)
+    page = Page()
+    limit = config.max_body_bytes
+
+    @asynccontextmanager
+    async def lifespan(app: FastAPI) -> AsyncIterator[None]:
+        yield
+        pool.close()
+
+    app = FastAPI(title="quelvane", summary="Check a text against a registry of signed publications.",
+                  version="1", docs_url=None, redoc_url=None, lifespan=lifespan)
+    bearer = HTTPBearer(auto_error=False, description="The token the server was started with.")
+
+    def in_registry(work: Any, *args: Any) -> Any:
+        with pool.borrow() as registry:
+            return work(registry, *args)
+
+    @app.exception_handler(QuelvaneHostError)
+    async def host_error(request: Request, error: QuelvaneHostError) -> JSONResponse:
+        status = 404 if isinstance(error, NotFoundError) else 503 if isinstance(error, RegistryError) else 400
+        return JSONResponse({"detail": str(error)}, status_code=status)
+
+    @app.exception_handler(ClientDisconnect)
+    async def gone(request: Request, error: ClientDisconnect) -> Response:
+        # The client left, or the body limit cut it off and has answered already: nobody reads this.
+        return Response(status_code=400)
+
+    @app.exception_handler(RequestValidationError)
+    async def invalid_request(request: Request, error: RequestValidationError) -> JSONResponse:
+        return JSONResponse({"detail": _describe(error.errors())}, status_code=422)
+
+    @app.exception_handler(Exception)
+    async def unexpected(request: Request, error: Exception) -> JSONResponse:
+        # The server logs the traceback itself; the client learns only that it failed.
+        return JSONResponse({"detail": "internal error; the server's log has the details"}, status_code=500)
+
+    @app.post("/identify", response_model=schemas.IdentifyResponse, responses=_ERRORS,
+              openapi_extra=_body_schema(schemas.IdentifyRequest, "application/json")
+              | {"description": "The found text as JSON, as a multipart form (`file` or `text`, and "
+                                "`format`), or as the body itself with Content-Type text/plain, text/html "
+                                "or text/markdown."})
+    async def identify(request: Request) -> schemas.IdentifyResponse:
+        """Every publication the text comes from, strongest first, with the evidence for each."""
+        text, format = await _found_text(request, limit)
+        found: schemas.IdentifyResponse = await run_in_threadpool(in_registry, results.identify, text, format)
+        return found
+
+    @app.get("/publications/{pointer}", response_model=schemas.PublicRecord, responses=_ERRORS)
+    async def publication(pointer: str) -> schemas.PublicRecord:
+        """The public record of a publication: metadata, signed envelopes, public key."""
+        if not _POINTER.fullmatch(pointer):
+            raise HTTPException(422, "the pointer must be 32 hexadecimal characters")
+        stored = await run_in_threadpool(in_registry, lambda registry: registry.show(pointer))
+        return results.public_record(stored)
+
+    @app.post("/publications", status_code=201, response_model=schemas.PublishResponse,
+              responses={**_ERRORS, 401: {"model": schemas.ErrorBody, "description": "Token missing or wrong."},
+                         403: {"model": schemas.ErrorBody, "description": "Publishing is turned off."}},
+              openapi_extra=_body_schema(schemas.PublishRequest, "application/json"))
+    async def publish(request: Request, credentials: Optional[HTTPAuthorizationCredentials] = Depends(bearer)
+                      ) -> schemas.PublishResponse:
+        """Publishes a text: signs, indexes and watermarks it; returns the document to publish."""
+        # The token is checked before the body is read: a stranger's upload is never taken in.
+        _authorize(config, credentials)
+        body = _parse(schemas.PublishRequest, await request.body())
+        answer: schemas.PublishResponse = await run_in_threadpool(in_registry, _publish, body)
+        log.info("published %s (%d characters)", answer.pointer, answer.record.characters)
+        return answer
+
+    @app.get("/", response_class=HTMLResponse, include_in_schema=False)
+    async def form() -> HTMLResponse:
+        return _page(page, page.render(max_bytes=limit))
+
+    @app.post("/", response_class=HTMLResponse, include_in_schema=False)
+    async def check(request: Request) -> HTMLResponse:
+        pasted = ""
+        try:
+            async with request.form(max_files=1, max_fields=8, max_part_size=limit) as fields:
+                pasted = _field(fields.get("text"))
+                chosen = _field(fields.get("format")) or "auto"
+                text, format = await _form_text(fields, chosen, limit)
+            found = await run_in_threadpool(in_registry, results.identify, text, format)
+        except (QuelvaneHostError, HTTPException) as error:
+            message = error.detail if isinstance(error, HTTPException) else str(error)
+            return _page(page, page.render(text=pasted, error=message, max_bytes=limit), 400)
+        # Rendering a long text's cards takes a while: off the event loop, like the look-up.
+        html = await run_in_threadpool(lambda: page.render(result=found, text=pasted, format=chosen, max_bytes=limit))
+        return _page(page, html)
+
+    return BodyLimit(app, limit)
+
+
+def _page(page: Page, html: str, status: int = 200) -> HTMLResponse:
+    return HTMLResponse(html, status_code=status, headers={
+        "Content-Security-Policy": page.content_security_policy, "X-Content-Type-Options": "nosniff",
+        "Referrer-Policy": "no-referrer", "X-Frame-Options": "DENY",
+    })
+
+
+def _authorize(config: ServiceConfig, credentials: Optional[HTTPAuthorizationCredentials]) -> None:
+    challenge = {"WWW-Authenticate": "Bearer"}
+    if config.token is None:
+        raise HTTPException(403, "publishing is turned off on this server: it was started without a token")
+    if credentials is None:
+        raise HTTPException(401, "missing bearer token: send the header Authorization: Bearer <token>",
+                            headers=challenge)
+    # Header values reach us decoded as Latin-1; encoding back gives the bytes that were sent.
+    if not config.token.matches(credentials.credentials.encode("latin-1")):
+        raise HTTPException(401, "wrong token", headers={"WWW-Authenticate": 'Bearer error="invalid_token"'})
+
+
+def _publish(registry: Any, body: schemas.PublishRequest) -> schemas.PublishResponse:
+    result = registry.publish(body.text, format=body.format, metadata=body.metadata)
+    return results.published(result, registry.show(result.pointer))
+
+
+async def _found_text(request: Request, limit: int) -> Tuple[str, Format]:
+    media = request.headers.get("content-type", "").split(";")[0].strip().lower()
+    if media == "application/json":
+        body = _parse(schemas.IdentifyRequest, await request.body())
+        return body.text, body.format
+    if media in ("multipart/form-data", "application/x-www-form-urlencoded"):
+        async with request.form(max_files=1, max_fields=8, max_part_size=limit) as fields:
+            return await _form_text(fields, _field(fields.get("format")) or "auto", limit)
+    if media in MEDIA_FORMATS:
+        return decode(await request.body(), limit), MEDIA_FORMATS[media]
+    raise HTTPException(415, "send the text as JSON ({\"text\": ..., \"format\": ...}), as a multipart form "
+                             "with a file, or with Content-Type text/plain, text/html or text/markdown")
+
+
+async def _form_text(fields: Any, chosen: str, limit: int) -> Tuple[str, Format]:
+    """The uploaded file if there is one, else the text field; the format chosen, else guessed."""
+    if chosen != "auto" and chosen not in FORMATS:
+        raise InputError(f"unknown format {chosen!r}; use auto, {', '.join(FORMATS)}")
+    upload = fields.get("file")
+    if isinstance(upload, UploadFile) and upload.filename:
+        data = await upload.read()
+        if data:
+            guessed = _guess(upload.filename, upload.content_type)
+            return decode(data, limit), guessed if chosen == "auto" else chosen  # type: ignore[return-value]
+    text = _field(fields.get("text"))
+    if not text.strip():
+        raise InputError("nothing to check: paste a text or choose a file")
+    return text, "text" if chosen == "auto" else chosen  # type: ignore[return-value]
+
+
+def _guess(filename: str, content_type: Optional[str]) -> Format:
+    suffix = filename[filename.rfind("."):].lower() if "." in filename else ""
+    if suffix in SUFFIX_FORMATS:
+        return SUFFIX_FORMATS[suffix]
+    return MEDIA_FORMATS.get((content_type or "").split(";")[0].strip().lower(), "text")
+
+
+def _field(value: Any) -> str:
+    return value if isinstance(value, str) else ""
+
+
+def _parse(model: type[Model], raw: bytes) -> Model:
+    try:
+        return model.model_validate_json(raw)
+    except ValidationError as error:
+        raise RequestValidationError(error.errors(include_input=False)) from None
+
+
+def _describe(errors: Any) -> str:
+    """One line per problem: where it is and what is wrong, without echoing the input."""
+    lines = []
+    for error in errors:
+        where = ".".join(str(part) for part in error.get("loc", ()) if part != "body")
+        lines.append(f"{where}: {error.get('msg')}" if where else str(error.get("msg")))
+    return "; ".join(lines)

@@ -1,0 +1,91 @@
+"""What the service is started with: where the registry and keys are, the publishing token,
+the body limit. The token is read from a file or the environment, never from the command line,
+where every user of the machine could see it in the process list."""
+from __future__ import annotations
+
+import hashlib
+import hmac
+import os
+import stat
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Mapping, Optional
+
+from ..errors import QuelvaneHostError
+from ..keys import Keys
+from ..publish import DEFAULT_MAX_BYTES
+from ..storage import StorageLocation
+
+TOKEN_ENV = "QUELVANE_TOKEN"
+MIN_TOKEN_CHARS = 16
+DEFAULT_POOL_SIZE = 4
+
+
+class ServiceConfigError(QuelvaneHostError):
+    """The service cannot start as configured (token, extra not installed)."""
+
+
+class Token:
+    """The bearer token that allows publishing. Never printed: repr hides it."""
+
+    __slots__ = ("_digest",)
+
+    def __init__(self, value: str) -> None:
+        if len(value) < MIN_TOKEN_CHARS:
+            raise ServiceConfigError(
+                f"the token has {len(value)} characters; use at least {MIN_TOKEN_CHARS}, for example: "
+                "python3 -c 'import secrets; print(secrets.token_urlsafe(32))'"
+            )
+        if not all("\x21" <= c <= "\x7e" for c in value):
+            raise ServiceConfigError("the token must be printable ASCII without spaces")
+        # Only a digest is kept: comparing digests of equal length takes the same time whatever
+        # was sent, so neither the token's bytes nor its length can be timed.
+        self._digest = hashlib.sha256(value.encode("ascii")).digest()
+
+    def matches(self, offered: bytes) -> bool:
+        return hmac.compare_digest(hashlib.sha256(offered).digest(), self._digest)
+
+    def __repr__(self) -> str:
+        return "Token(<hidden>)"
+
+    __str__ = __repr__
+
+
+def read_token(token_file: Optional[Path], environ: Mapping[str, str]) -> Optional[Token]:
+    """The token from the file if one is named, else from the environment, else None (publishing off)."""
+    if token_file is not None:
+        return Token(_read_private(token_file).strip())
+    value = environ.get(TOKEN_ENV)
+    return None if value is None else Token(value.strip())
+
+
+def _read_private(path: Path) -> str:
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError as error:
+        raise ServiceConfigError(f"cannot open token file {path}: {error.strerror}") from None
+    with os.fdopen(fd, "rb") as handle:
+        mode = os.fstat(handle.fileno()).st_mode
+        if not stat.S_ISREG(mode):
+            raise ServiceConfigError(f"token file {path} is not a regular file")
+        if mode & 0o077:
+            raise ServiceConfigError(
+                f"token file {path} can be read by other users (mode {stat.S_IMODE(mode):04o}); "
+                f"restrict it with: chmod 600 {path}"
+            )
+        raw = handle.read(4096)
+    try:
+        return raw.decode("ascii")
+    except UnicodeDecodeError:
+        raise ServiceConfigError(f"token file {path} must hold printable ASCII") from None
+
+
+@dataclass(frozen=True)
+class ServiceConfig:
+    registry: StorageLocation
+    keys: Keys
+    token: Optional[Token] = None
+    """None turns publishing over HTTP off."""
+    max_body_bytes: int = DEFAULT_MAX_BYTES
+    pool_size: int = DEFAULT_POOL_SIZE
+    """Registry connections shared by the request threads."""

@@ -1,0 +1,112 @@
+"""`quelvane serve` run as a person runs it: a child process on a free port of 127.0.0.1, the
+token in its environment, its log kept for the tests to read."""
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import queue
+import threading
+import signal
+import socket
+import subprocess
+import sys
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Iterator, List, Optional, Sequence
+
+STARTUP_SECONDS = 60
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+@contextmanager
+def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None, *options: str) -> Iterator[str]:
+    """Yields the base URL once the server answers; stops it with Ctrl-C on the way out."""
+    port = free_port()
+    env = {k: v for k, v in os.environ.items() if k != "QUELVANE_TOKEN"}
+    if token is not None:
+        env["QUELVANE_TOKEN"] = token
+    command = [sys.executable, "-c", "from quelvane_host.cli import main; main()", "serve", "--registry",
+               str(registry), "--keys", str(keys), "--host", "127.0.0.1", "--port", str(port), *options]
+    with log.open("wb") as output:
+        server = subprocess.Popen(command, env=env, stdout=output, stderr=subprocess.STDOUT)
+        try:
+            _wait_until_up(server, port, log)
+            yield f"http://127.0.0.1:{port}"
+        finally:
+            server.send_signal(signal.SIGINT)
+            try:
+                server.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+
+
+def _wait_until_up(server: subprocess.Popen, port: int, log: Path) -> None:  # type: ignore[type-arg]
+    deadline = time.monotonic() + STARTUP_SECONDS
+    while time.monotonic() < deadline:
+        if server.poll() is not None:
+            raise AssertionError(f"quelvane serve exited with {server.returncode}:\n{log.read_text()}")
+        try:
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            connection.request("GET", "/")
+            if connection.getresponse().status == 200:
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise AssertionError(f"quelvane serve did not answer within {STARTUP_SECONDS} s:\n{log.read_text()}")
+
+
+@dataclass(frozen=True)
+class Reply:
+    status: int
+    """0 when no answer came (connection refused, reset or timed out)."""
+    seconds: float
+    pointers: List[str]
+
+
+def identify_load(url: str, texts: Sequence[str], clients: int, timeout: float = 60.0) -> List[Reply]:
+    """POSTs each text to /identify from `clients` threads, each on its own keep-alive connection;
+    the reply to texts[i] is at index i, so a lost request shows as a missing reply."""
+    host, port = url.rsplit("/", 1)[-1].rsplit(":", 1)
+    pending: "queue.SimpleQueue[int]" = queue.SimpleQueue()
+    for index in range(len(texts)):
+        pending.put(index)
+    replies: List[Optional[Reply]] = [None] * len(texts)
+
+    def client() -> None:
+        connection = http.client.HTTPConnection(host, int(port), timeout=timeout)
+        while True:
+            try:
+                index = pending.get_nowait()
+            except queue.Empty:
+                break
+            body = json.dumps({"text": texts[index]}).encode()
+            started = time.perf_counter()
+            try:
+                connection.request("POST", "/identify", body, {"Content-Type": "application/json"})
+                answer = connection.getresponse()
+                data = answer.read()
+                status = answer.status
+            except (OSError, http.client.HTTPException):
+                connection.close()
+                status, data = 0, b""
+            seconds = time.perf_counter() - started
+            pointers = [m["pointer"] for m in json.loads(data)["matches"]] if status == 200 else []
+            replies[index] = Reply(status, seconds, pointers)
+        connection.close()
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(reply is not None for reply in replies), "a request got no reply at all"
+    return [reply for reply in replies if reply is not None]

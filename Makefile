@@ -1,7 +1,9 @@
 # make demo: set everything up and run the publish-and-verify round trip on a sample text.
 # make test: set everything up and run every test: pytest (natively, against an ASan/UBSan build
 # and from the wheel under each CPython 3.9+), the C++ unit tests, the abi3, type and interop
-# checks, and the libFuzzer harnesses for a bounded time.
+# checks, and the libFuzzer harnesses for a bounded time. The native pytest run includes the
+# host's suite: real SQLite files, a headless Chromium, a throw-away PostgreSQL server and a
+# two-worker Dask cluster, which the test fixtures start and stop.
 # Both work from a clean clone on Debian 12 or 13, as root or with sudo.
 
 PYTHON ?= python3
@@ -27,7 +29,7 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.ready: requirements-dev.txt requirements-test.txt
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt requirements-test-host.txt
 	$(MAKE) deps
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip

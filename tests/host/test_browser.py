@@ -6,7 +6,7 @@ import shutil
 import pytest
 import quelvane
 
-from test_formats import PAGE
+from .test_formats import PAGE
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")

@@ -9,7 +9,7 @@ import pytest
 from click.testing import CliRunner
 
 from quelvane_host.cli import main
-from texts import ARTICLE, ESSAY, FILLER, NOTES
+from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 
 @pytest.fixture

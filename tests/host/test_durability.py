@@ -8,7 +8,7 @@ import sys
 import time
 
 from quelvane_host import Registry
-from texts import ARTICLE, ESSAY, FILLER, NOTES
+from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 PUBLISHER = """
 import sys

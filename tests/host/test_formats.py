@@ -4,7 +4,7 @@ import pytest
 import quelvane
 
 from quelvane_host.formats import visible_text
-from texts import ARTICLE, ESSAY, NOTES
+from .texts import ARTICLE, ESSAY, NOTES
 
 ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
 PARAGRAPHS = ARTICLE.split("\n\n")

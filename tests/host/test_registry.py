@@ -8,7 +8,7 @@ import quelvane
 
 from quelvane_host import InputError, NotFoundError, Registry, RegistryError
 from quelvane_host.identify import AssertionCheck, Evidence, _verdict
-from texts import ARTICLE, ESSAY, FILLER, NOTES
+from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
 

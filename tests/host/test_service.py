@@ -12,7 +12,7 @@ pytest.importorskip("httpx2")
 from fastapi.testclient import TestClient  # noqa: E402
 
 from quelvane_host.web import ServiceConfig, ServiceConfigError, Token, create_app, read_token  # noqa: E402
-from texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
+from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 TOKEN = "s3cret-token-for-tests-0123456789"
 LIMIT = 64 * 1024

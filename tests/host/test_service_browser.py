@@ -9,9 +9,9 @@ import urllib.request
 import pytest
 
 pytest.importorskip("fastapi")
-from service_process import serving  # noqa: E402
-from test_browser import browser  # noqa: E402,F401  (the module's own headless Chromium)
-from texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
+from .service_process import serving  # noqa: E402
+from .test_browser import browser  # noqa: E402,F401  (the module's own headless Chromium)
+from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 TOKEN = "browser-test-token-0123456789abcdef"
 EDITED = ("November", "late October")  # one word of one sentence; the watermark runs follow words

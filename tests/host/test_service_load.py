@@ -8,8 +8,8 @@ import pytest
 
 pytest.importorskip("fastapi")
 from quelvane_host import Keys, Registry  # noqa: E402
-from service_process import identify_load, serving  # noqa: E402
-from texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
+from .service_process import identify_load, serving  # noqa: E402
+from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 PUBLICATIONS = 120
 REQUESTS = 320

@@ -13,7 +13,7 @@ APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-d
 JOBS ?= 2
 
 .PHONY: all deps venv build demo test test-python test-cpp test-abi3 test-sanitize test-fuzz wheel test-wheel typecheck \
-  test-interop bench clean
+  test-interop corpus bench clean
 
 all: build
 
@@ -112,7 +112,13 @@ test-interop: build $(VENV)/.packaging
 clean:
 	rm -rf build dist wheelhouse $(VENV) .venv-abi3-*
 
+# Real prose for the benches (bench/corpus.py): Debian's documentation packages, downloaded and
+# unpacked under build/corpus (not installed), made into 1 MB and 10 MB texts per language.
+corpus: venv
+	@apt-cache show python3-doc >/dev/null 2>&1 || $(SUDO) apt-get update -qq
+	$(PY) bench/corpus.py
+
 # Every bench script, each printing medians and ratios against its peers and floors.
-bench: build
+bench: build corpus
 	$(PY) -m pip install -q -r requirements-bench.txt
 	for script in bench/bench_*.py; do echo "== $$script"; $(PY) $$script || exit 1; done

@@ -615,17 +615,19 @@ def _label(text: int) -> str:
 
 
 def _cell(text: str) -> str:
-    return (text[:160] + " ...").replace("|", "\\|") if text else "(no passage: band keys)"
+    visible = re.sub(f"[{INVISIBLE}]", "", text)
+    return (visible[:160] + " ...").replace("|", "\\|") if visible else "(no passage: band keys)"
 
 
 def worth(by_kind: dict[str, list[Case]], pairwise: dict[str, dict[str, int]], pairs: int,
           registry_false: dict[str, int], registry_pairs: int) -> list[str]:
     whole, window = pairwise["whole texts"], pairwise["one-window excerpts alone"]
+    pasted = pairwise["20% excerpts pasted 5x"]
     edited = by_kind["2% of words replaced"]
     return [
         f"- **Watermark**: certain when it verifies ({_rate(registry_false['watermark'], registry_pairs)} false), "
-        f"and it survives re-wrapping ({share(by_kind['re-wrapped'], 'watermark'):.0f}%) and case and punctuation "
-        f"edits ({share(by_kind['case and punctuation edited'], 'watermark'):.0f}%), which keep the words; but its "
+        f"and it survives re-wrapping ({share(by_kind['re-wrapped'], 'watermark'):.1f}%) and case and punctuation "
+        f"edits ({share(by_kind['case and punctuation edited'], 'watermark'):.1f}%), which keep the words; but its "
         f"tag binds the exact words, so one replaced word in fifty ({share(edited, 'watermark'):.0f}%), an inserted "
         "or deleted sentence, or any excerpt loses it.",
         f"- **id 41** (surface SimHash): finds whole copies with light edits "
@@ -634,7 +636,9 @@ def worth(by_kind: dict[str, list[Case]], pairwise: dict[str, dict[str, int]], p
         f"{_rate(whole['id 41'], pairs)} unrelated whole-text pairs and {_rate(window['id 41'], pairs)} pairs of a "
         "one-window excerpt and an unrelated publication (its window blocks). Alone it is weak evidence.",
         f"- **id 43** (structure): called {_rate(whole['id 43'], pairs)} unrelated whole-text pairs close and "
-        f"{_rate(window['id 43'], pairs)} one-window pairs; it never gives more than LIKELY. Alone it is weak "
+        f"{_rate(window['id 43'], pairs)} one-window pairs, and {_rate(pasted['id 43'], pairs)} pairs of a pasted "
+        f"20% excerpt and an unrelated publication, about as often as it \"finds\" the excerpt's own publication "
+        f"({share(by_kind['20% pasted'], 'id 43'):.1f}%); it never gives more than LIKELY. Alone it is weak "
         "evidence, worth nothing without another kind.",
         f"- **id 44** (MinHash, 90 of 128 values or a shared band): "
         f"{share(edited, 'id 44'):.0f}% at 2% replaced, {share(by_kind['10% of words replaced'], 'id 44'):.0f}% at "
@@ -645,7 +649,8 @@ def worth(by_kind: dict[str, list[Case]], pairwise: dict[str, dict[str, int]], p
         f"({share(by_kind['20% pasted'], 'excerpt index'):.1f}% of 20% excerpts pasted, "
         f"{share(by_kind['50 words pasted'], 'excerpt index'):.1f}% of 50-word passages pasted, "
         f"{share(by_kind['20% of words replaced'], 'excerpt index'):.1f}% of whole texts with 20% of words "
-        f"replaced) with {_rate(registry_false['excerpt index'], registry_pairs)} false.",
+        f"replaced) with {_rate(registry_false['excerpt index'], registry_pairs)} false"
+        + (", every one of them from the pairs of texts listed above." if registry_false["excerpt index"] else "."),
         f"- **Combined verdict** (`Registry.identify`): a match on any of the strong kinds, weak on id 41 or id 43 "
         f"alone: {_rate(registry_false['combined match'], registry_pairs)} false matches, "
         f"{registry_false['combined weak']:,} unrelated pairs reported as weak.",

@@ -1,0 +1,764 @@
+"""Robustness report: how often each kind of evidence finds a copy, and how often it matches
+texts that share nothing, on real prose (the English documents of bench/corpus.py).
+
+The documents are first made unrelated: a paragraph that repeats any eight-word run of an
+earlier document is dropped (the Python documentation restates itself across pages) and a
+document left with fewer than 300 words goes. The first `--publications` are published into a
+fresh SQLite registry; the rest are held out, never published, as the unrelated text excerpts are
+pasted into and as unrelated texts to identify.
+
+For every published text and every kind of copy, made from the text as published (watermark
+included), a copy counts as found by
+- the watermark: identify read a watermark whose tag verified and which carries its pointer;
+- id 41, id 43, id 44: `verify_tier` of the copy against that assertion is above REVIEW
+  (watermark not verified, cross-check true): the module's own comparison;
+- the excerpt index: identify confirmed a shared passage with the publication;
+- the combined verdict: identify reports the publication as a "match" ("weak" counted apart).
+
+False matches. The pairwise evidence (id 41, id 43, id 44) is compared for every ordered pair of
+a candidate made from one published text and the assertion of another, vectorised over all pairs
+with numpy and checked against `verify_tier` on a sample of pairs. The registry's evidence (the
+watermark, whole-text band keys, the excerpt index, the combined verdict) counts every result of
+every identify call that names another publication than the copy's own, and every result for the
+held-out texts: each call stands for the pairs of its text with all the other publications.
+
+Writes docs/robustness.md and two PNG plots next to it. `--quick` is a small run for trying
+the script out; the default run is the one whose report is committed.
+
+Usage: python bench/robustness.py [--quick] [--publications N] [--jobs N]"""
+from __future__ import annotations
+
+import argparse
+import multiprocessing
+import pickle
+import random
+import re
+import statistics
+import sys
+import tempfile
+import textwrap
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import cbor2
+import matplotlib
+import numpy as np
+import quelvane
+from rich.progress import Progress
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.ticker  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import corpus  # noqa: E402
+
+from quelvane_host import Keys, Registry  # noqa: E402
+from quelvane_host.identify import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+DOCS = ROOT / "docs"
+SEED = 20261210
+SAVED = ROOT / "build" / "robustness.pickle"
+MIN_WORDS = 300
+RUN_WORDS = 8
+PASTE_FACTOR = 5
+WINDOW_WORDS = 80
+REPLACED = (0.02, 0.05, 0.10, 0.20)
+EXCERPTS = (("50 words", 50), ("one window (80 words)", WINDOW_WORDS), ("5%", 0.05), ("10%", 0.10),
+            ("20%", 0.20), ("50%", 0.50))
+EVIDENCE = ("watermark", "id 41", "id 43", "id 44", "excerpt index", "combined")
+# The combined verdict often lies on the excerpt index's line: dashed and hollow, both stay visible.
+STYLE = {"combined": {"linestyle": "--", "marker": "o", "markerfacecolor": "none", "markersize": 9, "color": "black"}}
+LENGTH_TICKS = (20, 30, 50, 80, 130, 200, 300, 500, 800, 1300, 2000)
+REGISTRY_EVIDENCE = ("watermark", "band keys", "excerpt index", "combined match", "combined weak")
+PAIRWISE = ("id 41", "id 43", "id 44")
+ID41_BITS, ID43_BITS, ID44_AGREE = 32, 24, 90
+INVISIBLE = "\u200b\u200c\u200d\u2060"
+# A sentence ends at . ! or ? followed by white space, or by a watermark run and white space.
+_SENTENCE_END = re.compile(f"(?<=[.!?])\\s+|(?<=[.!?][{INVISIBLE}]{{4}})\\s+")
+_LETTERS = re.compile(r"[A-Za-z]+")
+GOALS = (
+    ("20% excerpt in unrelated text 5x its length", "20% pasted", ">= 99%"),
+    ("the same, 5% of its words replaced", "20% pasted, 5% replaced", ">= 99%"),
+    ("one window (80 words), 5% replaced, pasted 5x", "one window (80 words) pasted, 5% replaced", ">= 95%"),
+    ("50-word passage pasted 5x", "50 words pasted", ">= 99%"),
+)
+
+
+# --- corpus ---------------------------------------------------------------------------------
+
+def unrelated_documents() -> list[str]:
+    """The corpus documents with every restated paragraph dropped, so that no two share a run
+    of RUN_WORDS words; those left with at least MIN_WORDS words, in corpus order."""
+    seen: set[tuple[str, ...]] = set()
+    kept = []
+    # The documents come from one package; corpus.documents() would fetch every language's first.
+    for document in corpus._documents():
+        paragraphs = []
+        for paragraph in document.split("\n\n"):
+            words = re.findall(r"\w+", paragraph.lower())
+            runs = {tuple(words[i:i + RUN_WORDS]) for i in range(max(1, len(words) - RUN_WORDS + 1))}
+            if runs & seen:
+                continue
+            seen |= runs
+            paragraphs.append(paragraph)
+        if sum(len(p.split()) for p in paragraphs) >= MIN_WORDS:
+            kept.append("\n\n".join(paragraphs))
+    return kept
+
+
+@dataclass
+class Context:
+    """What every worker needs: the registry, the keys, what was published, the held-out prose."""
+
+    registry_path: Path
+    keys: Keys
+    pointers: list[str]
+    published: list[str]
+    assertions: list[dict[str, str]]
+    held_out: list[list[str]]
+    """The held-out documents as paragraphs."""
+    sentences: list[str]
+    vocabulary: list[str]
+
+
+# --- copies ---------------------------------------------------------------------------------
+
+def rewrap(text: str, rng: random.Random) -> str:
+    width = rng.choice((50, 60, 72))
+    return "\n\n".join(textwrap.fill(" ".join(p.split()), width, break_long_words=False, break_on_hyphens=False)
+                       for p in text.split("\n\n"))
+
+
+def case_and_punctuation(text: str, rng: random.Random) -> str:
+    """Letter case changed on a fifth of the words, commas dropped or made semicolons, full stops
+    made exclamation marks, straight quotes curly: nothing a word is made of."""
+    def case(match: re.Match[str]) -> str:
+        word = match[0]
+        return rng.choice((word.upper(), word.lower(), word.title())) if rng.random() < 0.2 else word
+
+    def punctuation(match: re.Match[str]) -> str:
+        mark = match[0]
+        if mark == ",":
+            return rng.choice(("", ";", ","))
+        if mark == ".":
+            return "!" if rng.random() < 0.2 else "."
+        return {"'": "\u2019", '"': "\u201c"}[mark]
+
+    text = _LETTERS.sub(case, text)
+    return re.sub(f"[,.](?=[\\s{INVISIBLE}])|['\"]", punctuation, text)
+
+
+def replace_words(text: str, share: float, vocabulary: list[str], rng: random.Random) -> str:
+    """A share of the words replaced by other words of real prose; punctuation, line breaks and
+    invisible characters stay where they were."""
+    spans = [m.span() for m in _LETTERS.finditer(text)]
+    chosen = sorted(rng.sample(range(len(spans)), round(share * len(spans))))
+    out, last = [], 0
+    for i in chosen:
+        start, end = spans[i]
+        word = rng.choice(vocabulary)
+        while word.lower() == text[start:end].lower():
+            word = rng.choice(vocabulary)
+        out += [text[last:start], word]
+        last = end
+    return "".join(out) + text[last:]
+
+
+def _edit_sentences(text: str, edit: Callable[[str], list[str]]) -> str:
+    paragraphs = []
+    for paragraph in text.split("\n\n"):
+        sentences = [s for sentence in _SENTENCE_END.split(paragraph) for s in edit(sentence)]
+        if sentences:
+            paragraphs.append(" ".join(sentences))
+    return "\n\n".join(paragraphs)
+
+
+def insert_sentences(text: str, sentences: list[str], rng: random.Random) -> str:
+    """After about one sentence in ten, a sentence of unrelated prose."""
+    return _edit_sentences(text, lambda s: [s, rng.choice(sentences)] if rng.random() < 0.1 else [s])
+
+
+def delete_sentences(text: str, rng: random.Random) -> str:
+    """About one sentence in ten left out."""
+    return _edit_sentences(text, lambda s: [] if rng.random() < 0.1 else [s])
+
+
+def excerpt(text: str, words: int, rng: random.Random) -> str:
+    """A run of `words` consecutive words of the text, cut from it as it stands."""
+    tokens = [m.span() for m in re.finditer(r"\S+", text)]
+    words = min(words, len(tokens))
+    first = rng.randrange(len(tokens) - words + 1)
+    return text[tokens[first][0]:tokens[first + words - 1][1]]
+
+
+def paste(piece: str, held_out: list[list[str]], rng: random.Random) -> str:
+    """The piece as a paragraph of unrelated prose PASTE_FACTOR times its length, at a paragraph
+    break chosen at random."""
+    needed = PASTE_FACTOR * len(piece.split())
+    document, paragraph = rng.randrange(len(held_out)), 0
+    paragraph = rng.randrange(len(held_out[document]))
+    around: list[str] = []
+    count = 0
+    while count < needed:
+        text = held_out[document][paragraph]
+        words = text.split()
+        if count + len(words) > needed:
+            text = " ".join(words[:needed - count])
+        around.append(text)
+        count += len(text.split())
+        paragraph += 1
+        if paragraph == len(held_out[document]):
+            document, paragraph = (document + 1) % len(held_out), 0
+    at = rng.randrange(len(around) + 1)
+    return "\n\n".join(around[:at] + [piece] + around[at:])
+
+
+def copies(text: str, context: Context, rng: random.Random) -> dict[str, tuple[str, int]]:
+    """Each kind of copy of a published text, with the number of words the copy takes from it."""
+    words = len(text.split())
+    vocabulary = context.vocabulary
+    out = {
+        "exact": (text, words),
+        "re-wrapped": (rewrap(text, rng), words),
+        "case and punctuation edited": (case_and_punctuation(text, rng), words),
+    }
+    for share in REPLACED:
+        out[f"{share:.0%} of words replaced"] = (replace_words(text, share, vocabulary, rng), words)
+    out["sentences inserted (1 in 10)"] = (insert_sentences(text, context.sentences, rng), words)
+    out["sentences deleted (1 in 10)"] = (delete_sentences(text, rng), words)
+    for name, size in EXCERPTS:
+        length = size if isinstance(size, int) else max(1, round(size * words))
+        piece = excerpt(text, length, rng)
+        out[f"{name} alone"] = (piece, len(piece.split()))
+        out[f"{name} pasted"] = (paste(piece, context.held_out, rng), len(piece.split()))
+    fifth = excerpt(text, round(0.2 * words), rng)
+    out["20% pasted, 5% replaced"] = (paste(replace_words(fifth, 0.05, vocabulary, rng), context.held_out, rng),
+                                      len(fifth.split()))
+    window = excerpt(text, WINDOW_WORDS, rng)
+    out["one window (80 words) pasted, 5% replaced"] = (
+        paste(replace_words(window, 0.05, vocabulary, rng), context.held_out, rng), len(window.split()))
+    return out
+
+
+KINDS = ("exact", "re-wrapped", "case and punctuation edited", *(f"{s:.0%} of words replaced" for s in REPLACED),
+         "sentences inserted (1 in 10)", "sentences deleted (1 in 10)",
+         *(f"{name} {how}" for name, _ in EXCERPTS for how in ("alone", "pasted")),
+         "20% pasted, 5% replaced", "one window (80 words) pasted, 5% replaced")
+# The copies whose features the pairwise false-match count compares with every other publication.
+PAIRWISE_SETS = {"whole texts": "exact", "one-window excerpts alone": "one window (80 words) alone",
+                 "20% excerpts pasted 5x": "20% pasted"}
+
+
+# --- measuring ------------------------------------------------------------------------------
+
+@dataclass
+class Case:
+    kind: str
+    words: int
+    found: dict[str, bool]
+    weak: bool
+
+
+@dataclass
+class Features:
+    text: str
+    fingerprint: str
+    structure: str
+    signature: list[int]
+    bands: list[int]
+
+
+@dataclass
+class FalseMatch:
+    """A publication reported as a match for a text that does not come from it."""
+
+    kind: str
+    source: int
+    """The published text the copy was made of, or -1 - n for held-out text n."""
+    publication: int
+    shared_shingles: int
+    found: str
+    published: str
+
+
+@dataclass
+class DocumentResult:
+    cases: list[Case] = field(default_factory=list)
+    false: dict[str, int] = field(default_factory=lambda: dict.fromkeys(REGISTRY_EVIDENCE, 0))
+    identified: int = 0
+    features: dict[str, Features] = field(default_factory=dict)
+    false_matches: list[FalseMatch] = field(default_factory=list)
+
+
+def features(text: str) -> Features:
+    return Features(text, quelvane.text_fingerprint(text), quelvane.text_structure(text),
+                    quelvane.minhash_signature(text), quelvane.minhash_bands(text))
+
+
+def count_false(result: DocumentResult, matches: list, own: str | None, text: str, kind: str, source: int,
+                registry: Registry, pointers: list[str]) -> None:
+    for match in matches:
+        if match.pointer == own:
+            continue
+        e = match.evidence
+        if match.verdict == "match":
+            published = registry.show(match.pointer).text
+            longest = max(e.passages, key=lambda p: p.shared_shingles, default=None)
+            result.false_matches.append(FalseMatch(
+                kind, source, pointers.index(match.pointer), sum(p.shared_shingles for p in e.passages),
+                "" if longest is None else " ".join(text[longest.found_start:longest.found_end].split()),
+                "" if longest is None else " ".join(published[longest.published_start:longest.published_end].split())))
+        for name, present in (("watermark", e.watermark), ("band keys", e.band_keys > 0),
+                              ("excerpt index", bool(e.passages)), ("combined match", match.verdict == "match"),
+                              ("combined weak", match.verdict == "weak")):
+            result.false[name] += present
+    result.identified += 1
+
+
+_CONTEXT: Context | None = None
+
+
+def _start_worker(context: Context) -> None:
+    global _CONTEXT
+    _CONTEXT = context
+
+
+def measure_document(index: int) -> DocumentResult:
+    """Every copy of one published text, identified and compared."""
+    context = _CONTEXT
+    assert context is not None
+    rng = random.Random(f"{SEED}-{index}")
+    pointer, assertions = context.pointers[index], context.assertions[index]
+    result = DocumentResult()
+    with Registry.open(context.registry_path, context.keys) as registry:
+        for kind, (copy, words) in copies(context.published[index], context, rng).items():
+            matches = registry.identify(copy)
+            own = next((m for m in matches if m.pointer == pointer), None)
+            found = {
+                "watermark": own is not None and own.evidence.watermark,
+                "excerpt index": own is not None and bool(own.evidence.passages),
+                "combined": own is not None and own.verdict == "match",
+            }
+            for name, alg in (("id 41", SURFACE_ALG), ("id 43", STRUCTURE_ALG), ("id 44", MINHASH_ALG)):
+                found[name] = quelvane.verify_tier(copy, assertions[alg], False, True) != "REVIEW"
+            result.cases.append(Case(kind, words, found, own is not None and own.verdict == "weak"))
+            count_false(result, matches, pointer, copy, kind, index, registry, context.pointers)
+            if kind in PAIRWISE_SETS.values():
+                result.features[kind] = features(copy)
+    return result
+
+
+def identify_held_out(index: int) -> DocumentResult:
+    context = _CONTEXT
+    assert context is not None
+    result = DocumentResult()
+    with Registry.open(context.registry_path, context.keys) as registry:
+        text = "\n\n".join(context.held_out[index])
+        count_false(result, registry.identify(text), None, text, "held-out text", -1 - index, registry,
+                    context.pointers)
+    return result
+
+
+# --- pairwise false matches -----------------------------------------------------------------
+
+def _bits(hexes: list[str]) -> np.ndarray:
+    return np.frombuffer(bytes.fromhex("".join(hexes)), dtype=">u8").reshape(len(hexes), 4).astype(np.uint64)
+
+
+def _hamming(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Hamming distances between every row of a and every row of b (256-bit values as 4 words)."""
+    return np.bitwise_count(a[:, None, :] ^ b[None, :, :]).sum(axis=2, dtype=np.int32)
+
+
+@dataclass
+class Published:
+    """The pairwise evidence of each publication, as its stored assertions give it."""
+
+    blocks: np.ndarray
+    block_owner: np.ndarray
+    structure: np.ndarray
+    signature: np.ndarray
+    bands: list[set[int]]
+
+    @classmethod
+    def from_assertions(cls, assertions: list[dict[str, str]]) -> Published:
+        blocks, owner, structures, signatures, bands = [], [], [], [], []
+        for j, assertion in enumerate(assertions):
+            fingerprint = cbor2.loads(bytes.fromhex(assertion[SURFACE_ALG]))["blocks"]
+            blocks += [b["value"] for b in fingerprint]
+            owner += [j] * len(fingerprint)
+            structures.append(cbor2.loads(bytes.fromhex(assertion[STRUCTURE_ALG]))["blocks"][0]["value"])
+            raw = bytes.fromhex(cbor2.loads(bytes.fromhex(assertion[MINHASH_ALG]))["blocks"][0]["value"])
+            signature = np.frombuffer(raw, dtype=">u8").astype(np.uint64)
+            signatures.append(signature)
+            bands.append(set(_bands(signature)))
+        return cls(_bits(blocks), np.array(owner), _bits(structures), np.stack(signatures), bands)
+
+
+def _bands(signature: np.ndarray) -> list[int]:
+    """The 32 band keys of a signature: FNV-1a 64 over each four values' little-endian bytes."""
+    out = []
+    for j in range(32):
+        value = 0xCBF29CE484222325
+        for byte in signature[4 * j:4 * j + 4].astype("<u8").tobytes():
+            value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+        out.append(value)
+    return out
+
+
+def pairwise_matches(candidates: list[Features], published: Published) -> dict[str, np.ndarray]:
+    """For each evidence, the boolean matrix [candidate, publication] of "above REVIEW"."""
+    n, m = len(candidates), len(published.structure)
+    fingerprints = _bits([c.fingerprint for c in candidates])
+    id41 = np.zeros((n, m), dtype=bool)
+    for start in range(0, n, 64):
+        close = _hamming(fingerprints[start:start + 64], published.blocks) <= ID41_BITS
+        hits = np.nonzero(close)
+        id41[start + hits[0], published.block_owner[hits[1]]] = True
+    id43 = _hamming(_bits([c.structure for c in candidates]), published.structure) <= ID43_BITS
+    signatures = np.array([c.signature for c in candidates], dtype=np.uint64)
+    agree = np.stack([(signatures[i][None, :] == published.signature).sum(axis=1) for i in range(n)])
+    id44 = agree >= ID44_AGREE
+    owners: dict[int, list[int]] = {}
+    for j, keys in enumerate(published.bands):
+        for key in keys:
+            owners.setdefault(key, []).append(j)
+    for i, candidate in enumerate(candidates):
+        for key in set(candidate.bands):
+            id44[i, owners.get(key, [])] = True
+    return {"id 41": id41, "id 43": id43, "id 44": id44}
+
+
+def check_sample(candidates: list[Features], assertions: list[dict[str, str]], matrices: dict[str, np.ndarray],
+                 rng: random.Random, size: int) -> int:
+    """Compares the vectorised decisions with verify_tier on a sample of pairs; returns how many."""
+    algs = {"id 41": SURFACE_ALG, "id 43": STRUCTURE_ALG, "id 44": MINHASH_ALG}
+    n, m = matrices["id 41"].shape
+    pairs = [(i, j) for i, j in ((rng.randrange(n), rng.randrange(m)) for _ in range(size)) if i != j]
+    # Every pair the vectorised count calls a match is checked too, not only a random few.
+    for matrix in matrices.values():
+        pairs += list(zip(*np.nonzero(matrix)))[:size]
+    for i, j in pairs:
+        for name, alg in algs.items():
+            tier = quelvane.verify_tier(candidates[i].text, assertions[j][alg], False, True)
+            if (tier != "REVIEW") != bool(matrices[name][i, j]):
+                raise SystemExit(f"vectorised {name} disagrees with verify_tier on pair {i}, {j}")
+    return len(pairs)
+
+
+# --- report ---------------------------------------------------------------------------------
+
+def share(cases: list[Case], evidence: str) -> float:
+    return 100 * sum(c.found[evidence] for c in cases) / len(cases) if cases else float("nan")
+
+
+def plot_replaced(by_kind: dict[str, list[Case]], path: Path) -> None:
+    shares = [0.0, *REPLACED]
+    kinds = ["exact", *(f"{s:.0%} of words replaced" for s in REPLACED)]
+    figure, axes = plt.subplots(figsize=(8, 4.2))
+    for evidence in EVIDENCE:
+        axes.plot([100 * s for s in shares], [share(by_kind[k], evidence) for k in kinds], label=evidence,
+                  **STYLE.get(evidence, {"marker": "o"}))
+    axes.set_xlabel("words replaced (% of the text)")
+    axes.set_ylabel("copies found (%)")
+    axes.set_title("Recall against the share of words replaced (whole texts)")
+    axes.set_ylim(-3, 103)
+    axes.grid(alpha=0.3)
+    axes.legend(loc="center left", bbox_to_anchor=(1.01, 0.5), fontsize="small")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+LENGTH_BINS = (10, 20, 35, 50, 65, 100, 160, 250, 400, 640, 1000, 1600, 2600)
+
+
+def length_curve(cases: list[Case], evidence: str) -> tuple[list[float], list[float]]:
+    xs, ys = [], []
+    for low, high in zip(LENGTH_BINS, LENGTH_BINS[1:]):
+        inside = [c for c in cases if low <= c.words < high]
+        if len(inside) >= 15:
+            xs.append(statistics.median(c.words for c in inside))
+            ys.append(share(inside, evidence))
+    return xs, ys
+
+
+def plot_lengths(by_kind: dict[str, list[Case]], path: Path) -> None:
+    figure, panels = plt.subplots(1, 2, figsize=(12, 4.2), sharey=True)
+    for axes, how in zip(panels, ("alone", f"pasted into unrelated text {PASTE_FACTOR}x its length")):
+        suffix = how.split()[0]
+        cases = [c for name, _ in EXCERPTS for c in by_kind[f"{name} {suffix}"]]
+        for evidence in EVIDENCE:
+            xs, ys = length_curve(cases, evidence)
+            axes.plot(xs, ys, label=evidence, **STYLE.get(evidence, {"marker": "o"}))
+        axes.set_xscale("log")
+        axes.set_xticks([t for t in LENGTH_TICKS if min(xs, default=0) / 1.5 <= t <= max(xs, default=0) * 1.5])
+        axes.get_xaxis().set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        axes.minorticks_off()
+        axes.set_xlabel("excerpt length (words)")
+        axes.set_title(f"Excerpts {how}", fontsize="medium")
+        axes.set_ylim(-3, 103)
+        axes.grid(alpha=0.3, which="both")
+    panels[0].set_ylabel("excerpts found (%)")
+    panels[1].legend(loc="center left", bbox_to_anchor=(1.01, 0.5), fontsize="small")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def _rate(count: int, pairs: int) -> str:
+    return f"{count:,} of {pairs:,} ({100 * count / pairs:.3g}%)" if count else f"0 of {pairs:,}"
+
+
+def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
+           pairwise: dict[str, dict[str, int]], pairs_per_set: int, registry_false: dict[str, int],
+           registry_pairs: int, false_matches: list[FalseMatch]) -> str:
+    n = stats["published"]
+    lines = [
+        "# Robustness: what finds a copy, and what matches unrelated texts",
+        "",
+        f"Measured by `bench/robustness.py` ({stats['mode']}) on {stats['date']}, in {stats['minutes']:.0f} minutes. "
+        f"Real prose: {stats['documents']} distinct English documents (sections of the Python documentation, "
+        "from bench/corpus.py) of which no two share a run of eight words; "
+        f"{n} published into a fresh SQLite registry (median {stats['median_words']} words), "
+        f"{stats['held_out']} held out as the unrelated text that excerpts are pasted into and as unrelated "
+        "texts to identify. Every copy is made from the text as published, watermark included.",
+        "",
+        "A copy is found by the **watermark** when identify read a watermark whose tag verified and which "
+        "carries the publication's pointer; by **id 41**, **id 43** or **id 44** when `verify_tier` of the "
+        "copy against that stored assertion is above REVIEW (no watermark, cross-check true); by the "
+        "**excerpt index** when identify confirmed a shared passage; by the **combined** verdict when "
+        "`Registry.identify` reports the publication as a `match` (a `weak` result does not count).",
+        "",
+        "## Share of copies found",
+        "",
+        "| copy | copies | " + " | ".join(EVIDENCE) + " | reported weak |",
+        "|---|---|" + "---|" * len(EVIDENCE) + "---|",
+    ]
+    for kind in KINDS:
+        cases = by_kind[kind]
+        words = statistics.median(c.words for c in cases)
+        label = kind if kind in ("exact", "re-wrapped", "case and punctuation edited") or "replaced" in kind \
+            and "pasted" not in kind or "sentences" in kind else f"{kind} (median {words:.0f} words)"
+        weak = sum(c.weak for c in cases)
+        lines.append(f"| {label} | {len(cases)} | " + " | ".join(f"{share(cases, e):.1f}%" for e in EVIDENCE)
+                     + f" | {weak} |")
+    lines += [
+        "",
+        "Excerpts are runs of consecutive words of the published text (50 words, one id 41 window of about "
+        "80 words, or a share of the text); *pasted* puts one as a paragraph, at a random paragraph break, "
+        f"into held-out prose {PASTE_FACTOR} times its length. Replaced words are real words of held-out "
+        "prose; inserted sentences come from held-out prose.",
+        "",
+        "![Recall against the share of words replaced](robustness-replaced.png)",
+        "",
+        "![Recall against the excerpt's length](robustness-excerpts.png)",
+        "",
+        "## False matches over unrelated pairs",
+        "",
+        f"Pairwise evidence: every ordered pair of a candidate made from one published text and the stored "
+        f"assertion of another ({pairs_per_set:,} pairs per set), counted with numpy over all pairs and checked "
+        f"against `verify_tier` on {stats['checked']:,} pairs (a random sample and every pair counted as a match).",
+        "",
+        "| candidates | " + " | ".join(PAIRWISE) + " |",
+        "|---|" + "---|" * len(PAIRWISE),
+    ]
+    for name, counts in pairwise.items():
+        lines.append(f"| {name} | " + " | ".join(_rate(counts[e], pairs_per_set) for e in PAIRWISE) + " |")
+    lines += [
+        "",
+        f"The registry's evidence: every result of the {stats['identified']:,} identify calls above (each copy "
+        f"against a registry of {n} publications, and each held-out text) that names a publication the text "
+        f"does not come from: {registry_pairs:,} unrelated (text, publication) pairs.",
+        "",
+        "| evidence | unrelated pairs reported |",
+        "|---|---|",
+    ]
+    for name in REGISTRY_EVIDENCE:
+        lines.append(f"| {name} | {_rate(registry_false[name], registry_pairs)} |")
+    lines += false_match_table(false_matches)
+    lines += ["", "## The excerpt goals", "", "| case | goal | found |", "|---|---|---|"]
+    for label, kind, goal in GOALS:
+        cases = by_kind[kind]
+        found = sum(c.found["combined"] for c in cases)
+        lines.append(f"| {label} | {goal} | {100 * found / len(cases):.1f}% ({found}/{len(cases)}) |")
+    lines.append(f"| unrelated pairs reported as a match | 0 | "
+                 f"{registry_false['combined match']} of {registry_pairs:,} |")
+    lines += ["", "## What each kind of evidence is worth", "", *worth(by_kind, pairwise, pairs_per_set,
+                                                                      registry_false, registry_pairs)]
+    return "\n".join(lines) + "\n"
+
+
+def false_match_table(false_matches: list[FalseMatch]) -> list[str]:
+    """Each pair of texts behind a false match once, with the passage the index confirmed."""
+    if not false_matches:
+        return []
+    pairs: dict[tuple[int, int], list[FalseMatch]] = {}
+    for match in false_matches:
+        pairs.setdefault(tuple(sorted((match.source, match.publication))), []).append(match)
+    lines = ["", f"The {len(false_matches)} false matches come from {len(pairs)} pair(s) of texts; the passage "
+             "the excerpt index confirmed in each (first words of the found text, then of the publication):", "",
+             "| texts | copies matched | shared shingles | found text | publication |", "|---|---|---|---|---|"]
+    for (a, b), matches in sorted(pairs.items(), key=lambda item: -len(item[1])):
+        first = max(matches, key=lambda m: m.shared_shingles)
+        lines.append(f"| {_label(a)}, {_label(b)} | {len(matches)} | {first.shared_shingles} | {_cell(first.found)} | "
+                     f"{_cell(first.published)} |")
+    return lines
+
+
+def _label(text: int) -> str:
+    return f"published #{text}" if text >= 0 else f"held-out #{-1 - text}"
+
+
+def _cell(text: str) -> str:
+    visible = re.sub(f"[{INVISIBLE}]", "", text)
+    return (visible[:160] + " ...").replace("|", "\\|") if visible else "(no passage: band keys)"
+
+
+def worth(by_kind: dict[str, list[Case]], pairwise: dict[str, dict[str, int]], pairs: int,
+          registry_false: dict[str, int], registry_pairs: int) -> list[str]:
+    whole, window = pairwise["whole texts"], pairwise["one-window excerpts alone"]
+    pasted = pairwise["20% excerpts pasted 5x"]
+    edited = by_kind["2% of words replaced"]
+    return [
+        f"- **Watermark**: certain when it verifies ({_rate(registry_false['watermark'], registry_pairs)} false), "
+        f"and it survives re-wrapping ({share(by_kind['re-wrapped'], 'watermark'):.1f}%) and case and punctuation "
+        f"edits ({share(by_kind['case and punctuation edited'], 'watermark'):.1f}%), which keep the words; but its "
+        f"tag binds the exact words, so one replaced word in fifty ({share(edited, 'watermark'):.0f}%), an inserted "
+        "or deleted sentence, or any excerpt loses it.",
+        f"- **id 41** (surface SimHash): finds whole copies with light edits "
+        f"({share(edited, 'id 41'):.0f}% at 2% replaced, "
+        f"{share(by_kind['10% of words replaced'], 'id 41'):.0f}% at 10%) but matched "
+        f"{_rate(whole['id 41'], pairs)} unrelated whole-text pairs and {_rate(window['id 41'], pairs)} pairs of a "
+        "one-window excerpt and an unrelated publication (its window blocks). Alone it is weak evidence.",
+        f"- **id 43** (structure): called {_rate(whole['id 43'], pairs)} unrelated whole-text pairs close and "
+        f"{_rate(window['id 43'], pairs)} one-window pairs, and {_rate(pasted['id 43'], pairs)} pairs of a pasted "
+        f"20% excerpt and an unrelated publication, about as often as it \"finds\" the excerpt's own publication "
+        f"({share(by_kind['20% pasted'], 'id 43'):.1f}%); it never gives more than LIKELY. Alone it is weak "
+        "evidence, worth nothing without another kind.",
+        f"- **id 44** (MinHash, 90 of 128 values or a shared band): "
+        f"{share(edited, 'id 44'):.0f}% at 2% replaced, {share(by_kind['10% of words replaced'], 'id 44'):.0f}% at "
+        f"10%, {share(by_kind['20% of words replaced'], 'id 44'):.0f}% at 20%, with "
+        f"{_rate(whole['id 44'], pairs)} false whole-text pairs; it compares whole texts, so an excerpt pasted into "
+        f"other text escapes it ({share(by_kind['20% pasted'], 'id 44'):.1f}% of 20% excerpts pasted).",
+        f"- **Excerpt index** (host): finds passages wherever they stand "
+        f"({share(by_kind['20% pasted'], 'excerpt index'):.1f}% of 20% excerpts pasted, "
+        f"{share(by_kind['50 words pasted'], 'excerpt index'):.1f}% of 50-word passages pasted, "
+        f"{share(by_kind['20% of words replaced'], 'excerpt index'):.1f}% of whole texts with 20% of words "
+        f"replaced) with {_rate(registry_false['excerpt index'], registry_pairs)} false"
+        + (", every one of them from the pairs of texts listed above." if registry_false["excerpt index"] else "."),
+        f"- **Combined verdict** (`Registry.identify`): a match on any of the strong kinds, weak on id 41 or id 43 "
+        f"alone: {_rate(registry_false['combined match'], registry_pairs)} false matches, "
+        f"{registry_false['combined weak']:,} unrelated pairs reported as weak.",
+    ]
+
+
+# --- main -----------------------------------------------------------------------------------
+
+def publish_all(path: Path, keys: Keys, texts: list[str]) -> tuple[list[str], list[str], list[dict[str, str]]]:
+    pointers, published, assertions = [], [], []
+    with Registry.create(path, keys) as registry, Progress(transient=True) as progress:
+        for text in progress.track(texts, description="publishing"):
+            result = registry.publish(text)
+            stored = registry.show(result.pointer)
+            pointers.append(result.pointer)
+            published.append(result.published)
+            assertions.append({e.alg: quelvane.verify(e.cose_hex, stored.public_key) for e in stored.envelopes})
+    return pointers, published, assertions
+
+
+def run(context: Context, jobs: int, held_out: int) -> tuple[list[DocumentResult], list[DocumentResult]]:
+    n = len(context.pointers)
+    with multiprocessing.get_context("fork").Pool(jobs, _start_worker, (context,)) as pool, \
+            Progress(transient=True) as progress:
+        results = list(progress.track(pool.imap(measure_document, range(n)), total=n, description="copies"))
+        others = list(progress.track(pool.imap(identify_held_out, range(held_out)), total=held_out,
+                                     description="held-out texts"))
+    return results, others
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a small run (60 publications) to try the script")
+    parser.add_argument("--publications", type=int, help="how many texts to publish (default 600)")
+    parser.add_argument("--jobs", type=int, default=2, help="worker processes (default 2)")
+    parser.add_argument("--out", type=Path, default=DOCS, help="where the report and plots go (default docs/)")
+    parser.add_argument("--rewrite", action="store_true",
+                        help="write the report and plots again from the last run's saved measurements")
+    args = parser.parse_args()
+    if args.rewrite:
+        write(args.out, *pickle.loads(SAVED.read_bytes()))
+        return
+    publications = args.publications or (60 if args.quick else 600)
+    began = time.perf_counter()
+    documents = unrelated_documents()
+    if len(documents) <= publications:
+        raise SystemExit(f"only {len(documents)} unrelated documents for {publications} publications")
+    texts, held = documents[:publications], documents[publications:]
+    held_out = [d.split("\n\n") for d in held]
+    sentences = [s for d in held_out for p in d for s in _SENTENCE_END.split(p) if len(s.split()) >= 4]
+    vocabulary = sorted({w for d in held_out for p in d for w in _LETTERS.findall(p) if len(w) > 1})
+    keys = Keys.generate("robustness")
+    rng = random.Random(SEED)
+    with tempfile.TemporaryDirectory() as scratch:
+        path = Path(scratch) / "registry.db"
+        pointers, published, assertions = publish_all(path, keys, texts)
+        context = Context(path, keys, pointers, published, assertions, held_out, sentences, vocabulary)
+        results, others = run(context, args.jobs, len(held_out) if not args.quick else 40)
+
+    by_kind: dict[str, list[Case]] = {kind: [] for kind in KINDS}
+    registry_false = dict.fromkeys(REGISTRY_EVIDENCE, 0)
+    registry_pairs = identified = 0
+    for result in results:
+        for case in result.cases:
+            by_kind[case.kind].append(case)
+        registry_pairs += result.identified * (publications - 1)
+    for result in others:
+        registry_pairs += result.identified * publications
+    false_matches = []
+    for result in [*results, *others]:
+        identified += result.identified
+        false_matches += result.false_matches
+        for name in REGISTRY_EVIDENCE:
+            registry_false[name] += result.false[name]
+
+    stored = Published.from_assertions(assertions)
+    pairwise: dict[str, dict[str, int]] = {}
+    checked = 0
+    for name, kind in PAIRWISE_SETS.items():
+        candidates = [r.features[kind] for r in results]
+        matrices = pairwise_matches(candidates, stored)
+        for matrix in matrices.values():
+            np.fill_diagonal(matrix, False)
+        pairwise[name] = {e: int(m.sum()) for e, m in matrices.items()}
+        checked += check_sample(candidates, assertions, matrices, rng, 300 if args.quick else 2000)
+    pairs_per_set = publications * (publications - 1)
+    stats = {
+        "mode": "--quick" if args.quick else "default run", "date": time.strftime("%Y-%m-%d"),
+        "minutes": (time.perf_counter() - began) / 60, "documents": len(documents), "published": publications,
+        "held_out": len(held), "median_words": int(statistics.median(len(t.split()) for t in texts)),
+        "identified": identified, "checked": checked,
+    }
+    measured = (stats, by_kind, pairwise, pairs_per_set, registry_false, registry_pairs, false_matches)
+    SAVED.parent.mkdir(parents=True, exist_ok=True)
+    SAVED.write_bytes(pickle.dumps(measured))
+    write(args.out, *measured)
+
+
+def write(out: Path, stats: dict[str, object], by_kind: dict[str, list[Case]], pairwise: dict[str, dict[str, int]],
+          pairs_per_set: int, registry_false: dict[str, int], registry_pairs: int,
+          false_matches: list[FalseMatch]) -> None:
+    out.mkdir(parents=True, exist_ok=True)
+    plot_replaced(by_kind, out / "robustness-replaced.png")
+    plot_lengths(by_kind, out / "robustness-excerpts.png")
+    text = report(stats, by_kind, pairwise, pairs_per_set, registry_false, registry_pairs, false_matches)
+    (out / "robustness.md").write_text(text, encoding="utf-8")
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

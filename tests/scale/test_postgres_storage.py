@@ -171,3 +171,17 @@ def test_command_line_on_a_server(postgres_url, tmp_path, monkeypatch):
     assert "hunter2" not in "".join(outputs) and "postgres:***@" in outputs[0]
     [match] = json.loads(outputs[2])
     assert match["tier"] == "BOUND" and match["pointer"] in outputs[3]
+
+
+def test_export_moves_a_registry_between_backends(postgres_url, tmp_path, keys):
+    exported = io.StringIO()
+    with Registry.create(tmp_path / "r.db", keys) as local:
+        pointers = {local.publish(text, metadata={"title": "ö", "n": [1, 2.5]}).pointer for text in (ARTICLE, NOTES)}
+        local.export_jsonl(exported)
+    with Registry.create(postgres_url, keys) as shared:
+        assert shared.import_jsonl(exported.getvalue().splitlines()).added == 2
+        again = io.StringIO()
+        shared.export_jsonl(again)
+        [match] = shared.identify(ARTICLE)
+        assert match.pointer in pointers and match.verdict == "match"
+    assert again.getvalue() == exported.getvalue()

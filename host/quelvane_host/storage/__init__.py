@@ -60,6 +60,12 @@ class Summary:
     title: str | None
 
 
+def signed(key: int) -> int:
+    """A 64-bit look-up key as the signed integer both databases store: neither has unsigned 64-bit
+    integers."""
+    return key - (1 << 64) if key >= 1 << 63 else key
+
+
 class Storage(Protocol):
     """What a registry backend provides. Every write is one transaction."""
 

@@ -17,7 +17,7 @@ import psycopg
 from psycopg import errors as pg_errors
 
 from ..errors import RegistryError
-from . import Envelope, IndexEntries, Publication, Summary
+from . import Envelope, IndexEntries, Publication, Summary, signed
 
 # Each entry brings the schema from its index to the next version; never edit a released one.
 MIGRATIONS: tuple[str, ...] = (
@@ -64,10 +64,6 @@ _MIGRATION_LOCK = 0x71756C76
 _COLUMNS = ("id, pointer, format, text, published, content_hash, crosscheck_tag, public_key, watermark_runs,"
             " watermark_note, metadata, created")
 _MASK = "***"
-
-
-def _signed(key: int) -> int:
-    return key - (1 << 64) if key >= 1 << 63 else key
 
 
 def masked(url: str) -> str:
@@ -179,12 +175,12 @@ class PostgresStorage:
                 " WITH ORDINALITY AS e(alg, cose_hex, position)",
                 (row_id, [e.alg for e in p.envelopes], [e.cose_hex for e in p.envelopes]))
             cursor.execute("INSERT INTO band_keys (key, publication) SELECT DISTINCT unnest(%s::bigint[]), %s"
-                           " ON CONFLICT DO NOTHING", ([_signed(k) for k in index.band_keys], row_id))
+                           " ON CONFLICT DO NOTHING", ([signed(k) for k in index.band_keys], row_id))
             cursor.execute(
                 "INSERT INTO excerpt_keys (key, publication, position)"
                 " SELECT DISTINCT k, %s, pos FROM unnest(%s::bigint[], %s::integer[]) AS e(k, pos)"
                 " ON CONFLICT DO NOTHING",
-                (row_id, [_signed(k) for k, _ in index.excerpt_keys], [pos for _, pos in index.excerpt_keys]))
+                (row_id, [signed(k) for k, _ in index.excerpt_keys], [pos for _, pos in index.excerpt_keys]))
 
     def get(self, pointer: str) -> Publication | None:
         with self._errors(), self._transaction() as cursor:
@@ -202,7 +198,7 @@ class PostgresStorage:
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
-        wanted = sorted({_signed(k) for k in keys})
+        wanted = sorted({signed(k) for k in keys})
         with self._errors():
             rows = self._db.execute(
                 "SELECT p.pointer, count(*) FROM band_keys b JOIN publications p ON p.id = b.publication"
@@ -210,7 +206,7 @@ class PostgresStorage:
         return {pointer: int(count) for pointer, count in rows}
 
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
-        wanted = sorted({_signed(k) for k in keys})
+        wanted = sorted({signed(k) for k in keys})
         with self._errors():
             # Counting first keeps a stock phrase's long list of entries from being read at all.
             rows = self._db.execute(

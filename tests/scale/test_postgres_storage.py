@@ -122,6 +122,11 @@ def test_refusals_are_clear_and_never_show_a_password(postgres_url, tmp_path, ke
         with pytest.raises(RegistryError, match="registry postgres.*\\*\\*\\*") as caught:
             Registry.open(secret, keys)
         assert "hunter2" not in str(caught.value)
+    for secret, message in (("postgresql://someone:hunter2@[::1/registry", "malformed"),
+                            ("postgresql://someone:hunter2%zz@/registry", "percent-encoded")):
+        with pytest.raises(RegistryError, match=message) as caught:
+            Registry.open(secret, keys)
+        assert "hunter2" not in str(caught.value)
     monkeypatch.setitem(sys.modules, "psycopg", None)
     monkeypatch.delitem(sys.modules, "quelvane_host.storage.postgres")
     with pytest.raises(RegistryError, match=r"pip install 'quelvane\[postgres\]'"):

@@ -9,12 +9,14 @@ connection of its own, so every worker process reads on its own connection.
 from __future__ import annotations
 
 import json
+import os
 from contextlib import contextmanager
 from typing import Any, Iterable, Iterator
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 import psycopg
 from psycopg import errors as pg_errors
+from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 from ..errors import RegistryError
 from . import Envelope, IndexEntries, Publication, Summary, signed
@@ -59,6 +61,7 @@ MIGRATIONS: tuple[str, ...] = (
     """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
+CONNECT_TIMEOUT_S = 15
 # Any constant shared by every process that migrates this schema serialises them.
 _MIGRATION_LOCK = 0x71756C76
 _COLUMNS = ("id, pointer, format, text, published, content_hash, crosscheck_tag, public_key, watermark_runs,"
@@ -89,10 +92,17 @@ class PostgresStorage:
     """The registry in one PostgreSQL database."""
 
     def __init__(self, url: str, *, create: bool = False) -> None:
-        self.location = masked(url)
-        self._secrets = _passwords(url)
+        try:
+            self.location = masked(url)
+            self._secrets = _passwords(url)
+        except ValueError as error:
+            raise RegistryError(f"the registry URL is malformed ({error}); use postgresql://user@host/database"
+                                ) from None
         with self._errors():
-            self._db = psycopg.connect(url, autocommit=True)
+            # An unreachable server is an error within seconds, not a worker stuck on it for minutes.
+            waits = "connect_timeout" in conninfo_to_dict(url) or "PGCONNECT_TIMEOUT" in os.environ
+            conninfo = url if waits else make_conninfo(url, connect_timeout=CONNECT_TIMEOUT_S)
+            self._db = psycopg.connect(conninfo, autocommit=True)
         try:
             with self._errors():
                 self._prepare(create)

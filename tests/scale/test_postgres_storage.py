@@ -190,3 +190,20 @@ def test_export_moves_a_registry_between_backends(postgres_url, tmp_path, keys):
         [match] = shared.identify(ARTICLE)
         assert match.pointer in pointers and match.verdict == "match"
     assert again.getvalue() == exported.getvalue()
+
+
+def test_a_read_only_role_identifies_and_cannot_publish(postgres_url, keys):
+    with Registry.create(postgres_url, keys) as registry:
+        pointer = registry.publish(ARTICLE).pointer
+    reader = f"reader_{postgres_url.split('/')[3].split('?')[0]}"
+    with psycopg.connect(postgres_url, autocommit=True) as db:
+        db.execute(f"CREATE ROLE {reader} LOGIN")
+        db.execute(f"GRANT SELECT ON ALL TABLES IN SCHEMA public TO {reader}")
+    with Registry.open(postgres_url.replace("postgres@", f"{reader}@"), keys) as registry:
+        assert [m.pointer for m in registry.identify(ARTICLE)] == [pointer]
+        with pytest.raises(RegistryError, match="permission denied"):
+            registry.publish(ESSAY)
+        assert registry.storage.count() == 1
+    with psycopg.connect(postgres_url, autocommit=True) as db:
+        db.execute(f"REVOKE ALL ON ALL TABLES IN SCHEMA public FROM {reader}")
+        db.execute(f"DROP ROLE {reader}")

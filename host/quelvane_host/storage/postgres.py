@@ -136,6 +136,8 @@ class PostgresStorage:
                 raise RegistryError(
                     f"registry {self.location} has schema version {version}, newer than this quelvane reads "
                     f"({SCHEMA_VERSION}); upgrade quelvane")
+            if version == SCHEMA_VERSION:
+                return  # opening an up-to-date registry writes nothing, so read-only roles can open it
             for migration in MIGRATIONS[version:]:
                 cursor.execute(migration)
             cursor.execute("INSERT INTO quelvane_meta (name, value) VALUES ('schema_version', %s)"

@@ -52,7 +52,8 @@ def _registry_options(command: F) -> F:
                            help="Key file (env QUELVANE_KEYS).")(command)
     return click.option("--registry", "registry_path", default="quelvane.db", show_default=True,
                         envvar="QUELVANE_REGISTRY",
-                        help="Registry file or sqlite:///path URL (env QUELVANE_REGISTRY).")(command)
+                        help="Registry file, sqlite:///path or postgresql://user@host/database URL "
+                             "(env QUELVANE_REGISTRY).")(command)
 
 
 def _json_option(command: F) -> F:
@@ -101,8 +102,9 @@ def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None
         Keys.generate(repository_id).save(keys_path)
         click.echo(f"created key file {keys_path} (keep it private; back it up)")
     keys = Keys.load(keys_path)
-    Registry.create(registry_path, keys).close()
-    click.echo(f"created registry {registry_path}; public key {keys.public_hex}")
+    with Registry.create(registry_path, keys) as registry:
+        # The storage's own name for itself: a server URL's password stays out of the output.
+        click.echo(f"created registry {registry.storage.location}; public key {keys.public_hex}")
 
 
 @main.command(epilog=EPILOG)

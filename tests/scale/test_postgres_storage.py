@@ -1,47 +1,209 @@
+"""The registry on a real PostgreSQL server, and the registry's behaviour on both backends."""
+import io
+import json
 import multiprocessing
+import re
+import subprocess
+import sys
 
 import psycopg
 import pytest
+from click.testing import CliRunner
 
-from quelvane_host.storage.postgres import SCHEMA_VERSION, PostgresRegistryError, PostgresStorage
+from quelvane_host import Keys, Registry, RegistryError
+from quelvane_host.cli import main
+from quelvane_host.storage import IndexEntries, open_storage
+from quelvane_host.storage.postgres import SCHEMA_VERSION
+from host.texts import ARTICLE, ESSAY, FILLER, NOTES
+
+ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
 
 
-def _open_and_report(url, queue):
-    with PostgresStorage.open(url) as storage:
-        queue.put(storage.schema_version())
+@pytest.fixture
+def keys():
+    return Keys.generate("test-repository")
 
 
-def test_workers_opening_at_once_migrate_once(postgres_url):
-    queue = multiprocessing.get_context("spawn").Queue()
-    workers = [multiprocessing.get_context("spawn").Process(target=_open_and_report, args=(postgres_url, queue))
-               for _ in range(3)]
+@pytest.fixture(params=["sqlite", "postgres"])
+def location(request, tmp_path):
+    return str(tmp_path / "r.db") if request.param == "sqlite" else request.getfixturevalue("postgres_url")
+
+
+@pytest.fixture
+def registry(location, keys):
+    with Registry.create(location, keys) as opened:
+        yield opened
+
+
+def test_each_kind_of_evidence_finds_its_publication(registry):
+    article = registry.publish(ARTICLE, metadata={"title": "Ferry"})
+    essay = registry.publish(ESSAY)
+    notes = registry.publish(NOTES)
+    [match] = registry.identify(article.published)
+    assert (match.pointer, match.tier, match.metadata) == (article.pointer, "BOUND", {"title": "Ferry"})
+    assert match.evidence.found_by == ("watermark", "band keys", "excerpt index")
+    [match] = registry.identify(ZERO_WIDTH.sub("", essay.published).replace("grandfather", "uncle"))
+    assert match.pointer == essay.pointer and match.evidence.found_by[0] == "band keys"
+    excerpt = NOTES[NOTES.index("The command that lists"):NOTES.index("which makes them")]
+    [match] = registry.identify(FILLER + "\n\n" + excerpt)
+    assert (match.pointer, match.evidence.found_by) == (notes.pointer, ("excerpt index",))
+    assert registry.identify(FILLER) == []
+
+
+def test_show_list_export_and_a_duplicate_pointer(registry, location, keys):
+    first = registry.publish(ARTICLE, metadata={"title": "Ferry", "tags": ["river", "é"]})
+    second = registry.publish(ESSAY, metadata={"title": 7})
+    assert registry.show(first.pointer.upper()).published == first.published
+    assert [(s.pointer, s.title, s.characters) for s in registry.list()] == [
+        (first.pointer, "Ferry", len(ARTICLE)), (second.pointer, "7", len(ESSAY))]
+    assert [s.pointer for s in registry.list(limit=1, offset=1)] == [second.pointer]
+    exported = io.StringIO()
+    assert registry.export_jsonl(exported) == 2
+    lines = [json.loads(line) for line in exported.getvalue().splitlines()]
+    assert lines[0]["metadata"] == {"title": "Ferry", "tags": ["river", "é"]} and len(lines[0]["envelopes"]) == 4
+    stored = registry.show(first.pointer)
+    with pytest.raises(RegistryError, match=f"pointer {first.pointer} is already stored"):
+        registry.storage.put(stored, IndexEntries([1, 2], [(3, 4)]))
+    assert registry.storage.count() == 2 and registry.storage.index_bytes() > 0
+    assert registry.storage.schema_version() == 1
+    with pytest.raises(RegistryError, match="already"):
+        Registry.create(location, keys)
+
+
+def test_a_failed_write_leaves_nothing(postgres_url, keys):
+    with Registry.create(postgres_url, keys) as registry:
+        stored = registry.show(registry.publish(ARTICLE).pointer)
+        fresh = type(stored)(**{**stored.__dict__, "pointer": "ab" * 16})
+        # A word position beyond the column's range fails the last statement of the transaction.
+        with pytest.raises(RegistryError, match="out of range"):
+            registry.storage.put(fresh, IndexEntries([5, 2**64 - 1], [(9, 2**40)]))
+        assert registry.storage.get(fresh.pointer) is None and registry.storage.count() == 1
+    with psycopg.connect(postgres_url) as db:
+        counts = [db.execute(f"SELECT count(*) FROM {t}").fetchone()[0] for t in ("envelopes", "band_keys")]
+    assert counts == [4, 32]
+
+
+def _create(url, queue):
+    try:
+        open_storage(url, create=True).close()
+        queue.put("created")
+    except RegistryError as error:
+        queue.put(str(error))
+
+
+def test_workers_creating_at_once_make_one_registry(postgres_url):
+    context = multiprocessing.get_context("spawn")
+    queue = context.Queue()
+    workers = [context.Process(target=_create, args=(postgres_url, queue)) for _ in range(3)]
     for worker in workers:
         worker.start()
     for worker in workers:
         worker.join(60)
-        assert worker.exitcode == 0
-    assert sorted(queue.get(timeout=5) for _ in workers) == [SCHEMA_VERSION] * 3
-    with psycopg.connect(postgres_url) as connection:
-        assert connection.execute("SELECT count(*) FROM schema_version").fetchone() == (1,)
+    outcomes = sorted(queue.get(timeout=5) for _ in workers)
+    assert outcomes[0] == "created" and all("already holds a registry" in o for o in outcomes[1:]), outcomes
+    with psycopg.connect(postgres_url) as db:
+        assert db.execute("SELECT value FROM quelvane_meta").fetchall() == [(str(SCHEMA_VERSION),)]
 
 
-def test_a_failed_transaction_leaves_nothing(postgres_url):
-    with PostgresStorage.open(postgres_url) as storage:
-        with pytest.raises(RuntimeError), storage.transaction() as cursor:
-            cursor.execute("INSERT INTO publications (pointer, content_hash, crosscheck_tag, public_key, text) "
-                           "VALUES ('\\x01', '\\x02', '\\x03', '\\x04', 'text')")
-            raise RuntimeError("crash in the middle of publishing")
-        with storage.transaction() as cursor:
-            assert cursor.execute("SELECT count(*) FROM publications").fetchone() == (0,)
+def test_refusals_are_clear_and_never_show_a_password(postgres_url, tmp_path, keys, monkeypatch):
+    with pytest.raises(RegistryError, match="no registry in .*quelvane init"):
+        Registry.open(postgres_url, keys)
+    Registry.create(postgres_url, keys).close()
+    with psycopg.connect(postgres_url, autocommit=True) as db:
+        db.execute("UPDATE quelvane_meta SET value = %s", (str(SCHEMA_VERSION + 1),))
+    with pytest.raises(RegistryError, match="newer than this quelvane reads .* upgrade quelvane"):
+        Registry.open(postgres_url, keys)
+    with psycopg.connect(postgres_url, autocommit=True) as db:
+        db.execute("DROP TABLE quelvane_meta")
+    with pytest.raises(RegistryError, match="not a quelvane registry"):
+        Registry.open(postgres_url, keys)
+    for secret in (f"postgresql://someone:hunter2@/registry?host={tmp_path}",
+                   f"postgres:///registry?host={tmp_path}&user=someone&password=hunter2"):
+        with pytest.raises(RegistryError, match="registry postgres.*\\*\\*\\*") as caught:
+            Registry.open(secret, keys)
+        assert "hunter2" not in str(caught.value)
+    for secret, message in (("postgresql://someone:hunter2@[::1/registry", "malformed"),
+                            ("postgresql://someone:hunter2%zz@/registry", "percent-encoded")):
+        with pytest.raises(RegistryError, match=message) as caught:
+            Registry.open(secret, keys)
+        assert "hunter2" not in str(caught.value)
+    monkeypatch.setitem(sys.modules, "psycopg", None)
+    monkeypatch.delitem(sys.modules, "quelvane_host.storage.postgres")
+    with pytest.raises(RegistryError, match=r"pip install 'quelvane\[postgres\]'"):
+        open_storage(postgres_url)
 
 
-def test_refuses_a_newer_schema_and_an_unreachable_server(postgres_url, tmp_path):
-    PostgresStorage.open(postgres_url).close()
-    with psycopg.connect(postgres_url, autocommit=True) as connection:
-        connection.execute("UPDATE schema_version SET version = %s", (SCHEMA_VERSION + 1,))
-    with pytest.raises(PostgresRegistryError, match="newer than this quelvane knows .* upgrade quelvane"):
-        PostgresStorage.open(postgres_url)
-    secret = "postgresql://someone:hunter2@/registry?host=" + str(tmp_path)
-    with pytest.raises(PostgresRegistryError, match="cannot connect to the registry") as caught:
-        PostgresStorage.open(secret)
-    assert "hunter2" not in str(caught.value)
+PUBLISHER = """
+import sys
+from quelvane_host import Keys, Registry
+texts = {texts!r}
+with Registry.open(sys.argv[1], Keys.load(sys.argv[2])) as registry:
+    for i in range(12):
+        print(registry.publish(texts[i % len(texts)] + "\\n\\nCopy " + str(i) + " of " + sys.argv[3]).pointer,
+              flush=True)
+"""
+
+
+def test_two_publishers_at_once_lose_nothing(postgres_url, keys, tmp_path):
+    keys.save(tmp_path / "k.key")
+    Registry.create(postgres_url, keys).close()
+    script = PUBLISHER.format(texts=[ARTICLE, ESSAY, NOTES, FILLER])
+    children = [subprocess.Popen([sys.executable, "-c", script, postgres_url, str(tmp_path / "k.key"), name],
+                                 stdout=subprocess.PIPE, text=True) for name in ("first", "second")]
+    outputs = [child.communicate(timeout=120)[0] for child in children]
+    assert [child.returncode for child in children] == [0, 0]
+    pointers = {p for out in outputs for p in out.split()}
+    assert len(pointers) == 24
+    with psycopg.connect(postgres_url) as db:
+        rows = db.execute(
+            "SELECT p.pointer, (SELECT count(*) FROM envelopes e WHERE e.publication = p.id),"
+            " (SELECT count(*) FROM band_keys b WHERE b.publication = p.id),"
+            " (SELECT count(*) FROM excerpt_keys x WHERE x.publication = p.id) FROM publications p").fetchall()
+    assert {r[0] for r in rows} == pointers
+    assert all(envelopes == 4 and bands >= 1 and entries >= 1 for _, envelopes, bands, entries in rows)
+
+
+def test_command_line_on_a_server(postgres_url, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    url = postgres_url.replace("postgresql://postgres@", "postgresql://postgres:hunter2@")
+    (tmp_path / "a.txt").write_text(ARTICLE)
+    runner = CliRunner()
+    outputs = []
+    for args in (["init"], ["publish", "a.txt"], ["identify", "a.published.txt", "--json"], ["list"]):
+        result = runner.invoke(main, [*args, "--registry", url])
+        assert result.exit_code == 0, result.output
+        outputs.append(result.output)
+    assert "hunter2" not in "".join(outputs) and "postgres:***@" in outputs[0]
+    [match] = json.loads(outputs[2])
+    assert match["tier"] == "BOUND" and match["pointer"] in outputs[3]
+
+
+def test_export_moves_a_registry_between_backends(postgres_url, tmp_path, keys):
+    exported = io.StringIO()
+    with Registry.create(tmp_path / "r.db", keys) as local:
+        pointers = {local.publish(text, metadata={"title": "ö", "n": [1, 2.5]}).pointer for text in (ARTICLE, NOTES)}
+        local.export_jsonl(exported)
+    with Registry.create(postgres_url, keys) as shared:
+        assert shared.import_jsonl(exported.getvalue().splitlines()).added == 2
+        again = io.StringIO()
+        shared.export_jsonl(again)
+        [match] = shared.identify(ARTICLE)
+        assert match.pointer in pointers and match.verdict == "match"
+    assert again.getvalue() == exported.getvalue()
+
+
+def test_a_read_only_role_identifies_and_cannot_publish(postgres_url, keys):
+    with Registry.create(postgres_url, keys) as registry:
+        pointer = registry.publish(ARTICLE).pointer
+    reader = f"reader_{postgres_url.split('/')[3].split('?')[0]}"
+    with psycopg.connect(postgres_url, autocommit=True) as db:
+        db.execute(f"CREATE ROLE {reader} LOGIN")
+        db.execute(f"GRANT SELECT ON ALL TABLES IN SCHEMA public TO {reader}")
+    with Registry.open(postgres_url.replace("postgres@", f"{reader}@"), keys) as registry:
+        assert [m.pointer for m in registry.identify(ARTICLE)] == [pointer]
+        with pytest.raises(RegistryError, match="permission denied"):
+            registry.publish(ESSAY)
+        assert registry.storage.count() == 1
+    with psycopg.connect(postgres_url, autocommit=True) as db:
+        db.execute(f"REVOKE ALL ON ALL TABLES IN SCHEMA public FROM {reader}")
+        db.execute(f"DROP ROLE {reader}")

@@ -60,6 +60,12 @@ class Summary:
     title: str | None
 
 
+def signed(key: int) -> int:
+    """A 64-bit look-up key as the signed integer both databases store: neither has unsigned 64-bit
+    integers."""
+    return key - (1 << 64) if key >= 1 << 63 else key
+
+
 class Storage(Protocol):
     """What a registry backend provides. Every write is one transaction."""
 
@@ -96,13 +102,27 @@ StorageLocation = Union[str, "os.PathLike[str]"]
 
 
 def open_storage(location: StorageLocation, *, create: bool = False) -> Storage:
-    """Opens the backend a path or URL names: a file path or sqlite:///path for SQLite."""
+    """Opens the backend a path or URL names: a file path or sqlite:///path for SQLite, a
+    postgresql:// (or postgres://) URL for a PostgreSQL server."""
     text = os.fspath(location)
     if text.startswith(("postgres://", "postgresql://")):
-        raise RegistryError("PostgreSQL registries are not available in this installation; use a file path")
+        return _open_postgres(text, create)
     if "://" in text and not text.startswith("sqlite://"):
-        raise RegistryError(f"unknown registry URL scheme in {text!r}; use a file path or sqlite:///path")
+        scheme = text.partition("://")[0]
+        raise RegistryError(f"unknown registry URL scheme {scheme!r}; use a file path, sqlite:///path or "
+                            "postgresql://...")
     from .sqlite import SQLiteStorage
 
     path = Path(text[len("sqlite://"):]) if text.startswith("sqlite://") else Path(text)
     return SQLiteStorage(path, create=create)
+
+
+def _open_postgres(url: str, create: bool) -> Storage:
+    # psycopg is an optional extra: only those who name a server need it installed.
+    try:
+        from .postgres import PostgresStorage
+    except ImportError as error:
+        if error.name is None or not error.name.startswith("psycopg"):
+            raise
+        raise RegistryError("a PostgreSQL registry needs psycopg: pip install 'quelvane[postgres]'") from None
+    return PostgresStorage(url, create=create)

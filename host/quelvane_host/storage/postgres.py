@@ -1,35 +1,49 @@
 """The registry on a PostgreSQL server that many workers share.
 
-Chosen by a ``postgresql://`` URL. The schema carries its version in ``schema_version``; opening
-the registry brings an older schema up to date in one transaction, under an advisory lock, so
-that workers opening it at the same moment migrate it once. Every change is a transaction.
+Chosen by a ``postgresql://`` URL. The tables are those of the SQLite registry with PostgreSQL's
+types; the schema carries its version in ``quelvane_meta``, and opening the registry brings an
+older schema up to date in one transaction under an advisory lock, so that workers opening it at
+the same moment migrate it once. Every write is one transaction. Each storage object holds one
+connection of its own, so every worker process reads on its own connection.
 """
 from __future__ import annotations
 
+import json
+import os
 from contextlib import contextmanager
-from typing import Any, Iterator
+from typing import Any, Iterable, Iterator
+from urllib.parse import parse_qsl, unquote, urlsplit
 
 import psycopg
-from psycopg.conninfo import conninfo_to_dict
+from psycopg import errors as pg_errors
+from psycopg.conninfo import conninfo_to_dict, make_conninfo
+
+from ..errors import RegistryError
+from . import Envelope, IndexEntries, Publication, Summary, signed
 
 # Each entry brings the schema from its index to the next version; never edit a released one.
 MIGRATIONS: tuple[str, ...] = (
     """
     CREATE TABLE publications (
-        id BIGSERIAL PRIMARY KEY,
-        pointer BYTEA NOT NULL UNIQUE,
-        content_hash BYTEA NOT NULL,
-        crosscheck_tag BYTEA NOT NULL,
-        public_key BYTEA NOT NULL,
+        id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        pointer TEXT NOT NULL UNIQUE,
+        format TEXT NOT NULL,
         text TEXT NOT NULL,
-        metadata JSONB NOT NULL DEFAULT '{}',
-        published_at TIMESTAMPTZ NOT NULL DEFAULT now()
+        published TEXT NOT NULL,
+        content_hash TEXT NOT NULL,
+        crosscheck_tag TEXT NOT NULL,
+        public_key TEXT NOT NULL,
+        watermark_runs INTEGER NOT NULL,
+        watermark_note TEXT NOT NULL,
+        metadata JSON NOT NULL,
+        created TEXT NOT NULL
     );
     CREATE TABLE envelopes (
         publication BIGINT NOT NULL REFERENCES publications(id) ON DELETE CASCADE,
-        algorithm TEXT NOT NULL,
-        cose BYTEA NOT NULL,
-        PRIMARY KEY (publication, algorithm)
+        position INTEGER NOT NULL,
+        alg TEXT NOT NULL,
+        cose_hex TEXT NOT NULL,
+        PRIMARY KEY (publication, position)
     );
     CREATE TABLE band_keys (
         key BIGINT NOT NULL,
@@ -39,87 +53,218 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE TABLE excerpt_keys (
         key BIGINT NOT NULL,
         publication BIGINT NOT NULL REFERENCES publications(id) ON DELETE CASCADE,
-        chunk INTEGER NOT NULL
+        position INTEGER NOT NULL,
+        PRIMARY KEY (key, publication, position)
     );
-    CREATE INDEX excerpt_keys_by_key ON excerpt_keys (key);
+    CREATE INDEX band_keys_by_publication ON band_keys (publication);
+    CREATE INDEX excerpt_keys_by_publication ON excerpt_keys (publication);
     """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
+CONNECT_TIMEOUT_S = 15
 # Any constant shared by every process that migrates this schema serialises them.
 _MIGRATION_LOCK = 0x71756C76
+_COLUMNS = ("id, pointer, format, text, published, content_hash, crosscheck_tag, public_key, watermark_runs,"
+            " watermark_note, metadata, created")
+_MASK = "***"
 
 
-class PostgresRegistryError(Exception):
-    """The server cannot be reached, or holds a registry this version cannot use."""
+def masked(url: str) -> str:
+    """`url` with any password replaced by ***, fit to show in messages and listings."""
+    parts = urlsplit(url)
+    netloc = parts.netloc
+    if parts.password is not None:
+        user, _, host = netloc.rpartition("@")
+        netloc = f"{user.partition(':')[0]}:{_MASK}@{host}"
+    pairs = [f"password={_MASK}" if unquote(pair.partition("=")[0]) == "password" else pair
+             for pair in parts.query.split("&") if pair]
+    return f"{parts.scheme}://{netloc}{parts.path}" + (f"?{'&'.join(pairs)}" if pairs else "")
 
 
-def describe(url: str) -> str:
-    """The server and database of `url`, without its password, for messages."""
-    parts = conninfo_to_dict(url)
-    return f"database {parts.get('dbname', '?')!r} on {parts.get('host', 'localhost')}"
+def _passwords(url: str) -> list[str]:
+    parts = urlsplit(url)
+    found = [parts.password] if parts.password else []
+    found += [value for name, value in parse_qsl(parts.query) if name == "password" and value]
+    return found + [unquote(p) for p in found]
 
 
 class PostgresStorage:
-    def __init__(self, connection: psycopg.Connection[Any]) -> None:
-        self._connection = connection
+    """The registry in one PostgreSQL database."""
 
-    @classmethod
-    def open(cls, url: str) -> PostgresStorage:
+    def __init__(self, url: str, *, create: bool = False) -> None:
         try:
-            connection = psycopg.connect(url, autocommit=True)
-        except psycopg.Error as error:
-            raise PostgresRegistryError(
-                f"cannot connect to the registry ({describe(url)}): {_first_line(error)}") from None
-        storage = cls(connection)
+            self.location = masked(url)
+            self._secrets = _passwords(url)
+        except ValueError as error:
+            raise RegistryError(f"the registry URL is malformed ({error}); use postgresql://user@host/database"
+                                ) from None
+        with self._errors():
+            # An unreachable server is an error within seconds, not a worker stuck on it for minutes.
+            waits = "connect_timeout" in conninfo_to_dict(url) or "PGCONNECT_TIMEOUT" in os.environ
+            conninfo = url if waits else make_conninfo(url, connect_timeout=CONNECT_TIMEOUT_S)
+            self._db = psycopg.connect(conninfo, autocommit=True)
         try:
-            storage.migrate()
+            with self._errors():
+                self._prepare(create)
         except BaseException:
-            connection.close()
+            self._db.close()
             raise
-        return storage
-
-    def close(self) -> None:
-        self._connection.close()
-
-    def __enter__(self) -> PostgresStorage:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     @contextmanager
-    def transaction(self) -> Iterator[psycopg.Cursor[Any]]:
-        """A cursor whose changes are committed together when the block ends, and rolled back
-        whole when it raises."""
-        with self._connection.transaction(), self._connection.cursor() as cursor:
+    def _errors(self) -> Iterator[None]:
+        # The server's first line says what failed; a password never reaches the message.
+        try:
+            yield
+        except psycopg.Error as error:
+            text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+            for secret in self._secrets:
+                text = text.replace(secret, _MASK)
+            raise RegistryError(f"registry {self.location}: {text}") from None
+
+    @contextmanager
+    def _transaction(self) -> Iterator[psycopg.Cursor[Any]]:
+        # Committed together when the block ends, rolled back whole when it raises or the
+        # process dies: a publication is stored complete or not at all.
+        with self._db.transaction(), self._db.cursor() as cursor:
             yield cursor
 
-    def schema_version(self) -> int:
-        with self.transaction() as cursor:
-            return _version(cursor)
-
-    def migrate(self) -> None:
-        with self.transaction() as cursor:
+    def _prepare(self, create: bool) -> None:
+        with self._transaction() as cursor:
             cursor.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
-            cursor.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
-            current = _version(cursor)
-            if current > SCHEMA_VERSION:
-                raise PostgresRegistryError(
-                    f"the registry has schema version {current}, newer than this quelvane knows "
-                    f"({SCHEMA_VERSION}): upgrade quelvane")
-            if current == SCHEMA_VERSION:
-                return
-            for migration in MIGRATIONS[current:]:
+            version = self._read_version(cursor, create)
+            if version > SCHEMA_VERSION:
+                raise RegistryError(
+                    f"registry {self.location} has schema version {version}, newer than this quelvane reads "
+                    f"({SCHEMA_VERSION}); upgrade quelvane")
+            if version == SCHEMA_VERSION:
+                return  # opening an up-to-date registry writes nothing, so read-only roles can open it
+            for migration in MIGRATIONS[version:]:
                 cursor.execute(migration)
-            cursor.execute("DELETE FROM schema_version")
-            cursor.execute("INSERT INTO schema_version (version) VALUES (%s)", (SCHEMA_VERSION,))
+            cursor.execute("INSERT INTO quelvane_meta (name, value) VALUES ('schema_version', %s)"
+                           " ON CONFLICT (name) DO UPDATE SET value = excluded.value", (str(SCHEMA_VERSION),))
+
+    def _read_version(self, cursor: psycopg.Cursor[Any], create: bool) -> int:
+        cursor.execute("SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema()")
+        tables = {str(row[0]) for row in cursor.fetchall()}
+        if "quelvane_meta" not in tables:
+            if tables:
+                raise RegistryError(f"{self.location} is a PostgreSQL database but not a quelvane registry")
+            if not create:
+                raise RegistryError(f"no registry in {self.location}; create one with: quelvane init")
+            cursor.execute("CREATE TABLE quelvane_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
+            return 0
+        if create:
+            raise RegistryError(f"{self.location} already holds a registry; open it instead, or choose another "
+                                "database")
+        row = cursor.execute("SELECT value FROM quelvane_meta WHERE name = 'schema_version'").fetchone()
+        if row is None or not str(row[0]).isdigit():
+            raise RegistryError(f"registry {self.location} has no readable schema version")
+        return int(row[0])
+
+    def schema_version(self) -> int:
+        with self._errors():
+            row = self._db.execute("SELECT value FROM quelvane_meta WHERE name = 'schema_version'").fetchone()
+        return int(row[0]) if row else 0
+
+    def put(self, publication: Publication, index: IndexEntries) -> None:
+        p = publication
+        with self._errors(), self._transaction() as cursor:
+            try:
+                row = cursor.execute(
+                    "INSERT INTO publications (pointer, format, text, published, content_hash, crosscheck_tag,"
+                    " public_key, watermark_runs, watermark_note, metadata, created)"
+                    " VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) RETURNING id",
+                    (p.pointer, p.format, p.text, p.published, p.content_hash, p.crosscheck_tag, p.public_key,
+                     p.watermark_runs, p.watermark_note, json.dumps(p.metadata, ensure_ascii=False), p.created),
+                ).fetchone()
+            except pg_errors.UniqueViolation:
+                raise RegistryError(f"a publication with pointer {p.pointer} is already stored") from None
+            assert row is not None
+            row_id = row[0]
+            cursor.execute(
+                "INSERT INTO envelopes (publication, position, alg, cose_hex)"
+                " SELECT %s, position - 1, alg, cose_hex FROM unnest(%s::text[], %s::text[])"
+                " WITH ORDINALITY AS e(alg, cose_hex, position)",
+                (row_id, [e.alg for e in p.envelopes], [e.cose_hex for e in p.envelopes]))
+            cursor.execute("INSERT INTO band_keys (key, publication) SELECT DISTINCT unnest(%s::bigint[]), %s"
+                           " ON CONFLICT DO NOTHING", ([signed(k) for k in index.band_keys], row_id))
+            cursor.execute(
+                "INSERT INTO excerpt_keys (key, publication, position)"
+                " SELECT DISTINCT k, %s, pos FROM unnest(%s::bigint[], %s::integer[]) AS e(k, pos)"
+                " ON CONFLICT DO NOTHING",
+                (row_id, [signed(k) for k, _ in index.excerpt_keys], [pos for _, pos in index.excerpt_keys]))
+
+    def get(self, pointer: str) -> Publication | None:
+        with self._errors(), self._transaction() as cursor:
+            row = cursor.execute(f"SELECT {_COLUMNS} FROM publications WHERE pointer = %s", (pointer,)).fetchone()
+            return None if row is None else self._publication(cursor, row)
+
+    @staticmethod
+    def _publication(cursor: psycopg.Cursor[Any], row: tuple[Any, ...]) -> Publication:
+        envelopes = tuple(Envelope(alg, cose) for alg, cose in cursor.execute(
+            "SELECT alg, cose_hex FROM envelopes WHERE publication = %s ORDER BY position", (row[0],)).fetchall())
+        return Publication(
+            pointer=row[1], format=row[2], text=row[3], published=row[4], content_hash=row[5],
+            crosscheck_tag=row[6], public_key=row[7], envelopes=envelopes, watermark_runs=int(row[8]),
+            watermark_note=row[9], metadata=row[10], created=row[11],
+        )
+
+    def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
+        wanted = sorted({signed(k) for k in keys})
+        with self._errors():
+            rows = self._db.execute(
+                "SELECT p.pointer, count(*) FROM band_keys b JOIN publications p ON p.id = b.publication"
+                " WHERE b.key = ANY(%s::bigint[]) GROUP BY p.pointer", (wanted,)).fetchall()
+        return {pointer: int(count) for pointer, count in rows}
+
+    def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
+        wanted = sorted({signed(k) for k in keys})
+        with self._errors():
+            # Counting first keeps a stock phrase's long list of entries from being read at all.
+            rows = self._db.execute(
+                "WITH usable(key) AS (SELECT w.key FROM unnest(%s::bigint[]) AS w(key) WHERE"
+                "   (SELECT count(*) FROM (SELECT 1 FROM excerpt_keys e WHERE e.key = w.key LIMIT %s) s) <= %s)"
+                " SELECT e.key, p.pointer, e.position FROM usable u JOIN excerpt_keys e ON e.key = u.key"
+                " JOIN publications p ON p.id = e.publication",
+                (wanted, per_key_limit + 1, per_key_limit)).fetchall()
+        return [(key % (1 << 64), pointer, position) for key, pointer, position in rows]
+
+    def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
+        with self._errors():
+            rows = self._db.execute(
+                "SELECT pointer, format, created, length(text), metadata -> 'title'"
+                " FROM publications ORDER BY id LIMIT %s OFFSET %s", (limit, offset)).fetchall()
+        return [Summary(r[0], r[1], r[2], r[3], _title(r[4])) for r in rows]
+
+    def count(self) -> int:
+        with self._errors():
+            row = self._db.execute("SELECT count(*) FROM publications").fetchone()
+        return int(row[0]) if row else 0
+
+    def publications(self) -> Iterator[Publication]:
+        last = 0
+        while True:
+            with self._errors(), self._transaction() as cursor:
+                rows = cursor.execute(f"SELECT {_COLUMNS} FROM publications WHERE id > %s ORDER BY id LIMIT 100",
+                                      (last,)).fetchall()
+                batch = [self._publication(cursor, row) for row in rows]
+            if not batch:
+                return
+            yield from batch
+            last = int(rows[-1][0])
+
+    def index_bytes(self) -> int:
+        with self._errors():
+            row = self._db.execute(
+                "SELECT pg_total_relation_size('band_keys') + pg_total_relation_size('excerpt_keys')").fetchone()
+        return int(row[0]) if row else 0
+
+    def close(self) -> None:
+        self._db.close()
 
 
-def _version(cursor: psycopg.Cursor[Any]) -> int:
-    cursor.execute("SELECT version FROM schema_version")
-    row = cursor.fetchone()
-    return int(row[0]) if row else 0
-
-
-def _first_line(error: Exception) -> str:
-    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+def _title(value: Any) -> str | None:
+    # Listed like SQLite's json_extract: a string as it is, any other value as its JSON text.
+    if value is None:
+        return None
+    return value if isinstance(value, str) else json.dumps(value, separators=(",", ":"), ensure_ascii=False)

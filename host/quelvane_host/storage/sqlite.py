@@ -11,7 +11,7 @@ from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..errors import RegistryError
-from . import Envelope, IndexEntries, Publication, Summary
+from . import Envelope, IndexEntries, Publication, Summary, signed
 
 BUSY_TIMEOUT_MS = 60_000
 
@@ -65,10 +65,6 @@ def _run_script(script: str) -> Callable[[sqlite3.Connection], None]:
 # Index i brings a registry from schema version i to i + 1.
 _MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (_run_script(_SCHEMA_V1),)
 SCHEMA_VERSION = len(_MIGRATIONS)
-
-
-def _signed(key: int) -> int:
-    return key - (1 << 64) if key >= 1 << 63 else key
 
 
 @contextmanager
@@ -168,9 +164,9 @@ class SQLiteStorage:
             db.executemany("INSERT INTO envelopes (publication, position, alg, cose_hex) VALUES (?, ?, ?, ?)",
                            [(row_id, i, e.alg, e.cose_hex) for i, e in enumerate(p.envelopes)])
             db.executemany("INSERT OR IGNORE INTO band_keys (key, publication) VALUES (?, ?)",
-                           [(_signed(k), row_id) for k in index.band_keys])
+                           [(signed(k), row_id) for k in index.band_keys])
             db.executemany("INSERT OR IGNORE INTO excerpt_keys (key, publication, position) VALUES (?, ?, ?)",
-                           [(_signed(k), row_id, pos) for k, pos in index.excerpt_keys])
+                           [(signed(k), row_id, pos) for k, pos in index.excerpt_keys])
 
     def get(self, pointer: str) -> Publication | None:
         with _errors(self._path):
@@ -196,7 +192,7 @@ class SQLiteStorage:
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
-        wanted = json.dumps(sorted({_signed(k) for k in keys}))
+        wanted = json.dumps(sorted({signed(k) for k in keys}))
         with _errors(self._path):
             rows = self._db.execute(
                 "SELECT p.pointer, count(*) FROM band_keys b JOIN publications p ON p.id = b.publication"
@@ -205,7 +201,7 @@ class SQLiteStorage:
         return {pointer: count for pointer, count in rows}
 
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
-        wanted = json.dumps(sorted({_signed(k) for k in keys}))
+        wanted = json.dumps(sorted({signed(k) for k in keys}))
         with _errors(self._path):
             # Counting first keeps a stock phrase's long list of entries from being read at all.
             rows = self._db.execute(

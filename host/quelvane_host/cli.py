@@ -453,6 +453,7 @@ def dedup(corpus: tuple[Path, ...], output: Path, fmt: str, field: str, workers:
 
     documents = Corpus.of(corpus, field=field, max_bytes=max_bytes)
     chosen = {} if threshold is None else {"threshold": threshold}
-    with _dask_client(workers, scheduler) as client:
+    # The steps of a deduplication are not partition by partition: the bar only shows it is alive.
+    with _dask_client(workers, scheduler) as client, _progress_bar("deduplicating", as_json):
         summary = run(documents, output, fmt=fmt, client=client, **chosen)
     _print_summary(summary, as_json, output)

@@ -86,9 +86,15 @@ def scan_partition(partition: Partition, registry: str, binding: BindingKey, out
             if not isinstance(record, Document):
                 errors.append({"document": record.id, "reason": record.reason})
                 continue
+            try:
+                matches = identifier.identify(record.text)
+            except ValueError as error:
+                # The module's refusal of one text is that document's error, not the scan's.
+                errors.append({"document": record.id, "reason": f"cannot be identified: {error}"})
+                continue
             documents += 1
             size += len(record.text.encode("utf-8"))
-            rows.extend(match_row(record.id, match) for match in identifier.identify(record.text))
+            rows.extend(match_row(record.id, match) for match in matches)
     finally:
         storage.close()
     write_rows(part_path(Path(output) / "matches", partition.number, fmt), MATCH_COLUMNS, rows, fmt)

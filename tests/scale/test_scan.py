@@ -113,10 +113,11 @@ def test_command_line_scan_and_dedup(scanned, tmp_path):
     runner = CliRunner()
     result = runner.invoke(main, ["scan", str(home / "corpus"), "--registry", str(home / "registry.db"),
                                   "--keys", str(home / "quelvane.key"), "--output", str(tmp_path / "scan"),
-                                  "--max-bytes", str(MAX_BYTES), "--json"])
+                                  "--max-bytes", str(MAX_BYTES), "--workers", "2", "--json"])
     assert result.exit_code == 0, result.output
     summary = json.loads(result.stdout)
     assert (summary["documents"], summary["errors"], summary["matches"]) == (303, 5, scanned["summary"].matches)
+    assert summary["output"] == str(tmp_path / "scan") and summary["megabytes"] > 0.3
     assert sorted(read_rows(tmp_path / "scan" / "matches"), key=lambda row: (row["document"], row["pointer"])) \
         == scanned["rows"][0]
 
@@ -129,3 +130,7 @@ def test_command_line_scan_and_dedup(scanned, tmp_path):
     result = runner.invoke(main, ["scan", str(home / "corpus"), "--registry", str(home / "missing.db"),
                                   "--keys", str(home / "quelvane.key"), "--output", str(tmp_path / "x")])
     assert result.exit_code == 3 and "no registry at" in result.stderr and "Traceback" not in result.output
+
+    result = runner.invoke(main, ["dedup", str(home / "corpus"), "--output", str(tmp_path / "y"), "--workers", "2",
+                                  "--scheduler", "tcp://127.0.0.1:1"])
+    assert result.exit_code == 2 and "give --workers or --scheduler, not both" in result.stderr

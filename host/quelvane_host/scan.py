@@ -1,12 +1,12 @@
 """Scanning a corpus for copies of a registry's publications, in-process or on a Dask cluster.
 
-Each partition of the corpus is one task. The task opens the registry's storage read-only in the
-worker and identifies every document with the same code and rules as `quelvane identify`: the
-watermark attempt with the publisher's binding key (a pointer counts only when its tag verified),
-the whole-text band keys and the excerpt-index keys looked up in the storage, and every candidate
-publication confirmed by its signed assertions, `verify_tier` and the passages shared. Looking the
-keys up where the documents are keeps each worker's memory independent of the registry's size and
-lets many workers read one SQLite file (or one PostgreSQL server) at once.
+Each partition of the corpus is one task. The task opens the registry's storage in the worker,
+only reads from it, and identifies every document with the same code and rules as `quelvane
+identify`: the watermark attempt with the publisher's binding key (a pointer counts only when its
+tag verified), the whole-text band keys and the excerpt-index keys looked up in the storage, and
+every candidate publication confirmed by its signed assertions, `verify_tier` and the passages
+shared. Looking the keys up where the documents are keeps each worker's memory independent of
+the registry's size and lets many workers read one SQLite file (or one PostgreSQL server) at once.
 
 A task writes its part of the output under a temporary name and renames it into place, so a task
 run again after its worker died replaces its own part: every match is in the output exactly once.

@@ -8,7 +8,12 @@ replaced, written as JSON Lines files of 2,000 documents.
 
 The peer comparison: clusters against datasketch's MinHashLSH on prose with near copies.
 
+The scan (quelvane_host.scan) in-process against a registry of --publications texts, on a corpus
+where a tenth of the documents are copies of publications, against the floor every scan pays:
+reading the same documents and computing their MinHash signatures and band keys.
+
 Run: python bench/bench_scale.py [--documents 100000] [--small 10000] [--rounds 3] [--agreement 4000]
+                                 [--publications 10000] [--scanned 5000] [--only-scan]
 """
 from __future__ import annotations
 
@@ -30,7 +35,10 @@ os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HOST), os.environ.g
 from distributed import Client  # noqa: E402
 
 from quelvane_host.corpus import Corpus  # noqa: E402
-from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup, local_cluster  # noqa: E402
+from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup, fingerprint, local_cluster  # noqa: E402
+from quelvane_host.keys import Keys  # noqa: E402
+from quelvane_host.registry import Registry  # noqa: E402
+from quelvane_host.scan import BindingKey, scan  # noqa: E402
 from quelvane_host.output import read_rows  # noqa: E402
 from peers import agreement, datasketch_clusters  # noqa: E402
 
@@ -147,17 +155,75 @@ def peer_agreement(paragraphs, documents, scratch):
           f"{summary.clusters} clusters: {recall:.1%} of its same-cluster pairs found, pair F1 {f1:.3f}")
 
 
+def _runs(paragraph):
+    words = paragraph.lower().split()
+    return {hash(tuple(words[i:i + 8])) for i in range(max(1, len(words) - 7))}
+
+
+def scan_cost(paragraphs, publications, documents, rounds, scratch):
+    """Median seconds per document of a scan and of its fingerprinting floor, in this process."""
+    rng = random.Random(5)
+    keys = Keys.generate("bench")
+    texts = []
+    started = time.perf_counter()
+    # Publications and the other documents come from separate halves of the paragraphs, each
+    # paragraph in one publication at most: unrelated pages share no passage with the registry.
+    # The installed docs repeat licence and boilerplate paragraphs with small changes: an other
+    # paragraph sharing any eight-word run with a published one is left out.
+    published = paragraphs[:len(paragraphs) // 2]
+    runs = {run for paragraph in published for run in _runs(paragraph)}
+    unrelated = [p for p in paragraphs[len(paragraphs) // 2:] if not runs & _runs(p)]
+    start = 0
+    with Registry.create(scratch / "registry.db", keys) as registry:
+        for _ in range(publications):
+            count = rng.randint(2, 4)
+            text = "\n\n".join(published[start:start + count]).replace("\x00", "")
+            start = (start + count) % (len(published) - 4)
+            registry.publish(text)
+            texts.append(text)
+    print(f"registry: {publications} publications in {time.perf_counter() - started:.0f} s")
+    folder = scratch / "scan-corpus"
+    folder.mkdir()
+    write_corpus(folder, documents, unrelated, copies=0.0, seed=9)
+    # A tenth of the documents are copies of publications, as found on the web.
+    lines = [json.dumps({"text": rng.choice(texts)}) for _ in range(documents // 10)]
+    (folder / "copies.jsonl").write_text("\n".join(lines) + "\n")
+    corpus = Corpus.of([folder])
+    binding = BindingKey(keys.binding_hex, keys.repository_id)
+    total = documents + len(lines)
+    scans, floors, found = [], [], 0
+    for _ in range(rounds):
+        started = time.perf_counter()
+        for partition in corpus.partitions():
+            fingerprint(partition)
+        floors.append(time.perf_counter() - started)
+        started = time.perf_counter()
+        found = scan(corpus, scratch / "registry.db", binding, scratch / "scan-out", fmt="jsonl").matches
+        scans.append(time.perf_counter() - started)
+    scan_s, floor_s = statistics.median(scans), statistics.median(floors)
+    print(f"scan of {total} documents against {publications} publications ({found} match rows), "
+          f"median of {rounds}:")
+    print(f"  {'fingerprints and band keys alone':<34} {floor_s:7.2f} s {floor_s / total * 1e6:8.0f} us/doc")
+    print(f"  {'scan':<34} {scan_s:7.2f} s {scan_s / total * 1e6:8.0f} us/doc   {scan_s / floor_s:.2f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--documents", type=int, default=100_000)
     parser.add_argument("--small", type=int, default=10_000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--agreement", type=int, default=4000, help="documents in the peer comparison")
+    parser.add_argument("--publications", type=int, default=10_000, help="registry size for the scan")
+    parser.add_argument("--scanned", type=int, default=5000, help="unrelated documents in the scan's corpus")
+    parser.add_argument("--only-scan", action="store_true", help="measure the scan alone")
     options = parser.parse_args()
     paragraphs = prose_paragraphs()
     print(f"{len(paragraphs)} paragraphs of prose from {', '.join(SOURCES)}")
     with tempfile.TemporaryDirectory(prefix="quelvane-bench-scale-") as scratch:
         scratch = Path(scratch)
+        scan_cost(paragraphs, options.publications, options.scanned, options.rounds, scratch)
+        if options.only_scan:
+            return
         peer_agreement(paragraphs, options.agreement, scratch)
         (scratch / "corpus").mkdir()
         size = write_corpus(scratch / "corpus", options.documents, paragraphs)

@@ -1,20 +1,24 @@
 """The `quelvane` command line: parses arguments, calls the library, prints. Nothing else."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import functools
 import json
 import os
 import sys
 from pathlib import Path
-from typing import Any, Callable, Iterable, TypeVar
+from typing import Any, Callable, Iterable, Iterator, TypeVar
 
 import click
 
+from .corpus import DEFAULT_FIELD, Corpus
+from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import NotFoundError, QuelvaneHostError
 from .formats import Format
 from .identify import Match
 from .keys import Keys
+from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES, PublishResult
 from .registry import Registry, read_text
 
@@ -343,3 +347,115 @@ def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file:
                            max_body_bytes=max_body_bytes)
     click.echo(f"publishing over HTTP is {'on (token set)' if config.token else 'off (no token)'}", err=True)
     run(config, host, port, forwarded_allow_ips=forwarded_allow_ips)
+
+
+DASK_MISSING = "running on Dask needs its optional dependencies: pip install 'quelvane[dask]'"
+
+
+def _corpus_options(command: F) -> F:
+    command = click.option("--max-bytes", type=click.IntRange(1), default=CORPUS_MAX_BYTES, show_default=True,
+                           help="Report documents larger than this (UTF-8 bytes) as errors.")(command)
+    command = click.option("--scheduler", help="Address of a running Dask scheduler, e.g. tcp://host:8786.")(command)
+    command = click.option("--workers", type=click.IntRange(1),
+                           help="Start a local Dask cluster of this many worker processes (one thread each); "
+                                "without it or --scheduler, run in this process.")(command)
+    command = click.option("--field", default=DEFAULT_FIELD, show_default=True,
+                           help="The JSON Lines field or Parquet column that holds the text.")(command)
+    command = click.option("--format", "fmt", type=click.Choice(list(FORMATS)), default="parquet",
+                           show_default=True, help="Output format.")(command)
+    command = click.option("--output", type=click.Path(file_okay=False, path_type=Path), required=True,
+                           help="Output folder; its part files from an earlier run are replaced.")(command)
+    return click.argument("corpus", nargs=-1, required=True, type=click.Path(exists=True, path_type=Path))(command)
+
+
+@contextlib.contextmanager
+def _needs_dask_extra() -> Iterator[None]:
+    try:
+        yield
+    except ImportError:
+        raise QuelvaneHostError(DASK_MISSING) from None
+
+
+@contextlib.contextmanager
+def _dask_client(workers: int | None, scheduler: str | None) -> Iterator[Any]:
+    """A `distributed.Client` when asked for one, else None (run in this process)."""
+    if workers is None and scheduler is None:
+        yield None
+        return
+    if workers is not None and scheduler is not None:
+        raise click.UsageError("give --workers or --scheduler, not both")
+    with _needs_dask_extra():
+        from distributed import Client
+    from .dedup import local_cluster
+
+    if workers is None:
+        with Client(scheduler) as client:  # type: ignore[no-untyped-call]
+            yield client
+        return
+    with local_cluster(workers) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
+        yield client
+
+
+@contextlib.contextmanager
+def _progress_bar(label: str, hidden: bool) -> Iterator[Callable[[int, int], None]]:
+    from rich.console import Console
+    from rich.progress import Progress
+
+    with Progress(console=Console(stderr=True), disable=hidden, transient=True) as bar:
+        task = bar.add_task(label, total=None)
+
+        def advance(done: int, total: int) -> None:
+            bar.update(task, completed=done, total=total)
+        yield advance
+
+
+def _print_summary(summary: object, as_json: bool, output: Path) -> None:
+    fields = dataclasses.asdict(summary)  # type: ignore[call-overload]
+    if as_json:
+        _print_json({**fields, "output": str(output)})
+    else:
+        click.echo(", ".join(f"{value} {name.replace('_', ' ')}" for name, value in fields.items())
+                   + f"; written to {output}")
+
+
+@main.command(epilog=EPILOG)
+@_registry_options
+@_corpus_options
+@_json_option
+@_reports_errors
+def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: Path, fmt: str, field: str,
+         workers: int | None, scheduler: str | None, max_bytes: int, as_json: bool) -> None:
+    """Find copies of the registry's publications in CORPUS (text files, folders of them, JSON Lines
+    or Parquet): one row per (document, publication) in OUTPUT/matches, unreadable documents in
+    OUTPUT/errors."""
+    with _needs_dask_extra():
+        from .scan import BindingKey, scan as run
+
+    keys = Keys.load(keys_path)
+    documents = Corpus.of(corpus, field=field, max_bytes=max_bytes)
+    with _dask_client(workers, scheduler) as client, _progress_bar("scanning", as_json) as progress:
+        summary = run(documents, registry_path, BindingKey(keys.binding_hex, keys.repository_id), output,
+                      fmt=fmt, client=client, progress=progress)
+    _print_summary(summary, as_json, output)
+
+
+@main.command(epilog=EPILOG)
+@_corpus_options
+@click.option("--threshold", type=click.FloatRange(0, 1, min_open=True),
+              help="Share of the MinHash positions two documents must agree in  [default: 0.7].")
+@_json_option
+@_reports_errors
+def dedup(corpus: tuple[Path, ...], output: Path, fmt: str, field: str, workers: int | None,
+          scheduler: str | None, max_bytes: int, threshold: float | None, as_json: bool) -> None:
+    """Near-duplicate clusters within CORPUS: one row per document with its cluster in
+    OUTPUT/clusters (keep the rows whose document is its own cluster to deduplicate), unreadable
+    documents in OUTPUT/errors."""
+    with _needs_dask_extra():
+        from .dedup import dedup as run
+
+    documents = Corpus.of(corpus, field=field, max_bytes=max_bytes)
+    chosen = {} if threshold is None else {"threshold": threshold}
+    # The steps of a deduplication are not partition by partition: the bar only shows it is alive.
+    with _dask_client(workers, scheduler) as client, _progress_bar("deduplicating", as_json):
+        summary = run(documents, output, fmt=fmt, client=client, **chosen)
+    _print_summary(summary, as_json, output)

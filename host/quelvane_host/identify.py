@@ -16,12 +16,11 @@ from __future__ import annotations
 
 import hmac
 from dataclasses import dataclass, field
-from typing import Literal
+from typing import Literal, Protocol
 
 import quelvane
 
 from . import excerpts
-from .keys import Keys
 from .publish import ASSERTION_ALGS
 from .storage import Publication, Storage
 
@@ -90,10 +89,20 @@ def read_watermark(visible: str, binding_hex: str) -> _Watermark:
     return _Watermark(pointer, shards, "")
 
 
+class BindingKeys(Protocol):
+    """What identifying needs of a publisher's keys: never the signing key."""
+
+    @property
+    def binding_hex(self) -> str: ...
+
+    @property
+    def repository_id(self) -> str: ...
+
+
 class Identifier:
     """Looks found texts up in one storage with one set of keys."""
 
-    def __init__(self, storage: Storage, keys: Keys) -> None:
+    def __init__(self, storage: Storage, keys: BindingKeys) -> None:
         self._storage = storage
         self._keys = keys
         # An envelope verifies or not once and for all under a given key; remembering the

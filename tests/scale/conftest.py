@@ -1,11 +1,15 @@
 """Real parts for the scale-out tests: a throw-away PostgreSQL server and a Dask cluster of two
 worker processes, each started once for the session and stopped after."""
+import contextlib
 import glob
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import uuid
 from pathlib import Path
 
@@ -85,6 +89,33 @@ def dask_client():
     with local_cluster(2) as cluster, Client(cluster) as client:
         client.wait_for_workers(2, timeout=180)
         yield client
+
+
+@contextlib.contextmanager
+def a_worker_killed(client, tasks, prefix):
+    """Kills one worker process as soon as `tasks()` ({worker: task keys}, such as the client's
+    has_what or processing) shows it with a task whose key starts with `prefix`; yields the list
+    that receives its process id, and waits for the cluster to be whole again after."""
+    killed = []
+
+    def kill():
+        deadline = time.monotonic() + 180
+        while not killed and time.monotonic() < deadline:
+            for worker, keys in tasks().items():
+                if any(str(key).startswith(prefix) for key in keys):
+                    pid = client.run(os.getpid, workers=[worker])[worker]
+                    os.kill(pid, signal.SIGKILL)
+                    killed.append(pid)
+                    return
+            time.sleep(0.005)
+
+    killer = threading.Thread(target=kill)
+    killer.start()
+    try:
+        yield killed
+    finally:
+        killer.join()
+        client.wait_for_workers(2, timeout=180)
 
 
 CLEAR_SHARES = (0.0, 0.005, 0.01, 0.15, 0.3)

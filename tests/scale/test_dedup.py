@@ -1,13 +1,11 @@
 import os
-import signal
-import threading
-import time
 
 import pytest
 from quelvane_host.corpus import Corpus
 from quelvane_host.dedup import BUCKET_WINDOW, DEFAULT_THRESHOLD, cluster_rows, dedup
 from quelvane_host.output import read_rows
 
+from .conftest import a_worker_killed
 from .peers import agreement, datasketch_clusters
 
 
@@ -47,26 +45,8 @@ def test_two_worker_processes_give_the_same_clusters(near_duplicates, in_process
 def test_a_worker_killed_mid_run_costs_no_result(near_duplicates, in_process, dask_client, tmp_path):
     """One worker process is killed as soon as it holds fingerprints that later steps need: Dask
     computes them again elsewhere, and every document is in the output exactly once."""
-    killed = []
-
-    def kill_a_worker_holding_fingerprints():
-        deadline = time.monotonic() + 180
-        while not killed and time.monotonic() < deadline:
-            for worker, keys in dask_client.has_what().items():
-                if any(str(key).startswith("fingerprint-") for key in keys):
-                    pid = dask_client.run(os.getpid, workers=[worker])[worker]
-                    os.kill(pid, signal.SIGKILL)
-                    killed.append(pid)
-                    return
-            time.sleep(0.005)
-
-    killer = threading.Thread(target=kill_a_worker_holding_fingerprints)
-    killer.start()
-    try:
+    with a_worker_killed(dask_client, dask_client.has_what, "fingerprint-") as killed:
         summary = dedup(near_duplicates, tmp_path, client=dask_client)
-    finally:
-        killer.join()
-        dask_client.wait_for_workers(2, timeout=180)
     assert killed
     assert killed[0] not in dask_client.run(os.getpid).values()
     assert (summary, sorted_rows(tmp_path)) == in_process

@@ -1,0 +1,146 @@
+"""Scanning a corpus for copies of a registry's publications, in-process or on a Dask cluster.
+
+Each partition of the corpus is one task. The task opens the registry's storage in the worker,
+only reads from it, and identifies every document with the same code and rules as `quelvane
+identify`: the watermark attempt with the publisher's binding key (a pointer counts only when its
+tag verified), the whole-text band keys and the excerpt-index keys looked up in the storage, and
+every candidate publication confirmed by its signed assertions, `verify_tier` and the passages
+shared. Looking the keys up where the documents are keeps each worker's memory independent of
+the registry's size and lets many workers read one SQLite file (or one PostgreSQL server) at once.
+
+A task writes its part of the output under a temporary name and renames it into place, so a task
+run again after its worker died replaces its own part: every match is in the output exactly once.
+Only the binding key and repository id travel to the workers, never the signing key.
+"""
+from __future__ import annotations
+
+import json
+import os
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable
+
+from .corpus import Corpus, Document, Partition, read_partition
+from .dedup import Engine, InProcess, OnDask
+from .identify import Identifier, Match
+from .output import FORMATS, clear_parts, part_path, write_rows
+from .storage import StorageLocation, open_storage
+
+MATCH_COLUMNS = {"document": "string", "pointer": "string", "verdict": "string", "tier": "string",
+                 "found_by": "string", "band_keys": "int64", "crosscheck_ok": "int64", "regions": "string",
+                 "explanation": "string"}
+ERROR_COLUMNS = {"document": "string", "reason": "string"}
+
+
+@dataclass(frozen=True)
+class BindingKey:
+    """The part of a publisher's keys a scan needs; shown without its secret."""
+
+    binding_hex: str
+    repository_id: str
+
+    def __repr__(self) -> str:
+        return f"BindingKey(repository_id={self.repository_id!r})"
+
+
+@dataclass(frozen=True)
+class PartitionCounts:
+    documents: int
+    bytes: int
+    matches: int
+    errors: int
+
+
+@dataclass(frozen=True)
+class Summary:
+    documents: int
+    megabytes: float
+    matches: int
+    """Rows written: (document, publication) pairs, whatever their verdict."""
+    errors: int
+    seconds: float
+
+
+def match_row(document: str, match: Match) -> dict[str, Any]:
+    """One output row; `regions` holds the matched passages as [found start, found end, published
+    start, published end] character ranges (end exclusive), as JSON."""
+    evidence = match.evidence
+    regions = [[p.found_start, p.found_end, p.published_start, p.published_end] for p in evidence.passages]
+    return {"document": document, "pointer": match.pointer, "verdict": match.verdict, "tier": match.tier,
+            "found_by": ",".join(evidence.found_by), "band_keys": evidence.band_keys,
+            "crosscheck_ok": int(evidence.crosscheck_ok), "regions": json.dumps(regions),
+            "explanation": match.explanation}
+
+
+def scan_partition(partition: Partition, registry: str, binding: BindingKey, output: str, fmt: str
+                   ) -> PartitionCounts:
+    """Identify every document of one partition; write its match rows and its error rows."""
+    rows: list[dict[str, Any]] = []
+    errors: list[dict[str, Any]] = []
+    documents = size = 0
+    storage = open_storage(registry)
+    try:
+        identifier = Identifier(storage, binding)
+        for record in read_partition(partition):
+            if not isinstance(record, Document):
+                errors.append({"document": record.id, "reason": record.reason})
+                continue
+            try:
+                matches = identifier.identify(record.text)
+            except ValueError as error:
+                # The module's refusal of one text is that document's error, not the scan's.
+                errors.append({"document": record.id, "reason": f"cannot be identified: {error}"})
+                continue
+            documents += 1
+            size += len(record.text.encode("utf-8"))
+            rows.extend(match_row(record.id, match) for match in matches)
+    finally:
+        storage.close()
+    write_rows(part_path(Path(output) / "matches", partition.number, fmt), MATCH_COLUMNS, rows, fmt)
+    write_rows(part_path(Path(output) / "errors", partition.number, fmt), ERROR_COLUMNS, errors, fmt)
+    return PartitionCounts(documents, size, len(rows), len(errors))
+
+
+def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: str | Path, *,
+         fmt: str = "parquet", client: Any = None, progress: Callable[[int, int], None] | None = None
+         ) -> Summary:
+    """Write `output`/matches/part-*.{fmt} and `output`/errors/part-*.{fmt}; with `client` (a
+    `distributed.Client`) on its cluster, otherwise in this process. `progress(done, total)` is
+    called as partitions finish."""
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
+    started = time.monotonic()
+    # Opening it here refuses a missing or unreadable registry before any work is sent out.
+    open_storage(registry).close()
+    for folder in ("matches", "errors"):
+        clear_parts(Path(output) / folder)
+    partitions = corpus.partitions()
+    engine: Engine = InProcess() if client is None else OnDask(client)
+    # Workers may start elsewhere: they get absolute paths.
+    location = os.fspath(registry)
+    if "://" not in location:
+        location = os.path.abspath(location)
+    counts = _run(engine, client, partitions, location, keys, os.path.abspath(output), fmt, progress)
+    return Summary(sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
+                   sum(c.matches for c in counts), sum(c.errors for c in counts),
+                   round(time.monotonic() - started, 3))
+
+
+def _run(engine: Engine, client: Any, partitions: list[Partition], registry: str, keys: BindingKey, output: str,
+         fmt: str, progress: Callable[[int, int], None] | None) -> list[PartitionCounts]:
+    total = len(partitions)
+    if client is None:
+        counts = []
+        for partition in partitions:
+            counts.append(scan_partition(partition, registry, keys, output, fmt))
+            if progress is not None:
+                progress(len(counts), total)
+        return counts
+    futures = engine.map(scan_partition, partitions, registry=registry, binding=keys, output=output, fmt=fmt)
+    if progress is not None:
+        from distributed import as_completed
+
+        for done, _ in enumerate(as_completed(futures), start=1):  # type: ignore[no-untyped-call]
+            progress(done, total)
+    return engine.gather(futures)

@@ -1,3 +1,4 @@
+import io
 import json
 import random
 
@@ -93,6 +94,18 @@ def test_two_worker_processes_give_the_same_rows(scanned, dask_client, tmp_path)
                    fmt="jsonl", client=dask_client)
     assert sorted_rows(tmp_path) == scanned["rows"]
     assert (summary.documents, summary.matches, summary.errors) == (303, scanned["summary"].matches, 5)
+
+
+def test_a_postgresql_registry_gives_the_same_rows(scanned, postgres_url, dask_client, tmp_path):
+    """The registry copied into PostgreSQL through export and import, scanned on the cluster."""
+    keys = Keys.load(scanned["home"] / "quelvane.key")
+    exported = io.StringIO()
+    with Registry.open(scanned["home"] / "registry.db", keys) as registry:
+        registry.export_jsonl(exported)
+    with Registry.create(postgres_url, keys) as shared:
+        shared.import_jsonl(exported.getvalue().splitlines())
+    scan(scanned["corpus"], postgres_url, scanned["binding"], tmp_path, fmt="jsonl", client=dask_client)
+    assert sorted_rows(tmp_path) == scanned["rows"]
 
 
 def test_a_worker_killed_mid_scan_costs_no_result(scanned, dask_client, tmp_path):

@@ -84,22 +84,9 @@ class Keys:
     def load(cls, path: PathLike) -> Keys:
         """Reads a key file, refusing one that group or others can read or that is malformed."""
         source = Path(path)
-        try:
-            fd = os.open(source, os.O_RDONLY)
-        except FileNotFoundError:
-            raise KeyFileError(f"no key file at {source}; create one with: quelvane init") from None
-        except OSError as error:
-            raise KeyFileError(f"cannot open key file {source}: {error.strerror}") from None
-        with os.fdopen(fd, "rb") as handle:
-            mode = os.fstat(handle.fileno()).st_mode
-            if not stat.S_ISREG(mode):
-                raise KeyFileError(f"key file {source} is not a regular file")
-            if mode & 0o077:
-                raise KeyFileError(
-                    f"key file {source} can be read by other users (mode {stat.S_IMODE(mode):04o}); "
-                    f"restrict it with: chmod 600 {source}"
-                )
-            raw = handle.read(65536)
+        if not source.exists():
+            raise KeyFileError(f"no key file at {source}; create one with: quelvane init")
+        raw = read_private(source, "key file", 65536, KeyFileError)
         return cls._parse(raw, source)
 
     @classmethod
@@ -124,3 +111,22 @@ class Keys:
         if not isinstance(repository_id, str) or not repository_id:
             raise KeyFileError(f"key file {source}: repository_id must be a non-empty string")
         return cls(document["signing_key"], document["binding_key"], repository_id)
+
+
+def read_private(path: Path, what: str, limit: int, error: type[Exception]) -> bytes:
+    """Reads at most `limit` bytes of a file that holds a secret, raising `error` if it cannot be
+    opened, is not a regular file, or can be read by group or others (a leaked secret)."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError as failure:
+        raise error(f"cannot open {what} {path}: {failure.strerror}") from None
+    with os.fdopen(fd, "rb") as handle:
+        mode = os.fstat(handle.fileno()).st_mode
+        if not stat.S_ISREG(mode):
+            raise error(f"{what} {path} is not a regular file")
+        if mode & 0o077:
+            raise error(
+                f"{what} {path} can be read by other users (mode {stat.S_IMODE(mode):04o}); "
+                f"restrict it with: chmod 600 {path}"
+            )
+        return handle.read(limit)

@@ -5,14 +5,12 @@ from __future__ import annotations
 
 import hashlib
 import hmac
-import os
-import stat
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Mapping, Optional
 
 from ..errors import QuelvaneHostError
-from ..keys import Keys
+from ..keys import Keys, read_private
 from ..publish import DEFAULT_MAX_BYTES
 from ..storage import StorageLocation
 
@@ -60,20 +58,7 @@ def read_token(token_file: Optional[Path], environ: Mapping[str, str]) -> Option
 
 
 def _read_private(path: Path) -> str:
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError as error:
-        raise ServiceConfigError(f"cannot open token file {path}: {error.strerror}") from None
-    with os.fdopen(fd, "rb") as handle:
-        mode = os.fstat(handle.fileno()).st_mode
-        if not stat.S_ISREG(mode):
-            raise ServiceConfigError(f"token file {path} is not a regular file")
-        if mode & 0o077:
-            raise ServiceConfigError(
-                f"token file {path} can be read by other users (mode {stat.S_IMODE(mode):04o}); "
-                f"restrict it with: chmod 600 {path}"
-            )
-        raw = handle.read(4096)
+    raw = read_private(path, "token file", 4096, ServiceConfigError)
     try:
         return raw.decode("ascii")
     except UnicodeDecodeError:

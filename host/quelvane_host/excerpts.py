@@ -6,8 +6,11 @@ Each text is cut into words and overlapping five-word shingles, each shingle has
 yields at least one key they both keep, wherever it stands in either text, while only about
 one key in every four or five words is stored. A shared key only proposes a publication: the
 aligned regions around the hits must then share at least `MIN_SHARED_SHINGLES` distinct
-shingles, which unrelated prose does not do by chance. Replaced words break the shingles they
-fall in, not the passage: the shingles between them still agree."""
+shingles, among them an unbroken run of `MIN_RUN_SHINGLES`, which unrelated prose does not do by
+chance. Replaced words break the shingles they fall in, not the passage: the shingles between
+them still agree. Confirmation counts only shingles within one sentence: pages written from one
+template share short phrases on both sides of every sentence end ("... layer. Return true if
+..."), and shingles that join them made unrelated pages look like a copy."""
 from __future__ import annotations
 
 import re
@@ -19,6 +22,8 @@ from typing import Iterable, Sequence
 SHINGLE_WORDS = 5
 WINDOW = 8
 MIN_SHARED_SHINGLES = 20
+MIN_RUN_SHINGLES = 4
+"""Consecutive shared shingles a confirmed passage must hold somewhere: eight words in a row."""
 PER_KEY_LIMIT = 64
 """A key stored for more publications than this is a stock phrase, not evidence; it is skipped."""
 CHAIN_GAP_WORDS = 60
@@ -31,17 +36,22 @@ _CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
 # scripts separate words without spaces. Zero-width characters are not letters, so a watermark
 # run after a word leaves the word as it is.
 _WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
+# A sentence ends at a full stop, question or exclamation mark followed by space (closing quotes,
+# brackets and watermark characters may come between), at a CJK full stop, and at a paragraph
+# break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
+_SENTENCE_END = re.compile("[.!?][\"'\u2019\u201d)\\]\u200b-\u200d\u2060\ufeff]*\\s|[\u3002\uff01\uff1f]|\n\\s*\n")
 _MASK = (1 << 64) - 1
 _MIX = 0x100000001B3
 
 
 @dataclass(frozen=True)
 class Words:
-    """The words of a text, each with its 64-bit hash and character span."""
+    """The words of a text, each with its 64-bit hash, character span and sentence number."""
 
     hashes: tuple[int, ...]
     starts: tuple[int, ...]
     ends: tuple[int, ...]
+    sentences: tuple[int, ...]
 
     def __len__(self) -> int:
         return len(self.hashes)
@@ -57,7 +67,18 @@ def split_words(text: str) -> Words:
         if value is None:
             value = cache[word] = _word_hash(word)
         hashes.append(value)
-    return Words(tuple(hashes), tuple(s for s, _ in spans), tuple(e for _, e in spans))
+    return Words(tuple(hashes), tuple(s for s, _ in spans), tuple(e for _, e in spans), _sentences(text, spans))
+
+
+def _sentences(text: str, spans: Sequence[tuple[int, int]]) -> tuple[int, ...]:
+    ends = [m.start() for m in _SENTENCE_END.finditer(text)]
+    numbers = []
+    passed = 0
+    for start, _ in spans:
+        while passed < len(ends) and ends[passed] < start:
+            passed += 1
+        numbers.append(passed)
+    return tuple(numbers)
 
 
 def _word_hash(word: str) -> int:
@@ -155,10 +176,10 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
     found_range = (chain[0][0] - margin, chain[-1][0] + margin)
     published_lo = min(p for _, p in chain) - margin
     published_hi = max(p for _, p in chain) + margin
-    found_keys = _positions(found.hashes, *found_range)
-    published_keys = _positions(published.hashes, published_lo, published_hi)
+    found_keys = _positions(found, *found_range)
+    published_keys = _positions(published, published_lo, published_hi)
     shared = found_keys.keys() & published_keys.keys()
-    if len(shared) < MIN_SHARED_SHINGLES:
+    if len(shared) < MIN_SHARED_SHINGLES or _longest_run(found_keys, published_keys, shared) < MIN_RUN_SHINGLES:
         return None
     found_at = [found_keys[k] for k in shared]
     published_at = [published_keys[k] for k in shared]
@@ -171,6 +192,22 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
     )
 
 
-def _positions(words: Sequence[int], first: int, last: int) -> dict[int, int]:
+def _positions(words: Words, first: int, last: int) -> dict[int, int]:
+    """Key to word position of the shingles in first .. last - 1 that lie within one sentence."""
     start = max(first, 0)
-    return {key: start + i for i, key in enumerate(shingle_keys(words, start, last))}
+    sentences = words.sentences
+    return {key: start + i for i, key in enumerate(shingle_keys(words.hashes, start, last))
+            if sentences[start + i] == sentences[start + i + SHINGLE_WORDS - 1]}
+
+
+def _longest_run(found_keys: dict[int, int], published_keys: dict[int, int], shared: set[int]) -> int:
+    """The most shared shingles that follow one another word by word in both texts."""
+    pairs = {(found_keys[k], published_keys[k]) for k in shared}
+    longest = 0
+    for found_at, published_at in pairs:
+        if (found_at - 1, published_at - 1) not in pairs:
+            length = 1
+            while (found_at + length, published_at + length) in pairs:
+                length += 1
+            longest = max(longest, length)
+    return longest

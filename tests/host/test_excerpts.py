@@ -36,3 +36,40 @@ def test_words_fold_case_and_split_scripts_without_spaces():
     words = excerpts.split_words("Ferry\u200b\u200c\u200d\u2060 FERRY ferry, 河川管理局")
     assert len(set(words.hashes[:3])) == 1 and len(words) == 8
     assert (words.starts[1], words.ends[1]) == (10, 15)
+
+
+def _template_page(kind, noun, extra):
+    return (f"This subtype of BaseRecord stands for a stored {kind} record.\n\n"
+            f"This instance of RecordKind stands for the stored {kind} kind. This is the same kind as "
+            f"{noun} in the query layer.\n\n"
+            f"Return true if its argument is a {noun.title()}Record or a subtype of {noun.title()}Record. "
+            f"This check never fails.\n\n{extra}"
+            f"Return a new {noun.title()}Record made from v, or NULL on failure.")
+
+
+def _hits(found, published):
+    keys = {}
+    for key, at in excerpts.index_entries(published):
+        keys.setdefault(key, []).append(at)
+    return [(f, p) for key, f in excerpts.winnow(excerpts.shingle_keys(found.hashes)) for p in keys.get(key, ())]
+
+
+def test_pages_from_one_template_are_not_a_copy_of_each_other():
+    # Two pages written from one template share only short phrases, joined across sentence
+    # ends and paragraph breaks; the same page quoted within other text is still found.
+    integer = _template_page("whole number", "count", "")
+    decimal = _template_page("decimal fraction", "amount",
+                             "Make a new AmountRecord from the text value in s, or NULL on failure.\n\n")
+    integer_words = excerpts.split_words(integer)
+    assert excerpts.confirm(excerpts.split_words(decimal), integer_words,
+                            _hits(excerpts.split_words(decimal), integer)) == []
+    quoted = f"Some words before it.\n\n{integer}\n\nSome words after it."
+    [passage] = excerpts.confirm(excerpts.split_words(quoted), integer_words,
+                                 _hits(excerpts.split_words(quoted), integer))
+    assert quoted[passage.found_start:passage.found_end] in integer
+
+
+def test_sentences_end_at_stops_and_paragraph_breaks_only():
+    text = 'He said "go." Then 3.5 units.\u200b\u200c Next\nline\n\nPara 河川。管理'
+    words = excerpts.split_words(text)
+    assert words.sentences == (0, 0, 0, 1, 1, 1, 1, 2, 2, 3, 3, 3, 4, 4)

@@ -77,6 +77,35 @@ const icu::Normalizer2& nfd() {
   return *instance;
 }
 
+// Chinese and Japanese texts use thousands of distinct characters, too many for the per-text
+// caches below; nearly all are in the Basic Multilingual Plane. For each character there,
+// read from ICU once per process: whether NFC leaves it and its neighbours alone and it is its
+// own lower case, and whether it is alphanumeric.
+constexpr char32_t kBmpFirst = 0x80;
+constexpr char32_t kBmpLast = 0xFFFF;
+constexpr uint8_t kInertCaseless = 1;
+constexpr uint8_t kAlphanumeric = 2;
+
+const uint8_t* bmp_table() {
+  static const std::vector<uint8_t> table = [] {
+    std::vector<uint8_t> out(kBmpLast - kBmpFirst + 1);
+    for (char32_t c = kBmpFirst; c <= kBmpLast; ++c) {
+      char32_t mapped[3];
+      const bool inert_caseless =
+          nfc().isInert(static_cast<UChar32>(c)) && lower(c, mapped) == 1 && mapped[0] == c;
+      out[c - kBmpFirst] = (inert_caseless ? kInertCaseless : 0) | (is_alphanumeric(c) ? kAlphanumeric : 0);
+    }
+    return out;
+  }();
+  return table.data();
+}
+
+// The flags above for a character of the plane from `table` (bmp_table()); 0 for any other.
+uint8_t bmp_flags(const uint8_t* table, char32_t c) {
+  if (c < kBmpFirst || c > kBmpLast) return 0;
+  return table[c - kBmpFirst];
+}
+
 // ICU puts combining marks in canonical order by insertion, so a segment of n marks out of
 // order costs n^2 steps, in normalising and in checking whether a piece is normalised: half a
 // megabyte of alternating marks held a call for half a minute. A piece with a segment longer
@@ -143,6 +172,7 @@ std::string canonically_ordered(std::string_view piece) {
 
 // Length of the ASCII run the text starts with.
 size_t ascii_prefix(std::string_view text) {
+  if (text.empty() || (static_cast<uint8_t>(text[0]) & 0x80)) return 0;  // the common case in other scripts
   size_t i = 0;
   for (; i + 8 <= text.size(); i += 8) {
     uint64_t word;
@@ -153,7 +183,17 @@ size_t ascii_prefix(std::string_view text) {
   return i;
 }
 
-bool is_ascii(std::string_view piece) { return ascii_prefix(piece) == piece.size(); }
+// Whether the piece holds only ASCII and characters with kInertCaseless: such a piece is NFC
+// already, and nothing in it needs ICU.
+bool is_plain(std::string_view piece) {
+  const uint8_t* table = bmp_table();
+  for (size_t i = ascii_prefix(piece); i < piece.size(); i += ascii_prefix(piece.substr(i))) {
+    const auto s = decode(piece, i);
+    if (!(bmp_flags(table, s.value) & kInertCaseless)) return false;
+    i += s.length;
+  }
+  return true;
+}
 
 // End of the piece that starts at `begin`: about kPieceBytes on, moved forward to a character
 // that has an NFC boundary before it (so the pieces normalise independently).
@@ -186,23 +226,21 @@ void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scala
     const size_t end = piece_end(text, begin);
     std::string_view piece = text.substr(begin, end - begin);
     begin = end;
-    if (is_ascii(piece)) {
-      on_ascii(piece);
-      continue;
-    }
-    // Checking whether a piece is normalised runs the reordering too, so a long segment
-    // skips the check.
-    const bool long_segment = has_long_segment(piece);
-    const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
-    const std::string_view input = long_segment ? std::string_view(ordered) : piece;
-    if (long_segment || !is_nfc(piece)) {
-      normalized.clear();
-      icu::StringByteSink<std::string> sink(&normalized);
-      UErrorCode status = U_ZERO_ERROR;
-      nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
-                          status);
-      check(status, "NFC normalisation");
-      piece = normalized;
+    if (!is_plain(piece)) {
+      // Checking whether a piece is normalised runs the reordering too, so a long segment
+      // skips the check.
+      const bool long_segment = has_long_segment(piece);
+      const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
+      const std::string_view input = long_segment ? std::string_view(ordered) : piece;
+      if (long_segment || !is_nfc(piece)) {
+        normalized.clear();
+        icu::StringByteSink<std::string> sink(&normalized);
+        UErrorCode status = U_ZERO_ERROR;
+        nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
+                            status);
+        check(status, "NFC normalisation");
+        piece = normalized;
+      }
     }
     // Even text in another script carries ASCII spaces, digits and punctuation, and prose in a
     // Latin script is mostly ASCII with an accent or a typographic quote in every piece.
@@ -246,6 +284,10 @@ class CanonicalWriter {
   // A character outside ASCII.
   void scalar(char32_t c) {
     if (is_zero_width(c)) return;  // neither separates nor joins
+    if (const uint8_t flags = bmp_flags(bmp_, c); flags & kInertCaseless) {
+      emit(c, flags & kAlphanumeric);
+      return;
+    }
     if (c == kCapitalIWithDot) {    // the one character whose mapping is two characters long
       char32_t mapped[3];
       const int n = lower(c, mapped);
@@ -326,6 +368,7 @@ class CanonicalWriter {
   }
 
   std::string& out_;
+  const uint8_t* bmp_ = bmp_table();
   bool after_run_ = false;  // the last character seen was kept, so a separator would start here
   std::array<Mapped, kSeenSlots> seen_{};
 };

@@ -284,7 +284,8 @@ class CanonicalWriter {
   // A character outside ASCII.
   void scalar(char32_t c) {
     if (is_zero_width(c)) return;  // neither separates nor joins
-    if (const uint8_t flags = bmp_flags(bmp_, c); flags & kInertCaseless) {
+    // Scripts from U+3000 on use too many distinct characters for the cache; the others hit it.
+    if (const uint8_t flags = c >= kManyDistinctFirst ? bmp_flags(bmp_, c) : 0; flags & kInertCaseless) {
       emit(c, flags & kAlphanumeric);
       return;
     }
@@ -310,6 +311,7 @@ class CanonicalWriter {
 
  private:
   static constexpr size_t kSeenSlots = 512;
+  static constexpr char32_t kManyDistinctFirst = 0x3000;
 
   struct Mapped {
     char32_t from = 0;  // no non-ASCII character maps from here, so 0 marks an empty slot

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,6 +14,10 @@
 
 #include "internal/fault.h"
 #include "internal/utf8.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quelvane::normalize {
 namespace {
@@ -25,6 +30,10 @@ constexpr char32_t kCapitalIWithDot = 0x130;
 // Texts are normalised in pieces of about this many bytes, cut where NFC cannot reach across
 // the cut, so no normalised copy of a whole large text is ever held.
 constexpr size_t kPieceBytes = 16 * 1024;
+
+// The canonical stream is handed on in pieces of about this many bytes, small enough to stay
+// in cache between being written and being read.
+constexpr size_t kStreamPieceBytes = 64 * 1024;
 
 // For each ASCII byte: its lower-case form if it is alphanumeric, else 0.
 constexpr std::array<char, 128> make_ascii_canonical() {
@@ -66,6 +75,35 @@ const icu::Normalizer2& nfd() {
     return out;
   }();
   return *instance;
+}
+
+// Chinese and Japanese texts use thousands of distinct characters, too many for the per-text
+// caches below; nearly all are in the Basic Multilingual Plane. For each character there,
+// read from ICU once per process: whether NFC leaves it and its neighbours alone and it is its
+// own lower case, and whether it is alphanumeric.
+constexpr char32_t kBmpFirst = 0x80;
+constexpr char32_t kBmpLast = 0xFFFF;
+constexpr uint8_t kInertCaseless = 1;
+constexpr uint8_t kAlphanumeric = 2;
+
+const uint8_t* bmp_table() {
+  static const std::vector<uint8_t> table = [] {
+    std::vector<uint8_t> out(kBmpLast - kBmpFirst + 1);
+    for (char32_t c = kBmpFirst; c <= kBmpLast; ++c) {
+      char32_t mapped[3];
+      const bool inert_caseless =
+          nfc().isInert(static_cast<UChar32>(c)) && lower(c, mapped) == 1 && mapped[0] == c;
+      out[c - kBmpFirst] = (inert_caseless ? kInertCaseless : 0) | (is_alphanumeric(c) ? kAlphanumeric : 0);
+    }
+    return out;
+  }();
+  return table.data();
+}
+
+// The flags above for a character of the plane from `table` (bmp_table()); 0 for any other.
+uint8_t bmp_flags(const uint8_t* table, char32_t c) {
+  if (c < kBmpFirst || c > kBmpLast) return 0;
+  return table[c - kBmpFirst];
 }
 
 // ICU puts combining marks in canonical order by insertion, so a segment of n marks out of
@@ -132,15 +170,27 @@ std::string canonically_ordered(std::string_view piece) {
   return out;
 }
 
-bool is_ascii(std::string_view piece) {
+// Length of the ASCII run the text starts with.
+size_t ascii_prefix(std::string_view text) {
+  if (text.empty() || (static_cast<uint8_t>(text[0]) & 0x80)) return 0;  // the common case in other scripts
   size_t i = 0;
-  for (; i + 8 <= piece.size(); i += 8) {
+  for (; i + 8 <= text.size(); i += 8) {
     uint64_t word;
-    std::memcpy(&word, piece.data() + i, 8);
-    if (word & 0x8080808080808080ULL) return false;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ULL) break;
   }
-  for (; i < piece.size(); ++i) {
-    if (static_cast<uint8_t>(piece[i]) & 0x80) return false;
+  while (i < text.size() && !(static_cast<uint8_t>(text[i]) & 0x80)) ++i;
+  return i;
+}
+
+// Whether the piece holds only ASCII and characters with kInertCaseless: such a piece is NFC
+// already, and nothing in it needs ICU.
+bool is_plain(std::string_view piece) {
+  const uint8_t* table = bmp_table();
+  for (size_t i = ascii_prefix(piece); i < piece.size(); i += ascii_prefix(piece.substr(i))) {
+    const auto s = decode(piece, i);
+    if (!(bmp_flags(table, s.value) & kInertCaseless)) return false;
+    i += s.length;
   }
   return true;
 }
@@ -167,8 +217,8 @@ bool is_nfc(std::string_view piece) {
   return normalized;
 }
 
-// Calls on_ascii(piece) for pieces that are plain ASCII (already NFC, and the common case)
-// and on_scalar(c) for every scalar of the NFC form of the other pieces.
+// Calls on_ascii(run) for runs of plain ASCII (already NFC, and most of most texts) and
+// on_scalar(c) for every other scalar of the text's NFC form, in order.
 template <typename OnAscii, typename OnScalar>
 void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scalar) {
   std::string normalized;
@@ -176,25 +226,30 @@ void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scala
     const size_t end = piece_end(text, begin);
     std::string_view piece = text.substr(begin, end - begin);
     begin = end;
-    if (is_ascii(piece)) {
-      on_ascii(piece);
-      continue;
+    if (!is_plain(piece)) {
+      // Checking whether a piece is normalised runs the reordering too, so a long segment
+      // skips the check.
+      const bool long_segment = has_long_segment(piece);
+      const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
+      const std::string_view input = long_segment ? std::string_view(ordered) : piece;
+      if (long_segment || !is_nfc(piece)) {
+        normalized.clear();
+        icu::StringByteSink<std::string> sink(&normalized);
+        UErrorCode status = U_ZERO_ERROR;
+        nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
+                            status);
+        check(status, "NFC normalisation");
+        piece = normalized;
+      }
     }
-    // Checking whether a piece is normalised runs the reordering too, so a long segment
-    // skips the check.
-    const bool long_segment = has_long_segment(piece);
-    const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
-    const std::string_view input = long_segment ? std::string_view(ordered) : piece;
-    if (long_segment || !is_nfc(piece)) {
-      normalized.clear();
-      icu::StringByteSink<std::string> sink(&normalized);
-      UErrorCode status = U_ZERO_ERROR;
-      nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
-                          status);
-      check(status, "NFC normalisation");
-      piece = normalized;
-    }
+    // Even text in another script carries ASCII spaces, digits and punctuation, and prose in a
+    // Latin script is mostly ASCII with an accent or a typographic quote in every piece.
     for (size_t i = 0; i < piece.size();) {
+      if (const size_t run = ascii_prefix(piece.substr(i)); run > 0) {
+        on_ascii(piece.substr(i, run));
+        i += run;
+        continue;
+      }
       const auto s = decode(piece, i);
       on_scalar(s.value);
       i += s.length;
@@ -209,30 +264,31 @@ class CanonicalWriter {
  public:
   explicit CanonicalWriter(std::string& out) : out_(out) {}
 
-  // The hot loop for plain ASCII, branch-free: each byte writes its lower-case form or a space
-  // and advances only when that byte is kept. An ASCII piece never grows the text.
-  void ascii(std::string_view piece) {
+  // An ASCII run never grows the text, so the output is sized once and written through a
+  // pointer.
+  void ascii(std::string_view run) {
     const size_t at = out_.size();
-    out_.resize(at + piece.size());
+    out_.resize(at + run.size());
     char* p = out_.data() + at;
-    bool after_run = after_run_;
-    for (char c : piece) {
-      const char l = kAsciiCanonical[static_cast<uint8_t>(c)];
-      const bool keep = l != 0;
-      *p = keep ? l : ' ';
-      p += keep | after_run;
-      after_run = keep;
+    const char* in = run.data();
+    const char* const end = in + run.size();
+#if defined(__SSE2__)
+    for (; end - in >= kBlock; in += kBlock) {
+      if (!ascii_block(in, p)) ascii_bytes(in, in + kBlock, p);
     }
-    after_run_ = after_run;
+#endif
+    ascii_bytes(in, end, p);
     out_.resize(static_cast<size_t>(p - out_.data()));
   }
 
+  // A character outside ASCII.
   void scalar(char32_t c) {
-    if (c < 0x80) {
-      emit_ascii(kAsciiCanonical[c]);
+    if (is_zero_width(c)) return;  // neither separates nor joins
+    // Scripts from U+3000 on use too many distinct characters for the cache; the others hit it.
+    if (const uint8_t flags = c >= kManyDistinctFirst ? bmp_flags(bmp_, c) : 0; flags & kInertCaseless) {
+      emit(c, flags & kAlphanumeric);
       return;
     }
-    if (is_zero_width(c)) return;  // neither separates nor joins
     if (c == kCapitalIWithDot) {    // the one character whose mapping is two characters long
       char32_t mapped[3];
       const int n = lower(c, mapped);
@@ -255,6 +311,7 @@ class CanonicalWriter {
 
  private:
   static constexpr size_t kSeenSlots = 512;
+  static constexpr char32_t kManyDistinctFirst = 0x3000;
 
   struct Mapped {
     char32_t from = 0;  // no non-ASCII character maps from here, so 0 marks an empty slot
@@ -262,14 +319,46 @@ class CanonicalWriter {
     bool keep = false;
   };
 
-  void emit_ascii(char lowered) {
-    if (lowered != 0) {
-      out_ += lowered;
-    } else if (after_run_) {
-      out_ += ' ';
+  // The plain loop, branch-free: each byte writes its lower-case form or a space and advances
+  // only when that byte is kept or ends a run.
+  void ascii_bytes(const char* in, const char* end, char*& p) {
+    bool after_run = after_run_;
+    for (; in != end; ++in) {
+      const char l = kAsciiCanonical[static_cast<uint8_t>(*in)];
+      const bool keep = l != 0;
+      *p = keep ? l : ' ';
+      p += keep | after_run;
+      after_run = keep;
     }
-    after_run_ = lowered != 0;
+    after_run_ = after_run;
   }
+
+#if defined(__SSE2__)
+  static constexpr std::ptrdiff_t kBlock = 16;
+
+  // Sixteen bytes at once when none of them is dropped, which is most blocks of prose: every
+  // separator follows a kept byte, so each byte becomes its lower-case form or one space.
+  // Returns false, having written nothing, for a block with a separator run in it.
+  bool ascii_block(const char* in, char*& p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    // Setting bit 5 lower-cases a letter and leaves a digit as it is; it brings no other
+    // ASCII byte into a..z.
+    const __m128i lowered = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    const __m128i letter =
+        _mm_and_si128(_mm_cmpgt_epi8(lowered, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lowered, _mm_set1_epi8('z' + 1)));
+    const __m128i digit =
+        _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
+    const __m128i keep = _mm_or_si128(letter, digit);
+    const auto kept = static_cast<uint32_t>(_mm_movemask_epi8(keep));
+    const uint32_t follows_kept = (kept << 1) | uint32_t{after_run_};
+    if (((kept | follows_kept) & 0xFFFF) != 0xFFFF) return false;
+    const __m128i out = _mm_or_si128(_mm_and_si128(keep, lowered), _mm_andnot_si128(keep, _mm_set1_epi8(' ')));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), out);
+    p += kBlock;
+    after_run_ = (kept >> (kBlock - 1)) & 1;
+    return true;
+  }
+#endif
 
   void emit(char32_t lowered, bool keep) {
     if (keep) {
@@ -281,6 +370,7 @@ class CanonicalWriter {
   }
 
   std::string& out_;
+  const uint8_t* bmp_ = bmp_table();
   bool after_run_ = false;  // the last character seen was kept, so a separator would start here
   std::array<Mapped, kSeenSlots> seen_{};
 };
@@ -319,6 +409,33 @@ std::string canonical(std::string_view text) {
   return out;
 }
 
+void for_each_canonical_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece) {
+  std::string buffer;
+  buffer.reserve(kStreamPieceBytes + kPieceBytes);
+  CanonicalWriter writer(buffer);
+  // A space the buffer ends with is held back: it stays only if another run follows.
+  auto hand_on = [&] {
+    const bool pending_space = !buffer.empty() && buffer.back() == ' ';
+    if (buffer.size() > size_t{pending_space}) on_piece(std::string_view(buffer).substr(0, buffer.size() - pending_space));
+    buffer.assign(pending_space, ' ');
+  };
+  auto hand_on_when_full = [&] {
+    if (buffer.size() >= kStreamPieceBytes) hand_on();
+  };
+  for_each_nfc(
+      text,
+      [&](std::string_view piece) {
+        writer.ascii(piece);
+        hand_on_when_full();
+      },
+      [&](char32_t c) {
+        writer.scalar(c);
+        hand_on_when_full();
+      });
+  writer.finish();
+  hand_on();
+}
+
 std::string structural(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -327,7 +444,7 @@ std::string structural(std::string_view text) {
 }
 
 void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece) {
-  std::string normalized;  // the characters of the current non-ASCII piece, kept
+  std::string normalized;  // the characters of the piece being gathered
   auto flush = [&] {
     if (normalized.empty()) return;
     on_piece(normalized);
@@ -335,9 +452,9 @@ void for_each_structural_piece(std::string_view text, const std::function<void(s
   };
   for_each_nfc(
       text,
-      [&](std::string_view piece) {
-        flush();
-        on_piece(piece);
+      [&](std::string_view run) {
+        normalized.append(run);
+        if (normalized.size() >= kPieceBytes) flush();
       },
       [&](char32_t c) {
         if (is_zero_width(c)) return;

@@ -28,6 +28,10 @@ int lower(char32_t c, char32_t out[3]);
 // NFC of the text, lower-cased character by character, alphanumeric runs joined by one space.
 std::string canonical(std::string_view text);
 
+// Calls on_piece with consecutive pieces of the canonical stream, whole characters each, so
+// that a reader of the stream never needs it whole: canonical(text) is their concatenation.
+void for_each_canonical_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece);
+
 // NFC of the text with the zero-width set removed; case, punctuation and spacing kept.
 std::string structural(std::string_view text);
 

@@ -324,7 +324,12 @@ std::string strip_zero_width(std::string_view text) {
 }
 
 ContentHash content_hash(std::string_view text) {
-  return internal::crypto::sha256(internal::crypto::as_bytes(normalize::canonical(text)));
+  internal::crypto::Sha256 hasher;
+  normalize::for_each_canonical_piece(text,
+                                      [&](std::string_view piece) { hasher.update(internal::crypto::as_bytes(piece)); });
+  ContentHash hash;
+  hasher.finish(hash);
+  return hash;
 }
 
 Pointer routing_pointer(std::span<const uint8_t> bytes) {

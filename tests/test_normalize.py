@@ -1,5 +1,6 @@
 """The canonical stream, seen through the content hash, against an independent computation."""
 import hashlib
+import string
 import unicodedata
 
 import pytest
@@ -93,3 +94,19 @@ def test_zero_width_characters_do_not_change_the_hash():
     text = "The quick brown fox"
     marked = "The\u200b quick\u2060\u200c brown\ufe0f fox\u200d"
     assert quelvane.content_hash(marked) == quelvane.content_hash(text)
+
+
+# Plain ASCII is read sixteen bytes at a time when no byte of a block is dropped, and the
+# stream is hashed in pieces of 64 KB: words and separator runs of every length, at every
+# alignment, with other scripts between them, over several pieces.
+ASCII_WORDS = st.text(alphabet=string.ascii_letters + string.digits, min_size=1, max_size=40)
+SEPARATORS = st.text(alphabet=string.punctuation + string.whitespace, min_size=1, max_size=4)
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.tuples(ASCII_WORDS, SEPARATORS, st.text(alphabet=ALPHABET, max_size=3)), min_size=1, max_size=40),
+       st.integers(0, 17))
+def test_block_and_piece_reading_match_reference(parts, offset):
+    body = " " * offset + "".join(word + separators + other for word, separators, other in parts)
+    text = body * (150_000 // len(body) + 1)
+    assert quelvane.content_hash(text) == sha(canonical(text))

@@ -81,12 +81,9 @@ MdCtx new_md_ctx() {
 }
 
 void sha256_into(Bytes data, std::span<uint8_t, 32> out) {
-  const MdCtx ctx = new_md_ctx();
-  check(EVP_DigestInit_ex2(ctx.get(), usable(algorithms().sha256), nullptr), kSha256);
-  check(EVP_DigestUpdate(ctx.get(), data.data(), data.size()), kSha256);
-  unsigned int length = 0;
-  check(EVP_DigestFinal_ex(ctx.get(), out.data(), &length), kSha256);
-  if (length != out.size()) fail(kSha256);
+  Sha256 hasher;
+  hasher.update(data);
+  hasher.finish(out);
 }
 
 PKey ed25519_key(EVP_PKEY* (*make)(OSSL_LIB_CTX*, const char*, const char*, const unsigned char*, size_t),
@@ -97,6 +94,18 @@ PKey ed25519_key(EVP_PKEY* (*make)(OSSL_LIB_CTX*, const char*, const char*, cons
 }
 
 }  // namespace
+
+Sha256::Sha256() : ctx_(new_md_ctx()) {
+  check(EVP_DigestInit_ex2(ctx_.get(), usable(algorithms().sha256), nullptr), kSha256);
+}
+
+void Sha256::update(Bytes data) { check(EVP_DigestUpdate(ctx_.get(), data.data(), data.size()), kSha256); }
+
+void Sha256::finish(std::span<uint8_t, 32> out) {
+  unsigned int length = 0;
+  check(EVP_DigestFinal_ex(ctx_.get(), out.data(), &length), kSha256);
+  if (length != out.size()) fail(kSha256);
+}
 
 Digest32 sha256(Bytes data) {
   Digest32 out;

@@ -80,6 +80,17 @@ inline Bytes as_bytes(std::string_view text) {
 
 Digest32 sha256(Bytes data);
 
+// SHA-256 of a message handed over in parts, for a message never held whole.
+class Sha256 {
+ public:
+  Sha256();
+  void update(Bytes data);
+  void finish(std::span<uint8_t, 32> out);
+
+ private:
+  MdCtx ctx_;
+};
+
 // HMAC-SHA-256 (RFC 2104) keyed with `key` of any length over the concatenation of `parts`.
 Digest32 hmac_sha256(Bytes key, std::initializer_list<Bytes> parts);
 // The same into `out`, for a MAC that is itself a secret and lives in a SecretBytes.

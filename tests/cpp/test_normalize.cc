@@ -3,6 +3,7 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
+#include "internal/crypto.h"
 #include "internal/hex.h"
 #include "internal/utf8.h"
 #include "normalize.h"
@@ -96,6 +97,27 @@ TEST(Normalize, StructuralPiecesMakeTheStream) {
   });
   EXPECT_EQ(joined, normalize::structural(text));
   EXPECT_GT(pieces, 10u);
+}
+
+// The canonical stream in pieces is the stream, whatever a piece ends on: a separator run
+// at a cut, a run of separators ending the text, or nothing kept at all. No piece starts or ends
+// the stream with a space.
+TEST(Normalize, CanonicalPiecesMakeTheStream) {
+  std::string mixed;
+  for (int i = 0; i < 20000; ++i) mixed += i % 7 ? "\u00c9t\u00e9, \u4e2d\u6587 \u200b" : "Plain ASCII words.  ";
+  for (const std::string& text : {mixed, mixed + " -- ", std::string(200000, ' '), std::string(200000, 'a') + " !",
+                                  std::string()}) {
+    std::string joined;
+    normalize::for_each_canonical_piece(text, [&](std::string_view piece) {
+      EXPECT_FALSE(piece.empty());
+      EXPECT_TRUE(internal::utf8::is_valid(piece));
+      joined.append(piece);
+    });
+    const std::string stream = normalize::canonical(text);
+    EXPECT_EQ(joined, stream);
+    EXPECT_FALSE(stream.starts_with(' ') || stream.ends_with(' '));
+    EXPECT_EQ(stego::content_hash(text), internal::crypto::sha256(internal::crypto::as_bytes(stream)));
+  }
 }
 
 TEST(Stego, StripZeroWidthRemovesOnlyTheSet) {

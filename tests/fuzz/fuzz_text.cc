@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "internal/crypto.h"
 #include "normalize.h"
 #include "reference.h"
 #include "stego.h"
@@ -80,6 +81,8 @@ Streams check_streams(std::string_view text) {
   Streams streams{normalize::canonical(text), normalize::structural(text)};
   FUZZ_CHECK(streams.canonical == reference_canonical(nfc));
   FUZZ_CHECK(streams.structural == without_zero_width(nfc));
+  // The content hash reads the canonical stream in pieces, never whole.
+  FUZZ_CHECK(stego::content_hash(text) == internal::crypto::sha256(internal::crypto::as_bytes(streams.canonical)));
   FUZZ_CHECK(stego::strip_zero_width(text) == without_zero_width(text));
 
   std::string joined;

@@ -7,7 +7,8 @@
 # Usage: tools/fresh_root_check.sh DEBIAN_RELEASE [REPOSITORY]
 #   DEBIAN_RELEASE  bookworm or trixie (or 12 or 13)
 #   REPOSITORY      the git repository whose HEAD is cloned (default: the one holding this script)
-# Environment: JOBS (build jobs, default 1), MIRROR (a Debian archive to use),
+# Environment: JOBS (build jobs, default 1), MIRROR (default: the first Debian archive this
+#   machine's apt sources name),
 #   KEEP_ROOT=1 to keep the root (unmounted) after the run, for a look at what failed.
 set -euo pipefail
 
@@ -19,7 +20,13 @@ esac
 repository=$(cd "${2:-$(dirname "$0")/..}" && git rev-parse --show-toplevel)
 commit=$(git -C "$repository" rev-parse HEAD)
 jobs=${JOBS:-1}
-mirror=${MIRROR:?set MIRROR to a Debian archive}
+# The archive this machine already uses, from a one-line or a deb822 sources file.
+apt_mirror() {
+  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+    sed -nE 's/^deb +(\[[^]]*\] +)?([^ ]+) .*/\2/p; s/^URIs: *([^ ]+).*/\1/p' | grep -v security | head -n 1
+}
+mirror=${MIRROR:-$(apt_mirror)}
+[ -n "$mirror" ] || { echo "$0: no Debian archive in this machine's apt sources; set MIRROR" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "$0: debootstrap, mount and chroot need root" >&2; exit 2; }
 
 if ! command -v debootstrap >/dev/null; then

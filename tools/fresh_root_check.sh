@@ -23,7 +23,7 @@ jobs=${JOBS:-1}
 # The archive this machine already uses, from a one-line or a deb822 sources file.
 apt_mirror() {
   cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    sed -nE 's/^deb +(\[[^]]*\] +)?([^ ]+) .*/\2/p; s/^URIs: *([^ ]+).*/\1/p' | grep -v security | head -n 1
+    sed -nE 's/^deb +(\[[^]]*\] +)?([^ ]+) .*/\2/p; s/^URIs: *([^ ]+).*/\1/p' | grep -v security | head -n 1 || true
 }
 mirror=${MIRROR:-$(apt_mirror)}
 [ -n "$mirror" ] || { echo "$0: no Debian archive in this machine's apt sources; set MIRROR" >&2; exit 2; }

@@ -35,6 +35,7 @@ if ! command -v debootstrap >/dev/null; then
 fi
 
 root=$(mktemp -d "${TMPDIR:-/var/tmp}/fresh-root-$release.XXXXXX")
+chmod 755 "$root"  # it becomes /, which every user must be able to enter
 mounts=()
 cleanup() {
   local status=$? i

@@ -43,12 +43,15 @@ def _publish(url, text, title):
 
 def _submit_and_read(browser, submit):
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions
+    from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.support.ui import WebDriverWait
 
-    old = browser.find_element(By.TAG_NAME, "html")
+    # The form posts and the browser loads a new document. A mark set on the old one tells them
+    # apart without touching a node that may already be detached (newer drivers report that as
+    # an unknown error, not a stale element).
+    browser.execute_script("document.documentElement.dataset.submitted = 'yes';")
     submit()
-    WebDriverWait(browser, 60).until(expected_conditions.staleness_of(old))
+    WebDriverWait(browser, 60, ignored_exceptions=(WebDriverException,)).until(_new_document_loaded)
     WebDriverWait(browser, 60).until(lambda b: b.find_elements(By.ID, "results"))
     cards = []
     for card in browser.find_elements(By.CSS_SELECTOR, "article.card"):
@@ -63,6 +66,11 @@ def _submit_and_read(browser, submit):
             "signatures": card.find_element(By.CSS_SELECTOR, ".facts dd").text,
         })
     return cards
+
+
+def _new_document_loaded(browser):
+    return browser.execute_script(
+        "return document.readyState === 'complete' && !document.documentElement.dataset.submitted;")
 
 
 def _words(text):

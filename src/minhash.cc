@@ -2,6 +2,8 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include <algorithm>
@@ -64,6 +66,26 @@ constexpr Parameters make_parameters() {
 
 constexpr Parameters kParameters = make_parameters();
 
+// Calls at_space(i) for the offset i of every U+0020 in the text, in order.
+template <typename AtSpace>
+void for_each_space(std::string_view text, AtSpace&& at_space) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  constexpr size_t kBlock = 16;
+  const __m128i spaces = _mm_set1_epi8(' ');
+  for (; i + kBlock <= text.size(); i += kBlock) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    for (auto found = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces))); found != 0;
+         found &= found - 1) {
+      at_space(i + static_cast<size_t>(__builtin_ctz(found)));
+    }
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    if (text[i] == ' ') at_space(i);
+  }
+}
+
 // Calls f(shingle) for each shingle of a canonical stream, as a view into it: the stream's
 // words are already joined by single spaces, so a shingle is the span from the start of its
 // first word to the end of its fifth.
@@ -71,9 +93,8 @@ template <typename F>
 void for_each_shingle(std::string_view stream, F&& f) {
   std::array<size_t, kShingleWords> starts{};  // of the last five words, cyclically
   size_t words = 0;
-  for (size_t begin = 0; begin < stream.size();) {
-    size_t end = stream.find(' ', begin);
-    if (end == std::string_view::npos) end = stream.size();
+  size_t begin = 0;
+  auto word = [&](size_t end) {
     starts[words % kShingleWords] = begin;
     ++words;
     if (words >= kShingleWords) {
@@ -81,7 +102,9 @@ void for_each_shingle(std::string_view stream, F&& f) {
       f(stream.substr(first, end - first));
     }
     begin = end + 1;
-  }
+  };
+  for_each_space(stream, word);
+  if (begin < stream.size()) word(stream.size());
   if (words > 0 && words < kShingleWords) f(stream);
 }
 
@@ -126,10 +149,23 @@ void fnv1a_lanes(const std::array<std::string_view, kFnvLanes>& strings, size_t 
   std::copy(hash.begin(), hash.begin() + count, out);
 }
 
-// Calls on_values(xs) with x = FNV-1a mod P for every shingle of a canonical stream, in order
-// and in batches of up to kBatchValues, except that a value found in a small direct-mapped
-// cache of recent values is dropped: a repeated shingle cannot change a minimum, and repeats in
-// text (boilerplate, refrains, lists) are mostly near each other. Nothing is kept per shingle.
+// Shingles wait for others of their length before they are hashed, kFnvLanes at a time, so
+// that the lanes end together: each length below kExactLengths has a queue of its own, longer
+// shingles share one per kCoarseStep bytes of length, and the last queue takes the rest.
+constexpr size_t kExactLengths = 64;
+constexpr size_t kCoarseStep = 16;
+constexpr size_t kQueues = 128;
+
+constexpr size_t queue_of(size_t length) {
+  if (length < kExactLengths) return length;
+  return std::min(kExactLengths + (length - kExactLengths) / kCoarseStep, kQueues - 1);
+}
+
+// Calls on_values(xs) with x = FNV-1a mod P for every shingle of a canonical stream, in batches
+// of up to kBatchValues and in no particular order (a minimum does not depend on it), except
+// that a value found in a small direct-mapped cache of recent values is dropped: a repeated
+// shingle cannot change a minimum, and repeats in text (boilerplate, refrains, lists) are
+// mostly near each other. Nothing is kept per shingle.
 template <typename OnValues>
 void for_each_shingle_values(std::string_view stream, OnValues&& on_values) {
   constexpr int kCacheBits = 12;
@@ -137,29 +173,32 @@ void for_each_shingle_values(std::string_view stream, OnValues&& on_values) {
   std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
   std::vector<uint64_t> values;
   values.reserve(kBatchValues);
-  std::array<std::string_view, kFnvLanes> batch;
-  std::array<uint64_t, kFnvLanes> hashes;
-  size_t pending = 0;
-  auto flush = [&] {
-    fnv1a_lanes(batch, pending, hashes.data());
-    for (size_t s = 0; s < pending; ++s) {
+  std::vector<std::array<std::string_view, kFnvLanes>> queues(kQueues);
+  std::array<uint8_t, kQueues> waiting{};
+  auto hash = [&](const std::array<std::string_view, kFnvLanes>& batch, size_t count) {
+    std::array<uint64_t, kFnvLanes> hashes;
+    fnv1a_lanes(batch, count, hashes.data());
+    for (size_t s = 0; s < count; ++s) {
       const uint64_t x = reduce64(hashes[s]);
       uint64_t& slot = recent[(x * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits)];
       if (slot == x) continue;
       slot = x;
       values.push_back(x);
     }
-    pending = 0;
     if (values.size() + kFnvLanes > kBatchValues) {
       on_values(std::span<const uint64_t>(values));
       values.clear();
     }
   };
   for_each_shingle(stream, [&](std::string_view shingle) {
-    batch[pending] = shingle;
-    if (++pending == kFnvLanes) flush();
+    const size_t q = queue_of(shingle.size());
+    queues[q][waiting[q]] = shingle;
+    if (++waiting[q] == kFnvLanes) {
+      hash(queues[q], kFnvLanes);
+      waiting[q] = 0;
+    }
   });
-  flush();
+  for (size_t q = 0; q < kQueues; ++q) hash(queues[q], waiting[q]);
   if (!values.empty()) on_values(std::span<const uint64_t>(values));
 }
 

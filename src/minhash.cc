@@ -86,27 +86,63 @@ void for_each_space(std::string_view text, AtSpace&& at_space) {
   }
 }
 
-// Calls f(shingle) for each shingle of a canonical stream, as a view into it: the stream's
-// words are already joined by single spaces, so a shingle is the span from the start of its
-// first word to the end of its fifth.
-template <typename F>
-void for_each_shingle(std::string_view stream, F&& f) {
-  std::array<size_t, kShingleWords> starts{};  // of the last five words, cyclically
-  size_t words = 0;
-  size_t begin = 0;
-  auto word = [&](size_t end) {
-    starts[words % kShingleWords] = begin;
-    ++words;
-    if (words >= kShingleWords) {
-      const size_t first = starts[words % kShingleWords];
-      f(stream.substr(first, end - first));
+// The shingles of a canonical stream read in pieces (see normalize::for_each_canonical_piece):
+// the stream's words are joined by single spaces, so a shingle is the span from the start of
+// its first word to the end of its fifth. Between pieces only the words a later shingle starts
+// with and the unfinished word are kept.
+class ShingleWindow {
+ public:
+  // `text_bytes`: the size of the text whose stream is read. A word longer than a piece grows
+  // the window at once to that size rather than by doubling, which would hold two copies of it.
+  explicit ShingleWindow(size_t text_bytes) : text_bytes_(text_bytes) {}
+
+  // Calls f(shingle) for each shingle that ends in the piece, as a view that lives until the
+  // next call.
+  template <typename F>
+  void read(std::string_view piece, F&& f) {
+    drop_read_words();
+    const size_t scanned = text_.size();
+    if (const size_t needed = scanned + piece.size(); needed > text_.capacity()) {
+      text_.reserve(scanned > piece.size() ? std::max(needed, text_bytes_) : 2 * needed);
     }
-    begin = end + 1;
-  };
-  for_each_space(stream, word);
-  if (begin < stream.size()) word(stream.size());
-  if (words > 0 && words < kShingleWords) f(stream);
-}
+    text_.append(piece);
+    for_each_space(std::string_view(text_).substr(scanned), [&](size_t i) { end_word(scanned + i, f); });
+  }
+
+  // Calls f(shingle) for the shingles that end with the stream.
+  template <typename F>
+  void finish(F&& f) {
+    if (begin_ < text_.size()) end_word(text_.size(), f);
+    if (words_ > 0 && words_ < kShingleWords) f(std::string_view(text_));  // one shingle of all the words
+  }
+
+ private:
+  template <typename F>
+  void end_word(size_t end, F& f) {
+    starts_[words_ % kShingleWords] = begin_;
+    ++words_;
+    if (words_ >= kShingleWords) {
+      const size_t first = starts_[words_ % kShingleWords];
+      f(std::string_view(text_).substr(first, end - first));
+    }
+    begin_ = end + 1;
+  }
+
+  // The next shingle starts at the fourth word from the end; nothing before it is read again.
+  void drop_read_words() {
+    if (words_ < kShingleWords) return;
+    const size_t keep = starts_[(words_ + 1) % kShingleWords];
+    text_.erase(0, keep);
+    for (size_t& start : starts_) start -= std::min(start, keep);
+    begin_ -= keep;
+  }
+
+  size_t text_bytes_;
+  std::string text_;
+  std::array<size_t, kShingleWords> starts_{};  // of the last five words, cyclically
+  size_t words_ = 0;
+  size_t begin_ = 0;  // of the word being read
+};
 
 std::array<uint64_t, kNumBands> bands_of(const std::array<uint64_t, kNumPerm>& signature) {
   std::array<uint64_t, kNumBands> bands;
@@ -161,13 +197,14 @@ constexpr size_t queue_of(size_t length) {
   return std::min(kExactLengths + (length - kExactLengths) / kCoarseStep, kQueues - 1);
 }
 
-// Calls on_values(xs) with x = FNV-1a mod P for every shingle of a canonical stream, in batches
+// Calls on_values(xs) with x = FNV-1a mod P for every shingle of the text's canonical stream,
+// read in pieces, in batches
 // of up to kBatchValues and in no particular order (a minimum does not depend on it), except
 // that a value found in a small direct-mapped cache of recent values is dropped: a repeated
 // shingle cannot change a minimum, and repeats in text (boilerplate, refrains, lists) are
 // mostly near each other. Nothing is kept per shingle.
 template <typename OnValues>
-void for_each_shingle_values(std::string_view stream, OnValues&& on_values) {
+void for_each_shingle_values(std::string_view text, OnValues&& on_values) {
   constexpr int kCacheBits = 12;
   constexpr size_t kBatchValues = 4096;
   std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
@@ -190,15 +227,38 @@ void for_each_shingle_values(std::string_view stream, OnValues&& on_values) {
       values.clear();
     }
   };
-  for_each_shingle(stream, [&](std::string_view shingle) {
+  // Waiting shingles are views into the window, hashed before it moves on: the rest of each
+  // queue goes with the rest of the next ones, in order of length.
+  auto hash_waiting = [&] {
+    std::array<std::string_view, kFnvLanes> batch;
+    size_t count = 0;
+    for (size_t q = 0; q < kQueues; ++q) {
+      for (size_t s = 0; s < waiting[q]; ++s) {
+        batch[count++] = queues[q][s];
+        if (count == kFnvLanes) {
+          hash(batch, count);
+          count = 0;
+        }
+      }
+      waiting[q] = 0;
+    }
+    hash(batch, count);
+  };
+  auto queue = [&](std::string_view shingle) {
     const size_t q = queue_of(shingle.size());
     queues[q][waiting[q]] = shingle;
     if (++waiting[q] == kFnvLanes) {
       hash(queues[q], kFnvLanes);
       waiting[q] = 0;
     }
+  };
+  ShingleWindow window(text.size());
+  normalize::for_each_canonical_piece(text, [&](std::string_view piece) {
+    window.read(piece, queue);
+    hash_waiting();
   });
-  for (size_t q = 0; q < kQueues; ++q) hash(queues[q], waiting[q]);
+  window.finish(queue);
+  hash_waiting();
   if (!values.empty()) on_values(std::span<const uint64_t>(values));
 }
 
@@ -331,7 +391,7 @@ void update_signature(std::span<const uint64_t> xs, std::array<uint64_t, kNumPer
 MinHash MinHash::compute(std::string_view text) {
   MinHash out;  // all zero when there are no shingles
   bool first = true;
-  for_each_shingle_values(normalize::canonical(text), [&](std::span<const uint64_t> xs) {
+  for_each_shingle_values(text, [&](std::span<const uint64_t> xs) {
     if (first) out.signature.fill(kPrime);  // above every value; all are replaced
     first = false;
     update_signature(xs, out.signature);

@@ -198,11 +198,10 @@ constexpr size_t queue_of(size_t length) {
 }
 
 // Calls on_values(xs) with x = FNV-1a mod P for every shingle of the text's canonical stream,
-// read in pieces, in batches
-// of up to kBatchValues and in no particular order (a minimum does not depend on it), except
-// that a value found in a small direct-mapped cache of recent values is dropped: a repeated
-// shingle cannot change a minimum, and repeats in text (boilerplate, refrains, lists) are
-// mostly near each other. Nothing is kept per shingle.
+// read in pieces, in batches of up to kBatchValues and in no particular order (a minimum does
+// not depend on it), except that a value found in a small direct-mapped cache of recent values
+// is dropped: a repeated shingle cannot change a minimum, and repeats in text (boilerplate,
+// refrains, lists) are mostly near each other. Nothing is kept per shingle.
 template <typename OnValues>
 void for_each_shingle_values(std::string_view text, OnValues&& on_values) {
   constexpr int kCacheBits = 12;

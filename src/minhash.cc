@@ -2,6 +2,8 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include <algorithm>
@@ -64,26 +66,83 @@ constexpr Parameters make_parameters() {
 
 constexpr Parameters kParameters = make_parameters();
 
-// Calls f(shingle) for each shingle of a canonical stream, as a view into it: the stream's
-// words are already joined by single spaces, so a shingle is the span from the start of its
-// first word to the end of its fifth.
-template <typename F>
-void for_each_shingle(std::string_view stream, F&& f) {
-  std::array<size_t, kShingleWords> starts{};  // of the last five words, cyclically
-  size_t words = 0;
-  for (size_t begin = 0; begin < stream.size();) {
-    size_t end = stream.find(' ', begin);
-    if (end == std::string_view::npos) end = stream.size();
-    starts[words % kShingleWords] = begin;
-    ++words;
-    if (words >= kShingleWords) {
-      const size_t first = starts[words % kShingleWords];
-      f(stream.substr(first, end - first));
+// Calls at_space(i) for the offset i of every U+0020 in the text, in order.
+template <typename AtSpace>
+void for_each_space(std::string_view text, AtSpace&& at_space) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  constexpr size_t kBlock = 16;
+  const __m128i spaces = _mm_set1_epi8(' ');
+  for (; i + kBlock <= text.size(); i += kBlock) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    for (auto found = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces))); found != 0;
+         found &= found - 1) {
+      at_space(i + static_cast<size_t>(__builtin_ctz(found)));
     }
-    begin = end + 1;
   }
-  if (words > 0 && words < kShingleWords) f(stream);
+#endif
+  for (; i < text.size(); ++i) {
+    if (text[i] == ' ') at_space(i);
+  }
 }
+
+// The shingles of a canonical stream read in pieces (see normalize::for_each_canonical_piece):
+// the stream's words are joined by single spaces, so a shingle is the span from the start of
+// its first word to the end of its fifth. Between pieces only the words a later shingle starts
+// with and the unfinished word are kept.
+class ShingleWindow {
+ public:
+  // `text_bytes`: the size of the text whose stream is read. A word longer than a piece grows
+  // the window at once to that size rather than by doubling, which would hold two copies of it.
+  explicit ShingleWindow(size_t text_bytes) : text_bytes_(text_bytes) {}
+
+  // Calls f(shingle) for each shingle that ends in the piece, as a view that lives until the
+  // next call.
+  template <typename F>
+  void read(std::string_view piece, F&& f) {
+    drop_read_words();
+    const size_t scanned = text_.size();
+    if (const size_t needed = scanned + piece.size(); needed > text_.capacity()) {
+      text_.reserve(scanned > piece.size() ? std::max(needed, text_bytes_) : 2 * needed);
+    }
+    text_.append(piece);
+    for_each_space(std::string_view(text_).substr(scanned), [&](size_t i) { end_word(scanned + i, f); });
+  }
+
+  // Calls f(shingle) for the shingles that end with the stream.
+  template <typename F>
+  void finish(F&& f) {
+    if (begin_ < text_.size()) end_word(text_.size(), f);
+    if (words_ > 0 && words_ < kShingleWords) f(std::string_view(text_));  // one shingle of all the words
+  }
+
+ private:
+  template <typename F>
+  void end_word(size_t end, F& f) {
+    starts_[words_ % kShingleWords] = begin_;
+    ++words_;
+    if (words_ >= kShingleWords) {
+      const size_t first = starts_[words_ % kShingleWords];
+      f(std::string_view(text_).substr(first, end - first));
+    }
+    begin_ = end + 1;
+  }
+
+  // The next shingle starts at the fourth word from the end; nothing before it is read again.
+  void drop_read_words() {
+    if (words_ < kShingleWords) return;
+    const size_t keep = starts_[(words_ + 1) % kShingleWords];
+    text_.erase(0, keep);
+    for (size_t& start : starts_) start -= std::min(start, keep);
+    begin_ -= keep;
+  }
+
+  size_t text_bytes_;
+  std::string text_;
+  std::array<size_t, kShingleWords> starts_{};  // of the last five words, cyclically
+  size_t words_ = 0;
+  size_t begin_ = 0;  // of the word being read
+};
 
 std::array<uint64_t, kNumBands> bands_of(const std::array<uint64_t, kNumPerm>& signature) {
   std::array<uint64_t, kNumBands> bands;
@@ -126,40 +185,79 @@ void fnv1a_lanes(const std::array<std::string_view, kFnvLanes>& strings, size_t 
   std::copy(hash.begin(), hash.begin() + count, out);
 }
 
-// Calls on_values(xs) with x = FNV-1a mod P for every shingle of a canonical stream, in order
-// and in batches of up to kBatchValues, except that a value found in a small direct-mapped
-// cache of recent values is dropped: a repeated shingle cannot change a minimum, and repeats in
-// text (boilerplate, refrains, lists) are mostly near each other. Nothing is kept per shingle.
+// Shingles wait for others of their length before they are hashed, kFnvLanes at a time, so
+// that the lanes end together: each length below kExactLengths has a queue of its own, longer
+// shingles share one per kCoarseStep bytes of length, and the last queue takes the rest.
+constexpr size_t kExactLengths = 64;
+constexpr size_t kCoarseStep = 16;
+constexpr size_t kQueues = 128;
+
+constexpr size_t queue_of(size_t length) {
+  if (length < kExactLengths) return length;
+  return std::min(kExactLengths + (length - kExactLengths) / kCoarseStep, kQueues - 1);
+}
+
+// Calls on_values(xs) with x = FNV-1a mod P for every shingle of the text's canonical stream,
+// read in pieces, in batches of up to kBatchValues and in no particular order (a minimum does
+// not depend on it), except that a value found in a small direct-mapped cache of recent values
+// is dropped: a repeated shingle cannot change a minimum, and repeats in text (boilerplate,
+// refrains, lists) are mostly near each other. Nothing is kept per shingle.
 template <typename OnValues>
-void for_each_shingle_values(std::string_view stream, OnValues&& on_values) {
+void for_each_shingle_values(std::string_view text, OnValues&& on_values) {
   constexpr int kCacheBits = 12;
   constexpr size_t kBatchValues = 4096;
   std::vector<uint64_t> recent(size_t{1} << kCacheBits, ~uint64_t{0});  // never a value mod P
   std::vector<uint64_t> values;
   values.reserve(kBatchValues);
-  std::array<std::string_view, kFnvLanes> batch;
-  std::array<uint64_t, kFnvLanes> hashes;
-  size_t pending = 0;
-  auto flush = [&] {
-    fnv1a_lanes(batch, pending, hashes.data());
-    for (size_t s = 0; s < pending; ++s) {
+  std::vector<std::array<std::string_view, kFnvLanes>> queues(kQueues);
+  std::array<uint8_t, kQueues> waiting{};
+  auto hash = [&](const std::array<std::string_view, kFnvLanes>& batch, size_t count) {
+    std::array<uint64_t, kFnvLanes> hashes;
+    fnv1a_lanes(batch, count, hashes.data());
+    for (size_t s = 0; s < count; ++s) {
       const uint64_t x = reduce64(hashes[s]);
       uint64_t& slot = recent[(x * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits)];
       if (slot == x) continue;
       slot = x;
       values.push_back(x);
     }
-    pending = 0;
     if (values.size() + kFnvLanes > kBatchValues) {
       on_values(std::span<const uint64_t>(values));
       values.clear();
     }
   };
-  for_each_shingle(stream, [&](std::string_view shingle) {
-    batch[pending] = shingle;
-    if (++pending == kFnvLanes) flush();
+  // Waiting shingles are views into the window, hashed before it moves on: the rest of each
+  // queue goes with the rest of the next ones, in order of length.
+  auto hash_waiting = [&] {
+    std::array<std::string_view, kFnvLanes> batch;
+    size_t count = 0;
+    for (size_t q = 0; q < kQueues; ++q) {
+      for (size_t s = 0; s < waiting[q]; ++s) {
+        batch[count++] = queues[q][s];
+        if (count == kFnvLanes) {
+          hash(batch, count);
+          count = 0;
+        }
+      }
+      waiting[q] = 0;
+    }
+    hash(batch, count);
+  };
+  auto queue = [&](std::string_view shingle) {
+    const size_t q = queue_of(shingle.size());
+    queues[q][waiting[q]] = shingle;
+    if (++waiting[q] == kFnvLanes) {
+      hash(queues[q], kFnvLanes);
+      waiting[q] = 0;
+    }
+  };
+  ShingleWindow window(text.size());
+  normalize::for_each_canonical_piece(text, [&](std::string_view piece) {
+    window.read(piece, queue);
+    hash_waiting();
   });
-  flush();
+  window.finish(queue);
+  hash_waiting();
   if (!values.empty()) on_values(std::span<const uint64_t>(values));
 }
 
@@ -234,6 +332,41 @@ __attribute__((target("avx2"))) void update_avx2(std::span<const uint64_t> xs,
     }
   }
 }
+
+// The same with eight functions per register, and AVX-512's unsigned minimum: the last
+// reduction is the smaller of t and t - P (which wraps around when t is below P).
+__attribute__((target("avx512f"))) void update_avx512(std::span<const uint64_t> xs,
+                                                     std::array<uint64_t, kNumPerm>& signature) {
+  constexpr size_t kLanes = 8;
+  constexpr size_t kGroup = 4;  // registers per pass
+  const __m512i prime = _mm512_set1_epi64(static_cast<int64_t>(kPrime));
+  const __m512i low30 = _mm512_set1_epi64(static_cast<int64_t>(kLow30));
+  for (size_t first = 0; first < kNumPerm; first += kLanes * kGroup) {
+    __m512i a0[kGroup], a1[kGroup], a1x2[kGroup], b[kGroup], min[kGroup];
+    for (size_t g = 0; g < kGroup; ++g) {
+      const size_t i = first + kLanes * g;
+      a0[g] = _mm512_loadu_si512(&kPieces.low[i]);
+      a1[g] = _mm512_loadu_si512(&kPieces.high[i]);
+      a1x2[g] = _mm512_loadu_si512(&kPieces.high_twice[i]);
+      b[g] = _mm512_loadu_si512(&kParameters.b[i]);
+      min[g] = _mm512_loadu_si512(&signature[i]);
+    }
+    for (uint64_t x : xs) {
+      const __m512i x0 = _mm512_set1_epi64(static_cast<int64_t>(x & kLow31));
+      const __m512i x1 = _mm512_set1_epi64(static_cast<int64_t>(x >> 31));
+      for (size_t g = 0; g < kGroup; ++g) {
+        const __m512i m = _mm512_add_epi64(_mm512_mul_epu32(a1[g], x0), _mm512_mul_epu32(a0[g], x1));
+        __m512i s = _mm512_add_epi64(_mm512_mul_epu32(a0[g], x0), _mm512_mul_epu32(a1x2[g], x1));
+        s = _mm512_add_epi64(s, _mm512_add_epi64(_mm512_srli_epi64(m, 30), b[g]));
+        s = _mm512_add_epi64(s, _mm512_slli_epi64(_mm512_and_si512(m, low30), 31));
+        __m512i t = _mm512_add_epi64(_mm512_and_si512(s, prime), _mm512_srli_epi64(s, 61));
+        t = _mm512_min_epu64(t, _mm512_sub_epi64(t, prime));
+        min[g] = _mm512_min_epu64(min[g], t);
+      }
+    }
+    for (size_t g = 0; g < kGroup; ++g) _mm512_storeu_si512(&signature[first + kLanes * g], min[g]);
+  }
+}
 #endif
 
 }  // namespace
@@ -244,6 +377,7 @@ std::vector<SignatureUpdate> signature_updates() {
   std::vector<SignatureUpdate> forms = {update_portable};
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx2")) forms.push_back(update_avx2);
+  if (__builtin_cpu_supports("avx512f")) forms.push_back(update_avx512);
 #endif
   return forms;
 }
@@ -256,7 +390,7 @@ void update_signature(std::span<const uint64_t> xs, std::array<uint64_t, kNumPer
 MinHash MinHash::compute(std::string_view text) {
   MinHash out;  // all zero when there are no shingles
   bool first = true;
-  for_each_shingle_values(normalize::canonical(text), [&](std::span<const uint64_t> xs) {
+  for_each_shingle_values(text, [&](std::span<const uint64_t> xs) {
     if (first) out.signature.fill(kPrime);  // above every value; all are replaced
     first = false;
     update_signature(xs, out.signature);

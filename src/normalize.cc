@@ -77,33 +77,46 @@ const icu::Normalizer2& nfd() {
   return *instance;
 }
 
-// Chinese and Japanese texts use thousands of distinct characters, too many for the per-text
-// caches below; nearly all are in the Basic Multilingual Plane. For each character there,
-// read from ICU once per process: whether NFC leaves it and its neighbours alone and it is its
-// own lower case, and whether it is alphanumeric.
-constexpr char32_t kBmpFirst = 0x80;
+// What the canonical and structural streams need to know of a character of the Basic
+// Multilingual Plane, read from ICU once per process: Chinese and Japanese texts use thousands
+// of distinct characters, too many for a per-text cache.
+//   kStarter: NFC quick check Yes and combining class 0. A string of such characters is NFC
+//     already, in any order: nothing in it composes with what comes before.
+//   kKeptAsIs: its own lower case and alphanumeric, so the canonical stream copies it.
+//   kSeparator: its own lower case and not alphanumeric, so it only separates words.
+// A character with neither of the last two (lower-cased, or zero-width) takes the general path.
+// ASCII has its own paths, and the surrogate code points, which no text holds, are 0.
 constexpr char32_t kBmpLast = 0xFFFF;
-constexpr uint8_t kInertCaseless = 1;
-constexpr uint8_t kAlphanumeric = 2;
+constexpr uint8_t kStarter = 1;
+constexpr uint8_t kKeptAsIs = 2;
+constexpr uint8_t kSeparator = 4;
+
+bool is_starter_with_quick_check_yes(char32_t c) {
+  return u_getCombiningClass(static_cast<UChar32>(c)) == 0 &&
+         u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NFC_QUICK_CHECK) == UNORM_YES;
+}
 
 const uint8_t* bmp_table() {
   static const std::vector<uint8_t> table = [] {
-    std::vector<uint8_t> out(kBmpLast - kBmpFirst + 1);
-    for (char32_t c = kBmpFirst; c <= kBmpLast; ++c) {
+    constexpr char32_t kFirstSurrogate = 0xD800;
+    constexpr char32_t kLastSurrogate = 0xDFFF;
+    std::vector<uint8_t> out(kBmpLast + 1);
+    for (char32_t c = 0x80; c <= kBmpLast; ++c) {
+      if (c >= kFirstSurrogate && c <= kLastSurrogate) continue;
       char32_t mapped[3];
-      const bool inert_caseless =
-          nfc().isInert(static_cast<UChar32>(c)) && lower(c, mapped) == 1 && mapped[0] == c;
-      out[c - kBmpFirst] = (inert_caseless ? kInertCaseless : 0) | (is_alphanumeric(c) ? kAlphanumeric : 0);
+      const bool own_lower = lower(c, mapped) == 1 && mapped[0] == c && !is_zero_width(c);
+      out[c] = static_cast<uint8_t>((is_starter_with_quick_check_yes(c) ? kStarter : 0) |
+                                    (own_lower ? (is_alphanumeric(c) ? kKeptAsIs : kSeparator) : 0));
     }
     return out;
   }();
   return table.data();
 }
 
-// The flags above for a character of the plane from `table` (bmp_table()); 0 for any other.
-uint8_t bmp_flags(const uint8_t* table, char32_t c) {
-  if (c < kBmpFirst || c > kBmpLast) return 0;
-  return table[c - kBmpFirst];
+// Whether the character is a starter with NFC quick check Yes, from `table` (bmp_table()) in
+// the plane and from ICU beyond it.
+bool is_starter(const uint8_t* table, char32_t c) {
+  return c <= kBmpLast ? (table[c] & kStarter) != 0 : is_starter_with_quick_check_yes(c);
 }
 
 // ICU puts combining marks in canonical order by insertion, so a segment of n marks out of
@@ -183,13 +196,13 @@ size_t ascii_prefix(std::string_view text) {
   return i;
 }
 
-// Whether the piece holds only ASCII and characters with kInertCaseless: such a piece is NFC
+// Whether the piece holds only ASCII and starters with NFC quick check Yes: such a piece is NFC
 // already, and nothing in it needs ICU.
-bool is_plain(std::string_view piece) {
+bool has_only_starters(std::string_view piece) {
   const uint8_t* table = bmp_table();
   for (size_t i = ascii_prefix(piece); i < piece.size(); i += ascii_prefix(piece.substr(i))) {
     const auto s = decode(piece, i);
-    if (!(bmp_flags(table, s.value) & kInertCaseless)) return false;
+    if (!is_starter(table, s.value)) return false;
     i += s.length;
   }
   return true;
@@ -209,6 +222,16 @@ size_t piece_end(std::string_view text, size_t begin) {
   return end;
 }
 
+// Calls on_piece(piece) for consecutive pieces of the text that normalise independently.
+template <typename OnPiece>
+void for_each_piece(std::string_view text, OnPiece&& on_piece) {
+  for (size_t begin = 0; begin < text.size();) {
+    const size_t end = piece_end(text, begin);
+    on_piece(text.substr(begin, end - begin));
+    begin = end;
+  }
+}
+
 bool is_nfc(std::string_view piece) {
   UErrorCode status = U_ZERO_ERROR;
   const bool normalized =
@@ -217,93 +240,41 @@ bool is_nfc(std::string_view piece) {
   return normalized;
 }
 
-// Calls on_ascii(run) for runs of plain ASCII (already NFC, and most of most texts) and
-// on_scalar(c) for every other scalar of the text's NFC form, in order.
-template <typename OnAscii, typename OnScalar>
-void for_each_nfc(std::string_view text, OnAscii&& on_ascii, OnScalar&& on_scalar) {
-  std::string normalized;
-  for (size_t begin = 0; begin < text.size();) {
-    const size_t end = piece_end(text, begin);
-    std::string_view piece = text.substr(begin, end - begin);
-    begin = end;
-    if (!is_plain(piece)) {
-      // Checking whether a piece is normalised runs the reordering too, so a long segment
-      // skips the check.
-      const bool long_segment = has_long_segment(piece);
-      const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
-      const std::string_view input = long_segment ? std::string_view(ordered) : piece;
-      if (long_segment || !is_nfc(piece)) {
-        normalized.clear();
-        icu::StringByteSink<std::string> sink(&normalized);
-        UErrorCode status = U_ZERO_ERROR;
-        nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr,
-                            status);
-        check(status, "NFC normalisation");
-        piece = normalized;
-      }
-    }
-    // Even text in another script carries ASCII spaces, digits and punctuation, and prose in a
-    // Latin script is mostly ASCII with an accent or a typographic quote in every piece.
-    for (size_t i = 0; i < piece.size();) {
-      if (const size_t run = ascii_prefix(piece.substr(i)); run > 0) {
-        on_ascii(piece.substr(i, run));
-        i += run;
-        continue;
-      }
-      const auto s = decode(piece, i);
-      on_scalar(s.value);
-      i += s.length;
-    }
-  }
+// The NFC form of a piece: the piece itself when it is NFC already, else `buffer` filled with it.
+std::string_view nfc_of(std::string_view piece, std::string& buffer) {
+  // Checking whether a piece is normalised runs the reordering too, so a long segment skips
+  // the check.
+  const bool long_segment = has_long_segment(piece);
+  if (!long_segment && is_nfc(piece)) return piece;
+  const std::string ordered = long_segment ? canonically_ordered(piece) : std::string();
+  const std::string_view input = long_segment ? std::string_view(ordered) : piece;
+  buffer.clear();
+  icu::StringByteSink<std::string> sink(&buffer);
+  UErrorCode status = U_ZERO_ERROR;
+  nfc().normalizeUTF8(0, icu::StringPiece(input.data(), static_cast<int32_t>(input.size())), sink, nullptr, status);
+  check(status, "NFC normalisation");
+  return buffer;
 }
 
-// Appends alphanumeric characters to the canonical stream. A separator run is written as one
-// space as soon as it starts after an alphanumeric character; finish() drops the space a text
-// may end with, so that spaces stand only between two runs.
+// The most bytes the canonical form of a piece of NFC text can take: a character becomes at
+// most one space or its lower case, which is never more than half as long again (U+023A, two
+// bytes, lower-cases to U+2C65, three), plus the slack of one block written at once.
+constexpr size_t canonical_room(size_t piece_bytes) { return piece_bytes + piece_bytes / 2 + 16; }
+
+// Writes the canonical stream into `out`, one piece of the text at a time. A separator run is
+// written as one space as soon as it starts after an alphanumeric character; finish() drops
+// the space a text may end with, so that spaces stand only between two runs.
 class CanonicalWriter {
  public:
   explicit CanonicalWriter(std::string& out) : out_(out) {}
 
-  // An ASCII run never grows the text, so the output is sized once and written through a
-  // pointer.
-  void ascii(std::string_view run) {
-    const size_t at = out_.size();
-    out_.resize(at + run.size());
-    char* p = out_.data() + at;
-    const char* in = run.data();
-    const char* const end = in + run.size();
-#if defined(__SSE2__)
-    for (; end - in >= kBlock; in += kBlock) {
-      if (!ascii_block(in, p)) ascii_bytes(in, in + kBlock, p);
-    }
-#endif
-    ascii_bytes(in, end, p);
-    out_.resize(static_cast<size_t>(p - out_.data()));
-  }
+  // Writes the canonical form of a piece of ASCII and starters with NFC quick check Yes, which
+  // is NFC as it stands (nearly every piece of prose, in any script), and returns true. Returns
+  // false, having written nothing, at the first character of any other piece.
+  bool write_if_starters(std::string_view piece) { return write<true>(piece); }
 
-  // A character outside ASCII.
-  void scalar(char32_t c) {
-    if (is_zero_width(c)) return;  // neither separates nor joins
-    // Scripts from U+3000 on use too many distinct characters for the cache; the others hit it.
-    if (const uint8_t flags = c >= kManyDistinctFirst ? bmp_flags(bmp_, c) : 0; flags & kInertCaseless) {
-      emit(c, flags & kAlphanumeric);
-      return;
-    }
-    if (c == kCapitalIWithDot) {    // the one character whose mapping is two characters long
-      char32_t mapped[3];
-      const int n = lower(c, mapped);
-      for (int i = 0; i < n; ++i) emit(mapped[i], is_alphanumeric(mapped[i]));
-      return;
-    }
-    // Texts use few distinct characters, so the Unicode lookups are remembered for this text.
-    Mapped& entry = seen_[c % kSeenSlots];
-    if (entry.from != c) {
-      char32_t mapped[3];
-      lower(c, mapped);
-      entry = {c, mapped[0], is_alphanumeric(mapped[0])};
-    }
-    emit(entry.to, entry.keep);
-  }
+  // Writes the canonical form of a piece that is NFC.
+  void write_nfc(std::string_view piece) { write<false>(piece); }
 
   void finish() {
     if (!out_.empty() && out_.back() == ' ') out_.pop_back();
@@ -311,13 +282,108 @@ class CanonicalWriter {
 
  private:
   static constexpr size_t kSeenSlots = 512;
-  static constexpr char32_t kManyDistinctFirst = 0x3000;
 
   struct Mapped {
     char32_t from = 0;  // no non-ASCII character maps from here, so 0 marks an empty slot
     char32_t to = 0;
     bool keep = false;
   };
+
+  // The piece is written through a pointer into room made for it up front.
+  template <bool kStartersOnly>
+  bool write(std::string_view piece) {
+    const size_t start = out_.size();
+    const bool after_run_at_start = after_run_;
+    out_.resize(start + canonical_room(piece.size()));
+    char* p = out_.data() + start;
+    const char* in = piece.data();
+    const char* const end = in + piece.size();
+    while (in != end) {
+      if (const size_t ascii = ascii_prefix(std::string_view(in, static_cast<size_t>(end - in))); ascii > 0) {
+        write_ascii(in, in + ascii, p);
+        in += ascii;
+        continue;
+      }
+      if (const char* kept = end_of_kept_run(in, end, kStartersOnly ? kStarter | kKeptAsIs : kKeptAsIs); kept != in) {
+        std::memcpy(p, in, static_cast<size_t>(kept - in));
+        p += kept - in;
+        in = kept;
+        after_run_ = true;
+        continue;
+      }
+      const auto s = decode(std::string_view(in, static_cast<size_t>(end - in)), 0);
+      if (kStartersOnly && !is_starter(bmp_, s.value)) {
+        out_.resize(start);
+        after_run_ = after_run_at_start;
+        return false;
+      }
+      in += s.length;
+      write_scalar(s.value, p);
+    }
+    out_.resize(static_cast<size_t>(p - out_.data()));
+    return true;
+  }
+
+  // Where the run of characters with all the `flags` (kKeptAsIs and maybe kStarter) that starts
+  // at `in` ends. The words of most scripts are such runs, and whole phrases of Chinese: they are
+  // copied as they stand. Two- and three-byte forms are read here; anything else, even an
+  // ill-formed sequence, ends the run.
+  const char* end_of_kept_run(const char* in, const char* end, uint8_t flags) const {
+    const auto* p = reinterpret_cast<const uint8_t*>(in);
+    const auto* const stop = reinterpret_cast<const uint8_t*>(end);
+    auto continues = [](uint8_t byte) { return (byte & 0xC0) == 0x80; };
+    while (stop - p >= 2) {
+      char32_t c;
+      size_t length;
+      if (p[0] >= 0xC2 && p[0] < 0xE0 && continues(p[1])) {
+        c = char32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        length = 2;
+      } else if (p[0] >= 0xE0 && p[0] < 0xF0 && stop - p >= 3 && continues(p[1]) && continues(p[2])) {
+        c = char32_t(p[0] & 0x0F) << 12 | char32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        if (c < 0x800) break;  // overlong; the surrogates have no flags
+        length = 3;
+      } else {
+        break;
+      }
+      if ((bmp_[c] & flags) != flags) break;
+      p += length;
+    }
+    return reinterpret_cast<const char*>(p);
+  }
+
+  // ASCII is already lower case or a separator byte by byte.
+  void write_ascii(const char* in, const char* end, char*& p) {
+#if defined(__SSE2__)
+    for (; end - in >= kBlock; in += kBlock) {
+      if (!ascii_block(in, p)) ascii_bytes(in, in + kBlock, p);
+    }
+#endif
+    ascii_bytes(in, end, p);
+  }
+
+  // A character outside ASCII that is not copied as it stands.
+  void write_scalar(char32_t c, char*& p) {
+    const uint8_t flags = c <= kBmpLast ? bmp_[c] : 0;
+    if (flags & (kKeptAsIs | kSeparator)) {
+      emit(c, flags & kKeptAsIs, p);
+      return;
+    }
+    if (is_zero_width(c)) return;  // neither separates nor joins
+    if (c == kCapitalIWithDot) {    // the one character whose mapping is two characters long
+      char32_t mapped[3];
+      const int n = lower(c, mapped);
+      for (int i = 0; i < n; ++i) emit(mapped[i], is_alphanumeric(mapped[i]), p);
+      return;
+    }
+    // Texts lower-case few distinct characters, so the Unicode lookups are remembered for this text.
+    Mapped& entry = seen_[c % kSeenSlots];
+    if (entry.from != c) {
+      char32_t mapped[3];
+      lower(c, mapped);
+      entry = {c, mapped[0], is_alphanumeric(mapped[0])};
+    }
+    emit(entry.to, entry.keep, p);
+  }
 
   // The plain loop, branch-free: each byte writes its lower-case form or a space and advances
   // only when that byte is kept or ends a run.
@@ -360,11 +426,11 @@ class CanonicalWriter {
   }
 #endif
 
-  void emit(char32_t lowered, bool keep) {
+  void emit(char32_t lowered, bool keep, char*& p) {
     if (keep) {
-      internal::utf8::append(out_, lowered);
+      p += internal::utf8::encode(lowered, p);
     } else if (after_run_) {
-      out_ += ' ';
+      *p++ = ' ';
     }
     after_run_ = keep;
   }
@@ -374,6 +440,17 @@ class CanonicalWriter {
   bool after_run_ = false;  // the last character seen was kept, so a separator would start here
   std::array<Mapped, kSeenSlots> seen_{};
 };
+
+// Writes the canonical stream of the text, calling after_piece() after each piece of it.
+template <typename AfterPiece>
+void write_canonical(std::string_view text, CanonicalWriter& writer, AfterPiece&& after_piece) {
+  std::string normalized;
+  for_each_piece(text, [&](std::string_view piece) {
+    if (!writer.write_if_starters(piece)) writer.write_nfc(nfc_of(piece, normalized));
+    after_piece();
+  });
+  writer.finish();
+}
 
 }  // namespace
 
@@ -401,17 +478,15 @@ int lower(char32_t c, char32_t out[3]) {
 
 std::string canonical(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  out.reserve(text.size() + canonical_room(kPieceBytes));  // room for the last piece
   CanonicalWriter writer(out);
-  for_each_nfc(
-      text, [&](std::string_view piece) { writer.ascii(piece); }, [&](char32_t c) { writer.scalar(c); });
-  writer.finish();
+  write_canonical(text, writer, [] {});
   return out;
 }
 
 void for_each_canonical_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece) {
   std::string buffer;
-  buffer.reserve(kStreamPieceBytes + kPieceBytes);
+  buffer.reserve(kStreamPieceBytes + canonical_room(kPieceBytes));
   CanonicalWriter writer(buffer);
   // A space the buffer ends with is held back: it stays only if another run follows.
   auto hand_on = [&] {
@@ -419,20 +494,9 @@ void for_each_canonical_piece(std::string_view text, const std::function<void(st
     if (buffer.size() > size_t{pending_space}) on_piece(std::string_view(buffer).substr(0, buffer.size() - pending_space));
     buffer.assign(pending_space, ' ');
   };
-  auto hand_on_when_full = [&] {
+  write_canonical(text, writer, [&] {
     if (buffer.size() >= kStreamPieceBytes) hand_on();
-  };
-  for_each_nfc(
-      text,
-      [&](std::string_view piece) {
-        writer.ascii(piece);
-        hand_on_when_full();
-      },
-      [&](char32_t c) {
-        writer.scalar(c);
-        hand_on_when_full();
-      });
-  writer.finish();
+  });
   hand_on();
 }
 
@@ -444,24 +508,27 @@ std::string structural(std::string_view text) {
 }
 
 void for_each_structural_piece(std::string_view text, const std::function<void(std::string_view)>& on_piece) {
-  std::string normalized;  // the characters of the piece being gathered
-  auto flush = [&] {
-    if (normalized.empty()) return;
-    on_piece(normalized);
-    normalized.clear();
-  };
-  for_each_nfc(
-      text,
-      [&](std::string_view run) {
-        normalized.append(run);
-        if (normalized.size() >= kPieceBytes) flush();
-      },
-      [&](char32_t c) {
-        if (is_zero_width(c)) return;
-        internal::utf8::append(normalized, c);
-        if (normalized.size() >= kPieceBytes) flush();
-      });
-  flush();
+  std::string normalized;
+  std::string kept;  // a piece without its zero-width characters
+  for_each_piece(text, [&](std::string_view piece) {
+    const std::string_view nfc = has_only_starters(piece) ? piece : nfc_of(piece, normalized);
+    size_t copied = 0;
+    kept.clear();
+    for (size_t i = ascii_prefix(nfc); i < nfc.size(); i += ascii_prefix(nfc.substr(i))) {
+      const auto s = decode(nfc, i);
+      if (is_zero_width(s.value)) {
+        kept.append(nfc.substr(copied, i - copied));
+        copied = i + s.length;
+      }
+      i += s.length;
+    }
+    if (copied == 0) {
+      if (!nfc.empty()) on_piece(nfc);
+      return;
+    }
+    kept.append(nfc.substr(copied));
+    if (!kept.empty()) on_piece(kept);
+  });
 }
 
 }  // namespace quelvane::normalize

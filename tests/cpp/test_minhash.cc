@@ -71,7 +71,8 @@ TEST(MinHash, InPlaceShinglesMatchPlainFormulas) {
   const std::vector<std::string> vocabulary = {"The", "cat", "sat", "on", "mat", "déjà", "vu", "ΟΔΟΣ", "漢字",
                                                "x1", "--", "naïve", "İstanbul", "\xF0\x9D\x90\x80"};
   std::uniform_int_distribution<size_t> pick(0, vocabulary.size() - 1);
-  for (size_t words : {0, 1, 4, 5, 6, 9, 200}) {
+  // 40000 words make a stream of several pieces, cut inside words.
+  for (size_t words : {0, 1, 4, 5, 6, 9, 200, 40000}) {
     std::string text;
     for (size_t i = 0; i < words; ++i) text += vocabulary[pick(rng)] + ", ";
     const MinHash got = MinHash::compute(text);
@@ -79,6 +80,16 @@ TEST(MinHash, InPlaceShinglesMatchPlainFormulas) {
     EXPECT_EQ(got.signature, expected.signature) << words;
     EXPECT_EQ(got.bands, expected.bands) << words;
     for (uint64_t v : got.signature) EXPECT_LT(v, kPrime);
+  }
+}
+
+// The stream is read in pieces of about 64 KB: words longer than a piece, within the first five
+// words and after them, and a text that is one such word.
+TEST(MinHash, WordsLongerThanAPiece) {
+  const std::string long_word(150000, 'b');
+  for (const std::string& text : {"x " + long_word + " c d e f " + std::string(70000, 'g') + " h", long_word,
+                                  "a b c d e f " + long_word + " " + long_word + " g"}) {
+    EXPECT_EQ(MinHash::compute(text).signature, reference_minhash(text).signature) << text.size();
   }
 }
 

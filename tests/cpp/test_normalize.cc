@@ -1,12 +1,11 @@
 // The streams Python cannot see directly: structural, words, strip_zero_width, and the hex rule.
 #include <gtest/gtest.h>
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
 
 #include "internal/crypto.h"
 #include "internal/hex.h"
 #include "internal/utf8.h"
 #include "normalize.h"
+#include "reference.h"
 #include "stego.h"
 
 namespace quelvane {
@@ -41,12 +40,37 @@ TEST(Normalize, CanonicalAcrossPieceBoundaries) {
   EXPECT_EQ(normalize::canonical(text), composed);
 }
 
-std::string icu_nfc(const std::string& text) {
-  UErrorCode status = U_ZERO_ERROR;
-  std::string out;
-  icu::Normalizer2::getNFCInstance(status)->normalize(icu::UnicodeString::fromUTF8(text), status).toUTF8String(out);
-  EXPECT_TRUE(U_SUCCESS(status));
-  return out;
+// Every character of the plane and a few beyond it, each in a text of its own (so a piece is NFC
+// as it stands exactly when that character allows) and after a letter and before a combining
+// mark (which can compose with both): the copied runs, the per-process table and the general
+// path each give the stream by its plain rules.
+TEST(Normalize, EveryCharacterGivesTheStreamOfItsRules) {
+  std::vector<char32_t> characters;
+  for (char32_t c = 0x80; c <= 0xFFFF; ++c) {
+    if (c < 0xD800 || c > 0xDFFF) characters.push_back(c);
+  }
+  for (char32_t c : {0x10000, 0x1D400, 0x1D7CE, 0x1F600, 0x20000, 0x2F800, 0xE0100, 0x10FFFF}) characters.push_back(c);
+  for (char32_t c : characters) {
+    std::string unit;
+    internal::utf8::append(unit, c);
+    for (const std::string& text : {"Ab" + unit + unit + "cd " + unit + ". " + unit + "9" + unit,
+                                    "e" + unit + "\u0301" + unit + "\u0308x"}) {
+      ASSERT_EQ(normalize::canonical(text), reference::canonical(text)) << std::hex << static_cast<uint32_t>(c);
+    }
+  }
+}
+
+// Bytes that are not well-formed UTF-8 never reach the core from Python; if they did, each
+// ill-formed byte is U+FFFD, a separator, on every path.
+TEST(Normalize, IllFormedBytesSeparate) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\xE0\x83\xA9" "b", "a b"},       // overlong form of U+00E9
+      {"\xED\xA0\x80x\xE4\xB8", "x"},     // a surrogate; a cut-off sequence at the end
+      {"\xC3\xA9\xC3", "\u00e9"},         // a lead byte alone
+      {"\xE4\xB8\xAD\xB8\xAD\xE4\xB8\xAD", "\u4e2d \u4e2d"},  // stray continuation bytes
+      {"\xF0\x9F\x98\xC3\x89t\xC3\xA9", "\u00e9t\u00e9"},
+  };
+  for (const auto& [text, stream] : cases) EXPECT_EQ(normalize::canonical(text), stream);
 }
 
 std::string repeated(std::string_view unit, size_t times) {
@@ -62,7 +86,7 @@ TEST(Normalize, LongRunsOfMarksInAnyOrder) {
   for (const std::string& text : {"a" + repeated("\u0301\u0323", 200), "x" + repeated("\u0f73", 100),
                                   "o" + repeated("\u0308\u0315\u0327", 50) + "\u00e9" + repeated("\u0301\u0316", 40),
                                   repeated("\u1100\u1161\u11a8\u0301\u0323", 60) + repeated("\u0344", 70)}) {
-    EXPECT_EQ(normalize::structural(text), icu_nfc(text));
+    EXPECT_EQ(normalize::structural(text), reference::nfc(text));
   }
 }
 

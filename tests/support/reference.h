@@ -1,22 +1,72 @@
 // Plain recomputations that the C++ tests and the fuzz harnesses hold the core's fast paths
-// to: the words and 5-word shingles of a canonical stream, and the SimHash of character
-// 4-grams counted in a map, each distinct gram voting once with its count (test_simhash.cc
-// checks this one against a vote of its own, bit by bit).
+// to: the canonical stream from ICU's NFC of the whole text, character by character; the words
+// and 5-word shingles of a canonical stream; and the SimHash of character 4-grams counted in a
+// map, each distinct gram voting once with its count (test_simhash.cc checks this one against a
+// vote of its own, bit by bit).
 #pragma once
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "internal/utf8.h"
 #include "minhash.h"
+#include "normalize.h"
 #include "simhash.h"
 
 namespace quelvane::reference {
+
+// ICU's NFC of the whole text at once.
+inline std::string nfc(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) throw std::runtime_error("no NFC data");
+  const icu::UnicodeString normalized = normalizer->normalize(
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size()))), status);
+  if (U_FAILURE(status)) throw std::runtime_error("NFC failed");
+  std::string out;
+  normalized.toUTF8String(out);
+  return out;
+}
+
+template <typename OnScalar>
+void for_each_scalar(std::string_view text, OnScalar on_scalar) {
+  for (size_t i = 0; i < text.size();) {
+    const auto s = internal::utf8::decode(text, i);
+    on_scalar(s.value);
+    i += s.length;
+  }
+}
+
+// The canonical stream by its rules, one character of the NFC text at a time, with no cache,
+// table or fast path.
+inline std::string canonical(std::string_view text) {
+  std::string out;
+  bool pending = false;
+  for_each_scalar(nfc(text), [&](char32_t c) {
+    if (normalize::is_zero_width(c)) return;
+    char32_t mapped[3];
+    const int n = normalize::lower(c, mapped);
+    for (int i = 0; i < n; ++i) {
+      if (!normalize::is_alphanumeric(mapped[i])) {
+        pending = true;
+        continue;
+      }
+      if (pending && !out.empty()) out += ' ';
+      internal::utf8::append(out, mapped[i]);
+      pending = false;
+    }
+  });
+  return out;
+}
 
 // The non-empty pieces of `stream` between U+0020 spaces, in order.
 inline std::vector<std::string> words(std::string_view stream) {

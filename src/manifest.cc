@@ -44,7 +44,9 @@ constexpr std::string_view kSignatureOperation = "signature operation";
 
 // The RFC 9052 §4.4 Sig_structure of a COSE_Sign1 with empty external data.
 std::vector<uint8_t> sig_structure(std::span<const uint8_t> protected_header, std::span<const uint8_t> payload) {
+  constexpr size_t kHeads = 32;  // the array, the context and the three string heads, at most
   cbor::Writer out;
+  out.reserve(kHeads + kSigContext.size() + protected_header.size() + payload.size());
   out.head(Major::Array, kSigStructureItems);
   out.text(kSigContext);
   out.bytes(protected_header);
@@ -84,15 +86,16 @@ bool signature_verifies(std::span<const uint8_t, kKeyBytes> public_key, std::spa
   return verified == 1;
 }
 
-std::vector<uint8_t> envelope(std::span<const uint8_t> payload, const Signature& signature) {
-  cbor::Writer out;
-  out.head(Major::Tag, kCoseSign1Tag);
-  out.head(Major::Array, kCoseSign1Items);
-  out.bytes(kProtectedHeader);
-  out.head(Major::Map, 0);
-  out.bytes(payload);
-  out.bytes(signature);
-  return out.take();
+Envelope envelope(size_t payload_size, const Signature& signature) {
+  cbor::Writer before;
+  before.head(Major::Tag, kCoseSign1Tag);
+  before.head(Major::Array, kCoseSign1Items);
+  before.bytes(kProtectedHeader);
+  before.head(Major::Map, 0);
+  before.head(Major::Bytes, payload_size);
+  cbor::Writer after;
+  after.bytes(signature);
+  return Envelope{before.take(), after.take()};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -346,10 +349,24 @@ PublicKey public_key(SecretKey secret) {
   return out;
 }
 
-Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret) {
+std::vector<uint8_t> Envelope::assemble(std::span<const uint8_t> payload) const {
+  std::vector<uint8_t> out;
+  out.reserve(before_payload.size() + payload.size() + after_payload.size());
+  out.insert(out.end(), before_payload.begin(), before_payload.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+  out.insert(out.end(), after_payload.begin(), after_payload.end());
+  return out;
+}
+
+Result<Envelope> sign_cose_parts(std::span<const uint8_t> payload, SecretKey secret) {
   const crypto::PKey key = crypto::ed25519_secret_key(secret);
   const Signature signature = sign_bytes(key, sig_structure(kProtectedHeader, payload));
-  return envelope(payload, signature);
+  return envelope(payload.size(), signature);
+}
+
+Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret) {
+  QV_ASSIGN_OR_RETURN(const Envelope parts, sign_cose_parts(payload, secret));
+  return parts.assemble(payload);
 }
 
 Result<std::vector<uint8_t>> verify_cose(std::span<const uint8_t> envelope,

@@ -250,6 +250,13 @@ def test_signature_equals_cryptography_of_sig_structure(payload):
     assert envelope[-64:] == expected
 
 
+# A large envelope's hex is written from the payload str a slice of characters at a time:
+# characters of every UTF-8 length fall on the slice boundaries here.
+@pytest.mark.parametrize("payload", [("a\u00e9\u4e2d\U0001d11e" * 40_000)[:140_001], "\u00e9" * 70_000 + "z"])
+def test_large_envelope_equals_peers(payload):
+    assert quelvane.sign(payload, SECRET.hex()) == seal(payload.encode())
+
+
 @pytest.mark.parametrize("payload", ["", "héllo"])
 @pytest.mark.parametrize("secret", [row[0] for row in RFC8032])
 def test_signature_equals_reference_signer(payload, secret):

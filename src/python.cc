@@ -51,7 +51,7 @@ PyObject* new_str(std::string_view utf8) {
 constexpr size_t kLargeResult = 1 << 16;
 
 // The bytes as lower-case hex, written by the interpreter straight into the new str: a large
-// result (an assertion) then exists once as hex, not also as a hex copy here.
+// result (an envelope, an assertion) then exists once as hex, not also as a hex copy here.
 PyObject* new_hex(std::span<const uint8_t> bytes) {
   constexpr int kBufferRead = 0x100;  // PyBUF_READ, which the limited API of 3.9 does not declare
   if (bytes.size() < kLargeResult) return new_str(internal::hex::encode(bytes));
@@ -472,17 +472,26 @@ PyObject* new_envelope_hex(const manifest::Envelope& envelope, PyObject* payload
   return out.finish();
 }
 
-// The payload is signed from its UTF-8 copy; a large one's copy goes before the result is written.
+// The payload is signed from its UTF-8 copy, which goes before the hex is made. From this size
+// on, the hex is written in place (two bytes per payload byte at the peak instead of three, at
+// about 2.5 ns more per hex character); below it the third byte is a few MB at most, and the
+// interpreter's hex is faster.
+constexpr size_t kInPlaceEnvelopePayload = size_t{4} << 20;
+
 PyObject* sign(Args& a) {
   internal::crypto::SecretBytes<32> secret;
   if (!decode_key32(a.text[1], secret.span())) return nullptr;
   const auto payload = internal::crypto::as_bytes(a.text[0]);
   const auto envelope = manifest::sign_cose_parts(payload, secret.span());
   if (!envelope) return raise(envelope.error());
-  if (payload.size() < kLargeResult) return new_hex(envelope->assemble(payload));
-  const size_t payload_bytes = payload.size();
+  if (payload.size() >= kInPlaceEnvelopePayload) {
+    const size_t payload_bytes = payload.size();
+    a.release(0);
+    return new_envelope_hex(*envelope, a.object[0], payload_bytes);
+  }
+  const std::vector<uint8_t> bytes = envelope->assemble(payload);
   a.release(0);
-  return new_envelope_hex(*envelope, a.object[0], payload_bytes);
+  return new_hex(bytes);
 }
 
 PyObject* verify(Args& a) {

@@ -36,16 +36,19 @@ uint64_t big_endian(std::span<const uint8_t> bytes) {
 // RFC 8949 Appendix D: a half float's exponent and mantissa, widened exactly.
 double half_float(uint64_t bits) {
   constexpr int kMantissaBits = 10;
-  constexpr uint64_t kMantissaMask = (1 << kMantissaBits) - 1;
+  constexpr uint64_t kImplicitBit = 1 << kMantissaBits;
   constexpr uint64_t kExponentMask = 0x1F;
   constexpr uint64_t kSignBit = 0x8000;
+  // The value is the mantissa, read as an integer, times 2 to the power of the exponent less
+  // the bias (15) and the mantissa's width; a subnormal has the exponent of exponent 1.
+  constexpr int kShift = 15 + kMantissaBits;
   const uint64_t exponent = bits >> kMantissaBits & kExponentMask;
-  const auto mantissa = static_cast<double>(bits & kMantissaMask);
+  const auto mantissa = static_cast<double>(bits & (kImplicitBit - 1));
   double value;
   if (exponent == 0) {
-    value = std::ldexp(mantissa, -24);  // subnormal
+    value = std::ldexp(mantissa, 1 - kShift);
   } else if (exponent != kExponentMask) {
-    value = std::ldexp(mantissa + 1024, static_cast<int>(exponent) - 25);
+    value = std::ldexp(mantissa + kImplicitBit, static_cast<int>(exponent) - kShift);
   } else {
     value = mantissa == 0 ? INFINITY : NAN;
   }

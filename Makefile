@@ -10,7 +10,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libcbor-dev libgtest-dev python3 python3-venv python3-dev \
+APT_PACKAGES := g++ make pkg-config libssl-dev libicu-dev libgtest-dev python3 python3-venv python3-dev \
   clang libclang-rt-dev ca-certificates chromium chromium-driver postgresql
 JOBS ?= 2
 # CMake looks for the build program on the PATH, where a fresh machine has none: use the venv's.
@@ -100,7 +100,7 @@ $(VENV)/.packaging: $(VENV)/.ready requirements-packaging.txt
 	$(PY) -m pip install -q -r requirements-packaging.txt
 	touch $@
 
-# The installable wheel in wheelhouse/: abi3, repaired so that ICU, libcrypto and libcbor travel
+# The installable wheel in wheelhouse/: abi3, repaired so that ICU and libcrypto travel
 # inside it with their license texts, and audited for the stable ABI.
 wheel: $(VENV)/.packaging
 	$(PY) tools/build_wheel.py

@@ -47,7 +47,7 @@ def build_windows_share():
     subprocess.run([tool("cmake"), "--build", BUILD, "--target", "quelvane_core"], check=True,
                    stdout=subprocess.DEVNULL)
     helper = BUILD / "windows_share"
-    libs = subprocess.run(["pkg-config", "--libs", "icu-uc", "libcbor"], check=True, capture_output=True, text=True)
+    libs = subprocess.run(["pkg-config", "--libs", "icu-uc"], check=True, capture_output=True, text=True)
     subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-std=c++20", f"-I{ROOT / 'src'}",
                     str(ROOT / "bench" / "windows_share.cc"), str(BUILD / "libquelvane_core.a"),
                     *libs.stdout.split(), "-lcrypto", "-o", str(helper)], check=True)

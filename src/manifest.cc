@@ -32,9 +32,9 @@ constexpr uint64_t kSigStructureItems = 4;
 constexpr std::string_view kSigContext = "Signature1";
 // The protected header {1 (alg): -8 (EdDSA)}, encoded.
 constexpr std::array<uint8_t, 3> kProtectedHeader = {0xA1, 0x01, 0x27};
-// Header values may nest (keys, certificate chains), but an envelope is a few levels deep:
-// deeper input is hostile and is refused before it can exhaust the stack.
-constexpr int kMaxNesting = 32;
+// Header values may nest (keys, certificate chains), but an envelope is a few arrays and maps
+// deep: deeper input is hostile and is refused.
+constexpr size_t kMaxNesting = 32;
 
 using Signature = std::array<uint8_t, kSignatureBytes>;
 using Description = std::string;  // why bytes did not decode, e.g. "... at offset 7"
@@ -44,7 +44,9 @@ constexpr std::string_view kSignatureOperation = "signature operation";
 
 // The RFC 9052 §4.4 Sig_structure of a COSE_Sign1 with empty external data.
 std::vector<uint8_t> sig_structure(std::span<const uint8_t> protected_header, std::span<const uint8_t> payload) {
+  constexpr size_t kHeads = 32;  // the array, the context and the three string heads, at most
   cbor::Writer out;
+  out.reserve(kHeads + kSigContext.size() + protected_header.size() + payload.size());
   out.head(Major::Array, kSigStructureItems);
   out.text(kSigContext);
   out.bytes(protected_header);
@@ -84,20 +86,21 @@ bool signature_verifies(std::span<const uint8_t, kKeyBytes> public_key, std::spa
   return verified == 1;
 }
 
-std::vector<uint8_t> envelope(std::span<const uint8_t> payload, const Signature& signature) {
-  cbor::Writer out;
-  out.head(Major::Tag, kCoseSign1Tag);
-  out.head(Major::Array, kCoseSign1Items);
-  out.bytes(kProtectedHeader);
-  out.head(Major::Map, 0);
-  out.bytes(payload);
-  out.bytes(signature);
-  return out.take();
+Envelope envelope(size_t payload_size, const Signature& signature) {
+  cbor::Writer before;
+  before.head(Major::Tag, kCoseSign1Tag);
+  before.head(Major::Array, kCoseSign1Items);
+  before.bytes(kProtectedHeader);
+  before.head(Major::Map, 0);
+  before.head(Major::Bytes, payload_size);
+  cbor::Writer after;
+  after.bytes(signature);
+  return Envelope{before.take(), after.take()};
 }
 
 // ---------------------------------------------------------------------------------------------
-// Decoding a COSE_Sign1 from untrusted bytes, head by head: nothing is allocated for a declared
-// length or count before the bytes are there, and nesting is bounded.
+// Decoding a COSE_Sign1 from untrusted bytes, head by head (internal::cbor): nothing is
+// allocated for a declared length or count before the bytes are there, and nesting is bounded.
 
 struct Sign1 {
   std::vector<uint8_t> protected_header;        // the byte string's content as received
@@ -105,89 +108,19 @@ struct Sign1 {
   std::vector<uint8_t> signature;
 };
 
-// A head and the offset it starts at, for descriptions.
-struct Item {
-  Head head;
-  size_t offset;
-};
-
 std::string at(size_t offset) { return " at offset " + std::to_string(offset); }
-
-Result<Item, Description> next_item(cbor::Reader& reader) {
-  const size_t offset = reader.offset();
-  QV_ASSIGN_OR_RETURN(Head head, reader.next());
-  return Item{head, offset};
-}
-
-bool is(const Item& item, Major major) { return item.head.major == major && !item.head.is_break; }
-
-// The content of a byte or text string; an indefinite-length one is the concatenation of its
-// chunks, each a definite string of the same type.
-Result<std::vector<uint8_t>, Description> read_string(cbor::Reader& reader, const Item& string) {
-  const auto& first = string.head.payload;
-  std::vector<uint8_t> content(first.begin(), first.end());
-  while (string.head.indefinite) {
-    QV_ASSIGN_OR_RETURN(Item chunk, next_item(reader));
-    if (chunk.head.is_break) break;
-    if (chunk.head.major != string.head.major || chunk.head.indefinite) {
-      return fail("string chunk of another type" + at(chunk.offset));
-    }
-    content.insert(content.end(), chunk.head.payload.begin(), chunk.head.payload.end());
-  }
-  return content;
-}
-
-// Steps over one complete data item whose head is `item`, `depth` containers deep.
-Result<Ok, Description> skip(cbor::Reader& reader, const Item& item, int depth) {
-  const Head& head = item.head;
-  if (head.is_break) return fail("unexpected break" + at(item.offset));
-  switch (head.major) {
-    case Major::Unsigned:
-    case Major::Negative:
-    case Major::Simple:
-      return Ok{};
-    case Major::Bytes:
-    case Major::Text: {
-      QV_RETURN_IF_ERROR(read_string(reader, item));
-      return Ok{};
-    }
-    default:
-      break;
-  }
-  if (depth >= kMaxNesting) {
-    return fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels" + at(item.offset));
-  }
-  if (head.major == Major::Tag) {
-    QV_ASSIGN_OR_RETURN(Item tagged, next_item(reader));
-    return skip(reader, tagged, depth + 1);
-  }
-  // An array entry is one item, a map entry two; an indefinite container ends at a break
-  // where an entry would start.
-  for (uint64_t i = 0; head.indefinite || i < head.value; ++i) {
-    QV_ASSIGN_OR_RETURN(Item entry, next_item(reader));
-    if (head.indefinite && entry.head.is_break) break;
-    QV_RETURN_IF_ERROR(skip(reader, entry, depth + 1));
-    if (head.major == Major::Map) {
-      QV_ASSIGN_OR_RETURN(Item value, next_item(reader));
-      QV_RETURN_IF_ERROR(skip(reader, value, depth + 1));
-    }
-  }
-  return Ok{};
-}
 
 // A header label (an integer or a text string) as a key that compares equal exactly when the
 // labels are the same value, whatever the width of their heads.
-Result<std::string, Description> label_key(cbor::Reader& reader, const Item& label) {
-  if (is(label, Major::Unsigned) || is(label, Major::Negative)) {
-    std::string key(1, label.head.major == Major::Unsigned ? 'u' : 'n');
-    for (int shift = 56; shift >= 0; shift -= 8) key += static_cast<char>(label.head.value >> shift);
+Result<std::string, Description> label_key(cbor::Reader& reader, const Head& label) {
+  if (label.major == Major::Unsigned || label.major == Major::Negative) {
+    std::string key(1, label.major == Major::Unsigned ? 'u' : 'n');
+    for (int shift = 56; shift >= 0; shift -= 8) key += static_cast<char>(label.value >> shift);
     return key;
   }
-  if (!is(label, Major::Text)) return fail("header label is not an integer or a text string" + at(label.offset));
-  QV_ASSIGN_OR_RETURN(std::vector<uint8_t> text, read_string(reader, label));
-  std::string key(1, 't');
-  key.append(text.begin(), text.end());
-  return key;
+  if (label.major != Major::Text) return fail("header label is not an integer or a text string" + at(label.offset));
+  QV_ASSIGN_OR_RETURN(std::string text, cbor::read_string(reader, label));
+  return "t" + text;
 }
 
 // The distinct labels of one header map, each kept only as the offset of its head in the
@@ -236,7 +169,7 @@ class LabelSet {
     cbor::Reader reader(input_.subspan(offset));
     auto head = reader.next();
     if (!head) throw internal::Fault("header label no longer reads");
-    auto key = label_key(reader, Item{*head, offset});
+    auto key = label_key(reader, *head);
     if (!key) throw internal::Fault("header label no longer reads");
     return std::move(key).value();
   }
@@ -258,19 +191,21 @@ class LabelSet {
   std::optional<std::pair<std::string, size_t>> repeat_;  // key, offset
 };
 
+// Containers a header value may open: the envelope's array and a header map hold it.
+constexpr size_t kHeaderValueLevels = kMaxNesting - 2;
+
 // A header map whose head is `map` in `input`: labels are integers or text strings, none
 // repeated, and values are any well-formed items. A repeat is reported once the whole map has
 // read well, so a fault further on in the map is reported first.
-Result<Ok, Description> read_header_map(cbor::Reader& reader, std::span<const uint8_t> input, const Item& map,
-                                        int depth) {
+Result<Ok, Description> read_header_map(cbor::Reader& reader, std::span<const uint8_t> input, const Head& map) {
   LabelSet labels(input);
-  for (uint64_t i = 0; map.head.indefinite || i < map.head.value; ++i) {
-    QV_ASSIGN_OR_RETURN(Item label, next_item(reader));
-    if (map.head.indefinite && label.head.is_break) break;
+  for (uint64_t i = 0; map.indefinite || i < map.value; ++i) {
+    QV_ASSIGN_OR_RETURN(const Head label, reader.next());
+    if (map.indefinite && label.is_break) break;
     QV_ASSIGN_OR_RETURN(std::string key, label_key(reader, label));
     labels.add(std::move(key), label.offset);
-    QV_ASSIGN_OR_RETURN(Item value, next_item(reader));
-    QV_RETURN_IF_ERROR(skip(reader, value, depth + 1));
+    QV_ASSIGN_OR_RETURN(const Head value, reader.next());
+    QV_RETURN_IF_ERROR(cbor::skip(reader, value, kHeaderValueLevels));
   }
   if (const auto repeat = labels.repeat()) return fail("repeated header label" + at(*repeat));
   return Ok{};
@@ -280,40 +215,41 @@ Result<Ok, Description> read_header_map(cbor::Reader& reader, std::span<const ui
 Result<Ok, Description> check_protected_header(std::span<const uint8_t> content) {
   if (content.empty()) return Ok{};
   cbor::Reader reader(content);
-  QV_ASSIGN_OR_RETURN(Item map, next_item(reader));
-  if (!is(map, Major::Map)) return fail("expected a header map" + at(map.offset));
-  QV_RETURN_IF_ERROR(read_header_map(reader, content, map, 1));
+  QV_ASSIGN_OR_RETURN(const Head map, reader.next());
+  if (map.major != Major::Map) return fail("expected a header map" + at(map.offset));
+  QV_RETURN_IF_ERROR(read_header_map(reader, content, map));
   if (!reader.at_end()) return fail("bytes after the header map" + at(reader.offset()));
   return Ok{};
 }
 
-Result<Item, Description> expect(cbor::Reader& reader, Major major, const char* what) {
-  QV_ASSIGN_OR_RETURN(Item item, next_item(reader));
-  if (!is(item, major)) return fail(std::string("expected ") + what + at(item.offset));
-  return item;
+// The next head, which must be of `major`: Bytes or Map, so that a break (major type 7) fails.
+Result<Head, Description> expect(cbor::Reader& reader, Major major, const char* what) {
+  QV_ASSIGN_OR_RETURN(const Head head, reader.next());
+  if (head.major != major) return fail(std::string("expected ") + what + at(head.offset));
+  return head;
 }
 
 // The four items of a COSE_Sign1 array whose head is `array`.
-Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, std::span<const uint8_t> input, const Item& array) {
+Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, std::span<const uint8_t> input, const Head& array) {
   Sign1 sign1;
-  QV_ASSIGN_OR_RETURN(Item protected_item, expect(reader, Major::Bytes, "a byte string (protected header)"));
-  QV_ASSIGN_OR_RETURN(sign1.protected_header, read_string(reader, protected_item));
+  QV_ASSIGN_OR_RETURN(const Head protected_item, expect(reader, Major::Bytes, "a byte string (protected header)"));
+  QV_ASSIGN_OR_RETURN(sign1.protected_header, cbor::read_bytes(reader, protected_item));
   if (auto checked = check_protected_header(sign1.protected_header); !checked) {
     return fail("protected header: " + std::move(checked).error());
   }
-  QV_ASSIGN_OR_RETURN(Item unprotected, expect(reader, Major::Map, "a map (unprotected header)"));
-  QV_RETURN_IF_ERROR(read_header_map(reader, input, unprotected, 1));
-  QV_ASSIGN_OR_RETURN(Item payload, next_item(reader));
-  if (is(payload, Major::Bytes)) {
-    QV_ASSIGN_OR_RETURN(sign1.payload, read_string(reader, payload));
-  } else if (!is(payload, Major::Simple) || payload.head.value != cbor::kNull) {
+  QV_ASSIGN_OR_RETURN(const Head unprotected, expect(reader, Major::Map, "a map (unprotected header)"));
+  QV_RETURN_IF_ERROR(read_header_map(reader, input, unprotected));
+  QV_ASSIGN_OR_RETURN(const Head payload, reader.next());
+  if (payload.major == Major::Bytes) {
+    QV_ASSIGN_OR_RETURN(sign1.payload, cbor::read_bytes(reader, payload));
+  } else if (payload.major != Major::Simple || payload.value != cbor::kNull) {  // a break's value is 0
     return fail("expected a byte string or nil (payload)" + at(payload.offset));
   }
-  QV_ASSIGN_OR_RETURN(Item signature, expect(reader, Major::Bytes, "a byte string (signature)"));
-  QV_ASSIGN_OR_RETURN(sign1.signature, read_string(reader, signature));
-  if (array.head.indefinite) {
-    QV_ASSIGN_OR_RETURN(Item end, next_item(reader));
-    if (!end.head.is_break) return fail("more than 4 items in the COSE_Sign1 array" + at(end.offset));
+  QV_ASSIGN_OR_RETURN(const Head signature, expect(reader, Major::Bytes, "a byte string (signature)"));
+  QV_ASSIGN_OR_RETURN(sign1.signature, cbor::read_bytes(reader, signature));
+  if (array.indefinite) {
+    QV_ASSIGN_OR_RETURN(const Head end, reader.next());
+    if (!end.is_break) return fail("more than 4 items in the COSE_Sign1 array" + at(end.offset));
   }
   return sign1;
 }
@@ -322,12 +258,12 @@ Result<Sign1, Description> read_sign1_items(cbor::Reader& reader, std::span<cons
 // bare array otherwise.
 Result<Sign1, Description> decode_sign1(std::span<const uint8_t> input, bool tagged) {
   cbor::Reader reader(input);
-  QV_ASSIGN_OR_RETURN(Item array, next_item(reader));
+  QV_ASSIGN_OR_RETURN(Head array, reader.next());
   if (tagged) {
-    if (!is(array, Major::Tag) || array.head.value != kCoseSign1Tag) return fail("expected tag 18" + at(array.offset));
-    QV_ASSIGN_OR_RETURN(array, next_item(reader));
+    if (array.major != Major::Tag || array.value != kCoseSign1Tag) return fail("expected tag 18" + at(array.offset));
+    QV_ASSIGN_OR_RETURN(array, reader.next());
   }
-  if (!is(array, Major::Array) || (!array.head.indefinite && array.head.value != kCoseSign1Items)) {
+  if (array.major != Major::Array || (!array.indefinite && array.value != kCoseSign1Items)) {
     return fail("expected an array of 4 items" + at(array.offset));
   }
   QV_ASSIGN_OR_RETURN(Sign1 sign1, read_sign1_items(reader, input, array));
@@ -346,10 +282,24 @@ PublicKey public_key(SecretKey secret) {
   return out;
 }
 
-Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret) {
+std::vector<uint8_t> Envelope::assemble(std::span<const uint8_t> payload) const {
+  std::vector<uint8_t> out;
+  out.reserve(before_payload.size() + payload.size() + after_payload.size());
+  out.insert(out.end(), before_payload.begin(), before_payload.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+  out.insert(out.end(), after_payload.begin(), after_payload.end());
+  return out;
+}
+
+Result<Envelope> sign_cose_parts(std::span<const uint8_t> payload, SecretKey secret) {
   const crypto::PKey key = crypto::ed25519_secret_key(secret);
   const Signature signature = sign_bytes(key, sig_structure(kProtectedHeader, payload));
-  return envelope(payload, signature);
+  return envelope(payload.size(), signature);
+}
+
+Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret) {
+  QV_ASSIGN_OR_RETURN(const Envelope parts, sign_cose_parts(payload, secret));
+  return parts.assemble(payload);
 }
 
 Result<std::vector<uint8_t>> verify_cose(std::span<const uint8_t> envelope,

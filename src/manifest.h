@@ -19,8 +19,20 @@ using PublicKey = std::array<uint8_t, kKeyBytes>;
 // The RFC 8032 §5.1.5 public key of a secret key. Throws internal::Fault if libcrypto fails.
 PublicKey public_key(SecretKey secret);
 
+// A signed envelope held as the bytes around its payload, which stays the caller's: a large
+// envelope can then be written out piece by piece without ever being assembled.
+struct Envelope {
+  std::vector<uint8_t> before_payload;  // from tag 18 to the payload's byte-string head
+  std::vector<uint8_t> after_payload;   // the signature item
+
+  // The whole envelope around `payload`, the one it was signed with.
+  std::vector<uint8_t> assemble(std::span<const uint8_t> payload) const;
+};
+
 // The tagged COSE_Sign1 envelope of `payload`, signed with `secret` (deterministic). A signer
 // failure, which cannot happen short of a broken libcrypto, throws internal::Fault.
+[[nodiscard]] Result<Envelope> sign_cose_parts(std::span<const uint8_t> payload, SecretKey secret);
+// The same, assembled.
 [[nodiscard]] Result<std::vector<uint8_t>> sign_cose(std::span<const uint8_t> payload, SecretKey secret);
 
 // Checks a tagged or untagged COSE_Sign1 envelope against `public_key` and returns its payload.

@@ -78,8 +78,8 @@ struct SoftBinding {
   static SoftBinding whole(std::string_view alg, std::string value);
 
   // The CBOR form: definite-length maps with keys in field order, shortest heads, null for an
-  // absent offset, absent optional fields left out with their keys. Fails (GenerationFailed)
-  // only if the encoder does.
+  // absent offset, absent optional fields left out with their keys. The failure (GenerationFailed)
+  // is an encoder's; writing into memory has none.
   [[nodiscard]] Result<std::vector<uint8_t>> to_cbor() const;
 
   // Reads the first CBOR data item of `bytes` (the rest is ignored) without reading past the span.

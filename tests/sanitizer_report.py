@@ -6,7 +6,7 @@ Python keeps its small objects, so every live object that only they point to cou
 still holds), and so do other extensions' allocations (cryptography's among them), differently
 between versions. Rather than listing every one as a suppression, a leak is ours when the first
 frame above the allocator that belongs either to us or to the interpreter is ours: we allocated
-it, directly or through a library we called (OpenSSL, ICU, libcbor, the C++ runtime). When the
+it, directly or through a library we called (OpenSSL, ICU, the C++ runtime). When the
 interpreter comes first, the block is a Python object we made and handed over; how long it lives
 is a matter of references, which the leak tests check. A frame is ours by its object file (our
 module) or its source file (our src/); nothing else in its path counts, since the clone's

@@ -1,7 +1,7 @@
 """Installs the repaired wheel from wheelhouse/ into a fresh virtualenv of every CPython 3.9+ on
 this machine and runs the test suite against it, from a copy of the tests outside the source
 tree so that only the installed module can be imported. Where the mount namespace allows it,
-the system's own ICU, libcrypto and libcbor are hidden from the loader for the run; in any case
+the system's own ICU and libcrypto are hidden from the loader for the run; in any case
 a probe reads /proc/self/maps to show that the copies inside the wheel are the ones loaded.
 
 Usage: python tests/wheel_check.py   (make test-wheel builds the wheel first)
@@ -20,9 +20,9 @@ from abi3_check import candidates
 
 ROOT = Path(__file__).resolve().parent.parent
 VENVS = ROOT / "build" / "wheel-venvs"
-VENDORED = re.compile(r"lib(icu\w+|crypto|cbor|zstd)[-.]")
+VENDORED = re.compile(r"lib(icu\w+|crypto|zstd)[-.]")
 # The Debian package whose license texts must ship with each vendored library.
-LICENSED_AS = {"libicu": "libicu", "libcrypto": "libssl", "libcbor": "libcbor", "libzstd": "libzstd"}
+LICENSED_AS = {"libicu": "libicu", "libcrypto": "libssl", "libzstd": "libzstd"}
 
 # Run inside each venv: the module must come from the venv, and every vendored library mapped
 # into the process from quelvane.libs beside it; the hidden system copies must not load.
@@ -86,7 +86,7 @@ def interpreters():
 
 
 def system_copies():
-    """Real paths and sonames of the system's ICU, libcrypto and libcbor known to the loader."""
+    """Real paths and sonames of the system's ICU and libcrypto known to the loader."""
     out = subprocess.run(["/sbin/ldconfig", "-p"], capture_output=True, text=True).stdout
     paths, sonames = set(), set()
     for line in out.splitlines():

@@ -1,5 +1,5 @@
 """Builds the installable wheel: the abi3 wheel from the source tree, repaired by auditwheel so
-that ICU, libcrypto and libcbor (and on Debian 13 the libzstd that libcrypto uses) travel inside
+that ICU and libcrypto (and on Debian 13 the libzstd that libcrypto uses) travel inside
 it (in quelvane.libs/, found through the module's RPATH), with the license texts of every
 vendored library added under the .dist-info, and audited by abi3audit. Prints the wheel's size
 and what each vendored library costs.
@@ -34,7 +34,6 @@ BIN = Path(sys.executable).parent
 UPSTREAM_LICENSES = {
     "libicu": [],
     "libssl": ["Apache-2.0"],  # libcrypto; Debian 13 calls it libssl3t64
-    "libcbor": [],
     # Debian 13's libcrypto compresses certificates with zstd. Of BSD-3-clause or GPL-2 we take
     # the BSD terms, which its copyright file carries in full.
     "libzstd": [],

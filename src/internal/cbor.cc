@@ -1,7 +1,7 @@
 #include "internal/cbor.h"
 
-#include <cbor.h>
-
+#include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "internal/utf8.h"
@@ -9,99 +9,22 @@
 namespace quelvane::internal::cbor {
 namespace {
 
-// The streaming decoder reports one head through a callback; this records it.
-struct Capture {
-  Head head;
-};
-
-Capture& capture(void* context) { return *static_cast<Capture*>(context); }
-
-void set(void* context, Major major, uint64_t value) {
-  capture(context).head.major = major;
-  capture(context).head.value = value;
-}
-
-template <typename T>
-void on_unsigned(void* context, T value) { set(context, Major::Unsigned, value); }
-template <typename T>
-void on_negative(void* context, T value) { set(context, Major::Negative, value); }
-template <Major M>
-void on_string(void* context, cbor_data data, uint64_t length) {
-  set(context, M, length);
-  capture(context).head.payload = {data, static_cast<size_t>(length)};
-}
-template <Major M>
-void on_indefinite(void* context) {
-  set(context, M, 0);
-  capture(context).head.indefinite = true;
-}
-template <Major M>
-void on_collection(void* context, uint64_t count) { set(context, M, count); }
-void on_tag(void* context, uint64_t tag) { set(context, Major::Tag, tag); }
-void on_float(void* context, float value) {
-  set(context, Major::Simple, kFloat);
-  capture(context).head.number = value;
-}
-void on_double(void* context, double value) {
-  set(context, Major::Simple, kFloat);
-  capture(context).head.number = value;
-}
-void on_null(void* context) { set(context, Major::Simple, kNull); }
-void on_undefined(void* context) { set(context, Major::Simple, kUndefined); }
-void on_boolean(void* context, bool value) { set(context, Major::Simple, value ? kTrue : kFalse); }
-void on_break(void* context) {
-  set(context, Major::Simple, 0);
-  capture(context).head.is_break = true;
-}
-
-cbor_callbacks make_callbacks() {
-  cbor_callbacks callbacks = cbor_empty_callbacks;
-  callbacks.uint8 = on_unsigned<uint8_t>;
-  callbacks.uint16 = on_unsigned<uint16_t>;
-  callbacks.uint32 = on_unsigned<uint32_t>;
-  callbacks.uint64 = on_unsigned<uint64_t>;
-  callbacks.negint8 = on_negative<uint8_t>;
-  callbacks.negint16 = on_negative<uint16_t>;
-  callbacks.negint32 = on_negative<uint32_t>;
-  callbacks.negint64 = on_negative<uint64_t>;
-  callbacks.byte_string = on_string<Major::Bytes>;
-  callbacks.byte_string_start = on_indefinite<Major::Bytes>;
-  callbacks.string = on_string<Major::Text>;
-  callbacks.string_start = on_indefinite<Major::Text>;
-  callbacks.array_start = on_collection<Major::Array>;
-  callbacks.indef_array_start = on_indefinite<Major::Array>;
-  callbacks.map_start = on_collection<Major::Map>;
-  callbacks.indef_map_start = on_indefinite<Major::Map>;
-  callbacks.tag = on_tag;
-  callbacks.float2 = on_float;
-  callbacks.float4 = on_float;
-  callbacks.float8 = on_double;
-  callbacks.null = on_null;
-  callbacks.undefined = on_undefined;
-  callbacks.boolean = on_boolean;
-  callbacks.indef_break = on_break;
-  return callbacks;
-}
-
-const cbor_callbacks kCallbacks = make_callbacks();
-
-// libcbor's streaming decoder rejects some well-formed heads, which are read here instead.
-// Tag numbers below 24 sit in the initial byte; libcbor 0.8 refuses 6 to 20 as unassigned,
-// though 18 is COSE_Sign1.
-constexpr uint8_t kFirstTag = 0xC0;    // initial byte of tag 0
-constexpr uint8_t kDirectValues = 24;  // values 0 to 23 need no following bytes
-// The unassigned simple values: 0xE0..0xF3 carry the value in the initial byte, 0xF8 in one
-// following byte.
-constexpr uint8_t kFirstDirectSimple = 0xE0;
-constexpr uint8_t kLastUnassignedDirectSimple = 0xF3;
-constexpr uint8_t kOneByteSimple = 0xF8;
-constexpr uint8_t kFirstOneByteSimpleValue = 32;  // smaller values in 0xF8 form are not well formed
+// An initial byte is a major type in its top three bits and additional information in the
+// low five: 0 to 23 is the argument itself, 24 to 27 say that it follows in 1, 2, 4 or 8
+// bytes (big-endian), 28 to 30 are reserved, and 31 opens an indefinite-length item (or, for
+// major type 7, is the break that closes one).
 constexpr uint8_t kAdditionalInfoMask = 0x1F;
-// Additional information 24 to 27: the argument follows in 1, 2, 4 or 8 bytes, big-endian.
+constexpr uint8_t kDirectValues = 24;
 constexpr uint8_t kOneByteArgument = 24;
 constexpr uint8_t kEightByteArgument = 27;
+constexpr uint8_t kIndefinite = 31;
+// Major type 7: a simple value in one following byte must be 32 or more (smaller ones have the
+// one-byte form); 25 to 27 are half, single and double floats.
+constexpr uint64_t kFirstOneByteSimpleValue = 32;
+constexpr uint8_t kHalfFloat = 25;
+constexpr uint8_t kSingleFloat = 26;
 
-// How many bytes follow the initial byte to hold the argument of a head of major type 0 to 5.
+// How many bytes follow the initial byte to hold the argument.
 size_t argument_bytes(uint8_t info) { return info < kOneByteArgument ? 0 : size_t{1} << (info - kOneByteArgument); }
 
 uint64_t big_endian(std::span<const uint8_t> bytes) {
@@ -110,12 +33,33 @@ uint64_t big_endian(std::span<const uint8_t> bytes) {
   return value;
 }
 
-Head direct_head(Major major, uint64_t value, size_t offset) {
-  Head head;
-  head.major = major;
-  head.value = value;
-  head.offset = offset;
-  return head;
+// RFC 8949 Appendix D: a half float's exponent and mantissa, widened exactly.
+double half_float(uint64_t bits) {
+  constexpr int kMantissaBits = 10;
+  constexpr uint64_t kImplicitBit = 1 << kMantissaBits;
+  constexpr uint64_t kExponentMask = 0x1F;
+  constexpr uint64_t kSignBit = 0x8000;
+  // The value is the mantissa, read as an integer, times 2 to the power of the exponent less
+  // the bias (15) and the mantissa's width; a subnormal has the exponent of exponent 1.
+  constexpr int kShift = 15 + kMantissaBits;
+  const uint64_t exponent = bits >> kMantissaBits & kExponentMask;
+  const auto mantissa = static_cast<double>(bits & (kImplicitBit - 1));
+  double value;
+  if (exponent == 0) {
+    value = std::ldexp(mantissa, 1 - kShift);
+  } else if (exponent != kExponentMask) {
+    value = std::ldexp(mantissa + kImplicitBit, static_cast<int>(exponent) - kShift);
+  } else {
+    value = mantissa == 0 ? INFINITY : NAN;
+  }
+  return bits & kSignBit ? -value : value;
+}
+
+// The float of a major type 7 head with additional information 25 to 27 and argument `bits`.
+double float_of(uint8_t info, uint64_t bits) {
+  if (info == kHalfFloat) return half_float(bits);
+  if (info == kSingleFloat) return std::bit_cast<float>(static_cast<uint32_t>(bits));
+  return std::bit_cast<double>(bits);
 }
 
 std::string at(std::string_view what, size_t offset) {
@@ -126,53 +70,40 @@ std::string at(std::string_view what, size_t offset) {
 
 Result<Head, std::string> Reader::next() {
   if (at_end()) return fail(at("unexpected end of input", offset_));
+  const size_t start = offset_;
   const uint8_t initial = input_[offset_];
-  // Definite heads of integers, strings, arrays and maps, the bulk of any record, are read
-  // here; libcbor reads the rest.
   const auto major = static_cast<Major>(initial >> 5);
   const uint8_t info = initial & kAdditionalInfoMask;
-  if (major <= Major::Map && info <= kEightByteArgument) {
-    const size_t following = argument_bytes(info);
-    if (input_.size() - offset_ <= following) return fail(at("unexpected end of input", offset_));
-    const uint64_t value = following ? big_endian(input_.subspan(offset_ + 1, following)) : info;
-    const size_t start = offset_;
-    size_t end = offset_ + 1 + following;
-    std::span<const uint8_t> payload;
-    if (major == Major::Bytes || major == Major::Text) {
-      if (input_.size() - end < value) return fail(at("unexpected end of input", offset_));
-      payload = input_.subspan(end, value);
-      end += value;
+  if (info == kIndefinite) {
+    if (major == Major::Unsigned || major == Major::Negative || major == Major::Tag) {
+      return fail(at("malformed item", start));
     }
-    offset_ = end;
-    // Built in one expression: a Head filled field by field and then copied out costs a
-    // store-forwarding stall per head, a third of the time of reading a record.
-    return Head{.major = major, .value = value, .payload = payload, .offset = start};
+    ++offset_;
+    if (major == Major::Simple) return Head{.major = major, .is_break = true, .offset = start};
+    return Head{.major = major, .indefinite = true, .offset = start};
   }
-  if (initial >= kFirstTag && initial < kFirstTag + kDirectValues) {
-    return direct_head(Major::Tag, initial - kFirstTag, offset_++);
+  if (info > kEightByteArgument) return fail(at("malformed item", start));
+  const size_t following = argument_bytes(info);
+  if (input_.size() - offset_ <= following) return fail(at("unexpected end of input", start));
+  const uint64_t value = following ? big_endian(input_.subspan(offset_ + 1, following)) : info;
+  size_t end = offset_ + 1 + following;
+  std::span<const uint8_t> payload;
+  if (major == Major::Bytes || major == Major::Text) {
+    if (input_.size() - end < value) return fail(at("unexpected end of input", start));
+    payload = input_.subspan(end, value);
+    end += value;
+  } else if (major == Major::Simple && info >= kDirectValues) {
+    if (info == kOneByteArgument) {
+      if (value < kFirstOneByteSimpleValue) return fail(at("malformed item", start));
+    } else {
+      offset_ = end;
+      return Head{.major = major, .value = kFloat, .number = float_of(info, value), .offset = start};
+    }
   }
-  if (initial >= kFirstDirectSimple && initial <= kLastUnassignedDirectSimple) {
-    return direct_head(Major::Simple, initial & kAdditionalInfoMask, offset_++);
-  }
-  if (initial == kOneByteSimple) {
-    if (input_.size() - offset_ < 2) return fail(at("unexpected end of input", offset_));
-    if (input_[offset_ + 1] < kFirstOneByteSimpleValue) return fail(at("malformed item", offset_));
-    offset_ += 2;
-    return direct_head(Major::Simple, input_[offset_ - 1], offset_ - 2);
-  }
-  Capture context;
-  context.head.offset = offset_;
-  const cbor_decoder_result result =
-      cbor_stream_decode(input_.data() + offset_, input_.size() - offset_, &kCallbacks, &context);
-  switch (result.status) {
-    case CBOR_DECODER_FINISHED:
-      offset_ += result.read;
-      return context.head;
-    case CBOR_DECODER_NEDATA:
-      return fail(at("unexpected end of input", offset_));
-    default:
-      return fail(at("malformed item", offset_));
-  }
+  offset_ = end;
+  // Built in one expression: a Head filled field by field and then copied out costs a
+  // store-forwarding stall per head, a third of the time of reading a record.
+  return Head{.major = major, .value = value, .payload = payload, .offset = start};
 }
 
 Result<Head, std::string> Reader::next_or_cut() {
@@ -202,7 +133,8 @@ bool is_string(Major major) { return major == Major::Bytes || major == Major::Te
 
 // Walks the chunks of the string `head` starts; if `out` is given, checks that each chunk of a
 // text string is UTF-8 and appends it there.
-Result<Ok, std::string> walk_string(Reader& reader, const Head& head, std::string* out) {
+template <typename Out>
+Result<Ok, std::string> walk_string(Reader& reader, const Head& head, Out* out) {
   auto take = [&](const Head& chunk) -> Result<Ok, std::string> {
     QV_ASSIGN_OR_RETURN(const std::span<const uint8_t> content, payload(chunk));
     if (!out) return Ok{};
@@ -210,7 +142,7 @@ Result<Ok, std::string> walk_string(Reader& reader, const Head& head, std::strin
     if (chunk.major == Major::Text && !utf8::is_valid(text)) {
       return fail(at("invalid UTF-8 in text string", chunk.offset));
     }
-    out->append(text);
+    out->insert(out->end(), content.begin(), content.end());
     return Ok{};
   };
   if (!head.indefinite) return take(head);
@@ -263,6 +195,12 @@ Result<std::string, std::string> read_string(Reader& reader, const Head& head) {
   return out;
 }
 
+Result<std::vector<uint8_t>, std::string> read_bytes(Reader& reader, const Head& head) {
+  std::vector<uint8_t> out;
+  QV_RETURN_IF_ERROR(walk_string(reader, head, &out));
+  return out;
+}
+
 Result<Ok, std::string> skip(Reader& reader, const Head& first, size_t levels) {
   std::vector<Open> open;
   Head head = first;
@@ -285,7 +223,7 @@ Result<Ok, std::string> skip(Reader& reader, const Head& first, size_t levels) {
       }
     } else {
       if (is_string(head.major)) {
-        QV_RETURN_IF_ERROR(walk_string(reader, head, nullptr));
+        QV_RETURN_IF_ERROR(walk_string<std::string>(reader, head, nullptr));
       }
       if (finish_item(open)) return Ok{};
     }
@@ -295,24 +233,18 @@ Result<Ok, std::string> skip(Reader& reader, const Head& first, size_t levels) {
 }
 
 void Writer::head(Major major, uint64_t value) {
+  const auto initial = static_cast<uint8_t>(static_cast<uint8_t>(major) << 5);
   if (value < kDirectValues) {  // the argument fits in the initial byte, as most do
-    out_.push_back(static_cast<uint8_t>(static_cast<uint8_t>(major) << 5 | value));
+    out_.push_back(static_cast<uint8_t>(initial | value));
     return;
   }
-  unsigned char buffer[9];
-  size_t written = 0;
-  switch (major) {
-    case Major::Unsigned: written = cbor_encode_uint(value, buffer, sizeof buffer); break;
-    case Major::Negative: written = cbor_encode_negint(value, buffer, sizeof buffer); break;
-    case Major::Bytes: written = cbor_encode_bytestring_start(value, buffer, sizeof buffer); break;
-    case Major::Text: written = cbor_encode_string_start(value, buffer, sizeof buffer); break;
-    case Major::Array: written = cbor_encode_array_start(value, buffer, sizeof buffer); break;
-    case Major::Map: written = cbor_encode_map_start(value, buffer, sizeof buffer); break;
-    case Major::Tag: written = cbor_encode_tag(value, buffer, sizeof buffer); break;
-    case Major::Simple: written = cbor_encode_ctrl(static_cast<uint8_t>(value), buffer, sizeof buffer); break;
+  // The shortest of 1, 2, 4 or 8 following bytes that holds the argument.
+  uint8_t info = kOneByteArgument;
+  while (info < kEightByteArgument && value >> (8 * argument_bytes(info)) != 0) ++info;
+  out_.push_back(static_cast<uint8_t>(initial | info));
+  for (size_t shift = 8 * argument_bytes(info); shift > 0; shift -= 8) {
+    out_.push_back(static_cast<uint8_t>(value >> (shift - 8)));
   }
-  if (written == 0) ok_ = false;
-  out_.insert(out_.end(), buffer, buffer + written);
 }
 
 void Writer::integer(int64_t value) {

@@ -1,4 +1,5 @@
-// CBOR (RFC 8949) at the level of item heads, over libcbor's streaming decoder and encoders.
+// CBOR (RFC 8949) at the level of item heads, read and written by hand: every head is a few
+// bytes of fixed layout, and no library rule (such as refusing unassigned tags) gets in between.
 // Readers of untrusted bytes build on Reader: it never allocates for a declared length, so a
 // hostile length or count costs nothing until the bytes are really there. Not API.
 #pragma once
@@ -37,12 +38,12 @@ struct Head {
   // Unsigned: the value. Negative: n for the integer -1 - n. Bytes, Text: the length.
   // Array, Map: the element or pair count. Tag: the tag number. Simple: see the constants.
   uint64_t value = 0;
-  bool indefinite = false;  // an indefinite-length string, array or map
-  bool is_break = false;    // the 0xFF stop code of an indefinite item
-  std::span<const uint8_t> payload;  // the bytes of a definite-length string
-  double number = 0;        // the value of a float (Simple with kFloat), widened to double
-  size_t offset = 0;        // where the head starts in the input
-  bool cut = false;         // a definite-length string whose content the input cuts short
+  bool indefinite = false;             // an indefinite-length string, array or map
+  bool is_break = false;               // the 0xFF stop code of an indefinite item
+  std::span<const uint8_t> payload{};  // the bytes of a definite-length string
+  double number = 0;                   // the value of a float (Simple with kFloat), widened to double
+  size_t offset = 0;                   // where the head starts in the input
+  bool cut = false;                    // a definite-length string whose content the input cuts short
 };
 
 // Walks the heads of a CBOR byte string in order. Errors are descriptions, e.g.
@@ -73,6 +74,8 @@ class Reader {
 // concatenated chunks of an indefinite one (each a definite string of the same major type).
 // A text string, chunk by chunk, must be valid UTF-8.
 Result<std::string, std::string> read_string(Reader& reader, const Head& head);
+// The same content as bytes, for byte strings held as such.
+Result<std::vector<uint8_t>, std::string> read_bytes(Reader& reader, const Head& head);
 
 // The content of a definite-length string head, unchecked; fails for a cut one.
 Result<std::span<const uint8_t>, std::string> payload(const Head& head);
@@ -94,14 +97,11 @@ class Writer {
   // Room for `bytes` in all, so that a large item is not copied as it grows.
   void reserve(size_t bytes) { out_.reserve(bytes); }
 
-  // False once libcbor has refused to encode a head; the bytes written are then incomplete.
-  bool ok() const { return ok_; }
   const std::vector<uint8_t>& data() const { return out_; }
   std::vector<uint8_t> take() { return std::move(out_); }
 
  private:
   std::vector<uint8_t> out_;
-  bool ok_ = true;
 };
 
 }  // namespace quelvane::internal::cbor

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "internal/blake2b.h"
 #include "internal/crypto.h"
 #include "internal/dense_ids.h"
 #include "internal/hex.h"
@@ -55,6 +56,14 @@ Hash256 majority(const Counts& ones, uint64_t total) {
 // ---------------------------------------------------------------------------------------------
 // Distinct grams.
 
+// A gram's UTF-8 bytes (four scalars, at most 16 bytes) as a message for the batch hash.
+internal::blake2b::ShortMessage short_message(std::string_view bytes) {
+  internal::blake2b::ShortMessage message;
+  std::memcpy(message.bytes.data(), bytes.data(), bytes.size());
+  message.length = static_cast<uint8_t>(bytes.size());
+  return message;
+}
+
 // A gram of four scalars that are not all ASCII, packed 21 bits each (every scalar value is
 // below 0x110000): 84 bits, of which `high` holds the top 20.
 struct WideKey {
@@ -77,82 +86,100 @@ struct MixWideKey {
   }
 };
 
-// A direct-mapped cache of the hashes of recent grams, for those the index does not keep.
-template <typename Key, typename Mix>
-class RecentHashes {
- public:
-  const Hash256& hash(internal::crypto::Blake2b512& hasher, const Key& key, std::string_view bytes) {
-    if (entries_.empty()) entries_.resize(size_t{1} << kBits);
-    Entry& entry = entries_[Mix()(key) >> (64 - kBits)];
-    if (!entry.used || !(entry.key == key)) entry = {key, blake2_256_with(hasher, internal::crypto::as_bytes(bytes)), true};
-    return entry.hash;
-  }
-
- private:
-  static constexpr int kBits = 14;  // under 1 MB
-  struct Entry {
-    Key key{};
-    Hash256 hash;
-    bool used = false;
-  };
-  std::vector<Entry> entries_;  // allocated once the index is full
-};
-
-// The distinct grams of a stream with their blake2_256, computed once each, when first seen.
+// The distinct grams of a stream with their blake2_256, each hashed once, when first seen.
 // Only the first kMostGrams distinct grams are kept, so that a text with millions of them
-// (high-entropy or CJK text) costs a few megabytes at most: a later new gram gets the id
-// kUnkept, its hash comes from a small cache of recent ones or is computed, and the caller
-// votes it for this occurrence alone. The vote is a sum over occurrences, so that gives the
-// same counters.
+// (high-entropy or CJK text) costs a few megabytes at most: a later new gram is hashed at each
+// occurrence and voted for that occurrence alone. The vote is a sum over occurrences, so that
+// gives the same counters. Grams are hashed kBatch at a time, in the lanes of one vector
+// compression; a chunk of positions is read before their hashes are used.
 class GramIndex {
  public:
-  static constexpr uint32_t kUnkept = UINT32_MAX;
+  // A gram's reference: a kept gram's id, or kUnkept plus its place among the unkept grams
+  // of the current chunk.
+  static constexpr uint32_t kUnkept = uint32_t{1} << 31;
 
-  // The id of the gram with key `key` and UTF-8 bytes `bytes`, or kUnkept once the index is
-  // full; hash(id) is then its hash until the next call.
+  // The reference of the gram with key `key` and UTF-8 bytes `bytes`; its hash is ready once
+  // the chunk ends (finish_chunk).
   template <typename Key>
-  uint32_t id(const Key& key, std::string_view bytes) {
+  uint32_t ref(const Key& key, std::string_view bytes) {
     const auto fresh = static_cast<uint32_t>(hashes_.size());
     if (fresh == kMostGrams) {
       const uint32_t found = table(key).find(key, kUnkept);
-      if (found == kUnkept) unkept_ = &recent(key).hash(hasher_, key, bytes);
-      return found;
+      if (found != kUnkept) return found;
+      const uint32_t unkept = kUnkept | static_cast<uint32_t>(unkept_.size());
+      unkept_.emplace_back();
+      queue(unkept, bytes);
+      return unkept;
     }
     const uint32_t found = table(key).find_or_insert(key, fresh);
-    if (found == fresh) hashes_.push_back(blake2_256_with(hasher_, internal::crypto::as_bytes(bytes)));
+    if (found == fresh) {
+      hashes_.emplace_back();
+      queue(found, bytes);
+    }
     return found;
   }
 
-  const Hash256& hash(uint32_t id) const { return id == kUnkept ? *unkept_ : hashes_[id]; }
+  // Hashes the grams still waiting: every reference given out so far has its hash.
+  void finish_chunk() {
+    if (waiting_ > 0) hash_waiting();
+  }
+  // Forgets the unkept grams of the chunk, whose references are then no longer valid.
+  void next_chunk() { unkept_.clear(); }
+
+  const Hash256& hash(uint32_t ref) const { return ref & kUnkept ? unkept_[ref & ~kUnkept] : hashes_[ref]; }
 
  private:
+  void queue(uint32_t ref, std::string_view bytes) {
+    batch_[waiting_] = short_message(bytes);
+    refs_[waiting_] = ref;
+    if (++waiting_ == internal::blake2b::kBatch) hash_waiting();
+  }
+
+  void hash_waiting() {
+    internal::blake2b::Halves halves;
+    internal::blake2b::first_halves(batch_, halves);
+    for (size_t k = 0; k < waiting_; ++k) {
+      const uint32_t ref = refs_[k];
+      Hash256& out = ref & kUnkept ? unkept_[ref & ~kUnkept] : hashes_[ref];
+      out.bytes = halves[k];
+    }
+    waiting_ = 0;
+  }
+
   // A gram made only of ASCII characters is keyed by its four bytes (the common case), any
   // other by a WideKey.
   using AsciiIds = internal::DenseIds<uint32_t, internal::MixInteger>;
   using WideIds = internal::DenseIds<WideKey, MixWideKey>;
   AsciiIds& table(uint32_t) { return ascii_; }
   WideIds& table(const WideKey&) { return wide_; }
-  RecentHashes<uint32_t, internal::MixInteger>& recent(uint32_t) { return recent_ascii_; }
-  RecentHashes<WideKey, MixWideKey>& recent(const WideKey&) { return recent_wide_; }
 
-  // About 3 MB when full (each table doubles when half full, so it has 2^16 slots at most):
+  // About 2 MB when full (each table doubles when half full, so it has 2^16 slots at most):
   // enough for the grams that recur in a text, which are met early.
   static constexpr uint32_t kMostGrams = 1 << 15;
   static constexpr int kInitialBits = 12;
-  internal::crypto::Blake2b512 hasher_;
   AsciiIds ascii_{kInitialBits};
   WideIds wide_{kInitialBits};
   std::vector<Hash256> hashes_;  // by id
-  RecentHashes<uint32_t, internal::MixInteger> recent_ascii_;
-  RecentHashes<WideKey, MixWideKey> recent_wide_;
-  const Hash256* unkept_ = nullptr;  // the hash of the last gram given kUnkept
+  std::vector<Hash256> unkept_;  // by place in the chunk
+  internal::blake2b::Batch batch_;
+  std::array<uint32_t, internal::blake2b::kBatch> refs_{};
+  size_t waiting_ = 0;
 };
 
-// Calls on_gram(id) for the 4-gram starting at each character position of a UTF-8 stream, in
-// order, and returns the number of characters. The scalars are decoded in place; the last four
-// characters' starts and values are kept in small rings.
-template <typename OnGram>
-size_t for_each_gram(std::string_view stream, GramIndex& index, OnGram&& on_gram) {
+// Calls on_chunk(refs) with the references of the 4-grams starting at each character position
+// of a UTF-8 stream, in order, a chunk of positions at a time, and returns the number of
+// characters. The scalars are decoded in place; the last four characters' starts and values
+// are kept in small rings.
+template <typename OnChunk>
+size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_chunk) {
+  constexpr size_t kChunk = 4096;
+  std::vector<uint32_t> refs;
+  const auto end_chunk = [&] {
+    index.finish_chunk();
+    on_chunk(std::span<const uint32_t>(refs));
+    refs.clear();
+    index.next_chunk();
+  };
   std::array<size_t, kGramChars> starts{};
   std::array<char32_t, kGramChars> chars{};
   size_t count = 0;
@@ -180,11 +207,13 @@ size_t for_each_gram(std::string_view stream, GramIndex& index, OnGram&& on_gram
     if (ascii_run >= kGramChars) {
       uint32_t key;
       std::memcpy(&key, bytes.data(), sizeof key);
-      on_gram(index.id(key, bytes));
+      refs.push_back(index.ref(key, bytes));
     } else {
-      on_gram(index.id(wide_key(chars, oldest), bytes));
+      refs.push_back(index.ref(wide_key(chars, oldest), bytes));
     }
+    if (refs.size() == kChunk) end_chunk();
   }
+  if (!refs.empty()) end_chunk();
   return count;
 }
 
@@ -287,7 +316,14 @@ class BlockCounter {
 // The fingerprint of a stream too short for 4-grams: its one gram votes alone, so the result
 // is that gram's hash (all zero for the empty stream).
 Hash256 short_stream(std::string_view stream) {
-  return stream.empty() ? Hash256{} : blake2_256(internal::crypto::as_bytes(stream));
+  if (stream.empty()) return {};
+  internal::blake2b::Batch batch{};
+  batch[0] = short_message(stream);
+  internal::blake2b::Halves halves;
+  internal::blake2b::first_halves(batch, halves);
+  Hash256 out;
+  out.bytes = halves[0];
+  return out;
 }
 
 // Every distinct gram votes once per occurrence: a kept one with its count at the end, an
@@ -296,13 +332,15 @@ Hash256 whole_only(std::string_view stream) {
   GramIndex index;
   std::vector<uint64_t> counts;
   Vote vote;
-  const size_t n = for_each_gram(stream, index, [&](uint32_t id) {
-    if (id == GramIndex::kUnkept) {
-      vote.add_hash(index.hash(id), 1);
-      return;
+  const size_t n = for_each_chunk(stream, index, [&](std::span<const uint32_t> refs) {
+    for (const uint32_t ref : refs) {
+      if (ref & GramIndex::kUnkept) {
+        vote.add_hash(index.hash(ref), 1);
+        continue;
+      }
+      if (ref == counts.size()) counts.push_back(0);
+      ++counts[ref];
     }
-    if (id == counts.size()) counts.push_back(0);
-    ++counts[id];
   });
   if (n < kGramChars) return short_stream(stream);
   for (uint32_t id = 0; id < counts.size(); ++id) vote.add_hash(index.hash(id), static_cast<int64_t>(counts[id]));
@@ -460,7 +498,9 @@ Fingerprint Fingerprint::compute(std::string_view text) {
   const std::string stream = normalize::canonical(text);
   GramIndex index;
   WindowedCounter counter(index);
-  const size_t n = for_each_gram(stream, index, [&](uint32_t id) { counter.add(id); });
+  const size_t n = for_each_chunk(stream, index, [&](std::span<const uint32_t> refs) {
+    for (const uint32_t ref : refs) counter.add(ref);
+  });
   if (n < kGramChars) return {short_stream(stream), {}};
   return counter.finish();
 }

@@ -56,7 +56,6 @@ TEST(Crypto, BrokenDigestsAreFaultsNotValues) {
       {"crosscheck", [&] { (void)crosscheck::crosscheck_tag(short_key, as_bytes("r"), hash); },
        "HMAC-SHA-256 failed"},
       {"blake2_256", [] { (void)simhash::blake2_256(as_bytes("a")); }, "BLAKE2b-512 failed"},
-      {"fingerprint", [] { (void)simhash::Fingerprint::compute(kProse); }, "BLAKE2b-512 failed"},
       {"embed", [&] { (void)stego::embed(kProse, short_key, pointer); }, "SHA-256 failed"},
       {"extract", [&] { (void)stego::extract(*marked, short_key); }, "SHA-256 failed"},
       {"placement", [&] { (void)stego::fisher_yates(48, short_key, hash); }, "HMAC-SHA-256 failed"},

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cstring>
+#include <functional>
+#include <type_traits>
 
 #include "internal/blake2b.h"
 #include "internal/crypto.h"
@@ -56,14 +58,6 @@ Hash256 majority(const Counts& ones, uint64_t total) {
 // ---------------------------------------------------------------------------------------------
 // Distinct grams.
 
-// A gram's UTF-8 bytes (four scalars, at most 16 bytes) as a message for the batch hash.
-internal::blake2b::ShortMessage short_message(std::string_view bytes) {
-  internal::blake2b::ShortMessage message;
-  std::memcpy(message.bytes.data(), bytes.data(), bytes.size());
-  message.length = static_cast<uint8_t>(bytes.size());
-  return message;
-}
-
 // A gram of four scalars that are not all ASCII, packed 21 bits each (every scalar value is
 // below 0x110000): 84 bits, of which `high` holds the top 20.
 struct WideKey {
@@ -86,100 +80,13 @@ struct MixWideKey {
   }
 };
 
-// The distinct grams of a stream with their blake2_256, each hashed once, when first seen.
-// Only the first kMostGrams distinct grams are kept, so that a text with millions of them
-// (high-entropy or CJK text) costs a few megabytes at most: a later new gram is hashed at each
-// occurrence and voted for that occurrence alone. The vote is a sum over occurrences, so that
-// gives the same counters. Grams are hashed kBatch at a time, in the lanes of one vector
-// compression; a chunk of positions is read before their hashes are used.
-class GramIndex {
- public:
-  // A gram's reference: a kept gram's id, or kUnkept plus its place among the unkept grams
-  // of the current chunk.
-  static constexpr uint32_t kUnkept = uint32_t{1} << 31;
-
-  // The reference of the gram with key `key` and UTF-8 bytes `bytes`; its hash is ready once
-  // the chunk ends (finish_chunk).
-  template <typename Key>
-  uint32_t ref(const Key& key, std::string_view bytes) {
-    const auto fresh = static_cast<uint32_t>(hashes_.size());
-    if (fresh == kMostGrams) {
-      const uint32_t found = table(key).find(key, kUnkept);
-      if (found != kUnkept) return found;
-      const uint32_t unkept = kUnkept | static_cast<uint32_t>(unkept_.size());
-      unkept_.emplace_back();
-      queue(unkept, bytes);
-      return unkept;
-    }
-    const uint32_t found = table(key).find_or_insert(key, fresh);
-    if (found == fresh) {
-      hashes_.emplace_back();
-      queue(found, bytes);
-    }
-    return found;
-  }
-
-  // Hashes the grams still waiting: every reference given out so far has its hash.
-  void finish_chunk() {
-    if (waiting_ > 0) hash_waiting();
-  }
-  // Forgets the unkept grams of the chunk, whose references are then no longer valid.
-  void next_chunk() { unkept_.clear(); }
-
-  const Hash256& hash(uint32_t ref) const { return ref & kUnkept ? unkept_[ref & ~kUnkept] : hashes_[ref]; }
-
- private:
-  void queue(uint32_t ref, std::string_view bytes) {
-    batch_[waiting_] = short_message(bytes);
-    refs_[waiting_] = ref;
-    if (++waiting_ == internal::blake2b::kBatch) hash_waiting();
-  }
-
-  void hash_waiting() {
-    internal::blake2b::Halves halves;
-    internal::blake2b::first_halves(batch_, halves);
-    for (size_t k = 0; k < waiting_; ++k) {
-      const uint32_t ref = refs_[k];
-      Hash256& out = ref & kUnkept ? unkept_[ref & ~kUnkept] : hashes_[ref];
-      out.bytes = halves[k];
-    }
-    waiting_ = 0;
-  }
-
-  // A gram made only of ASCII characters is keyed by its four bytes (the common case), any
-  // other by a WideKey.
-  using AsciiIds = internal::DenseIds<uint32_t, internal::MixInteger>;
-  using WideIds = internal::DenseIds<WideKey, MixWideKey>;
-  AsciiIds& table(uint32_t) { return ascii_; }
-  WideIds& table(const WideKey&) { return wide_; }
-
-  // About 2 MB when full (each table doubles when half full, so it has 2^16 slots at most):
-  // enough for the grams that recur in a text, which are met early.
-  static constexpr uint32_t kMostGrams = 1 << 15;
-  static constexpr int kInitialBits = 12;
-  AsciiIds ascii_{kInitialBits};
-  WideIds wide_{kInitialBits};
-  std::vector<Hash256> hashes_;  // by id
-  std::vector<Hash256> unkept_;  // by place in the chunk
-  internal::blake2b::Batch batch_;
-  std::array<uint32_t, internal::blake2b::kBatch> refs_{};
-  size_t waiting_ = 0;
-};
-
-// Calls on_chunk(refs) with the references of the 4-grams starting at each character position
-// of a UTF-8 stream, in order, a chunk of positions at a time, and returns the number of
-// characters. The scalars are decoded in place; the last four characters' starts and values
-// are kept in small rings.
-template <typename OnChunk>
-size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_chunk) {
-  constexpr size_t kChunk = 4096;
-  std::vector<uint32_t> refs;
-  const auto end_chunk = [&] {
-    index.finish_chunk();
-    on_chunk(std::span<const uint32_t>(refs));
-    refs.clear();
-    index.next_chunk();
-  };
+// Calls on_gram(key, bytes) for the 4-gram starting at each character position of a UTF-8
+// stream, in order, and returns the number of characters. A gram made only of ASCII characters
+// (the common case) is keyed by its four bytes as a uint32_t, any other by a WideKey; `bytes`
+// are its UTF-8 bytes in the stream. The scalars are decoded in place; the last four
+// characters' starts and values are kept in small rings.
+template <typename OnGram>
+size_t for_each_gram(std::string_view stream, OnGram&& on_gram) {
   std::array<size_t, kGramChars> starts{};
   std::array<char32_t, kGramChars> chars{};
   size_t count = 0;
@@ -207,15 +114,192 @@ size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_ch
     if (ascii_run >= kGramChars) {
       uint32_t key;
       std::memcpy(&key, bytes.data(), sizeof key);
-      refs.push_back(index.ref(key, bytes));
+      on_gram(key, bytes);
     } else {
-      refs.push_back(index.ref(wide_key(chars, oldest), bytes));
+      on_gram(wide_key(chars, oldest), bytes);
     }
-    if (refs.size() == kChunk) end_chunk();
   }
+  return count;
+}
+
+// Grams waiting to be hashed kBatch at a time, in the lanes of one vector compression, each
+// with a tag that says where its hash goes: on_hash(tag, hash) gets every result.
+template <typename Tag>
+class HashBatch {
+ public:
+  template <typename OnHash>
+  void add(std::string_view bytes, Tag tag, OnHash&& on_hash) {
+    internal::blake2b::ShortMessage& message = messages_[waiting_];
+    message = {};
+    std::memcpy(message.bytes.data(), bytes.data(), bytes.size());
+    message.length = static_cast<uint8_t>(bytes.size());
+    tags_[waiting_] = tag;
+    if (++waiting_ == internal::blake2b::kBatch) flush(on_hash);
+  }
+
+  template <typename OnHash>
+  void flush(OnHash&& on_hash) {
+    if (waiting_ == 0) return;
+    internal::blake2b::Halves halves;
+    internal::blake2b::first_halves(messages_, halves);
+    for (size_t k = 0; k < waiting_; ++k) {
+      Hash256 hash;
+      hash.bytes = halves[k];
+      on_hash(tags_[k], hash);
+    }
+    waiting_ = 0;
+  }
+
+ private:
+  internal::blake2b::Batch messages_;
+  std::array<Tag, internal::blake2b::kBatch> tags_{};
+  size_t waiting_ = 0;
+};
+
+// A gram table keeps the first kMostGrams distinct grams it meets, so that a text with
+// millions of them (high-entropy or CJK text) costs a few megabytes at most: a later new gram
+// is hashed at each occurrence and votes for that occurrence alone. The vote is a sum over
+// occurrences, so that gives the same counters. The grams that recur in a text are met early.
+constexpr uint32_t kMostGrams = 1 << 15;
+constexpr int kInitialBits = 12;
+
+// The distinct grams of a stream with their blake2_256, each hashed once, for the windows,
+// which need the hash of the gram at every position. Positions are read a chunk at a time;
+// their hashes are ready when the chunk ends.
+class GramIndex {
+ public:
+  // A gram's reference: a kept gram's id, or kUnkept plus its place among the unkept grams
+  // of the current chunk.
+  static constexpr uint32_t kUnkept = uint32_t{1} << 31;
+
+  // The reference of the gram with key `key` and UTF-8 bytes `bytes`; its hash is ready once
+  // the chunk ends (finish_chunk).
+  template <typename Key>
+  uint32_t ref(const Key& key, std::string_view bytes) {
+    const auto fresh = static_cast<uint32_t>(hashes_.size());
+    if (fresh == kMostGrams) {
+      const uint32_t found = table(key).find(key, kUnkept);
+      if (found != kUnkept) return found;
+      const uint32_t unkept = kUnkept | static_cast<uint32_t>(unkept_.size());
+      unkept_.emplace_back();
+      waiting_.add(bytes, unkept, std::bind_front(&GramIndex::store, this));
+      return unkept;
+    }
+    const uint32_t found = table(key).find_or_insert(key, fresh);
+    if (found == fresh) {
+      hashes_.emplace_back();
+      waiting_.add(bytes, found, std::bind_front(&GramIndex::store, this));
+    }
+    return found;
+  }
+
+  // Hashes the grams still waiting: every reference given out so far has its hash.
+  void finish_chunk() { waiting_.flush(std::bind_front(&GramIndex::store, this)); }
+  // Forgets the unkept grams of the chunk, whose references are then no longer valid.
+  void next_chunk() { unkept_.clear(); }
+
+  const Hash256& hash(uint32_t ref) const { return ref & kUnkept ? unkept_[ref & ~kUnkept] : hashes_[ref]; }
+
+ private:
+  void store(uint32_t ref, const Hash256& hash) { (ref & kUnkept ? unkept_[ref & ~kUnkept] : hashes_[ref]) = hash; }
+
+  using AsciiIds = internal::DenseIds<uint32_t, internal::MixInteger>;
+  using WideIds = internal::DenseIds<WideKey, MixWideKey>;
+  AsciiIds& table(uint32_t) { return ascii_; }
+  WideIds& table(const WideKey&) { return wide_; }
+
+  // About 2.5 MB when full (each table doubles when half full, so it has 2^16 slots at most).
+  AsciiIds ascii_{kInitialBits};
+  WideIds wide_{kInitialBits};
+  std::vector<Hash256> hashes_;  // by id
+  std::vector<Hash256> unkept_;  // by place in the chunk
+  HashBatch<uint32_t> waiting_;
+};
+
+// Calls on_chunk(refs) with the references of the 4-grams starting at each character position
+// of a UTF-8 stream, in order, a chunk of positions at a time, and returns the number of
+// characters.
+template <typename OnChunk>
+size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_chunk) {
+  constexpr size_t kChunk = 4096;
+  std::vector<uint32_t> refs;
+  const auto end_chunk = [&] {
+    index.finish_chunk();
+    on_chunk(std::span<const uint32_t>(refs));
+    refs.clear();
+    index.next_chunk();
+  };
+  const size_t count = for_each_gram(stream, [&](const auto& key, std::string_view bytes) {
+    refs.push_back(index.ref(key, bytes));
+    if (refs.size() == kChunk) end_chunk();
+  });
   if (!refs.empty()) end_chunk();
   return count;
 }
+
+// How often each distinct key occurs, for the whole-text fingerprint, which needs no hash
+// before the end: the count lives in the key's slot, so an occurrence touches one slot. Open
+// addressing; the table doubles when half full and keeps at most kMostGrams keys.
+template <typename Key, typename Mix>
+class GramCounts {
+ public:
+  GramCounts() { resize(kInitialBits); }
+
+  // Counts one occurrence of `key`; false, counting nothing, when the key is new and the
+  // table already holds kMostGrams keys, or when its count is full.
+  bool add(const Key& key) {
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.count == 0) {
+        if (size_ == kMostGrams) return false;
+        slot = {key, 1};
+        if (2 * ++size_ > slots_.size()) resize(std::countr_zero(slots_.size()) + 1);
+        return true;
+      }
+      if (slot.key == key) {
+        if (slot.count == UINT32_MAX) return false;  // a text of over 4 GB: the rest vote one by one
+        ++slot.count;
+        return true;
+      }
+    }
+  }
+
+  // Brings the slot where `key` would be looked up into the cache, ahead of add(key).
+  void prefetch(const Key& key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
+
+  // Calls f(key, count) for every key counted, in no particular order.
+  template <typename F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.count != 0) f(slot.key, slot.count);
+    }
+  }
+
+ private:
+  struct Slot {
+    Key key;
+    uint32_t count;  // 0: empty
+  };
+
+  size_t slot_of(const Key& key) const { return static_cast<size_t>(Mix()(key) >> shift_); }
+
+  void resize(int bits) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits, Slot{}));
+    mask_ = slots_.size() - 1;
+    shift_ = 64 - bits;
+    for (const Slot& slot : old) {
+      if (slot.count == 0) continue;
+      size_t i = slot_of(slot.key);
+      while (slots_[i].count != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+  size_t mask_ = 0;
+  int shift_ = 0;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Counting bits over many values.
@@ -310,41 +394,115 @@ class BlockCounter {
   std::array<Bits, kTopDigit + 1> planes_{};  // plane d holds digit d (weight 2^d) of every count
 };
 
+}  // namespace
+
+// How many of the values added have each of the 256 bits set, with no bound on their number:
+// a BlockCounter's blocks of 256 summed into 64-bit counts.
+class Tally {
+ public:
+  void add(const Hash256& value) {
+    block_.add(value);
+    if (++in_block_ == BlockCounter::kCapacity) spill();
+  }
+
+  // The counts so far, indexed by bit number.
+  const std::array<uint64_t, 256>& counts() {
+    spill();
+    return counts_;
+  }
+
+ private:
+  void spill() {
+    const std::array<uint16_t, 256> block = block_.take();
+    for (size_t i = 0; i < 256; ++i) counts_[i] += block[i];
+    in_block_ = 0;
+  }
+
+  BlockCounter block_;
+  size_t in_block_ = 0;
+  std::array<uint64_t, 256> counts_{};
+};
+
+namespace {
+
 // ---------------------------------------------------------------------------------------------
 // Fingerprints.
 
 // The fingerprint of a stream too short for 4-grams: its one gram votes alone, so the result
 // is that gram's hash (all zero for the empty stream).
 Hash256 short_stream(std::string_view stream) {
-  if (stream.empty()) return {};
-  internal::blake2b::Batch batch{};
-  batch[0] = short_message(stream);
-  internal::blake2b::Halves halves;
-  internal::blake2b::first_halves(batch, halves);
   Hash256 out;
-  out.bytes = halves[0];
+  if (stream.empty()) return out;
+  HashBatch<int> batch;
+  const auto keep = [&](int, const Hash256& hash) { out = hash; };
+  batch.add(stream, 0, keep);
+  batch.flush(keep);
   return out;
 }
 
-// Every distinct gram votes once per occurrence: a kept one with its count at the end, an
-// unkept one at each occurrence.
+// The UTF-8 bytes of a gram from its key.
+std::string utf8_of(uint32_t key) { return {reinterpret_cast<const char*>(&key), sizeof key}; }
+
+std::string utf8_of(const WideKey& key) {
+  const unsigned __int128 packed = (static_cast<unsigned __int128>(key.high) << 64) | key.low;
+  constexpr char32_t kCharMask = (char32_t{1} << kCharBits) - 1;
+  std::string out;
+  for (int i = kGramChars - 1; i >= 0; --i) internal::utf8::append(out, static_cast<char32_t>(packed >> (kCharBits * i)) & kCharMask);
+  return out;
+}
+
+// The whole-text fingerprint: each distinct gram is counted in its slot as the stream is read,
+// then hashed once and votes with its count; one the tables no longer take votes at each
+// occurrence.
+class WholeCounter {
+ public:
+  // Counts the gram with key `key` and UTF-8 bytes `bytes`.
+  template <typename Key>
+  void add(const Key& key, std::string_view bytes) {
+    if (!table(key).add(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
+  }
+
+  // Brings the slot of the ASCII gram `key` into the cache ahead of add(key).
+  void prefetch(uint32_t key) const { ascii_.prefetch(key); }
+
+  Hash256 result() {
+    const auto hash_and_vote = [&](const auto& key, uint64_t count) { waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this)); };
+    ascii_.for_each(hash_and_vote);
+    wide_.for_each(hash_and_vote);
+    waiting_.flush(std::bind_front(&WholeCounter::vote, this));
+    return vote_.result();
+  }
+
+ private:
+  void vote(uint64_t weight, const Hash256& hash) { vote_.add_hash(hash, static_cast<int64_t>(weight)); }
+
+  GramCounts<uint32_t, internal::MixInteger>& table(uint32_t) { return ascii_; }
+  GramCounts<WideKey, MixWideKey>& table(const WideKey&) { return wide_; }
+
+  GramCounts<uint32_t, internal::MixInteger> ascii_;  // 512 KB when full
+  GramCounts<WideKey, MixWideKey> wide_;              // 1 MB when full
+  HashBatch<uint64_t> waiting_;                       // tagged with the weight to vote
+  Vote vote_;
+};
+
 Hash256 whole_only(std::string_view stream) {
-  GramIndex index;
-  std::vector<uint64_t> counts;
-  Vote vote;
-  const size_t n = for_each_chunk(stream, index, [&](std::span<const uint32_t> refs) {
-    for (const uint32_t ref : refs) {
-      if (ref & GramIndex::kUnkept) {
-        vote.add_hash(index.hash(ref), 1);
-        continue;
+  // An ASCII gram this far ahead is looked up at the same time, so that the table's cache
+  // misses overlap.
+  constexpr size_t kAhead = 16;
+  WholeCounter counter;
+  const char* const end = stream.data() + stream.size();
+  const size_t n = for_each_gram(stream, [&](const auto& key, std::string_view bytes) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(key)>, uint32_t>) {
+      if (end - bytes.data() >= static_cast<ptrdiff_t>(kAhead + sizeof key)) {
+        uint32_t ahead;
+        std::memcpy(&ahead, bytes.data() + kAhead, sizeof ahead);
+        counter.prefetch(ahead);
       }
-      if (ref == counts.size()) counts.push_back(0);
-      ++counts[ref];
     }
+    counter.add(key, bytes);
   });
   if (n < kGramChars) return short_stream(stream);
-  for (uint32_t id = 0; id < counts.size(); ++id) vote.add_hash(index.hash(id), static_cast<int64_t>(counts[id]));
-  return vote.result();
+  return counter.result();
 }
 
 // Grams in a 512-character window start at 509 positions: all 256 of the window's first
@@ -415,7 +573,7 @@ class WindowedCounter {
   const GramIndex& index_;
   BlockCounter counter_;
   size_t in_block_ = 0;
-  BitTally tail_;  // the block's positions after its head
+  Tally tail_;  // the block's positions after its head
   BlockCounts previous_;
   size_t blocks_ = 0;
   std::array<uint64_t, 256> whole_{};
@@ -449,24 +607,6 @@ int Hash256::hamming(const Hash256& other) const {
 Hash256 blake2_256(std::span<const uint8_t> bytes) {
   internal::crypto::Blake2b512 hasher;
   return blake2_256_with(hasher, bytes);
-}
-
-void BitTally::add(const Hash256& value) {
-  for (size_t k = 0; k < lanes_.size(); ++k) lanes_[k] += kSpread[value.bytes[k]];
-  if (++pending_ == kLaneLimit) spill();
-}
-
-const std::array<uint64_t, 256>& BitTally::counts() {
-  spill();
-  return counts_;
-}
-
-void BitTally::spill() {
-  for (size_t k = 0; k < lanes_.size(); ++k) {
-    for (size_t j = 0; j < 8; ++j) counts_[8 * k + j] += (lanes_[k] >> (8 * j)) & 0xFF;
-  }
-  lanes_ = {};
-  pending_ = 0;
 }
 
 Vote::Vote() : hasher_(std::make_unique<internal::crypto::Blake2b512>()) {}

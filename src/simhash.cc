@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
-#include <type_traits>
+#include <utility>
 
 #include "internal/blake2b.h"
 #include "internal/crypto.h"
@@ -60,7 +60,8 @@ Hash256 majority(const Counts& ones, uint64_t total) {
 
 // A gram of four scalars that are not all ASCII, packed 21 bits each (every scalar value is
 // below 0x110000): 84 bits, of which `high` holds the top 20.
-struct WideKey {
+// Packed to 12 bytes, so that a table slot with a 4-byte count takes 16.
+struct __attribute__((packed)) WideKey {
   uint64_t low;
   uint32_t high;
   bool operator==(const WideKey&) const = default;
@@ -456,51 +457,63 @@ std::string utf8_of(const WideKey& key) {
 // occurrence.
 class WholeCounter {
  public:
-  // Counts the gram with key `key` and UTF-8 bytes `bytes`.
+  // Counts the gram with key `key` and UTF-8 bytes `bytes`, which must stay alive until
+  // result(). Grams wait in a short queue per key type, their slots fetched into the cache as
+  // they join it, so that the table's cache misses overlap instead of following each other;
+  // the order of counting does not change the vote.
   template <typename Key>
   void add(const Key& key, std::string_view bytes) {
-    if (!table(key).add(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
+    auto& queue = queue_of(key);
+    queue.table.prefetch(key);
+    queue.grams[queue.size++] = {key, bytes};
+    if (queue.size == kQueued) drain(queue);
   }
 
-  // Brings the slot of the ASCII gram `key` into the cache ahead of add(key).
-  void prefetch(uint32_t key) const { ascii_.prefetch(key); }
-
   Hash256 result() {
-    const auto hash_and_vote = [&](const auto& key, uint64_t count) { waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this)); };
-    ascii_.for_each(hash_and_vote);
-    wide_.for_each(hash_and_vote);
+    drain(ascii_);
+    drain(wide_);
+    const auto hash_and_vote = [&](const auto& key, uint64_t count) {
+      waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this));
+    };
+    ascii_.table.for_each(hash_and_vote);
+    wide_.table.for_each(hash_and_vote);
     waiting_.flush(std::bind_front(&WholeCounter::vote, this));
     return vote_.result();
   }
 
  private:
+  static constexpr size_t kQueued = 16;
+
+  template <typename Key, typename Mix>
+  struct Queue {
+    GramCounts<Key, Mix> table;
+    std::array<std::pair<Key, std::string_view>, kQueued> grams{};
+    size_t size = 0;
+  };
+
+  template <typename Q>
+  void drain(Q& queue) {
+    for (size_t i = 0; i < queue.size; ++i) {
+      const auto& [key, bytes] = queue.grams[i];
+      if (!queue.table.add(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
+    }
+    queue.size = 0;
+  }
+
   void vote(uint64_t weight, const Hash256& hash) { vote_.add_hash(hash, static_cast<int64_t>(weight)); }
 
-  GramCounts<uint32_t, internal::MixInteger>& table(uint32_t) { return ascii_; }
-  GramCounts<WideKey, MixWideKey>& table(const WideKey&) { return wide_; }
+  Queue<uint32_t, internal::MixInteger>& queue_of(uint32_t) { return ascii_; }
+  Queue<WideKey, MixWideKey>& queue_of(const WideKey&) { return wide_; }
 
-  GramCounts<uint32_t, internal::MixInteger> ascii_;  // 512 KB when full
-  GramCounts<WideKey, MixWideKey> wide_;              // 1 MB when full
-  HashBatch<uint64_t> waiting_;                       // tagged with the weight to vote
+  Queue<uint32_t, internal::MixInteger> ascii_;  // 512 KB when full
+  Queue<WideKey, MixWideKey> wide_;              // 1 MB when full
+  HashBatch<uint64_t> waiting_;                  // tagged with the weight to vote
   Vote vote_;
 };
 
 Hash256 whole_only(std::string_view stream) {
-  // An ASCII gram this far ahead is looked up at the same time, so that the table's cache
-  // misses overlap.
-  constexpr size_t kAhead = 16;
   WholeCounter counter;
-  const char* const end = stream.data() + stream.size();
-  const size_t n = for_each_gram(stream, [&](const auto& key, std::string_view bytes) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(key)>, uint32_t>) {
-      if (end - bytes.data() >= static_cast<ptrdiff_t>(kAhead + sizeof key)) {
-        uint32_t ahead;
-        std::memcpy(&ahead, bytes.data() + kAhead, sizeof ahead);
-        counter.prefetch(ahead);
-      }
-    }
-    counter.add(key, bytes);
-  });
+  const size_t n = for_each_gram(stream, [&](const auto& key, std::string_view bytes) { counter.add(key, bytes); });
   if (n < kGramChars) return short_stream(stream);
   return counter.result();
 }

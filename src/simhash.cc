@@ -93,6 +93,26 @@ size_t for_each_gram(std::string_view stream, OnGram&& on_gram) {
   size_t count = 0;
   size_t ascii_run = 0;  // ASCII characters ending at the current one
   for (size_t i = 0; i < stream.size();) {
+    if (ascii_run >= kGramChars - 1) {
+      // Inside ASCII text every byte is a character and every gram four bytes: read them
+      // straight from the stream, and refill the rings from the bytes on leaving.
+      const size_t from = i;
+      for (; i < stream.size() && static_cast<uint8_t>(stream[i]) < 0x80; ++i) {
+        const char* const gram = stream.data() + i - (kGramChars - 1);
+        uint32_t key;
+        std::memcpy(&key, gram, sizeof key);
+        on_gram(key, std::string_view(gram, kGramChars));
+      }
+      if (i > from) {
+        count += i - from;
+        ascii_run += i - from;
+        for (size_t back = 1; back < kGramChars; ++back) {
+          starts[(count - back) % kGramChars] = i - back;
+          chars[(count - back) % kGramChars] = static_cast<uint8_t>(stream[i - back]);
+        }
+        continue;
+      }
+    }
     const auto b = static_cast<uint8_t>(stream[i]);
     char32_t c = b;
     size_t length = 1;
@@ -441,9 +461,7 @@ Hash256 short_stream(std::string_view stream) {
   return out;
 }
 
-// The UTF-8 bytes of a gram from its key.
-std::string utf8_of(uint32_t key) { return {reinterpret_cast<const char*>(&key), sizeof key}; }
-
+// The UTF-8 bytes of a wide gram from its key.
 std::string utf8_of(const WideKey& key) {
   const unsigned __int128 packed = (static_cast<unsigned __int128>(key.high) << 64) | key.low;
   constexpr char32_t kCharMask = (char32_t{1} << kCharBits) - 1;
@@ -465,18 +483,19 @@ class WholeCounter {
   void add(const Key& key, std::string_view bytes) {
     auto& queue = queue_of(key);
     queue.table.prefetch(key);
-    queue.grams[queue.size++] = {key, bytes};
+    queue.grams[queue.size++] = gram_of(key, bytes);
     if (queue.size == kQueued) drain(queue);
   }
 
   Hash256 result() {
     drain(ascii_);
     drain(wide_);
-    const auto hash_and_vote = [&](const auto& key, uint64_t count) {
+    ascii_.table.for_each([&](const uint32_t& key, uint64_t count) {
+      waiting_.add(bytes_of(key), count, std::bind_front(&WholeCounter::vote, this));
+    });
+    wide_.table.for_each([&](const WideKey& key, uint64_t count) {
       waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this));
-    };
-    ascii_.table.for_each(hash_and_vote);
-    wide_.table.for_each(hash_and_vote);
+    });
     waiting_.flush(std::bind_front(&WholeCounter::vote, this));
     return vote_.result();
   }
@@ -484,29 +503,40 @@ class WholeCounter {
  private:
   static constexpr size_t kQueued = 16;
 
-  template <typename Key, typename Mix>
+  // A queued gram: an ASCII one is its own bytes, a wide one keeps them beside its key.
+  using WideGram = std::pair<WideKey, std::string_view>;
+  static uint32_t gram_of(uint32_t key, std::string_view) { return key; }
+  static WideGram gram_of(const WideKey& key, std::string_view bytes) { return {key, bytes}; }
+  static uint32_t key_of(uint32_t key) { return key; }
+  static const WideKey& key_of(const WideGram& gram) { return gram.first; }
+  static std::string_view bytes_of(const uint32_t& key) { return {reinterpret_cast<const char*>(&key), sizeof key}; }
+  static std::string_view bytes_of(const WideGram& gram) { return gram.second; }
+
+  template <typename Gram, typename Key, typename Mix>
   struct Queue {
     GramCounts<Key, Mix> table;
-    std::array<std::pair<Key, std::string_view>, kQueued> grams{};
+    std::array<Gram, kQueued> grams{};
     size_t size = 0;
   };
 
   template <typename Q>
   void drain(Q& queue) {
     for (size_t i = 0; i < queue.size; ++i) {
-      const auto& [key, bytes] = queue.grams[i];
-      if (!queue.table.add(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
+      const auto& gram = queue.grams[i];
+      if (!queue.table.add(key_of(gram))) waiting_.add(bytes_of(gram), 1, std::bind_front(&WholeCounter::vote, this));
     }
     queue.size = 0;
   }
 
   void vote(uint64_t weight, const Hash256& hash) { vote_.add_hash(hash, static_cast<int64_t>(weight)); }
 
-  Queue<uint32_t, internal::MixInteger>& queue_of(uint32_t) { return ascii_; }
-  Queue<WideKey, MixWideKey>& queue_of(const WideKey&) { return wide_; }
+  using AsciiQueue = Queue<uint32_t, uint32_t, internal::MixInteger>;
+  using WideQueue = Queue<WideGram, WideKey, MixWideKey>;
+  AsciiQueue& queue_of(uint32_t) { return ascii_; }
+  WideQueue& queue_of(const WideKey&) { return wide_; }
 
-  Queue<uint32_t, internal::MixInteger> ascii_;  // 512 KB when full
-  Queue<WideKey, MixWideKey> wide_;              // 1 MB when full
+  AsciiQueue ascii_;  // 512 KB when full
+  WideQueue wide_;    // 1 MB when full
   HashBatch<uint64_t> waiting_;                  // tagged with the weight to vote
   Vote vote_;
 };

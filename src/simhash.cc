@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "internal/blake2b.h"
@@ -348,12 +349,21 @@ class BlockCounter {
     if (++pending_ == kGroup) add_group();
   }
 
-  // The counts of the values added since the last call, which starts a new block.
-  std::array<uint16_t, 256> take() {
+  // Digit d (weight 2^d) of the count of every bit position, one plane per digit.
+  using Planes = std::array<Bits, 9>;
+
+  // The counts of the values added so far, bit-sliced.
+  const Planes& planes() {
     if (pending_ > 0) {
       std::fill(group_.begin() + pending_, group_.end(), Bits{});
       add_group();
     }
+    return planes_;
+  }
+
+  // The counts of the values added since the last call, which starts a new block.
+  std::array<uint16_t, 256> take() {
+    planes();
     std::array<uint16_t, 256> counts = low_counts();
     Hash256 top;
     std::memcpy(top.bytes.data(), &planes_[kTopDigit], top.bytes.size());
@@ -412,7 +422,8 @@ class BlockCounter {
 
   std::array<Bits, kGroup> group_{};
   size_t pending_ = 0;
-  std::array<Bits, kTopDigit + 1> planes_{};  // plane d holds digit d (weight 2^d) of every count
+  Planes planes_{};  // plane d holds digit d (weight 2^d) of every count
+  static_assert(std::tuple_size_v<Planes> == kTopDigit + 1);
 };
 
 }  // namespace
@@ -555,24 +566,46 @@ constexpr size_t kGramsInWindow = kWindowChars - (kGramChars - 1);
 constexpr size_t kHeadGrams = kGramsInWindow - kWindowStride;
 static_assert(kWindowStride == BlockCounter::kCapacity);
 
-// Bit counts over one stride block of gram positions: over all of them, and over the head.
-struct BlockCounts {
-  std::array<uint16_t, 256> all{};
-  std::array<uint16_t, 256> head{};
-};
+using Planes = BlockCounter::Planes;
+
+// a + b, digit by digit with carries, for sums below 2^9 (a window's counts reach 509).
+Planes add_planes(const Planes& a, const Planes& b) {
+  Planes sum;
+  Bits carry{};
+  for (size_t d = 0; d < sum.size(); ++d) {
+    const Bits half = a[d] ^ b[d];
+    sum[d] = half ^ carry;
+    carry = (a[d] & b[d]) | (half & carry);
+  }
+  return sum;
+}
+
+// The value whose bit i is set when count i is at least `threshold` (below 2^9): a
+// subtraction of the threshold that keeps only its final borrow.
+Hash256 at_least(const Planes& counts, uint64_t threshold) {
+  Bits borrow{};
+  for (size_t d = 0; d < counts.size(); ++d) {
+    borrow = (threshold >> d) & 1 ? ~counts[d] | borrow : ~counts[d] & borrow;
+  }
+  const Bits above = ~borrow;
+  Hash256 out;
+  std::memcpy(out.bytes.data(), &above, out.bytes.size());
+  return out;
+}
 
 // The windows and the whole fingerprint in one pass over the grams. By linearity of the vote,
 // a window's counters are its first block's plus the head of the next block's, and the whole
 // text's are the sum over all blocks: each gram position is counted once, not once per window.
+// The block counts stay bit-sliced: a window's sum and its majority are a few operations on
+// its nine planes, and the whole text's counts add up each block's planes in a tally per digit.
 class WindowedCounter {
  public:
   explicit WindowedCounter(const GramIndex& index) : index_(index) {}
 
   void add(uint32_t id) {
-    const Hash256& h = index_.hash(id);
-    counter_.add(h);
-    if (in_block_ >= kHeadGrams) tail_.add(h);
-    if (++in_block_ == kWindowStride) end_block();
+    counter_.add(index_.hash(id));
+    if (++in_block_ == kHeadGrams) head_ = counter_.planes();
+    if (in_block_ == kWindowStride) end_block();
   }
 
   // Ends the stream: counts the last, partial block and an empty one after it, which close the
@@ -580,46 +613,53 @@ class WindowedCounter {
   Fingerprint finish() {
     end_block();
     end_block();
-    out_.whole = majority(whole_, positions_);
+    std::array<uint64_t, 256> whole{};
+    for (size_t d = 0; d < whole_digits_.size(); ++d) {
+      const auto& counts = whole_digits_[d].counts();
+      for (size_t i = 0; i < 256; ++i) whole[i] += counts[i] << d;
+    }
+    out_.whole = majority(whole, positions_);
     return std::move(out_);
   }
 
  private:
   void end_block() {
-    BlockCounts current;
-    current.all = counter_.take();
-    const auto& tail = tail_.counts();
-    for (size_t i = 0; i < 256; ++i) current.head[i] = static_cast<uint16_t>(current.all[i] - tail[i]);
-    for (size_t i = 0; i < 256; ++i) whole_[i] += current.all[i];
+    const Planes all = counter_.planes();
+    if (in_block_ < kHeadGrams) head_ = all;  // a last block too short to reach past its head
+    for (size_t d = 0; d < all.size(); ++d) {
+      Hash256 plane;
+      std::memcpy(plane.bytes.data(), &all[d], plane.bytes.size());
+      whole_digits_[d].add(plane);
+    }
     positions_ += in_block_;
     in_block_ = 0;
-    tail_ = {};
-    if (blocks_ > 0) close_window(current);
-    previous_ = current;
+    counter_ = {};
+    if (blocks_ > 0) close_window();
+    previous_ = all;
     ++blocks_;
   }
 
   // The window that starts at the previous block, if the stream reaches past its start plus
   // one stride (the windows stop at the first that ends at the end of the stream). While the
   // stream is still being read this holds and the window is a full one; at the end the
-  // positions counted are all there are, n - 3.
-  void close_window(const BlockCounts& current) {
+  // positions counted are all there are, n - 3. Its bit i is 1 when more than half of its
+  // grams have it, that is when twice the count exceeds the number of grams.
+  void close_window() {
     const size_t n = positions_ + kGramChars - 1;
     const size_t start = (blocks_ - 1) * kWindowStride;
     if (n <= kWindowChars || start + kWindowStride >= n) return;
     const size_t len = std::min(kWindowChars, n - start);
-    std::array<uint32_t, 256> ones;
-    for (size_t i = 0; i < 256; ++i) ones[i] = previous_.all[i] + current.head[i];
-    out_.windows.push_back({majority(ones, len - (kGramChars - 1)), start, len});
+    const size_t grams = len - (kGramChars - 1);
+    out_.windows.push_back({at_least(add_planes(previous_, head_), grams / 2 + 1), start, len});
   }
 
   const GramIndex& index_;
   BlockCounter counter_;
   size_t in_block_ = 0;
-  Tally tail_;  // the block's positions after its head
-  BlockCounts previous_;
+  Planes head_{};      // the counts of the current block's head
+  Planes previous_{};  // the counts of the whole previous block
   size_t blocks_ = 0;
-  std::array<uint64_t, 256> whole_{};
+  std::array<Tally, std::tuple_size_v<Planes>> whole_digits_;  // tally d adds up digit d of every block
   uint64_t positions_ = 0;
   Fingerprint out_;
 };

@@ -259,70 +259,6 @@ size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_ch
   return count;
 }
 
-// How often each distinct key occurs, for the whole-text fingerprint, which needs no hash
-// before the end: the count lives in the key's slot, so an occurrence touches one slot. Open
-// addressing; the table doubles when half full and keeps at most kMostGrams keys.
-template <typename Key, typename Mix>
-class GramCounts {
- public:
-  GramCounts() { resize(kInitialBits); }
-
-  // Counts one occurrence of `key`; false, counting nothing, when the key is new and the
-  // table already holds kMostGrams keys, or when its count is full.
-  bool add(const Key& key) {
-    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.count == 0) {
-        if (size_ == kMostGrams) return false;
-        slot = {key, 1};
-        if (2 * ++size_ > slots_.size()) resize(std::countr_zero(slots_.size()) + 1);
-        return true;
-      }
-      if (slot.key == key) {
-        if (slot.count == UINT32_MAX) return false;  // a text of over 4 GB: the rest vote one by one
-        ++slot.count;
-        return true;
-      }
-    }
-  }
-
-  // Brings the slot where `key` would be looked up into the cache, ahead of add(key).
-  void prefetch(const Key& key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
-
-  // Calls f(key, count) for every key counted, in no particular order.
-  template <typename F>
-  void for_each(F&& f) const {
-    for (const Slot& slot : slots_) {
-      if (slot.count != 0) f(slot.key, slot.count);
-    }
-  }
-
- private:
-  struct Slot {
-    Key key;
-    uint32_t count;  // 0: empty
-  };
-
-  size_t slot_of(const Key& key) const { return static_cast<size_t>(Mix()(key) >> shift_); }
-
-  void resize(int bits) {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size_t{1} << bits, Slot{}));
-    mask_ = slots_.size() - 1;
-    shift_ = 64 - bits;
-    for (const Slot& slot : old) {
-      if (slot.count == 0) continue;
-      size_t i = slot_of(slot.key);
-      while (slots_[i].count != 0) i = (i + 1) & mask_;
-      slots_[i] = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  size_t size_ = 0;
-  size_t mask_ = 0;
-  int shift_ = 0;
-};
-
 // ---------------------------------------------------------------------------------------------
 // Counting bits over many values.
 
@@ -501,10 +437,10 @@ class WholeCounter {
   Hash256 result() {
     drain(ascii_);
     drain(wide_);
-    ascii_.table.for_each([&](const uint32_t& key, uint64_t count) {
+    ascii_.table.for_each_count([&](const uint32_t& key, uint64_t count) {
       waiting_.add(bytes_of(key), count, std::bind_front(&WholeCounter::vote, this));
     });
-    wide_.table.for_each([&](const WideKey& key, uint64_t count) {
+    wide_.table.for_each_count([&](const WideKey& key, uint64_t count) {
       waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this));
     });
     waiting_.flush(std::bind_front(&WholeCounter::vote, this));
@@ -525,7 +461,7 @@ class WholeCounter {
 
   template <typename Gram, typename Key, typename Mix>
   struct Queue {
-    GramCounts<Key, Mix> table;
+    internal::DenseIds<Key, Mix> table{kInitialBits};  // counts, not ids
     std::array<Gram, kQueued> grams{};
     size_t size = 0;
   };
@@ -534,7 +470,7 @@ class WholeCounter {
   void drain(Q& queue) {
     for (size_t i = 0; i < queue.size; ++i) {
       const auto& gram = queue.grams[i];
-      if (!queue.table.add(key_of(gram))) waiting_.add(bytes_of(gram), 1, std::bind_front(&WholeCounter::vote, this));
+      if (!queue.table.count(key_of(gram), queue.table.size() < kMostGrams)) waiting_.add(bytes_of(gram), 1, std::bind_front(&WholeCounter::vote, this));
     }
     queue.size = 0;
   }

@@ -71,22 +71,22 @@ template <size_t I, typename V>
   }
 }
 
-template <size_t X, size_t Y, typename V>
-[[gnu::always_inline]] inline void mix(V& a, V& b, V& c, V& d, const V& m0, const V& m1) {
+// Half of the mixing function G: one message word in, then two rotations.
+template <size_t X, int R1, int R2, typename V>
+[[gnu::always_inline]] inline void half_mix(V& a, V& b, V& c, V& d, const V& m0, const V& m1) {
   a += b;
   add_word<X>(a, m0, m1);
   d ^= a;
-  ror<32>(d);
+  ror<R1>(d);
   c += d;
   b ^= c;
-  ror<24>(b);
-  a += b;
-  add_word<Y>(a, m0, m1);
-  d ^= a;
-  ror<16>(d);
-  c += d;
-  b ^= c;
-  ror<63>(b);
+  ror<R2>(b);
+}
+
+template <size_t X, size_t Y, typename V>
+[[gnu::always_inline]] inline void mix(V& a, V& b, V& c, V& d, const V& m0, const V& m1) {
+  half_mix<X, 32, 24>(a, b, c, d, m0, m1);
+  half_mix<Y, 16, 63>(a, b, c, d, m0, m1);
 }
 
 template <size_t R, typename V>

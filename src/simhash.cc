@@ -429,7 +429,11 @@ class WholeCounter {
   template <typename Key>
   void add(const Key& key, std::string_view bytes) {
     auto& queue = queue_of(key);
-    queue.table.prefetch(key);
+    if (queue.full()) {
+      __builtin_prefetch(queue.filter_word(key));
+    } else {
+      queue.table.prefetch(key);
+    }
     queue.grams[queue.size++] = gram_of(key, bytes);
     if (queue.size == kQueued) drain(queue);
   }
@@ -459,18 +463,43 @@ class WholeCounter {
   static std::string_view bytes_of(const uint32_t& key) { return {reinterpret_cast<const char*>(&key), sizeof key}; }
   static std::string_view bytes_of(const WideGram& gram) { return gram.second; }
 
+  // Once the table is full most new grams are not in it (in CJK text most grams occur once),
+  // and a bit filter of the kept keys, small enough to stay in the cache, turns most of them
+  // away without a probe of the large table. Its bit comes from middle bits of the key's mix,
+  // well away from the top ones that pick the slot.
+  static constexpr int kFilterBits = 19;  // 64 KB
+  static constexpr int kFilterShift = 24;
+
   template <typename Gram, typename Key, typename Mix>
   struct Queue {
     internal::DenseIds<Key, Mix> table{kInitialBits};  // counts, not ids
+    std::vector<uint64_t> kept;  // the filter, once the table is full
     std::array<Gram, kQueued> grams{};
     size_t size = 0;
+
+    bool full() const { return table.size() == kMostGrams; }
+    static size_t filter_bit(const Key& key) { return (Mix()(key) >> kFilterShift) & ((size_t{1} << kFilterBits) - 1); }
+    uint64_t* filter_word(const Key& key) { return &kept[filter_bit(key) / 64]; }
+    bool maybe_kept(const Key& key) { return (*filter_word(key) >> (filter_bit(key) % 64)) & 1; }
+
+    // Counts the key; false when the table does not take it. The filter is filled when the
+    // table fills up.
+    bool count(const Key& key) {
+      if (full()) return maybe_kept(key) && table.count(key, false);
+      const bool counted = table.count(key, true);
+      if (full()) {
+        kept.resize((size_t{1} << kFilterBits) / 64);
+        table.for_each_count([&](const Key& k, uint64_t) { *filter_word(k) |= uint64_t{1} << (filter_bit(k) % 64); });
+      }
+      return counted;
+    }
   };
 
   template <typename Q>
   void drain(Q& queue) {
     for (size_t i = 0; i < queue.size; ++i) {
       const auto& gram = queue.grams[i];
-      if (!queue.table.count(key_of(gram), queue.table.size() < kMostGrams)) waiting_.add(bytes_of(gram), 1, std::bind_front(&WholeCounter::vote, this));
+      if (!queue.count(key_of(gram))) waiting_.add(bytes_of(gram), 1, std::bind_front(&WholeCounter::vote, this));
     }
     queue.size = 0;
   }

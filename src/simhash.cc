@@ -185,6 +185,35 @@ class HashBatch {
 constexpr uint32_t kMostGrams = 1 << 15;
 constexpr int kInitialBits = 12;
 
+// Once a gram table is full most new grams are not in it (in CJK text most grams occur once),
+// and a bit per kept key, in a filter small enough to stay in the cache, turns most of them
+// away without a probe of the large table. The bit comes from middle bits of the key's mix,
+// well away from the top ones that pick the slot.
+template <typename Key, typename Mix>
+class KeptFilter {
+ public:
+  // Sets the bit of every key of the full table.
+  template <typename Table>
+  void fill(const Table& table) {
+    words_.assign(kWords, 0);
+    table.for_each([&](const Key& key, uint32_t) { word(key) |= uint64_t{1} << (bit(key) % 64); });
+  }
+
+  // False only when `key` is certainly not in the table.
+  bool may_hold(const Key& key) const { return (word(key) >> (bit(key) % 64)) & 1; }
+  void prefetch(const Key& key) const { __builtin_prefetch(&word(key)); }
+
+ private:
+  static constexpr int kBits = 19;  // 64 KB
+  static constexpr int kShift = 24;
+  static constexpr size_t kWords = (size_t{1} << kBits) / 64;
+  static size_t bit(const Key& key) { return (Mix()(key) >> kShift) & ((size_t{1} << kBits) - 1); }
+  uint64_t& word(const Key& key) { return words_[bit(key) / 64]; }
+  const uint64_t& word(const Key& key) const { return words_[bit(key) / 64]; }
+
+  std::vector<uint64_t> words_;
+};
+
 // The distinct grams of a stream with their blake2_256, each hashed once, for the windows,
 // which need the hash of the gram at every position. Positions are read a chunk at a time;
 // their hashes are ready when the chunk ends.
@@ -200,7 +229,7 @@ class GramIndex {
   uint32_t ref(const Key& key, std::string_view bytes) {
     const auto fresh = static_cast<uint32_t>(hashes_.size());
     if (fresh == kMostGrams) {
-      const uint32_t found = table(key).find(key, kUnkept);
+      const uint32_t found = filter(key).may_hold(key) ? table(key).find(key, kUnkept) : kUnkept;
       if (found != kUnkept) return found;
       const uint32_t unkept = kUnkept | static_cast<uint32_t>(unkept_.size());
       unkept_.emplace_back();
@@ -211,6 +240,10 @@ class GramIndex {
     if (found == fresh) {
       hashes_.emplace_back();
       waiting_.add(bytes, found, std::bind_front(&GramIndex::store, this));
+      if (hashes_.size() == kMostGrams) {
+        ascii_filter_.fill(ascii_);
+        wide_filter_.fill(wide_);
+      }
     }
     return found;
   }
@@ -229,10 +262,14 @@ class GramIndex {
   using WideIds = internal::DenseIds<WideKey, MixWideKey>;
   AsciiIds& table(uint32_t) { return ascii_; }
   WideIds& table(const WideKey&) { return wide_; }
+  const KeptFilter<uint32_t, internal::MixInteger>& filter(uint32_t) const { return ascii_filter_; }
+  const KeptFilter<WideKey, MixWideKey>& filter(const WideKey&) const { return wide_filter_; }
 
   // About 2.5 MB when full (each table doubles when half full, so it has 2^16 slots at most).
   AsciiIds ascii_{kInitialBits};
   WideIds wide_{kInitialBits};
+  KeptFilter<uint32_t, internal::MixInteger> ascii_filter_;  // once the index is full
+  KeptFilter<WideKey, MixWideKey> wide_filter_;
   std::vector<Hash256> hashes_;  // by id
   std::vector<Hash256> unkept_;  // by place in the chunk
   HashBatch<uint32_t> waiting_;
@@ -430,7 +467,7 @@ class WholeCounter {
   void add(const Key& key, std::string_view bytes) {
     auto& queue = queue_of(key);
     if (queue.full()) {
-      __builtin_prefetch(queue.filter_word(key));
+      queue.filter.prefetch(key);
     } else {
       queue.table.prefetch(key);
     }
@@ -441,10 +478,10 @@ class WholeCounter {
   Hash256 result() {
     drain(ascii_);
     drain(wide_);
-    ascii_.table.for_each_count([&](const uint32_t& key, uint64_t count) {
+    ascii_.table.for_each([&](const uint32_t& key, uint64_t count) {
       waiting_.add(bytes_of(key), count, std::bind_front(&WholeCounter::vote, this));
     });
-    wide_.table.for_each_count([&](const WideKey& key, uint64_t count) {
+    wide_.table.for_each([&](const WideKey& key, uint64_t count) {
       waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this));
     });
     waiting_.flush(std::bind_front(&WholeCounter::vote, this));
@@ -463,34 +500,20 @@ class WholeCounter {
   static std::string_view bytes_of(const uint32_t& key) { return {reinterpret_cast<const char*>(&key), sizeof key}; }
   static std::string_view bytes_of(const WideGram& gram) { return gram.second; }
 
-  // Once the table is full most new grams are not in it (in CJK text most grams occur once),
-  // and a bit filter of the kept keys, small enough to stay in the cache, turns most of them
-  // away without a probe of the large table. Its bit comes from middle bits of the key's mix,
-  // well away from the top ones that pick the slot.
-  static constexpr int kFilterBits = 19;  // 64 KB
-  static constexpr int kFilterShift = 24;
-
   template <typename Gram, typename Key, typename Mix>
   struct Queue {
     internal::DenseIds<Key, Mix> table{kInitialBits};  // counts, not ids
-    std::vector<uint64_t> kept;  // the filter, once the table is full
+    KeptFilter<Key, Mix> filter;                      // once the table is full
     std::array<Gram, kQueued> grams{};
     size_t size = 0;
 
     bool full() const { return table.size() == kMostGrams; }
-    static size_t filter_bit(const Key& key) { return (Mix()(key) >> kFilterShift) & ((size_t{1} << kFilterBits) - 1); }
-    uint64_t* filter_word(const Key& key) { return &kept[filter_bit(key) / 64]; }
-    bool maybe_kept(const Key& key) { return (*filter_word(key) >> (filter_bit(key) % 64)) & 1; }
 
-    // Counts the key; false when the table does not take it. The filter is filled when the
-    // table fills up.
+    // Counts the key; false when the table does not take it.
     bool count(const Key& key) {
-      if (full()) return maybe_kept(key) && table.count(key, false);
+      if (full()) return filter.may_hold(key) && table.count(key, false);
       const bool counted = table.count(key, true);
-      if (full()) {
-        kept.resize((size_t{1} << kFilterBits) / 64);
-        table.for_each_count([&](const Key& k, uint64_t) { *filter_word(k) |= uint64_t{1} << (filter_bit(k) % 64); });
-      }
+      if (full()) filter.fill(table);
       return counted;
     }
   };

@@ -50,9 +50,10 @@ class DenseIds {
     }
   }
 
-  // Calls f(key, count) for every key counted, in no particular order.
+  // Calls f(key, value) for every key stored, in no particular order: the value is the key's
+  // count in a table used by count(), its id plus one otherwise.
   template <typename F>
-  void for_each_count(F&& f) const {
+  void for_each(F&& f) const {
     for (const Slot& slot : slots_) {
       if (slot.id_plus_one != 0) f(slot.key, slot.id_plus_one);
     }

@@ -680,10 +680,13 @@ Hash256 blake2_256(std::span<const uint8_t> bytes) {
   return blake2_256_with(hasher, bytes);
 }
 
-Vote::Vote() : hasher_(std::make_unique<internal::crypto::Blake2b512>()) {}
+Vote::Vote() = default;
 Vote::~Vote() = default;
 
-void Vote::add(std::span<const uint8_t> item, int64_t weight) { add_hash(blake2_256_with(*hasher_, item), weight); }
+void Vote::add(std::span<const uint8_t> item, int64_t weight) {
+  if (!hasher_) hasher_ = std::make_unique<internal::crypto::Blake2b512>();
+  add_hash(blake2_256_with(*hasher_, item), weight);
+}
 
 void Vote::add_hash(const Hash256& hash, int64_t weight) {
   // Split the weight into its binary digits: plane b counts the hashes whose weight has bit

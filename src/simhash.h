@@ -62,7 +62,8 @@ class Vote {
   Hash256 result();
 
  private:
-  // Behind a pointer, so that libcrypto's headers stay out of every unit that includes this one.
+  // Behind a pointer, so that libcrypto's headers stay out of every unit that includes this one;
+  // made by the first add, so that a vote over hashes alone never asks libcrypto.
   std::unique_ptr<internal::crypto::Blake2b512> hasher_;
   std::vector<Tally> planes_;     // plane b tallies the hashes whose weight has bit b set
   uint64_t total_ = 0;            // sum of the weights, modulo 2^64

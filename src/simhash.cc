@@ -459,27 +459,26 @@ std::string utf8_of(const WideKey& key) {
 // occurrence.
 class WholeCounter {
  public:
-  // Counts the gram with key `key` and UTF-8 bytes `bytes`, which must stay alive until
-  // result(). Grams wait in a short queue per key type, their slots fetched into the cache as
-  // they join it, so that the table's cache misses overlap instead of following each other;
-  // the order of counting does not change the vote.
-  template <typename Key>
-  void add(const Key& key, std::string_view bytes) {
-    auto& queue = queue_of(key);
-    if (queue.full()) {
-      queue.filter.prefetch(key);
-    } else {
-      queue.table.prefetch(key);
-    }
-    queue.grams[queue.size++] = gram_of(key, bytes);
-    if (queue.size == kQueued) drain(queue);
+  // Counts the ASCII gram `key`, whose UTF-8 bytes are its own. The table of ASCII grams is
+  // small enough for the cache to keep up with, counted at once.
+  void add(uint32_t key, std::string_view bytes) {
+    if (!ascii_.count(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
+  }
+
+  // Counts the wide gram `key` with UTF-8 bytes `bytes`, which must stay alive until result().
+  // Wide grams (CJK text is made of them) wait in a short queue, their slots fetched into the
+  // cache as they join it, so that the misses of their larger table overlap instead of
+  // following each other; the order of counting does not change the vote.
+  void add(const WideKey& key, std::string_view bytes) {
+    wide_.prefetch(key);
+    queued_[queue_size_++] = {key, bytes};
+    if (queue_size_ == kQueued) drain();
   }
 
   Hash256 result() {
-    drain(ascii_);
-    drain(wide_);
+    drain();
     ascii_.table.for_each([&](const uint32_t& key, uint64_t count) {
-      waiting_.add(bytes_of(key), count, std::bind_front(&WholeCounter::vote, this));
+      waiting_.add({reinterpret_cast<const char*>(&key), sizeof key}, count, std::bind_front(&WholeCounter::vote, this));
     });
     wide_.table.for_each([&](const WideKey& key, uint64_t count) {
       waiting_.add(utf8_of(key), count, std::bind_front(&WholeCounter::vote, this));
@@ -491,21 +490,11 @@ class WholeCounter {
  private:
   static constexpr size_t kQueued = 16;
 
-  // A queued gram: an ASCII one is its own bytes, a wide one keeps them beside its key.
-  using WideGram = std::pair<WideKey, std::string_view>;
-  static uint32_t gram_of(uint32_t key, std::string_view) { return key; }
-  static WideGram gram_of(const WideKey& key, std::string_view bytes) { return {key, bytes}; }
-  static uint32_t key_of(uint32_t key) { return key; }
-  static const WideKey& key_of(const WideGram& gram) { return gram.first; }
-  static std::string_view bytes_of(const uint32_t& key) { return {reinterpret_cast<const char*>(&key), sizeof key}; }
-  static std::string_view bytes_of(const WideGram& gram) { return gram.second; }
-
-  template <typename Gram, typename Key, typename Mix>
-  struct Queue {
+  // Occurrence counts by key, for the first kMostGrams distinct keys.
+  template <typename Key, typename Mix>
+  struct Counts {
     internal::DenseIds<Key, Mix> table{kInitialBits};  // counts, not ids
     KeptFilter<Key, Mix> filter;                      // once the table is full
-    std::array<Gram, kQueued> grams{};
-    size_t size = 0;
 
     bool full() const { return table.size() == kMostGrams; }
 
@@ -516,27 +505,32 @@ class WholeCounter {
       if (full()) filter.fill(table);
       return counted;
     }
+
+    // Brings what count(key) looks at first into the cache.
+    void prefetch(const Key& key) const {
+      if (full()) {
+        filter.prefetch(key);
+      } else {
+        table.prefetch(key);
+      }
+    }
   };
 
-  template <typename Q>
-  void drain(Q& queue) {
-    for (size_t i = 0; i < queue.size; ++i) {
-      const auto& gram = queue.grams[i];
-      if (!queue.count(key_of(gram))) waiting_.add(bytes_of(gram), 1, std::bind_front(&WholeCounter::vote, this));
+  void drain() {
+    for (size_t i = 0; i < queue_size_; ++i) {
+      const auto& [key, bytes] = queued_[i];
+      if (!wide_.count(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
     }
-    queue.size = 0;
+    queue_size_ = 0;
   }
 
   void vote(uint64_t weight, const Hash256& hash) { vote_.add_hash(hash, static_cast<int64_t>(weight)); }
 
-  using AsciiQueue = Queue<uint32_t, uint32_t, internal::MixInteger>;
-  using WideQueue = Queue<WideGram, WideKey, MixWideKey>;
-  AsciiQueue& queue_of(uint32_t) { return ascii_; }
-  WideQueue& queue_of(const WideKey&) { return wide_; }
-
-  AsciiQueue ascii_;  // 512 KB when full
-  WideQueue wide_;    // 1 MB when full
-  HashBatch<uint64_t> waiting_;                  // tagged with the weight to vote
+  Counts<uint32_t, internal::MixInteger> ascii_;  // 512 KB when full
+  Counts<WideKey, MixWideKey> wide_;              // 1 MB when full
+  std::array<std::pair<WideKey, std::string_view>, kQueued> queued_{};
+  size_t queue_size_ = 0;
+  HashBatch<uint64_t> waiting_;  // tagged with the weight to vote
   Vote vote_;
 };
 

@@ -40,22 +40,8 @@ struct Hash256 {
 // block differs).
 Hash256 blake2_256(std::span<const uint8_t> bytes);
 
-// How many of the values added have each of the 256 bits set. Counts in byte lanes of
-// 64-bit words (eight bits per word per add, no carries) and spills them before a lane fills.
-class BitTally {
- public:
-  void add(const Hash256& value);
-  // The counts so far, indexed by bit number.
-  const std::array<uint64_t, 256>& counts();
-
- private:
-  void spill();
-
-  static constexpr unsigned kLaneLimit = 255;  // adds a byte lane holds without overflow
-  std::array<uint64_t, 32> lanes_{};           // byte j of lanes_[k] counts bit 8k + j
-  std::array<uint64_t, 256> counts_{};
-  unsigned pending_ = 0;
-};
+// How many of the values added have each of the 256 bits set (defined where it is used).
+class Tally;
 
 // The SimHash vote: each item's blake2_256 adds its weight to the 256 counters where it has
 // a 1 bit and subtracts it where it has a 0; the result has a 1 where the counter ends above
@@ -76,9 +62,10 @@ class Vote {
   Hash256 result();
 
  private:
-  // Behind a pointer, so that libcrypto's headers stay out of every unit that includes this one.
+  // Behind a pointer, so that libcrypto's headers stay out of every unit that includes this one;
+  // made by the first add, so that a vote over hashes alone never asks libcrypto.
   std::unique_ptr<internal::crypto::Blake2b512> hasher_;
-  std::vector<BitTally> planes_;  // plane b tallies the hashes whose weight has bit b set
+  std::vector<Tally> planes_;     // plane b tallies the hashes whose weight has bit b set
   uint64_t total_ = 0;            // sum of the weights, modulo 2^64
 };
 

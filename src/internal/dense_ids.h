@@ -1,6 +1,7 @@
 // Open addressing from keys to the dense ids (0, 1, 2, ... in order of first sight) that their
-// caller counts or stores things by, for the distinct-item loops of the fingerprints. The table
-// doubles when half full; lookups touch one small slot per probe. Not API.
+// caller counts or stores things by, for the distinct-item loops of the fingerprints, or to the
+// number of times each key was counted. The table doubles when half full; lookups touch one
+// small slot per probe. Not API.
 #pragma once
 
 #include <bit>
@@ -29,6 +30,40 @@ class DenseIds {
       if (slot.key == key) return slot.id_plus_one - 1;
     }
   }
+
+  // Counts one occurrence of `key` in its own slot, for a table used only this way: false,
+  // changing nothing, when the key is new and `may_insert` is false, or its count is full.
+  bool count(const Key& key, bool may_insert) {
+    for (size_t i = slot_of(key);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.id_plus_one == 0) {  // the count doubles as the mark of a used slot
+        if (!may_insert) return false;
+        slot = {key, 1};
+        if (2 * ++size_ > slots_.size()) resize(std::countr_zero(slots_.size()) + 1);
+        return true;
+      }
+      if (slot.key == key) {
+        if (slot.id_plus_one == UINT32_MAX) return false;  // over 4 GB of text: the caller takes the rest
+        ++slot.id_plus_one;
+        return true;
+      }
+    }
+  }
+
+  // Calls f(key, value) for every key stored, in no particular order: the value is the key's
+  // count in a table used by count(), its id plus one otherwise.
+  template <typename F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.id_plus_one != 0) f(slot.key, slot.id_plus_one);
+    }
+  }
+
+  // Brings the slot where `key` is looked up first into the cache, ahead of a lookup.
+  void prefetch(const Key& key) const { __builtin_prefetch(&slots_[slot_of(key)]); }
+
+  // The number of keys stored.
+  size_t size() const { return size_; }
 
   // The id stored for `key`, or `absent` when it has none.
   uint32_t find(const Key& key, uint32_t absent) const {

@@ -220,6 +220,25 @@ TEST(Fingerprint, MixedScriptMatchesReference) {
   }
 }
 
+// More distinct grams than the index keeps, of each script: the later ones are hashed at every
+// occurrence, in batches that straddle the chunks of positions.
+TEST(Fingerprint, GramsBeyondTheKeptOnesMatchReference) {
+  std::mt19937 rng(13);
+  std::uniform_int_distribution<int> letter(0, 25), ideograph(0, 3999), gap(0, 6);
+  std::string latin, cjk;
+  for (size_t i = 0; i < 60000; ++i) {
+    latin += gap(rng) == 0 ? ' ' : static_cast<char>('a' + letter(rng));
+    internal::utf8::append(cjk, gap(rng) == 0 ? U' ' : static_cast<char32_t>(0x4E00 + ideograph(rng)));
+  }
+  for (const std::string& text : {latin, cjk, latin.substr(0, 30000) + cjk.substr(0, 90000)}) {
+    const Fingerprint f = Fingerprint::compute(text);
+    const Fingerprint expected = reference_fingerprint(text);
+    EXPECT_EQ(f.whole, expected.whole);
+    EXPECT_EQ(f.windows, expected.windows);
+    EXPECT_EQ(Fingerprint::compute_whole(text), f.whole);
+  }
+}
+
 TEST(Fingerprint, WholeOnlyMatchesFullComputation) {
   for (const char* text : {"", "A", "abc", "abcd", "Hello, World!"}) {
     EXPECT_EQ(Fingerprint::compute_whole(text), Fingerprint::compute(text).whole) << text;

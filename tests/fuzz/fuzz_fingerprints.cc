@@ -4,12 +4,17 @@
 //   and compute_whole;
 // - the MinHash (shingle hashes deduplicated, signature updated in vector forms) against a
 //   scalar loop over every shingle with 128-bit products, and every update form against it;
+// - every form of the batch BLAKE2b-512 the surface fingerprint hashes its grams with, against
+//   libcrypto, on messages cut from the input;
 // - the structural fingerprint, which has no second implementation, for memory and UB faults.
+#include <openssl/evp.h>
+
 #include <array>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "internal/blake2b.h"
 #include "minhash.h"
 #include "normalize.h"
 #include "reference.h"
@@ -51,6 +56,33 @@ void check_surface(std::string_view text) {
     FUZZ_CHECK(windows[i].hash == reference::simhash_4grams(std::span(chars).subspan(start, windows[i].len)));
   }
   if (!windows.empty()) FUZZ_CHECK(windows.back().start + windows.back().len == n);
+}
+
+// The input cut into messages of 0 to 16 bytes, the length of each taken from a byte of it.
+void check_batch_hashes(std::span<const uint8_t> data) {
+  namespace blake2b = internal::blake2b;
+  blake2b::Batch batch;
+  for (blake2b::ShortMessage& message : batch) {
+    const size_t length = data.empty() ? 0 : std::min<size_t>(data[0] % (blake2b::kShortBytes + 1), data.size() - 1);
+    message = {};
+    if (!data.empty()) {
+      std::copy_n(data.begin() + 1, length, message.bytes.begin());
+      data = data.subspan(1 + length);
+    }
+    message.length = static_cast<uint8_t>(length);
+  }
+  std::array<blake2b::Half, blake2b::kBatch> expected;
+  for (size_t k = 0; k < blake2b::kBatch; ++k) {
+    unsigned char digest[64];
+    unsigned int length = 0;
+    FUZZ_CHECK(EVP_Digest(batch[k].bytes.data(), batch[k].length, digest, &length, EVP_blake2b512(), nullptr) == 1);
+    std::copy_n(digest, expected[k].size(), expected[k].begin());
+  }
+  for (const blake2b::BatchHash form : blake2b::batch_hashes()) {
+    blake2b::Halves out;
+    form(batch, out);
+    FUZZ_CHECK(out == expected);
+  }
 }
 
 uint64_t fnv1a(std::string_view bytes) {
@@ -102,6 +134,7 @@ void check_minhash(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quelvane::fuzz;
   const std::string text = repaired_utf8(as_text({data, size}));
+  check_batch_hashes({data, size});
   check_surface(text);
   check_minhash(text);
   (void)quelvane::structure::compute(text);

@@ -100,34 +100,6 @@ void for_each_piece(std::string_view text, F&& f) {
   if (in_piece) f(text.substr(begin), ascii);
 }
 
-// The function-word entry of a piece. Lower-casing a whole string differs from lower-casing
-// it character by character only for the final sigma, which is not ASCII either way, so the
-// per-character mapping decides exactly whether the lower-cased piece is a function word.
-Entry entry_of(std::string_view piece, bool ascii) {
-  uint64_t packed = 0;
-  size_t length = 0;
-  auto append = [&](char32_t c) {
-    if (c >= 0x80 || length == kLongestFunctionWord) return false;
-    packed |= uint64_t{c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c} << (8 * length++);
-    return true;
-  };
-  if (ascii) {
-    if (piece.size() > kLongestFunctionWord) return kBlank;
-    for (char c : piece) append(static_cast<uint8_t>(c));
-    return lookup(packed);
-  }
-  for (size_t i = 0; i < piece.size();) {
-    const auto s = decode(piece, i);
-    char32_t mapped[3];
-    const int count = normalize::lower(s.value, mapped);
-    for (int m = 0; m < count; ++m) {
-      if (!append(mapped[m])) return kBlank;
-    }
-    i += s.length;
-  }
-  return lookup(packed);
-}
-
 // Punctuation classes, each named by its class character; the histogram keeps them in
 // increasing code-point order of that character.
 constexpr std::array<char, 9> kPunctuationClasses = {'!', '"', '(', ',', '-', '.', ':', ';', '?'};

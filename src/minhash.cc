@@ -1,7 +1,13 @@
 #include "minhash.h"
 
 #if defined(__x86_64__)
+// GCC 12 warns that the AVX-512 intrinsics' own placeholder operand (_mm512_undefined) may be
+// used uninitialised when they inline into a target-attributed function; the warning is about
+// the header, not this code.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif

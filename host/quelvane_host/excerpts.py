@@ -41,7 +41,8 @@ _WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
 # break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
 _SENTENCE_END = re.compile("[.!?][\"'\u2019\u201d)\\]\u200b-\u200d\u2060\ufeff]*\\s|[\u3002\uff01\uff1f]|\n\\s*\n")
 _MASK = (1 << 64) - 1
-_MIX = 0x100000001B3
+MIX = 0x100000001B3
+"""The multiplier that mixes word hashes into a shingle key (64-bit FNV prime)."""
 
 
 @dataclass(frozen=True)
@@ -57,17 +58,22 @@ class Words:
         return len(self.hashes)
 
 
+def word_hashes(text: str) -> list[int]:
+    """The 64-bit hash of every word of `text`, in order: all that the look-up keys need."""
+    return _hashes(_WORD.findall(text))
+
+
 def split_words(text: str) -> Words:
+    """The words with their spans and sentences, which only confirming a candidate needs."""
     spans = [(m.start(), m.end()) for m in _WORD.finditer(text)]
-    cache: dict[str, int] = {}
-    hashes = []
-    for start, end in spans:
-        word = text[start:end]
-        value = cache.get(word)
-        if value is None:
-            value = cache[word] = _word_hash(word)
-        hashes.append(value)
+    hashes = _hashes([text[start:end] for start, end in spans])
     return Words(tuple(hashes), tuple(s for s, _ in spans), tuple(e for _, e in spans), _sentences(text, spans))
+
+
+def _hashes(words: list[str]) -> list[int]:
+    # Prose repeats its words: a text of a million characters has some ten thousand distinct ones.
+    distinct = {word: _word_hash(word) for word in set(words)}
+    return [distinct[word] for word in words]
 
 
 def _sentences(text: str, spans: Sequence[tuple[int, int]]) -> tuple[int, ...]:
@@ -96,7 +102,7 @@ def shingle_keys(words: Sequence[int], first: int = 0, last: int | None = None) 
     for i in range(max(first, 0), stop):
         value = 0
         for word in words[i:i + SHINGLE_WORDS]:
-            value = ((value ^ word) * _MIX) & _MASK
+            value = ((value ^ word) * MIX) & _MASK
         keys.append(value ^ (value >> 29))
     return keys
 
@@ -129,8 +135,13 @@ def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
 
 
 def index_entries(text: str) -> list[tuple[int, int]]:
-    """(key, word position) pairs to store for a published text."""
-    return winnow(shingle_keys(split_words(text).hashes))
+    """(key, word position) pairs of a text: stored for a published text, looked up for a found one."""
+    hashes = word_hashes(text)
+    try:
+        from . import excerpt_keys
+    except ImportError:  # numpy is optional: plain Python gives the same keys, several times slower
+        return winnow(shingle_keys(hashes))
+    return excerpt_keys.index_entries(hashes)
 
 
 @dataclass(frozen=True)

@@ -112,30 +112,33 @@ class Identifier:
     def identify(self, visible: str) -> list[Match]:
         watermark = read_watermark(visible, self._keys.binding_hex)
         bands = self._storage.band_matches(quelvane.minhash_bands(visible))
-        found_words = excerpts.split_words(visible)
-        hits = self._excerpt_hits(found_words)
+        hits = self._excerpt_hits(visible)
         # One shared key is what stock phrases give; a passage long enough to confirm always
         # leaves at least two.
         pointers = set(bands) | {p for p, found in hits.items() if len(found) >= 2}
         if watermark.pointer is not None:
             pointers.add(watermark.pointer)
+        if not pointers:
+            return []
+        # Most texts of a corpus meet no candidate: what only confirming needs is computed here.
         tag = quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, quelvane.content_hash(visible))
+        found_words = excerpts.split_words(visible) if any(p in hits for p in pointers) else None
         matches = []
         for pointer in pointers:
             publication = self._storage.get(pointer)
             if publication is None:
                 continue
-            passages = tuple(excerpts.confirm(found_words, excerpts.split_words(publication.text),
-                                              hits.get(pointer, ())))
+            passages: tuple[Passage, ...] = ()
+            if found_words is not None and pointer in hits:
+                passages = tuple(excerpts.confirm(found_words, excerpts.split_words(publication.text), hits[pointer]))
             match = self._judge(visible, tag, publication, watermark, bands.get(pointer, 0), passages)
             if match is not None:
                 matches.append(match)
         return sorted(matches, key=_strength)
 
-    def _excerpt_hits(self, found: excerpts.Words) -> dict[str, list[tuple[int, int]]]:
-        entries = excerpts.winnow(excerpts.shingle_keys(found.hashes))
+    def _excerpt_hits(self, visible: str) -> dict[str, list[tuple[int, int]]]:
         positions: dict[int, list[int]] = {}
-        for key, position in entries:
+        for key, position in excerpts.index_entries(visible):
             positions.setdefault(key, []).append(position)
         hits: dict[str, list[tuple[int, int]]] = {}
         for key, pointer, published_at in self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT):

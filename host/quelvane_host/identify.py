@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import hmac
 from dataclasses import dataclass, field
-from typing import Literal, Protocol
+from typing import Literal, Protocol, TypeVar
 
 import quelvane
 
@@ -31,6 +31,8 @@ VERDICTS: tuple[Verdict, ...] = ("match", "weak", "unverified")
 SURFACE_ALG, STRUCTURE_ALG, MINHASH_ALG, WATERMARK_ALG = ASSERTION_ALGS
 Passage = excerpts.Passage
 VERIFIED_CACHE_SIZE = 4096
+PUBLICATION_CACHE_SIZE = 512
+"""Publications (with their words) an identifier keeps: a corpus meets the same few often."""
 
 
 @dataclass(frozen=True)
@@ -108,11 +110,14 @@ class Identifier:
         # An envelope verifies or not once and for all under a given key; remembering the
         # outcome by the exact envelope and key spares repeated Ed25519 checks.
         self._verified: dict[tuple[str, str], str | ValueError] = {}
+        # Stored publications never change: one read serves every later candidate.
+        self._publications: dict[str, tuple[Publication, excerpts.Words]] = {}
 
     def identify(self, visible: str) -> list[Match]:
         watermark = read_watermark(visible, self._keys.binding_hex)
         bands = self._storage.band_matches(quelvane.minhash_bands(visible))
-        hits = self._excerpt_hits(visible)
+        hashes = excerpts.word_hashes(visible)
+        hits = self._excerpt_hits(hashes)
         # One shared key is what stock phrases give; a passage long enough to confirm always
         # leaves at least two.
         pointers = set(bands) | {p for p, found in hits.items() if len(found) >= 2}
@@ -122,23 +127,24 @@ class Identifier:
             return []
         # Most texts of a corpus meet no candidate: what only confirming needs is computed here.
         tag = quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, quelvane.content_hash(visible))
-        found_words = excerpts.split_words(visible) if any(p in hits for p in pointers) else None
+        found_words = excerpts.split_words(visible, hashes)
         matches = []
         for pointer in pointers:
-            publication = self._storage.get(pointer)
-            if publication is None:
+            stored = self._publication(pointer)
+            if stored is None:
                 continue
+            publication, published_words = stored
             passages: tuple[Passage, ...] = ()
-            if found_words is not None and pointer in hits:
-                passages = tuple(excerpts.confirm(found_words, excerpts.split_words(publication.text), hits[pointer]))
+            if pointer in hits:
+                passages = tuple(excerpts.confirm(found_words, published_words, hits[pointer]))
             match = self._judge(visible, tag, publication, watermark, bands.get(pointer, 0), passages)
             if match is not None:
                 matches.append(match)
         return sorted(matches, key=_strength)
 
-    def _excerpt_hits(self, visible: str) -> dict[str, list[tuple[int, int]]]:
+    def _excerpt_hits(self, hashes: list[int]) -> dict[str, list[tuple[int, int]]]:
         positions: dict[int, list[int]] = {}
-        for key, position in excerpts.index_entries(visible):
+        for key, position in excerpts.winnowed_keys(hashes):
             positions.setdefault(key, []).append(position)
         hits: dict[str, list[tuple[int, int]]] = {}
         for key, pointer, published_at in self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT):
@@ -167,6 +173,16 @@ class Identifier:
                      publication.created)
 
 
+    def _publication(self, pointer: str) -> tuple[Publication, excerpts.Words] | None:
+        stored = self._publications.get(pointer)
+        if stored is None:
+            publication = self._storage.get(pointer)
+            if publication is None:
+                return None
+            stored = _remember(self._publications, pointer, (publication, excerpts.split_words(publication.text)),
+                               PUBLICATION_CACHE_SIZE)
+        return stored
+
     def _assertion(self, cose_hex: str, public_hex: str) -> str | ValueError:
         outcome = self._verified.get((cose_hex, public_hex))
         if outcome is None:
@@ -174,9 +190,7 @@ class Identifier:
                 outcome = quelvane.verify(cose_hex, public_hex)
             except ValueError as error:
                 outcome = error
-            if len(self._verified) >= VERIFIED_CACHE_SIZE:
-                self._verified.pop(next(iter(self._verified)))
-            self._verified[(cose_hex, public_hex)] = outcome
+            _remember(self._verified, (cose_hex, public_hex), outcome, VERIFIED_CACHE_SIZE)
         return outcome
 
     def _check(self, public_hex: str, alg: str, cose_hex: str, visible: str, excerpt: str | None, marked: bool,
@@ -190,6 +204,18 @@ class Identifier:
             # found text, padded with other words, is far from every window.
             tier = min(tier, quelvane.verify_tier(excerpt, assertion, marked, False), key=TIERS.index)
         return AssertionCheck(alg, True, None, tier)
+
+
+K = TypeVar("K")
+V = TypeVar("V")
+
+
+def _remember(cache: dict[K, V], key: K, value: V, size: int) -> V:
+    """Stores `value`, forgetting the oldest entry when `cache` holds `size` already."""
+    if len(cache) >= size:
+        cache.pop(next(iter(cache)))
+    cache[key] = value
+    return value
 
 
 def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:

@@ -3,6 +3,8 @@
 loop per word. Registries store these keys, so both ways must give them bit for bit."""
 from __future__ import annotations
 
+from typing import Sequence
+
 import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
@@ -17,6 +19,12 @@ def index_entries(hashes: list[int]) -> list[tuple[int, int]]:
     keys = shingle_keys(np.array(hashes, dtype=np.uint64))
     positions = winnow(keys)
     return list(zip(keys[positions].tolist(), positions.tolist()))
+
+
+def all_shingle_keys(hashes: Sequence[int]) -> list[int]:
+    """`excerpts.shingle_keys` of the whole text."""
+    keys: list[int] = shingle_keys(np.array(hashes, dtype=np.uint64)).tolist()
+    return keys
 
 
 def shingle_keys(hashes: Keys) -> Keys:

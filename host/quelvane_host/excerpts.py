@@ -68,6 +68,15 @@ class Words:
         return tuple(word_hashes(self._text))
 
     @functools.cached_property
+    def shingles(self) -> list[int]:
+        """The key of the shingle starting at each word (of all but the last SHINGLE_WORDS - 1)."""
+        try:
+            from . import excerpt_keys
+        except ImportError:
+            return shingle_keys(self.hashes)
+        return excerpt_keys.all_shingle_keys(self.hashes)
+
+    @functools.cached_property
     def starts(self) -> tuple[int, ...]:
         return tuple(m.start() for m in _WORD.finditer(self._text))
 
@@ -228,7 +237,7 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
 def _shingles(words: Words, first: int, last: int) -> tuple[int, list[int]]:
     """The first position and the keys of the shingles in first .. last - 1."""
     start = max(first, 0)
-    return start, shingle_keys(words.hashes, start, last)
+    return start, words.shingles[start:max(last, start)]
 
 
 def _within_sentences(words: Words, start: int, keys: list[int]) -> dict[int, int]:

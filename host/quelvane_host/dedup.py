@@ -90,25 +90,29 @@ class Summary:
 
 def fingerprint(partition: Partition, work: str, parts: int) -> Fingerprints:
     ids: list[str] = []
-    signatures: list[list[int]] = []
-    bands: list[list[int]] = []
+    # Arrays per document, not lists of Python integers, which take five times the memory.
+    signatures: list[npt.NDArray[np.uint64]] = []
+    bands: list[npt.NDArray[np.uint64]] = []
     errors: list[DocumentError] = []
     for record in read_partition(partition):
         if isinstance(record, Document):
             ids.append(record.id)
-            signatures.append(quelvane.minhash_signature(record.text))
-            bands.append(quelvane.minhash_bands(record.text))
+            signatures.append(np.array(quelvane.minhash_signature(record.text), dtype=np.uint64))
+            bands.append(np.array(quelvane.minhash_bands(record.text), dtype=np.uint64))
         else:
             errors.append(record)
     done = Fingerprints(partition.number, work, parts)
-    _write(done.file("signatures"), lambda path: np.save(path, np.array(signatures, dtype=np.uint64)
-                                                             .reshape(-1, SIGNATURE_LENGTH)))
+    _write(done.file("signatures"), lambda path: np.save(path, _rows(signatures, SIGNATURE_LENGTH)))
     records = {"ids": ids, "errors": [[error.id, error.reason] for error in errors]}
     _write(done.file("records"), lambda path: path.write_text(json.dumps(records), encoding="utf-8"))
-    rows = band_rows(partition.number, np.array(bands, dtype=np.uint64).reshape(-1, BAND_COUNT))
+    rows = band_rows(partition.number, _rows(bands, BAND_COUNT))
     for part, (keys, docs) in enumerate(split_by_key(rows, parts)):
         _write(done.file("bands", part), lambda path: np.save(path, np.stack([keys, docs.view(np.uint64)])))
     return done
+
+
+def _rows(arrays: list[npt.NDArray[np.uint64]], width: int) -> npt.NDArray[np.uint64]:
+    return np.stack(arrays) if arrays else np.empty((0, width), dtype=np.uint64)
 
 
 def _work_file(work: str, kind: str, partition: int, part: int | None = None) -> Path:

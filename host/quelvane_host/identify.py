@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import hmac
 from dataclasses import dataclass, field
-from typing import Literal, Protocol, TypeVar
+from typing import Literal, Protocol
 
 import quelvane
 
@@ -31,8 +31,9 @@ VERDICTS: tuple[Verdict, ...] = ("match", "weak", "unverified")
 SURFACE_ALG, STRUCTURE_ALG, MINHASH_ALG, WATERMARK_ALG = ASSERTION_ALGS
 Passage = excerpts.Passage
 VERIFIED_CACHE_SIZE = 4096
-PUBLICATION_CACHE_SIZE = 512
-"""Publications (with their words) an identifier keeps: a corpus meets the same few often."""
+PUBLICATION_CACHE_CHARACTERS = 1 << 19
+"""Characters of publications (with their words, some 40 bytes a character once all are found)
+an identifier keeps: a corpus meets the same few often."""
 
 
 @dataclass(frozen=True)
@@ -112,6 +113,7 @@ class Identifier:
         self._verified: dict[tuple[str, str], str | ValueError] = {}
         # Stored publications never change: one read serves every later candidate.
         self._publications: dict[str, tuple[Publication, excerpts.Words]] = {}
+        self._cached_characters = 0
 
     def identify(self, visible: str) -> list[Match]:
         watermark = read_watermark(visible, self._keys.binding_hex)
@@ -190,8 +192,14 @@ class Identifier:
             publication = self._storage.get(pointer)
             if publication is None:
                 return None
-            stored = _remember(self._publications, pointer, (publication, excerpts.split_words(publication.text)),
-                               PUBLICATION_CACHE_SIZE)
+            stored = (publication, excerpts.split_words(publication.text))
+            size = len(publication.text)
+            if size <= PUBLICATION_CACHE_CHARACTERS:
+                while self._cached_characters + size > PUBLICATION_CACHE_CHARACTERS:
+                    oldest, _ = self._publications.pop(next(iter(self._publications)))
+                    self._cached_characters -= len(oldest.text)
+                self._publications[pointer] = stored
+                self._cached_characters += size
         return stored
 
     def _assertion(self, cose_hex: str, public_hex: str) -> str | ValueError:
@@ -201,7 +209,9 @@ class Identifier:
                 outcome = quelvane.verify(cose_hex, public_hex)
             except ValueError as error:
                 outcome = error
-            _remember(self._verified, (cose_hex, public_hex), outcome, VERIFIED_CACHE_SIZE)
+            if len(self._verified) >= VERIFIED_CACHE_SIZE:
+                self._verified.pop(next(iter(self._verified)))
+            self._verified[(cose_hex, public_hex)] = outcome
         return outcome
 
     def _check(self, public_hex: str, alg: str, cose_hex: str, visible: str, excerpt: str | None, marked: bool,
@@ -215,18 +225,6 @@ class Identifier:
             # found text, padded with other words, is far from every window.
             tier = min(tier, quelvane.verify_tier(excerpt, assertion, marked, False), key=TIERS.index)
         return AssertionCheck(alg, True, None, tier)
-
-
-K = TypeVar("K")
-V = TypeVar("V")
-
-
-def _remember(cache: dict[K, V], key: K, value: V, size: int) -> V:
-    """Stores `value`, forgetting the oldest entry when `cache` holds `size` already."""
-    if len(cache) >= size:
-        cache.pop(next(iter(cache)))
-    cache[key] = value
-    return value
 
 
 def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:

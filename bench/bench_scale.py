@@ -1,24 +1,31 @@
-"""Near-duplicate clustering (quelvane_host.dedup) on a generated corpus of real prose.
+"""The scan (quelvane_host.scan) and near-duplicate clustering (quelvane_host.dedup) on generated
+corpora of real prose: the paragraphs of the benches' corpus (`make corpus`: Debian's documentation
+in English, German and Russian by default; --languages adds Japanese and Chinese), documents
+being runs of 2 to 8 of them, written as JSON Lines files of 2,000 documents.
 
-Throughput in documents and MB per second in-process, on a Dask LocalCluster of 1 and of 2 worker
-processes (one thread each), and the peak resident memory of each worker at two corpus sizes.
-Documents are runs of paragraphs of the English documentation installed under /usr/share/doc
-(release notes, READMEs, change logs), a tenth of them near copies of another with a few words
-replaced, written as JSON Lines files of 2,000 documents.
+The scan, against a registry of --publications texts, on corpora where a tenth of the documents
+are copies of publications:
+- its cost per document in this process against its floors, measured in the same run:
+  (a) reading the documents and computing their MinHash signatures and band keys (the issue's
+  floor); (a') the module calls the scan makes for every document (the watermark attempt and the
+  band keys); (b) (a') and the excerpt index keys, i.e. every key the scan must compute before
+  any look-up: what the scan spends beyond (b) is the look-ups, the confirmation and the engine;
+- throughput in documents and MB per second on a Dask LocalCluster of 1 and of 2 worker
+  processes (one thread each), with the CPU seconds each worker spent (CPU / wall near the
+  number of workers shows the work itself parallelizes, whatever else the machine runs) and
+  the load average before and after;
+- the peak resident memory of each of 2 workers over a scan of --small and of --documents.
 
-The peer comparison: clusters against datasketch's MinHashLSH on prose with near copies.
-
-The scan (quelvane_host.scan) in-process against a registry of --publications texts, on a corpus
-where a tenth of the documents are copies of publications, against the floor every scan pays:
-reading the same documents and computing their MinHash signatures and band keys.
+Dedup: clusters against datasketch's MinHashLSH on prose with near copies; throughput in-process
+and on 1 and 2 workers; the peak resident memory of each worker at two corpus sizes.
 
 Run: python bench/bench_scale.py [--documents 100000] [--small 10000] [--rounds 3] [--agreement 4000]
-                                 [--publications 10000] [--scanned 5000] [--only-scan]
+                                 [--publications 10000] [--scanned 5000] [--only scan-cost|scan|dedup]
+                                 [--scratch DIR] [--languages english,german,...]
 """
 from __future__ import annotations
 
 import argparse
-import gzip
 import json
 import os
 import random
@@ -34,36 +41,33 @@ os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HOST), os.environ.g
 
 from distributed import Client  # noqa: E402
 
-from quelvane_host.corpus import Corpus  # noqa: E402
-from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup, fingerprint, local_cluster  # noqa: E402
+import quelvane  # noqa: E402
+
+from quelvane_host import excerpts  # noqa: E402
+from quelvane_host.corpus import Corpus, Document, read_partition  # noqa: E402
+from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup, local_cluster  # noqa: E402
 from quelvane_host.keys import Keys  # noqa: E402
+from quelvane_host.identify import read_watermark  # noqa: E402
 from quelvane_host.registry import Registry  # noqa: E402
 from quelvane_host.scan import BindingKey, scan  # noqa: E402
 from quelvane_host.output import read_rows  # noqa: E402
 from peers import agreement, datasketch_clusters  # noqa: E402
 
-SOURCES = ("/usr/share/doc",)
+CORPUS = Path(__file__).resolve().parents[1] / "build" / "corpus"
+LANGUAGES = ("english", "german", "russian", "japanese", "chinese")
+# Han and kana characters are words of their own, so unrelated texts in those scripts share
+# five-word shingles often, and each document meets dozens of candidates: measured apart.
+ALPHABETIC = ("english", "german", "russian")
 DOCUMENTS_PER_FILE = 2000
 
 
-def prose_paragraphs(minimum_words=25):
-    """Paragraphs of running text (not lists of file names or code) from the installed docs."""
+def prose_paragraphs(languages, minimum_characters=200):
+    """The paragraphs of the real-prose corpus of the benches (`make corpus`: Debian's documentation
+    in five languages, 10 MB each), long enough to be running text."""
     paragraphs = set()
-    for root in SOURCES:
-        for path in sorted(Path(root).rglob("*")):
-            name = path.name.lower()
-            if not path.is_file() or not (name.endswith((".txt", ".gz")) or name.startswith(("readme", "news"))):
-                continue
-            try:
-                raw = gzip.decompress(path.read_bytes()) if name.endswith(".gz") else path.read_bytes()
-                text = raw.decode("utf-8")
-            except (OSError, UnicodeDecodeError, gzip.BadGzipFile, EOFError):
-                continue
-            for block in text.split("\n\n"):
-                words = block.split()
-                letters = sum(word.isalpha() for word in words)
-                if len(words) >= minimum_words and letters >= 0.7 * len(words):
-                    paragraphs.add(" ".join(words))
+    for language in languages:
+        text = (CORPUS / f"{language}-10mb.txt").read_text(encoding="utf-8")
+        paragraphs.update(block.strip() for block in text.split("\n\n") if len(block.strip()) >= minimum_characters)
     return sorted(paragraphs)
 
 
@@ -160,12 +164,9 @@ def _runs(paragraph):
     return {hash(tuple(words[i:i + 8])) for i in range(max(1, len(words) - 7))}
 
 
-def scan_cost(paragraphs, publications, documents, rounds, scratch):
-    """Median seconds per document of a scan and of its fingerprinting floor, in this process."""
-    rng = random.Random(5)
-    keys = Keys.generate("bench")
-    texts = []
-    started = time.perf_counter()
+def scan_registry(paragraphs, publications, scratch):
+    """A registry of `publications` texts (made once per scratch folder), its keys, its texts, and
+    the paragraphs unrelated to any of them."""
     # Publications and the other documents come from separate halves of the paragraphs, each
     # paragraph in one publication at most: unrelated pages share no passage with the registry.
     # The installed docs repeat licence and boilerplate paragraphs with small changes: an other
@@ -173,38 +174,143 @@ def scan_cost(paragraphs, publications, documents, rounds, scratch):
     published = paragraphs[:len(paragraphs) // 2]
     runs = {run for paragraph in published for run in _runs(paragraph)}
     unrelated = [p for p in paragraphs[len(paragraphs) // 2:] if not runs & _runs(p)]
-    start = 0
-    with Registry.create(scratch / "registry.db", keys) as registry:
+    database, key_file = scratch / f"registry-{publications}.db", scratch / f"registry-{publications}.key"
+    if database.exists() and key_file.exists():
+        with Registry.open(database, key_file) as registry:
+            return database, registry.keys, [p.text for p in registry.storage.publications()], unrelated
+    database.unlink(missing_ok=True)
+    key_file.unlink(missing_ok=True)
+    rng = random.Random(5)
+    keys = Keys.generate("bench")
+    texts, start, started = [], 0, time.perf_counter()
+    with Registry.create(database, keys) as registry:
         for _ in range(publications):
             count = rng.randint(2, 4)
             text = "\n\n".join(published[start:start + count]).replace("\x00", "")
             start = (start + count) % (len(published) - 4)
             registry.publish(text)
             texts.append(text)
+    keys.save(key_file)
     print(f"registry: {publications} publications in {time.perf_counter() - started:.0f} s")
-    folder = scratch / "scan-corpus"
-    folder.mkdir()
-    write_corpus(folder, documents, unrelated, copies=0.0, seed=9)
-    # A tenth of the documents are copies of publications, as found on the web.
-    lines = [json.dumps({"text": rng.choice(texts)}) for _ in range(documents // 10)]
-    (folder / "copies.jsonl").write_text("\n".join(lines) + "\n")
+    return database, keys, texts, unrelated
+
+
+def scan_corpus(folder, documents, unrelated, texts, seed=9):
+    """`documents` unrelated documents and a tenth as many copies of publications, as found on the
+    web; returns the corpus and the size of its texts in bytes."""
+    if not folder.exists():
+        folder.mkdir()
+        write_corpus(folder, documents, unrelated, copies=0.0, seed=seed)
+        rng = random.Random(seed)
+        lines = [json.dumps({"text": rng.choice(texts)}) for _ in range(documents // 10)]
+        (folder / "copies.jsonl").write_text("\n".join(lines) + "\n")
     corpus = Corpus.of([folder])
+    size = sum(len(record.text.encode()) for partition in corpus.partitions() for record in read_partition(partition)
+               if isinstance(record, Document))
+    return corpus, size
+
+
+def signatures_and_bands(corpus):
+    """The floor the scan is held to: reading the documents, their MinHash signatures and band keys."""
+    for partition in corpus.partitions():
+        for record in read_partition(partition):
+            if isinstance(record, Document):
+                quelvane.minhash_signature(record.text)
+                quelvane.minhash_bands(record.text)
+
+
+def per_document_keys(corpus, binding, excerpt_keys):
+    """What a scan computes for every document before any look-up: the module calls (the watermark
+    attempt and the band keys) and, with `excerpt_keys`, the excerpt index keys too."""
+    for partition in corpus.partitions():
+        for record in read_partition(partition):
+            if isinstance(record, Document):
+                read_watermark(record.text, binding.binding_hex)
+                quelvane.minhash_bands(record.text)
+                if excerpt_keys:
+                    excerpts.index_entries(record.text)
+
+
+def scan_cost(paragraphs, publications, documents, rounds, scratch):
+    """Median seconds per document of a scan, in this process, and of the floors it is held to."""
+    database, keys, texts, unrelated = scan_registry(paragraphs, publications, scratch)
+    corpus, _ = scan_corpus(scratch / f"scan-corpus-{documents}", documents, unrelated, texts)
     binding = BindingKey(keys.binding_hex, keys.repository_id)
-    total = documents + len(lines)
-    scans, floors, found = [], [], 0
+    total = documents + documents // 10
+    steps = {
+        "(a) signatures and band keys": lambda: signatures_and_bands(corpus),
+        "(a') watermark and band keys": lambda: per_document_keys(corpus, binding, False),
+        "(b) (a') and excerpt keys": lambda: per_document_keys(corpus, binding, True),
+        "scan": lambda: scan(corpus, database, binding, scratch / "scan-out", fmt="jsonl"),
+    }
+    seconds = {name: [] for name in steps}
     for _ in range(rounds):
-        started = time.perf_counter()
-        for partition in corpus.partitions():
-            fingerprint(partition)
-        floors.append(time.perf_counter() - started)
-        started = time.perf_counter()
-        found = scan(corpus, scratch / "registry.db", binding, scratch / "scan-out", fmt="jsonl").matches
-        scans.append(time.perf_counter() - started)
-    scan_s, floor_s = statistics.median(scans), statistics.median(floors)
+        for name, step in steps.items():
+            started = time.perf_counter()
+            step()
+            seconds[name].append(time.perf_counter() - started)
+    found = scan(corpus, database, binding, scratch / "scan-out", fmt="jsonl").matches
+    medians = {name: statistics.median(values) for name, values in seconds.items()}
     print(f"scan of {total} documents against {publications} publications ({found} match rows), "
-          f"median of {rounds}:")
-    print(f"  {'fingerprints and band keys alone':<34} {floor_s:7.2f} s {floor_s / total * 1e6:8.0f} us/doc")
-    print(f"  {'scan':<34} {scan_s:7.2f} s {scan_s / total * 1e6:8.0f} us/doc   {scan_s / floor_s:.2f}x")
+          f"median of {rounds}, load average {_load()}:")
+    for name, value in medians.items():
+        ratios = "" if name != "scan" else "   " + "  ".join(
+            f"{value / medians[floor]:.2f}x {floor.split()[0]}" for floor in medians if floor != "scan")
+        print(f"  {name:<30} {value:7.2f} s {value / total * 1e6:8.0f} us/doc{ratios}")
+    return database, binding, texts, unrelated
+
+
+def timed_scan(corpus, database, binding, output, client):
+    """Wall seconds, the CPU seconds of each worker (or of this process), and the summary of one scan."""
+    before = _cpu_each(client)
+    started = time.perf_counter()
+    summary = scan(corpus, database, binding, output, fmt="parquet", client=client)
+    wall = time.perf_counter() - started
+    return wall, [after - first for first, after in zip(before, _cpu_each(client))], summary
+
+
+def _cpu_each(client):
+    if client is None:
+        return [time.process_time()]
+    return [cpu for _, cpu in sorted(client.run(time.process_time).items())]
+
+
+def _load():
+    return " ".join(f"{value:.1f}" for value in os.getloadavg())
+
+
+def scan_throughput(corpus, size, documents, database, binding, rounds, scratch):
+    """docs/s and MB/s of the scan on 1 and 2 worker processes, the CPU seconds each worker spent,
+    and each worker's peak resident memory."""
+    print(f"scan throughput: {documents} documents, {size / 1e6:.1f} MB, {len(corpus.partitions())} partitions, "
+          f"median of {rounds}")
+    print(f"  {'workers':<8} {'seconds':>8} {'docs/s':>8} {'MB/s':>6} {'vs 1':>6} {'CPU s per worker':>18} "
+          f"{'CPU/wall':>8} {'peak RSS MB':>12}  load before / after")
+    single = None
+    for workers in (1, 2):
+        with local_cluster(workers) as cluster, Client(cluster) as client:
+            load = _load()
+            runs = [timed_scan(corpus, database, binding, scratch / "scan-throughput", client) for _ in range(rounds)]
+            peak = worker_memory(client, "VmHWM")
+        wall = statistics.median(run[0] for run in runs)
+        cpu = [statistics.median(run[1][i] for run in runs) for i in range(workers)]
+        single = single or wall
+        print(f"  {workers:<8} {wall:8.1f} {documents / wall:8.0f} {size / wall / 1e6:6.2f} {single / wall:5.2f}x "
+              f"{' '.join(f'{c:.1f}' for c in cpu):>18} {sum(cpu) / wall:8.2f} "
+              f"{' '.join(f'{mb:.0f}' for mb in peak):>12}  {load} / {_load()}", flush=True)
+
+
+def scan_memory(sizes, unrelated, texts, database, binding, scratch):
+    """Peak resident memory of each of 2 workers over one scan, at each corpus size."""
+    print("scan, peak resident memory per worker (MB), 2 workers, a fresh cluster per size:")
+    for documents in sizes:
+        corpus, size = scan_corpus(scratch / f"scan-corpus-{documents}", documents, unrelated, texts)
+        with local_cluster(2) as cluster, Client(cluster) as client:
+            before = worker_memory(client, "VmRSS")
+            timed_scan(corpus, database, binding, scratch / "scan-memory", client)
+            peak = worker_memory(client, "VmHWM")
+        print(f"  {documents:>7} documents ({size / 1e6:.0f} MB): {' '.join(f'{mb:.0f}' for mb in before)} at start, "
+              f"peak {' '.join(f'{mb:.0f}' for mb in peak)}", flush=True)
 
 
 def main():
@@ -214,36 +320,53 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--agreement", type=int, default=4000, help="documents in the peer comparison")
     parser.add_argument("--publications", type=int, default=10_000, help="registry size for the scan")
-    parser.add_argument("--scanned", type=int, default=5000, help="unrelated documents in the scan's corpus")
-    parser.add_argument("--only-scan", action="store_true", help="measure the scan alone")
+    parser.add_argument("--scanned", type=int, default=5000, help="unrelated documents in the scan's cost")
+    parser.add_argument("--only", choices=("scan-cost", "scan", "dedup"), help="measure one part alone")
+    parser.add_argument("--scratch", type=Path, help="keep the registry and corpora in this folder between runs")
+    parser.add_argument("--languages", default=",".join(ALPHABETIC), help=f"of {', '.join(LANGUAGES)}")
     options = parser.parse_args()
-    paragraphs = prose_paragraphs()
-    print(f"{len(paragraphs)} paragraphs of prose from {', '.join(SOURCES)}")
-    with tempfile.TemporaryDirectory(prefix="quelvane-bench-scale-") as scratch:
-        scratch = Path(scratch)
-        scan_cost(paragraphs, options.publications, options.scanned, options.rounds, scratch)
-        if options.only_scan:
-            return
-        peer_agreement(paragraphs, options.agreement, scratch)
-        (scratch / "corpus").mkdir()
-        size = write_corpus(scratch / "corpus", options.documents, paragraphs)
-        corpus = Corpus.of([scratch / "corpus"])
-        print(f"corpus: {options.documents} documents, {size / 1e6:.1f} MB, "
-              f"{len(corpus.partitions())} partitions; median of {options.rounds} runs")
-        rows = throughput(corpus, size, options.documents, options.rounds, scratch)
-        single = next(row for row in rows if row[0] == "1 worker")[1]
-        print(f"{'dedup':<12} {'seconds':>8} {'docs/s':>8} {'MB/s':>6} {'vs 1 worker':>12} {'CPU us/doc':>11}")
-        for label, seconds, docs_per_second, mb_per_second, cpu_us in rows:
-            print(f"{label:<12} {seconds:8.2f} {docs_per_second:8.0f} {mb_per_second:6.2f} "
-                  f"{single / seconds:11.2f}x {cpu_us:11.0f}")
-        print(f"machine load (1-minute average) at the end: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
-        print("resident memory per worker (MB), 2 workers: at start -> peak during the run")
-        (scratch / "small").mkdir()
-        write_corpus(scratch / "small", options.small, paragraphs)
-        corpora = [(options.small, Corpus.of([scratch / "small"])), (options.documents, corpus)]
-        for documents, before, after in memory(corpora, scratch):
-            print(f"  {documents:>7} documents: {' '.join(f'{mb:.0f}' for mb in before)} -> "
-                  f"{' '.join(f'{mb:.0f}' for mb in after)}")
+    languages = options.languages.split(",")
+    paragraphs = prose_paragraphs(languages)
+    print(f"{len(paragraphs)} paragraphs of prose from {CORPUS}: {', '.join(languages)}")
+    with tempfile.TemporaryDirectory(prefix="quelvane-bench-scale-") as temporary:
+        scratch = options.scratch or Path(temporary)
+        scratch.mkdir(exist_ok=True)
+        if options.only in (None, "scan-cost", "scan"):
+            database, binding, texts, unrelated = scan_cost(
+                paragraphs, options.publications, options.scanned, options.rounds, scratch)
+        if options.only in (None, "scan"):
+            corpus, size = scan_corpus(scratch / f"scan-corpus-{options.documents}", options.documents, unrelated,
+                                       texts)
+            documents = options.documents + options.documents // 10
+            scan_throughput(corpus, size, documents, database, binding, options.rounds, scratch)
+            scan_memory((options.small, options.documents), unrelated, texts, database, binding, scratch)
+        if options.only in (None, "dedup"):
+            dedup_measures(paragraphs, options, scratch)
+
+
+def dedup_measures(paragraphs, options, scratch):
+    peer_agreement(paragraphs, options.agreement, scratch)
+    folder = scratch / f"dedup-corpus-{options.documents}"
+    folder.mkdir(exist_ok=True)
+    size = write_corpus(folder, options.documents, paragraphs)
+    corpus = Corpus.of([folder])
+    print(f"dedup corpus: {options.documents} documents, {size / 1e6:.1f} MB, "
+          f"{len(corpus.partitions())} partitions; median of {options.rounds} runs")
+    rows = throughput(corpus, size, options.documents, options.rounds, scratch)
+    single = next(row for row in rows if row[0] == "1 worker")[1]
+    print(f"{'dedup':<12} {'seconds':>8} {'docs/s':>8} {'MB/s':>6} {'vs 1 worker':>12} {'CPU us/doc':>11}")
+    for label, seconds, docs_per_second, mb_per_second, cpu_us in rows:
+        print(f"{label:<12} {seconds:8.2f} {docs_per_second:8.0f} {mb_per_second:6.2f} "
+              f"{single / seconds:11.2f}x {cpu_us:11.0f}")
+    print(f"load average at the end: {_load()} on {os.cpu_count()} cores")
+    print("dedup, resident memory per worker (MB), 2 workers: at start -> peak during the run")
+    small = scratch / f"dedup-corpus-{options.small}"
+    small.mkdir(exist_ok=True)
+    write_corpus(small, options.small, paragraphs)
+    corpora = [(options.small, Corpus.of([small])), (options.documents, corpus)]
+    for documents, before, after in memory(corpora, scratch):
+        print(f"  {documents:>7} documents: {' '.join(f'{mb:.0f}' for mb in before)} -> "
+              f"{' '.join(f'{mb:.0f}' for mb in after)}")
 
 
 if __name__ == "__main__":

@@ -12,10 +12,18 @@ The pipeline of the MinHash deduplication jobs that run over web-scale corpora:
 
 Every module call holds the interpreter lock, so a worker gains nothing from threads: run the Dask
 workers as processes with one thread each (see `local_cluster`).
+
+What step 1 computes waits on disk, in a work folder inside the output that the run removes at the
+end, rather than in the workers' memory: signatures and ids per partition, and the band rows
+already split by join task, as shuffle files. A worker then holds one partition (or one join
+task's rows) at a time, however large the corpus, and a task run again after its worker died
+rewrites the same files.
 """
 from __future__ import annotations
 
-import operator
+import json
+import os
+import shutil
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterable, Protocol, Sequence, Tuple
@@ -49,13 +57,25 @@ Rows = Tuple[npt.NDArray[np.uint64], Indices]
 
 @dataclass(frozen=True)
 class Fingerprints:
-    """One partition's readable documents, their signatures (rows of 128 values) and band keys."""
+    """Where one partition's fingerprints wait: the ids, errors and signatures (rows of 128
+    values) of its documents, and its band rows split into `parts` pieces by join task."""
 
     partition: int
-    ids: list[str]
-    signatures: npt.NDArray[np.uint64]
-    bands: npt.NDArray[np.uint64]
-    errors: list[DocumentError]
+    work: str
+    parts: int
+
+    def file(self, kind: str, part: int | None = None) -> Path:
+        return _work_file(self.work, kind, self.partition, part)
+
+    def signatures(self) -> npt.NDArray[np.uint64]:
+        # Mapped, not read: a confirmation reads only the rows of its candidate pairs.
+        signatures: npt.NDArray[np.uint64] = np.load(self.file("signatures"), mmap_mode="r")
+        return signatures
+
+    def records(self) -> tuple[list[str], list[DocumentError]]:
+        with open(self.file("records"), encoding="utf-8") as stream:
+            stored = json.load(stream)
+        return stored["ids"], [DocumentError(doc_id, reason) for doc_id, reason in stored["errors"]]
 
 
 @dataclass(frozen=True)
@@ -68,21 +88,44 @@ class Summary:
     confirmed_pairs: int
 
 
-def fingerprint(partition: Partition) -> Fingerprints:
+def fingerprint(partition: Partition, work: str, parts: int) -> Fingerprints:
     ids: list[str] = []
-    signatures: list[list[int]] = []
-    bands: list[list[int]] = []
+    # Arrays per document, not lists of Python integers, which take five times the memory.
+    signatures: list[npt.NDArray[np.uint64]] = []
+    bands: list[npt.NDArray[np.uint64]] = []
     errors: list[DocumentError] = []
     for record in read_partition(partition):
         if isinstance(record, Document):
             ids.append(record.id)
-            signatures.append(quelvane.minhash_signature(record.text))
-            bands.append(quelvane.minhash_bands(record.text))
+            signatures.append(np.array(quelvane.minhash_signature(record.text), dtype=np.uint64))
+            bands.append(np.array(quelvane.minhash_bands(record.text), dtype=np.uint64))
         else:
             errors.append(record)
-    return Fingerprints(partition.number, ids,
-                        np.array(signatures, dtype=np.uint64).reshape(-1, SIGNATURE_LENGTH),
-                        np.array(bands, dtype=np.uint64).reshape(-1, BAND_COUNT), errors)
+    done = Fingerprints(partition.number, work, parts)
+    _write(done.file("signatures"), lambda path: np.save(path, _rows(signatures, SIGNATURE_LENGTH)))
+    records = {"ids": ids, "errors": [[error.id, error.reason] for error in errors]}
+    _write(done.file("records"), lambda path: path.write_text(json.dumps(records), encoding="utf-8"))
+    rows = band_rows(partition.number, _rows(bands, BAND_COUNT))
+    for part, (keys, docs) in enumerate(split_by_key(rows, parts)):
+        _write(done.file("bands", part), lambda path: np.save(path, np.stack([keys, docs.view(np.uint64)])))
+    return done
+
+
+def _rows(arrays: list[npt.NDArray[np.uint64]], width: int) -> npt.NDArray[np.uint64]:
+    return np.stack(arrays) if arrays else np.empty((0, width), dtype=np.uint64)
+
+
+def _work_file(work: str, kind: str, partition: int, part: int | None = None) -> Path:
+    suffix = "json" if kind == "records" else "npy"
+    return Path(work) / (f"{kind}-{partition:05d}.{suffix}" if part is None else
+                         f"{kind}-{partition:05d}-{part:03d}.{suffix}")
+
+
+def _write(path: Path, save: Callable[[Path], object]) -> None:
+    """Writes through a temporary file, so that a task run twice never leaves half a file."""
+    temporary = path.with_name(f".{path.stem}.{os.getpid()}.tmp{path.suffix}")
+    save(temporary)
+    os.replace(temporary, path)
 
 
 def global_index(partition: int, rows: Indices) -> Indices:
@@ -90,11 +133,10 @@ def global_index(partition: int, rows: Indices) -> Indices:
     return (np.int64(partition) << _ROW_BITS) | rows
 
 
-def band_rows(fingerprints: Fingerprints) -> Rows:
+def band_rows(partition: int, bands: npt.NDArray[np.uint64]) -> Rows:
     """(band key, document) rows, each key once per document (the 32 keys of a short text repeat)."""
-    count = len(fingerprints.ids)
-    docs = np.repeat(global_index(fingerprints.partition, np.arange(count, dtype=np.int64)), BAND_COUNT)
-    keys = fingerprints.bands.reshape(-1)
+    docs = np.repeat(global_index(partition, np.arange(len(bands), dtype=np.int64)), BAND_COUNT)
+    keys = bands.reshape(-1)
     order = np.lexsort((keys, docs))
     keys, docs = keys[order], docs[order]
     fresh = np.ones(len(keys), dtype=bool)
@@ -133,27 +175,29 @@ def _concat(parts: list[Indices]) -> Indices:
 def confirm(first: Fingerprints, second: Fingerprints, rows_a: Indices, rows_b: Indices,
             threshold: float) -> npt.NDArray[np.bool_]:
     """Which pairs (first's row, second's row) agree in at least `threshold` of the positions."""
-    agreeing = np.count_nonzero(first.signatures[rows_a] == second.signatures[rows_b], axis=1)
+    agreeing = np.count_nonzero(first.signatures()[rows_a] == second.signatures()[rows_b], axis=1)
     verdict: npt.NDArray[np.bool_] = agreeing >= threshold * SIGNATURE_LENGTH
     return verdict
 
 
 def ids_at(fingerprints: Fingerprints, rows: Indices) -> list[str]:
-    return [fingerprints.ids[row] for row in rows]
+    ids, _ = fingerprints.records()
+    return [ids[row] for row in rows]
 
 
 def write_partition(fingerprints: Fingerprints, clustered_rows: Indices, cluster_ids: list[str],
                     sizes: Indices, output: str, fmt: str) -> tuple[int, int]:
     """The partition's cluster rows and error rows; `clustered_rows` are its documents that have
     near duplicates, with their cluster's name and size alongside. Returns the number of each."""
+    ids, errors = fingerprints.records()
     named = dict(zip(clustered_rows.tolist(), zip(cluster_ids, sizes.tolist())))
     rows = [{"document": doc_id, "cluster": named.get(row, (doc_id, 1))[0],
              "cluster_size": named.get(row, (doc_id, 1))[1]}
-            for row, doc_id in enumerate(fingerprints.ids)]
+            for row, doc_id in enumerate(ids)]
     write_rows(part_path(Path(output) / "clusters", fingerprints.partition, fmt), _CLUSTER_COLUMNS, rows, fmt)
-    errors = [{"document": error.id, "reason": error.reason} for error in fingerprints.errors]
-    write_rows(part_path(Path(output) / "errors", fingerprints.partition, fmt), _ERROR_COLUMNS, errors, fmt)
-    return len(rows), len(errors)
+    error_rows = [{"document": error.id, "reason": error.reason} for error in errors]
+    write_rows(part_path(Path(output) / "errors", fingerprints.partition, fmt), _ERROR_COLUMNS, error_rows, fmt)
+    return len(rows), len(error_rows)
 
 
 def split_by_key(rows: Rows, parts: int) -> list[Rows]:
@@ -164,8 +208,12 @@ def split_by_key(rows: Rows, parts: int) -> list[Rows]:
     return [(keys[target == part], docs[target == part]) for part in range(parts)]
 
 
-def join_pieces(*pieces: Rows) -> Indices:
-    return bucket_pairs(np.concatenate([keys for keys, _ in pieces]), np.concatenate([docs for _, docs in pieces]))
+def join_part(part: int, *prints: Fingerprints) -> Indices:
+    """Candidate pairs among the band rows of join task `part`, read from every partition's piece."""
+    pieces = [np.load(fingerprints.file("bands", part)) for fingerprints in prints]
+    keys = np.concatenate([piece[0] for piece in pieces]) if pieces else np.empty(0, dtype=np.uint64)
+    docs = np.concatenate([piece[1] for piece in pieces]) if pieces else np.empty(0, dtype=np.uint64)
+    return bucket_pairs(keys, docs.view(np.int64))
 
 
 class Engine(Protocol):
@@ -208,13 +256,15 @@ class OnDask:
         return gathered
 
 
-def candidate_pairs(engine: Engine, band_rows: list[Any]) -> Indices:
-    """The join on band keys as a hash exchange: every partition splits its rows by key, join task
-    k gathers piece k of each."""
-    parts = min(-(-len(band_rows) // PARTITIONS_PER_JOIN), MAX_JOIN_TASKS)
-    splits = engine.map(split_by_key, band_rows, parts=parts)
-    pieces = [[engine.submit(operator.getitem, split, part) for split in splits] for part in range(parts)]
-    joined = engine.gather([engine.submit(join_pieces, *column) for column in pieces])
+def join_tasks(partitions: int) -> int:
+    return max(min(-(-partitions // PARTITIONS_PER_JOIN), MAX_JOIN_TASKS), 1)
+
+
+def candidate_pairs(engine: Engine, prints: list[Any]) -> Indices:
+    """The join on band keys as a hash exchange through the work folder: every partition wrote
+    its rows split by key, join task k reads piece k of each."""
+    parts = join_tasks(len(prints))
+    joined = engine.gather([engine.submit(join_part, part, *prints) for part in range(parts)])
     # Two documents can share keys that went to different join tasks.
     return _unique_pairs(joined)
 
@@ -233,8 +283,19 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
     partitions = corpus.partitions()
     if not partitions:
         return Summary(0, 0, 0, 0, 0, 0)
-    prints = engine.map(fingerprint, partitions)
-    candidates = candidate_pairs(engine, engine.map(band_rows, prints))
+    work = Path(output).absolute() / ".dedup-work"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir()
+    try:
+        return _dedup(engine, partitions, str(work), str(output), threshold, fmt)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def _dedup(engine: Engine, partitions: list[Partition], work: str, output: str, threshold: float, fmt: str
+           ) -> Summary:
+    prints = engine.map(fingerprint, partitions, work=work, parts=join_tasks(len(partitions)))
+    candidates = candidate_pairs(engine, prints)
     edges = _confirmed(engine, prints, candidates, threshold)
     members, representatives, sizes = _components(edges)
     names = _representative_names(engine, prints, representatives)
@@ -243,7 +304,7 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
         mine = (members >> _ROW_BITS) == number
         written.append(engine.submit(write_partition, handle, members[mine] & _ROW_MASK,
                                      [names[int(rep)] for rep in representatives[mine]],
-                                     sizes[mine], str(output), fmt))
+                                     sizes[mine], output, fmt))
     documents, errors = np.array(engine.gather(written)).reshape(-1, 2).sum(axis=0)
     return Summary(int(documents), int(errors), int(np.count_nonzero(members == representatives)),
                    int(np.count_nonzero(members != representatives)), len(candidates), len(edges))

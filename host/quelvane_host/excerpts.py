@@ -13,6 +13,8 @@ template share short phrases on both sides of every sentence end ("... layer. Re
 ..."), and shingles that join them made unrelated pages look like a copy."""
 from __future__ import annotations
 
+import bisect
+import functools
 import re
 import unicodedata
 import zlib
@@ -31,6 +33,10 @@ CHAIN_DRIFT_WORDS = 30
 """Hits of one passage stand at nearly the same offset between the two texts; inserted or
 deleted sentences shift that offset by a few dozen words at most."""
 
+WORD_CACHE_SIZE = 1 << 15
+"""Word hashes remembered per process: the documents of a corpus share most of their words, and
+folding and hashing a word costs more than looking it up (some 6 MB)."""
+
 _CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
 # Runs of letters and digits; each Han or kana character is a word of its own, since those
 # scripts separate words without spaces. Zero-width characters are not letters, so a watermark
@@ -41,46 +47,67 @@ _WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
 # break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
 _SENTENCE_END = re.compile("[.!?][\"'\u2019\u201d)\\]\u200b-\u200d\u2060\ufeff]*\\s|[\u3002\uff01\uff1f]|\n\\s*\n")
 _MASK = (1 << 64) - 1
-_MIX = 0x100000001B3
+MIX = 0x100000001B3
+"""The multiplier that mixes word hashes into a shingle key (64-bit FNV prime)."""
 
 
-@dataclass(frozen=True)
 class Words:
-    """The words of a text, each with its 64-bit hash, character span and sentence number."""
+    """The words of a text, each with its 64-bit hash, character span and sentence number, each
+    found when first asked for: most candidates are dropped before spans and sentences are needed."""
 
-    hashes: tuple[int, ...]
-    starts: tuple[int, ...]
-    ends: tuple[int, ...]
-    sentences: tuple[int, ...]
+    def __init__(self, text: str, hashes: Sequence[int] | None = None) -> None:
+        self._text = text
+        if hashes is not None:
+            self.hashes = tuple(hashes)
 
     def __len__(self) -> int:
         return len(self.hashes)
 
+    @functools.cached_property
+    def hashes(self) -> tuple[int, ...]:
+        return tuple(word_hashes(self._text))
 
-def split_words(text: str) -> Words:
-    spans = [(m.start(), m.end()) for m in _WORD.finditer(text)]
-    cache: dict[str, int] = {}
-    hashes = []
-    for start, end in spans:
-        word = text[start:end]
-        value = cache.get(word)
-        if value is None:
-            value = cache[word] = _word_hash(word)
-        hashes.append(value)
-    return Words(tuple(hashes), tuple(s for s, _ in spans), tuple(e for _, e in spans), _sentences(text, spans))
+    @functools.cached_property
+    def shingles(self) -> list[int]:
+        """The key of the shingle starting at each word (of all but the last SHINGLE_WORDS - 1)."""
+        try:
+            from . import excerpt_keys
+        except ImportError:
+            return shingle_keys(self.hashes)
+        return excerpt_keys.all_shingle_keys(self.hashes)
+
+    @functools.cached_property
+    def starts(self) -> tuple[int, ...]:
+        return tuple(m.start() for m in _WORD.finditer(self._text))
+
+    @functools.cached_property
+    def ends(self) -> tuple[int, ...]:
+        return tuple(m.end() for m in _WORD.finditer(self._text))
+
+    @functools.cached_property
+    def sentences(self) -> tuple[int, ...]:
+        """Each word's sentence number: the number of sentence ends before it."""
+        ends = [m.start() for m in _SENTENCE_END.finditer(self._text)]
+        return tuple(bisect.bisect_left(ends, start) for start in self.starts)
 
 
-def _sentences(text: str, spans: Sequence[tuple[int, int]]) -> tuple[int, ...]:
-    ends = [m.start() for m in _SENTENCE_END.finditer(text)]
-    numbers = []
-    passed = 0
-    for start, _ in spans:
-        while passed < len(ends) and ends[passed] < start:
-            passed += 1
-        numbers.append(passed)
-    return tuple(numbers)
+def word_hashes(text: str) -> list[int]:
+    """The 64-bit hash of every word of `text`, in order: all that the look-up keys need."""
+    return _hashes(_WORD.findall(text))
 
 
+def split_words(text: str, hashes: Sequence[int] | None = None) -> Words:
+    """The words of `text`; `hashes` are its `word_hashes` when already computed."""
+    return Words(text, hashes)
+
+
+def _hashes(words: list[str]) -> list[int]:
+    # Prose repeats its words: a text of a million characters has some ten thousand distinct ones.
+    distinct = {word: _word_hash(word) for word in set(words)}
+    return [distinct[word] for word in words]
+
+
+@functools.lru_cache(maxsize=WORD_CACHE_SIZE)
 def _word_hash(word: str) -> int:
     # Two cheap checksums in one 64-bit value: words only need telling apart, and the shingle
     # mix below spreads them; a rare collision only proposes a candidate that confirmation drops.
@@ -96,7 +123,7 @@ def shingle_keys(words: Sequence[int], first: int = 0, last: int | None = None) 
     for i in range(max(first, 0), stop):
         value = 0
         for word in words[i:i + SHINGLE_WORDS]:
-            value = ((value ^ word) * _MIX) & _MASK
+            value = ((value ^ word) * MIX) & _MASK
         keys.append(value ^ (value >> 29))
     return keys
 
@@ -129,8 +156,17 @@ def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
 
 
 def index_entries(text: str) -> list[tuple[int, int]]:
-    """(key, word position) pairs to store for a published text."""
-    return winnow(shingle_keys(split_words(text).hashes))
+    """(key, word position) pairs of a text: stored for a published text, looked up for a found one."""
+    return winnowed_keys(word_hashes(text))
+
+
+def winnowed_keys(hashes: list[int]) -> list[tuple[int, int]]:
+    """`index_entries` of the text whose `word_hashes` these are."""
+    try:
+        from . import excerpt_keys
+    except ImportError:  # numpy is optional: plain Python gives the same keys, several times slower
+        return winnow(shingle_keys(hashes))
+    return excerpt_keys.index_entries(hashes)
 
 
 @dataclass(frozen=True)
@@ -176,8 +212,14 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
     found_range = (chain[0][0] - margin, chain[-1][0] + margin)
     published_lo = min(p for _, p in chain) - margin
     published_hi = max(p for _, p in chain) + margin
-    found_keys = _positions(found, *found_range)
-    published_keys = _positions(published, published_lo, published_hi)
+    found_first, found_all = _shingles(found, *found_range)
+    published_first, published_all = _shingles(published, published_lo, published_hi)
+    # Keeping only the shingles within one sentence can only lower the count: most chains fall
+    # short before their sentences are needed.
+    if len(set(found_all) & set(published_all)) < MIN_SHARED_SHINGLES:
+        return None
+    found_keys = _within_sentences(found, found_first, found_all)
+    published_keys = _within_sentences(published, published_first, published_all)
     shared = found_keys.keys() & published_keys.keys()
     if len(shared) < MIN_SHARED_SHINGLES or _longest_run(found_keys, published_keys, shared) < MIN_RUN_SHINGLES:
         return None
@@ -192,11 +234,16 @@ def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]])
     )
 
 
-def _positions(words: Words, first: int, last: int) -> dict[int, int]:
-    """Key to word position of the shingles in first .. last - 1 that lie within one sentence."""
+def _shingles(words: Words, first: int, last: int) -> tuple[int, list[int]]:
+    """The first position and the keys of the shingles in first .. last - 1."""
     start = max(first, 0)
+    return start, words.shingles[start:max(last, start)]
+
+
+def _within_sentences(words: Words, start: int, keys: list[int]) -> dict[int, int]:
+    """Key to word position of the shingles from `start` on that lie within one sentence."""
     sentences = words.sentences
-    return {key: start + i for i, key in enumerate(shingle_keys(words.hashes, start, last))
+    return {key: start + i for i, key in enumerate(keys)
             if sentences[start + i] == sentences[start + i + SHINGLE_WORDS - 1]}
 
 

@@ -22,7 +22,7 @@ import quelvane
 
 from . import excerpts
 from .publish import ASSERTION_ALGS
-from .storage import Publication, Storage
+from .storage import Envelope, Publication, Storage
 
 Tier = Literal["BOUND", "LIKELY", "REVIEW"]
 Verdict = Literal["match", "weak", "unverified"]
@@ -31,6 +31,9 @@ VERDICTS: tuple[Verdict, ...] = ("match", "weak", "unverified")
 SURFACE_ALG, STRUCTURE_ALG, MINHASH_ALG, WATERMARK_ALG = ASSERTION_ALGS
 Passage = excerpts.Passage
 VERIFIED_CACHE_SIZE = 4096
+PUBLICATION_CACHE_CHARACTERS = 1 << 19
+"""Characters of publications (with their words, some 40 bytes a character once all are found)
+an identifier keeps: a corpus meets the same few often."""
 
 
 @dataclass(frozen=True)
@@ -108,34 +111,42 @@ class Identifier:
         # An envelope verifies or not once and for all under a given key; remembering the
         # outcome by the exact envelope and key spares repeated Ed25519 checks.
         self._verified: dict[tuple[str, str], str | ValueError] = {}
+        # Stored publications never change: one read serves every later candidate.
+        self._publications: dict[str, tuple[Publication, excerpts.Words]] = {}
+        self._cached_characters = 0
 
     def identify(self, visible: str) -> list[Match]:
         watermark = read_watermark(visible, self._keys.binding_hex)
         bands = self._storage.band_matches(quelvane.minhash_bands(visible))
-        found_words = excerpts.split_words(visible)
-        hits = self._excerpt_hits(found_words)
+        hashes = excerpts.word_hashes(visible)
+        hits = self._excerpt_hits(hashes)
         # One shared key is what stock phrases give; a passage long enough to confirm always
         # leaves at least two.
         pointers = set(bands) | {p for p, found in hits.items() if len(found) >= 2}
         if watermark.pointer is not None:
             pointers.add(watermark.pointer)
+        if not pointers:
+            return []
+        # Most texts of a corpus meet no candidate: what only confirming needs is computed here.
         tag = quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, quelvane.content_hash(visible))
+        found_words = excerpts.split_words(visible, hashes)
         matches = []
         for pointer in pointers:
-            publication = self._storage.get(pointer)
-            if publication is None:
+            stored = self._publication(pointer)
+            if stored is None:
                 continue
-            passages = tuple(excerpts.confirm(found_words, excerpts.split_words(publication.text),
-                                              hits.get(pointer, ())))
+            publication, published_words = stored
+            passages: tuple[Passage, ...] = ()
+            if pointer in hits:
+                passages = tuple(excerpts.confirm(found_words, published_words, hits[pointer]))
             match = self._judge(visible, tag, publication, watermark, bands.get(pointer, 0), passages)
             if match is not None:
                 matches.append(match)
         return sorted(matches, key=_strength)
 
-    def _excerpt_hits(self, found: excerpts.Words) -> dict[str, list[tuple[int, int]]]:
-        entries = excerpts.winnow(excerpts.shingle_keys(found.hashes))
+    def _excerpt_hits(self, hashes: list[int]) -> dict[str, list[tuple[int, int]]]:
         positions: dict[int, list[int]] = {}
-        for key, position in entries:
+        for key, position in excerpts.winnowed_keys(hashes):
             positions.setdefault(key, []).append(position)
         hits: dict[str, list[tuple[int, int]]] = {}
         for key, pointer, published_at in self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT):
@@ -148,11 +159,22 @@ class Identifier:
         crosscheck_ok = hmac.compare_digest(tag, publication.crosscheck_tag)
         longest = max(passages, key=lambda p: p.found_end - p.found_start, default=None)
         excerpt = None if longest is None else visible[longest.found_start:longest.found_end]
-        checks = tuple(self._check(publication.public_key, e.alg, e.cose_hex, visible, excerpt, marked,
-                                   crosscheck_ok) for e in publication.envelopes)
         found_by = tuple(name for name, present in
                          (("watermark", marked), ("band keys", band_keys > 0), ("excerpt index", bool(passages)))
                          if present)
+
+        def check(envelope: Envelope) -> AssertionCheck:
+            return self._check(publication.public_key, envelope.alg, envelope.cose_hex, visible, excerpt, marked,
+                               crosscheck_ok)
+
+        early: dict[Envelope, AssertionCheck] = {}
+        if not found_by:
+            # Proposed by a shared key or two and confirmed by nothing, as most candidates are: only
+            # a close surface or structural fingerprint makes it a (weak) row, so those go first.
+            early = {e: check(e) for e in publication.envelopes if e.alg in (SURFACE_ALG, STRUCTURE_ALG)}
+            if not any(c.signature_ok and c.tier != "REVIEW" for c in early.values()):
+                return None
+        checks = tuple(early[e] if e in early else check(e) for e in publication.envelopes)
         evidence = Evidence(marked, watermark.shards if marked else None, band_keys, passages, crosscheck_ok,
                             checks, found_by)
         verdict, explanation = _verdict(evidence)
@@ -163,6 +185,22 @@ class Identifier:
         return Match(publication.pointer, verdict, tier, evidence, explanation, publication.metadata,
                      publication.created)
 
+
+    def _publication(self, pointer: str) -> tuple[Publication, excerpts.Words] | None:
+        stored = self._publications.get(pointer)
+        if stored is None:
+            publication = self._storage.get(pointer)
+            if publication is None:
+                return None
+            stored = (publication, excerpts.split_words(publication.text))
+            size = len(publication.text)
+            if size <= PUBLICATION_CACHE_CHARACTERS:
+                while self._cached_characters + size > PUBLICATION_CACHE_CHARACTERS:
+                    oldest, _ = self._publications.pop(next(iter(self._publications)))
+                    self._cached_characters -= len(oldest.text)
+                self._publications[pointer] = stored
+                self._cached_characters += size
+        return stored
 
     def _assertion(self, cose_hex: str, public_hex: str) -> str | ValueError:
         outcome = self._verified.get((cose_hex, public_hex))

@@ -86,7 +86,7 @@ class Publisher:
             raise InputError("text already carries a watermark (runs of invisible characters); publish the "
                              "original, or identify this copy instead")
         visible = formats.visible_text(text, format)
-        if not excerpts.split_words(visible).hashes:
+        if not excerpts.word_hashes(visible):
             raise InputError("text has no words to fingerprint")
         pointer = secrets.token_hex(16)
         keys = self._keys

@@ -1,7 +1,7 @@
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quelvane_host import excerpts
+from quelvane_host import excerpt_keys, excerpts
 
 
 def naive_winnow(keys):
@@ -18,6 +18,26 @@ def naive_winnow(keys):
 @given(st.lists(st.integers(0, 5), max_size=60))
 def test_winnow_keeps_the_rightmost_minimum_of_every_window(keys):
     assert excerpts.winnow(keys) == naive_winnow(keys)
+
+
+# Words of every script, digits, punctuation, spaces and the zero-width characters of a watermark;
+# few distinct words, so that shingles repeat and windows hold equal keys.
+SCRIPT_TEXT = st.lists(st.one_of(st.sampled_from(["river", "Fluss", "река", "河川", "かわ", "강", "نهر", "नदी",
+                                                  "ποταμός", "3.5", "\u200b\u200d", ". ", "\n\n", " "]),
+                                 st.text(max_size=4)), max_size=120).map(" ".join)
+
+
+@settings(max_examples=300)
+@given(SCRIPT_TEXT)
+def test_array_keys_are_the_plain_keys(text):
+    # Registries hold keys made either way: the array path must choose exactly the same ones.
+    hashes = excerpts.word_hashes(text)
+    words = excerpts.split_words(text)
+    # The spans found later, for confirming, are those of the words hashed first.
+    assert excerpts.word_hashes(" ".join(text[s:e] for s, e in zip(words.starts, words.ends))) == hashes
+    shingles = excerpts.shingle_keys(hashes)
+    assert excerpt_keys.all_shingle_keys(hashes) == shingles == words.shingles
+    assert excerpt_keys.index_entries(hashes) == excerpts.winnow(shingles) == excerpts.index_entries(text)
 
 
 WORD = st.text("abcdefghij", min_size=1, max_size=6)

@@ -40,6 +40,8 @@ def test_two_worker_processes_give_the_same_clusters(near_duplicates, in_process
     summary = dedup(near_duplicates, tmp_path, client=dask_client)
     assert (summary, sorted_rows(tmp_path)) == in_process
     assert len(near_duplicates.partitions()) >= 10
+    # The signatures and band rows waited on disk, and are gone with the run.
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["clusters", "errors"]
 
 
 def test_a_worker_killed_mid_run_costs_no_result(near_duplicates, in_process, dask_client, tmp_path):

@@ -249,9 +249,9 @@ def scan_cost(paragraphs, publications, documents, rounds, scratch):
             started = time.perf_counter()
             step()
             seconds[name].append(time.perf_counter() - started)
-    found = scan(corpus, database, binding, scratch / "scan-out", fmt="jsonl").matches
+    summary = scan(corpus, database, binding, scratch / "scan-out", fmt="jsonl")
     medians = {name: statistics.median(values) for name, values in seconds.items()}
-    print(f"scan of {total} documents against {publications} publications ({found} match rows), "
+    print(f"scan of {total} documents against {publications} publications ({summary.matches} match rows, {summary.other_rows} weak or unverified), "
           f"median of {rounds}, load average {_load()}:")
     for name, value in medians.items():
         ratios = "" if name != "scan" else "   " + "  ".join(

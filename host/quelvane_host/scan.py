@@ -49,6 +49,7 @@ class PartitionCounts:
     documents: int
     bytes: int
     matches: int
+    other_rows: int
     errors: int
 
 
@@ -57,7 +58,10 @@ class Summary:
     documents: int
     megabytes: float
     matches: int
-    """Rows written: (document, publication) pairs, whatever their verdict."""
+    """Rows whose verdict is a match."""
+    other_rows: int
+    """Rows written as weak or unverified evidence: on text of one genre they can far outnumber the
+    matches, so they are counted apart and never pass for matches."""
     errors: int
     seconds: float
 
@@ -99,7 +103,8 @@ def scan_partition(partition: Partition, registry: str, binding: BindingKey, out
         storage.close()
     write_rows(part_path(Path(output) / "matches", partition.number, fmt), MATCH_COLUMNS, rows, fmt)
     write_rows(part_path(Path(output) / "errors", partition.number, fmt), ERROR_COLUMNS, errors, fmt)
-    return PartitionCounts(documents, size, len(rows), len(errors))
+    matched = sum(row["verdict"] == "match" for row in rows)
+    return PartitionCounts(documents, size, matched, len(rows) - matched, len(errors))
 
 
 def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: str | Path, *,
@@ -123,7 +128,7 @@ def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: st
         location = os.path.abspath(location)
     counts = _run(engine, client, partitions, location, keys, os.path.abspath(output), fmt, progress)
     return Summary(sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
-                   sum(c.matches for c in counts), sum(c.errors for c in counts),
+                   sum(c.matches for c in counts), sum(c.other_rows for c in counts), sum(c.errors for c in counts),
                    round(time.monotonic() - started, 3))
 
 

@@ -85,7 +85,8 @@ def test_finds_copies_edits_and_excerpts_among_unrelated_documents(scanned):
         ("blank.txt", "empty"), ("huge.txt", f"larger than the limit of {MAX_BYTES} bytes"),
         ("image.txt", "binary"), ("latin1.txt", "not valid UTF-8"), ("crawl.jsonl:21", "no field 'text'")]
     summary = scanned["summary"]
-    assert (summary.documents, summary.errors, summary.matches) == (303, 5, len(matches))
+    assert (summary.documents, summary.errors, summary.matches) == (303, 5, len(found))
+    assert summary.other_rows == len(matches) - len(found)
     assert len(scanned["corpus"].partitions()) >= 4
 
 

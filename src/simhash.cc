@@ -674,10 +674,22 @@ Hash256 blake2_256(std::span<const uint8_t> bytes) {
   return blake2_256_with(hasher, bytes);
 }
 
+// A short item costs libcrypto's context copy and finalization several times over its one
+// compression; batched, such items share the vector compressions of the grams.
+struct Vote::Waiting {
+  HashBatch<int64_t> batch;
+};
+
 Vote::Vote() = default;
 Vote::~Vote() = default;
 
 void Vote::add(std::span<const uint8_t> item, int64_t weight) {
+  if (item.size() <= internal::blake2b::kShortBytes) {
+    if (!waiting_) waiting_ = std::make_unique<Waiting>();
+    waiting_->batch.add({reinterpret_cast<const char*>(item.data()), item.size()}, weight,
+                        std::bind_front(&Vote::add_waiting, this));
+    return;
+  }
   if (!hasher_) hasher_ = std::make_unique<internal::crypto::Blake2b512>();
   add_hash(blake2_256_with(*hasher_, item), weight);
 }
@@ -693,7 +705,10 @@ void Vote::add_hash(const Hash256& hash, int64_t weight) {
   }
 }
 
+void Vote::add_waiting(int64_t weight, const Hash256& hash) { add_hash(hash, weight); }
+
 Hash256 Vote::result() {
+  if (waiting_) waiting_->batch.flush(std::bind_front(&Vote::add_waiting, this));
   std::array<uint64_t, 256> ones{};
   for (size_t b = 0; b < planes_.size(); ++b) {
     const auto& counts = planes_[b].counts();

@@ -185,10 +185,10 @@ class HashBatch {
 // occurrences, so that gives the same counters. The grams that recur in a text are met early.
 constexpr uint32_t kMostGrams = 1 << 15;
 
-// The gram tables start with room for the grams a stream of `bytes` bytes can have, at most
-// 2^12 slots, and double as they fill: zeroing and scanning thousands of slots would cost a
-// short text more than its grams do. Wide grams take two bytes a character or more, and most
-// texts have none: their table starts at the least.
+// The gram tables start with room for the grams of a stream of `bytes` bytes, at most 2^12
+// slots, and double as they fill: zeroing and scanning thousands of slots would cost a short
+// text more than its grams do. The wide table starts at the least, as most texts have no wide
+// gram. Neither changes a result: what a table keeps is bounded by kMostGrams, not its slots.
 constexpr int kMostInitialBits = 12;
 constexpr int kLeastInitialBits = 6;
 int initial_bits(size_t bytes) {

@@ -1,5 +1,6 @@
 #include "simhash.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -183,7 +184,16 @@ class HashBatch {
 // is hashed at each occurrence and votes for that occurrence alone. The vote is a sum over
 // occurrences, so that gives the same counters. The grams that recur in a text are met early.
 constexpr uint32_t kMostGrams = 1 << 15;
-constexpr int kInitialBits = 12;
+
+// The gram tables start with room for the grams of a stream of `bytes` bytes, at most 2^12
+// slots, and double as they fill: zeroing and scanning thousands of slots would cost a short
+// text more than its grams do. The wide table starts at the least, as most texts have no wide
+// gram. Neither changes a result: what a table keeps is bounded by kMostGrams, not its slots.
+constexpr int kMostInitialBits = 12;
+constexpr int kLeastInitialBits = 6;
+int initial_bits(size_t bytes) {
+  return std::clamp(static_cast<int>(std::bit_width(bytes)) + 1, kLeastInitialBits, kMostInitialBits);
+}
 
 // Once a gram table is full most new grams are not in it (in CJK text most grams occur once),
 // and a bit per kept key, in a filter small enough to stay in the cache, turns most of them
@@ -222,6 +232,9 @@ class GramIndex {
   // A gram's reference: a kept gram's id, or kUnkept plus its place among the unkept grams
   // of the current chunk.
   static constexpr uint32_t kUnkept = uint32_t{1} << 31;
+
+  // An index for a stream of `bytes` bytes.
+  explicit GramIndex(size_t bytes) : ascii_(initial_bits(bytes)), wide_(kLeastInitialBits) {}
 
   // The reference of the gram with key `key` and UTF-8 bytes `bytes`; its hash is ready once
   // the chunk ends (finish_chunk).
@@ -266,8 +279,8 @@ class GramIndex {
   const KeptFilter<WideKey, MixWideKey>& filter(const WideKey&) const { return wide_filter_; }
 
   // About 2.5 MB when full (each table doubles when half full, so it has 2^16 slots at most).
-  AsciiIds ascii_{kInitialBits};
-  WideIds wide_{kInitialBits};
+  AsciiIds ascii_;
+  WideIds wide_;
   KeptFilter<uint32_t, internal::MixInteger> ascii_filter_;  // once the index is full
   KeptFilter<WideKey, MixWideKey> wide_filter_;
   std::vector<Hash256> hashes_;  // by id
@@ -459,6 +472,9 @@ std::string utf8_of(const WideKey& key) {
 // occurrence.
 class WholeCounter {
  public:
+  // A counter for a stream of `bytes` bytes.
+  explicit WholeCounter(size_t bytes) : ascii_(initial_bits(bytes)), wide_(kLeastInitialBits) {}
+
   // Counts the ASCII gram `key`, whose UTF-8 bytes are its own. The table of ASCII grams is
   // small enough for the cache to keep up with, counted at once.
   void add(uint32_t key, std::string_view bytes) {
@@ -493,8 +509,10 @@ class WholeCounter {
   // Occurrence counts by key, for the first kMostGrams distinct keys.
   template <typename Key, typename Mix>
   struct Counts {
-    internal::DenseIds<Key, Mix> table{kInitialBits};  // counts, not ids
-    KeptFilter<Key, Mix> filter;                      // once the table is full
+    explicit Counts(int initial_bits) : table(initial_bits) {}
+
+    internal::DenseIds<Key, Mix> table;  // counts, not ids
+    KeptFilter<Key, Mix> filter;         // once the table is full
 
     bool full() const { return table.size() == kMostGrams; }
 
@@ -535,7 +553,7 @@ class WholeCounter {
 };
 
 Hash256 whole_only(std::string_view stream) {
-  WholeCounter counter;
+  WholeCounter counter(stream.size());
   const size_t n = for_each_gram(stream, [&](const auto& key, std::string_view bytes) { counter.add(key, bytes); });
   if (n < kGramChars) return short_stream(stream);
   return counter.result();
@@ -674,10 +692,22 @@ Hash256 blake2_256(std::span<const uint8_t> bytes) {
   return blake2_256_with(hasher, bytes);
 }
 
+// A short item costs libcrypto's context copy and finalization several times over its one
+// compression; batched, such items share the vector compressions of the grams.
+struct Vote::Waiting {
+  HashBatch<int64_t> batch;
+};
+
 Vote::Vote() = default;
 Vote::~Vote() = default;
 
 void Vote::add(std::span<const uint8_t> item, int64_t weight) {
+  if (item.size() <= internal::blake2b::kShortBytes) {
+    if (!waiting_) waiting_ = std::make_unique<Waiting>();
+    waiting_->batch.add({reinterpret_cast<const char*>(item.data()), item.size()}, weight,
+                        std::bind_front(&Vote::add_waiting, this));
+    return;
+  }
   if (!hasher_) hasher_ = std::make_unique<internal::crypto::Blake2b512>();
   add_hash(blake2_256_with(*hasher_, item), weight);
 }
@@ -693,7 +723,10 @@ void Vote::add_hash(const Hash256& hash, int64_t weight) {
   }
 }
 
+void Vote::add_waiting(int64_t weight, const Hash256& hash) { add_hash(hash, weight); }
+
 Hash256 Vote::result() {
+  if (waiting_) waiting_->batch.flush(std::bind_front(&Vote::add_waiting, this));
   std::array<uint64_t, 256> ones{};
   for (size_t b = 0; b < planes_.size(); ++b) {
     const auto& counts = planes_[b].counts();
@@ -704,7 +737,7 @@ Hash256 Vote::result() {
 
 Fingerprint Fingerprint::compute(std::string_view text) {
   const std::string stream = normalize::canonical(text);
-  GramIndex index;
+  GramIndex index(stream.size());
   WindowedCounter counter(index);
   const size_t n = for_each_chunk(stream, index, [&](std::span<const uint32_t> refs) {
     for (const uint32_t ref : refs) counter.add(ref);

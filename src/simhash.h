@@ -62,9 +62,14 @@ class Vote {
   Hash256 result();
 
  private:
+  void add_waiting(int64_t weight, const Hash256& hash);
+
+  struct Waiting;  // items short enough for the batched hash, waiting for it with their weights
+
   // Behind a pointer, so that libcrypto's headers stay out of every unit that includes this one;
-  // made by the first add, so that a vote over hashes alone never asks libcrypto.
+  // made by the first add of a long item, so that a vote over hashes alone never asks libcrypto.
   std::unique_ptr<internal::crypto::Blake2b512> hasher_;
+  std::unique_ptr<Waiting> waiting_;
   std::vector<Tally> planes_;     // plane b tallies the hashes whose weight has bit b set
   uint64_t total_ = 0;            // sum of the weights, modulo 2^64
 };

@@ -21,7 +21,10 @@ PAGE = f"""<!DOCTYPE html>
 <ul><li>Cost: four times the ferry&rsquo;s</li><li>Crossing: early autumn</li></ul>
 <p>{PARAGRAPHS[1]}</p>
 <table><tr><td>Hull</td><td>flat steel</td></tr><tr><td>Cars</td><td>eight</td></tr></table>
-<p>{PARAGRAPHS[2]}</p>
+<div hidden><p>An archived note about the bridge plan that the page keeps but never shows.</p></div>
+<details><summary>Timetable</summary><p>Crossings every thirty minutes once the slipway opens.</p></details>
+<dialog><p>Subscribe to the river authority's letters, a dialog nobody has opened.</p></dialog>
+<p style="color: grey; display: none">A correction drafted and withdrawn.<p>{PARAGRAPHS[2]}</p>
 <!-- a comment with words that are not shown -->
 </body></html>
 """
@@ -54,12 +57,15 @@ def test_html_runs_only_in_visible_text_nodes(registry):
     assert ZERO_WIDTH.sub("", published) == PAGE
     for tag in re.findall(r"<[^>]*>", published):
         assert not ZERO_WIDTH.search(tag), tag
-    for hidden in re.findall(r"<(head|script|style)>.*?</\1>", published, re.S):
-        assert not ZERO_WIDTH.search(hidden)
+    hidden = r"<(head|script|style|dialog)>.*?</\1>|<div hidden>.*?</div>|</summary>.*?</details>|none\">[^<]*"
+    for part in re.finditer(hidden, published, re.S):
+        assert not ZERO_WIDTH.search(part.group()), part.group()
     for reference in re.findall(r"&[#\w]*;?", published):
         assert not ZERO_WIDTH.search(reference)
     visible = visible_text(published, "html")
-    assert "script has many words" not in visible and "Ferry\xa0crossing" in ZERO_WIDTH.sub("", visible)
+    assert "Ferry\xa0crossing" in ZERO_WIDTH.sub("", visible) and "Timetable" in visible
+    for unseen in ("script has many words", "archived note", "thirty minutes", "Subscribe", "correction"):
+        assert unseen not in visible
     assert quelvane.extract_watermark(visible, registry.keys.binding_hex) == (result.pointer, True, 0)
     [match] = registry.identify(published, format="html")
     assert match.pointer == result.pointer and match.evidence.watermark and match.tier == "BOUND"

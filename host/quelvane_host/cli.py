@@ -312,12 +312,17 @@ def export_command(registry_path: str, keys_path: Path, output: Any) -> None:
 @main.command(name="import", epilog=EPILOG)
 @_registry_options
 @click.argument("source", type=click.File("r", encoding="utf-8"))
+@click.option("--trust-key", "trusted_keys", multiple=True, metavar="HEX",
+              help="Also accept records signed with this public key (64 hex characters), for publications of "
+                   "another registry; repeat for more. Without it only this registry's key is accepted.")
 @_json_option
 @_reports_errors
-def import_command(registry_path: str, keys_path: Path, source: Any, as_json: bool) -> None:
-    """Add the publications of a JSON Lines export, checking every signature."""
+def import_command(registry_path: str, keys_path: Path, source: Any, trusted_keys: tuple[str, ...],
+                   as_json: bool) -> None:
+    """Add the publications of a JSON Lines export. Every record is checked against its text and
+    signatures first; one bad record refuses the whole file and nothing is added."""
     with _open(registry_path, keys_path) as registry:
-        result = registry.import_jsonl(source)
+        result = registry.import_jsonl(source, trusted_keys=trusted_keys)
     if as_json:
         _print_json(dataclasses.asdict(result))
     else:

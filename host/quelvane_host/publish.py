@@ -42,6 +42,23 @@ class PublishResult:
         return self.watermark_runs > 0
 
 
+def assertions(visible: str, pointer: str) -> tuple[str, ...]:
+    """What a publication signs, one assertion per label of ASSERTION_ALGS and in that order. Import
+    rebuilds them from a record's text with this same code, so a record checks out only if its
+    envelopes sign exactly what publishing its text would have signed."""
+    return (
+        quelvane.soft_binding_fingerprint(visible),
+        quelvane.soft_binding_structure(visible),
+        quelvane.soft_binding_minhash(visible),
+        quelvane.soft_binding_watermark(pointer),
+    )
+
+
+def crosscheck_tag(keys: Keys, content_hash: str) -> str:
+    """The tag binding a content hash to this publisher's repository."""
+    return quelvane.cross_check(keys.binding_hex, keys.repository_id, content_hash)
+
+
 def check_input(text: str, max_bytes: int) -> None:
     """Refuses what cannot be a text to publish or identify, saying why."""
     try:
@@ -90,21 +107,15 @@ class Publisher:
             raise InputError("text has no words to fingerprint")
         pointer = secrets.token_hex(16)
         keys = self._keys
-        assertions = [
-            quelvane.soft_binding_fingerprint(visible),
-            quelvane.soft_binding_structure(visible),
-            quelvane.soft_binding_minhash(visible),
-            quelvane.soft_binding_watermark(pointer),
-        ]
         content_hash = quelvane.content_hash(visible)
         embedded = formats.embed(text, format, pointer, keys.binding_hex)
         publication = Publication(
             pointer=pointer, format=format, text=visible, published=embedded.document,
             content_hash=content_hash,
-            crosscheck_tag=quelvane.cross_check(keys.binding_hex, keys.repository_id, content_hash),
+            crosscheck_tag=crosscheck_tag(keys, content_hash),
             public_key=keys.public_hex,
             envelopes=tuple(Envelope(alg, quelvane.sign(a, keys.signing_hex))
-                            for alg, a in zip(ASSERTION_ALGS, assertions)),
+                            for alg, a in zip(ASSERTION_ALGS, assertions(visible, pointer))),
             watermark_runs=embedded.runs, watermark_note=embedded.note,
             metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
         )

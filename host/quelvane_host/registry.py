@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import json
-import re
 from pathlib import Path
 from types import TracebackType
 from typing import Any, Iterable, Mapping, TextIO, Union
@@ -17,9 +16,8 @@ from .formats import Format
 from .identify import Identifier, Match
 from .keys import Keys, PathLike
 from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
-from .storage import Envelope, IndexEntries, Publication, Storage, StorageLocation, Summary, open_storage
-
-_POINTER = re.compile(r"[0-9a-f]{32}")
+from .records import RecordChecker, checked, trusted_key
+from .storage import IndexEntries, Publication, Storage, StorageLocation, Summary, open_storage
 
 
 @dataclasses.dataclass(frozen=True)
@@ -90,40 +88,22 @@ class Registry:
             count += 1
         return count
 
-    def import_jsonl(self, lines: Iterable[str]) -> ImportResult:
-        """Adds the publications of an export, each checked and re-indexed, each in its own transaction."""
+    def import_jsonl(self, lines: Iterable[str], *, trusted_keys: Iterable[str] = ()) -> ImportResult:
+        """Adds the publications of an export, re-indexed, each in its own transaction. Every record
+        is checked first, against this registry's public key and the `trusted_keys` only; one bad
+        record refuses the whole export with nothing written."""
+        checker = RecordChecker(self.keys, [trusted_key(key) for key in trusted_keys], self.max_bytes)
         added = skipped = 0
-        for number, line in enumerate(lines, 1):
-            if not line.strip():
-                continue
-            publication = _parse_line(line, number)
-            if self.storage.get(publication.pointer) is not None:
-                skipped += 1
-                continue
-            index = IndexEntries(quelvane.minhash_bands(publication.text), excerpts.index_entries(publication.text))
-            self.storage.put(publication, index)
-            added += 1
+        with checked(lines, checker) as publications:
+            for publication in publications:
+                if self.storage.get(publication.pointer) is not None:
+                    skipped += 1
+                    continue
+                index = IndexEntries(quelvane.minhash_bands(publication.text),
+                                     excerpts.index_entries(publication.text))
+                self.storage.put(publication, index)
+                added += 1
         return ImportResult(added, skipped)
-
-
-def _parse_line(line: str, number: int) -> Publication:
-    where = f"import line {number}"
-    try:
-        fields = json.loads(line)
-        envelopes = tuple(Envelope(str(e["alg"]), str(e["cose_hex"])) for e in fields.pop("envelopes"))
-        publication = Publication(envelopes=envelopes, **fields)
-    except (ValueError, TypeError, KeyError, AttributeError) as error:
-        raise InputError(f"{where} is not a quelvane export record ({error.__class__.__name__}: {error})") from None
-    if not _POINTER.fullmatch(publication.pointer) or publication.format not in formats.FORMATS:
-        raise InputError(f"{where}: malformed pointer or format")
-    if not isinstance(publication.metadata, dict) or not isinstance(publication.text, str):
-        raise InputError(f"{where}: malformed text or metadata")
-    for envelope in publication.envelopes:
-        try:
-            quelvane.verify(envelope.cose_hex, publication.public_key)
-        except ValueError as error:
-            raise InputError(f"{where}: an envelope does not verify under its public key ({error})") from None
-    return publication
 
 
 def read_text(path: Path, max_bytes: int) -> str:

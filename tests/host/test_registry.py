@@ -137,7 +137,7 @@ def test_export_import_round_trip_checks_signatures(tmp_path, keys, registry):
     line = json.loads(exported.getvalue().splitlines()[0])
     line["envelopes"][0]["cose_hex"] = quelvane.sign("forged", "22" * 32)
     with Registry.create(tmp_path / "third.db", keys) as third:
-        with pytest.raises(InputError, match="line 1: an envelope does not verify"):
+        with pytest.raises(InputError, match=r"line 1, field envelopes\[0\].cose_hex: does not verify"):
             third.import_jsonl([json.dumps(line)])
         assert third.storage.count() == 0
 

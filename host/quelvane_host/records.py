@@ -1,13 +1,16 @@
 """Reading the records of an export back, trusting nothing in them that cannot be checked.
 
-A record is only as good as what its signatures cover, and they cover the four assertions, not
-the record around them. So every part of a record is either rebuilt from its visible text with
-the code that published it (the content hash, the id 41/43/44 assertions, the id 42 assertion
-from the pointer) and compared, or checked for its form. The cross-check tag and the watermark
-of the published document are keyed with the binding key of the registry that published them:
-they are recomputed and compared when that registry is this one (the record's public key is
-ours), and otherwise kept as given, in the form of a tag. Such a tag can never equal one this
-registry computes, so it can only lower what identifying says of the record, never raise it.
+A record's signatures cover its four assertions, not the record around them. So every part of a
+record is either rebuilt from its visible text with the code that published it and compared (the
+content hash, the id 41/43/44 assertions, the id 42 assertion from the pointer), or checked for
+its form. The published document must read, in the record's format, as that text: this refuses
+any change of document or format that changes what a reader sees.
+
+The cross-check tag and the watermark of the published document are keyed with the binding key
+of the registry that published them. When that is this registry (the record carries our public
+key) both are recomputed and compared. A record of another publisher, accepted only when the user
+trusts its key, keeps its tag as given: it can never equal a tag this registry computes, so it
+can only lower what identifying says of the record, never raise it.
 
 Each refusal names the line and the field, in one line."""
 from __future__ import annotations
@@ -33,8 +36,14 @@ _POINTER = re.compile(r"[0-9a-f]{32}")
 _HEX64 = re.compile(r"[0-9a-f]{64}")
 _HEX = re.compile(r"(?:[0-9a-f]{2})+")
 _ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
-_FIELDS = tuple(Publication.__dataclass_fields__)
 _ENVELOPE_FIELDS = ("alg", "cose_hex")
+# Every field of a record, in the order of Publication, with its JSON type.
+_TYPES: dict[str, tuple[type, str]] = {
+    "pointer": (str, "a string"), "format": (str, "a string"), "text": (str, "a string"),
+    "published": (str, "a string"), "content_hash": (str, "a string"), "crosscheck_tag": (str, "a string"),
+    "public_key": (str, "a string"), "envelopes": (list, "a list"), "watermark_runs": (int, "an integer"),
+    "watermark_note": (str, "a string"), "metadata": (dict, "an object"), "created": (str, "a string"),
+}
 WATERMARK_BYTES = formats.RUNS * 4 * 3
 """What the runs of a watermark add to a document: 48 runs of four three-byte characters."""
 
@@ -64,7 +73,7 @@ class RecordChecker:
             raise InputError(f"import line {number}{field}: {refused}") from None
 
     def _check(self, fields: dict[str, Any]) -> Publication:
-        publication = publication_of(fields)
+        publication = _publication(fields)
         _check_form(publication)
         if publication.public_key not in self._trusted:
             raise _Refused("public_key", f"{publication.public_key} is not this registry's key; if you trust the "
@@ -123,10 +132,10 @@ class RecordChecker:
                 raise _Refused("published", "does not carry the watermark of the record's pointer")
 
 
-def publication_of(fields: dict[str, Any]) -> Publication:
+def _publication(fields: dict[str, Any]) -> Publication:
     """The publication of a record's fields, once each field is there with its JSON type."""
-    missing = [name for name in _FIELDS if name not in fields]
-    extra = sorted(set(fields) - set(_FIELDS))
+    missing = [name for name in _TYPES if name not in fields]
+    extra = sorted(set(fields) - set(_TYPES))
     if missing:
         raise _Refused(missing[0], "is missing")
     if extra:
@@ -146,14 +155,6 @@ def publication_of(fields: dict[str, Any]) -> Publication:
     return Publication(**{**fields, "envelopes": tuple(envelopes)})
 
 
-_TYPES: dict[str, tuple[type, str]] = {
-    "pointer": (str, "a string"), "format": (str, "a string"), "text": (str, "a string"),
-    "published": (str, "a string"), "content_hash": (str, "a string"), "crosscheck_tag": (str, "a string"),
-    "public_key": (str, "a string"), "envelopes": (list, "a list"), "watermark_runs": (int, "an integer"),
-    "watermark_note": (str, "a string"), "metadata": (dict, "an object"), "created": (str, "a string"),
-}
-
-
 def _check_form(publication: Publication) -> None:
     hex64 = "must be 64 lower-case hex characters"
     checks: tuple[tuple[str, bool, str], ...] = (
@@ -171,7 +172,7 @@ def _check_form(publication: Publication) -> None:
     labels = tuple(e.alg for e in publication.envelopes)
     for i, (label, expected) in enumerate(zip(labels, ASSERTION_ALGS)):
         if label != expected:
-            raise _Refused(f"envelopes[{i}].alg", f"is {label!r} where {expected} belongs: the four assertions "
+            raise _Refused(f"envelopes[{i}].alg", f"is {label[:80]!r} where {expected} belongs: the four assertions "
                                                   "come once each, in order")
     if len(labels) != len(ASSERTION_ALGS):
         raise _Refused("envelopes", f"holds {len(labels)} envelopes, not {len(ASSERTION_ALGS)}, one per assertion")
@@ -248,4 +249,4 @@ def checked(lines: Iterable[str], checker: RecordChecker) -> Iterator[Iterator[P
                 raise InputError(f"import line {number}, field pointer: repeats the pointer of line {first}")
             spool.write(json.dumps(dataclasses.asdict(publication), ensure_ascii=False) + "\n")
         spool.seek(0)
-        yield (publication_of(json.loads(line)) for line in spool)
+        yield (_publication(json.loads(line)) for line in spool)

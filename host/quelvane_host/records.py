@@ -16,6 +16,7 @@ Each refusal names the line and the field, in one line."""
 from __future__ import annotations
 
 import dataclasses
+import io
 import json
 import re
 import tempfile
@@ -63,6 +64,9 @@ class RecordChecker:
         self._keys = keys
         self._trusted = {keys.public_hex, *trusted}
         self._max_bytes = max_bytes
+        # The longest line a record can take: text and document within the byte limit, each
+        # character at worst six in JSON, and room for the envelopes and metadata.
+        self.max_line = 12 * (max_bytes + WATERMARK_BYTES) + (1 << 20)
 
     def check(self, line: str, number: int) -> Publication:
         """The publication a line holds, or an InputError naming the line and the first field at fault."""
@@ -240,9 +244,12 @@ def checked(lines: Iterable[str], checker: RecordChecker) -> Iterator[Iterator[P
     so an export of any size can be imported."""
     with tempfile.TemporaryFile("w+", encoding="utf-8") as spool:
         seen: dict[str, int] = {}
-        for number, line in enumerate(lines, 1):
+        for number, line in enumerate(_bounded(lines, checker.max_line), 1):
             if not line.strip():
                 continue
+            if len(line) > checker.max_line:
+                raise InputError(f"import line {number} is over {checker.max_line} characters, longer than any "
+                                 "record; raise the byte limit if the export came from a registry with a higher one")
             publication = checker.check(line, number)
             first = seen.setdefault(publication.pointer, number)
             if first != number:
@@ -250,3 +257,11 @@ def checked(lines: Iterable[str], checker: RecordChecker) -> Iterator[Iterator[P
             spool.write(json.dumps(dataclasses.asdict(publication), ensure_ascii=False) + "\n")
         spool.seek(0)
         yield (_publication(json.loads(line)) for line in spool)
+
+
+def _bounded(lines: Iterable[str], limit: int) -> Iterable[str]:
+    """The lines of an export; from a file, read at most one character past `limit` at a time,
+    so a file with no line breaks cannot fill memory."""
+    if not isinstance(lines, io.TextIOBase):
+        return lines
+    return iter(lambda: lines.readline(limit + 1), "")

@@ -187,3 +187,12 @@ def test_cli_trust_key(tmp_path, monkeypatch, keys, exported):
     assert bad.exit_code == 3 and "64 hex characters" in bad.output
     done = runner.invoke(main, [*arguments, "--trust-key", ATTACKER_PUBLIC, "--json"])
     assert done.exit_code == 0 and json.loads(done.output) == {"added": 3, "skipped": 0}
+
+
+def test_endless_line_is_refused_without_reading_it_whole(tmp_path, keys):
+    path = tmp_path / "endless.jsonl"
+    path.write_text('{"text": "' + "word " * 400_000)
+    with Registry.create(tmp_path / "copy.db", keys, max_bytes=100) as target:
+        with path.open(encoding="utf-8") as source, pytest.raises(InputError, match="^import line 1 is over"):
+            target.import_jsonl(source)
+        assert target.storage.count() == 0

@@ -315,13 +315,15 @@ def export_command(registry_path: str, keys_path: Path, output: Any) -> None:
 @click.option("--trust-key", "trusted_keys", multiple=True, metavar="HEX",
               help="Also accept records signed with this public key (64 hex characters), for publications of "
                    "another registry; repeat for more. Without it only this registry's key is accepted.")
+@click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
+              help="Refuse records whose text is larger than this, as publish does.")
 @_json_option
 @_reports_errors
 def import_command(registry_path: str, keys_path: Path, source: Any, trusted_keys: tuple[str, ...],
-                   as_json: bool) -> None:
+                   max_bytes: int, as_json: bool) -> None:
     """Add the publications of a JSON Lines export. Every record is checked against its text and
     signatures first; one bad record refuses the whole file and nothing is added."""
-    with _open(registry_path, keys_path) as registry:
+    with _open(registry_path, keys_path, max_bytes) as registry:
         result = registry.import_jsonl(source, trusted_keys=trusted_keys)
     if as_json:
         _print_json(dataclasses.asdict(result))

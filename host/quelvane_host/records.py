@@ -16,6 +16,7 @@ Each refusal names the line and the field, in one line."""
 from __future__ import annotations
 
 import dataclasses
+import hmac
 import io
 import json
 import re
@@ -91,9 +92,9 @@ class RecordChecker:
         if quelvane.content_hash(publication.text) != publication.content_hash:
             raise _Refused("content_hash", "does not match the record's text (text or hash altered)")
         self._check_signed(publication)
-        self._check_published(publication)
+        shown = self._check_published(publication)
         if publication.public_key == self._keys.public_hex:
-            self._check_keyed(publication)
+            self._check_keyed(publication, shown)
         return publication
 
     def _check_signed(self, publication: Publication) -> None:
@@ -111,9 +112,10 @@ class RecordChecker:
                         "signs another assertion than the record's text gives")
                 raise _Refused(f"envelopes[{i}].cose_hex", f"{what} (text, pointer or envelope altered)")
 
-    def _check_published(self, publication: Publication) -> None:
+    def _check_published(self, publication: Publication) -> str:
+        """What a reader sees of the published document, once it reads as the record's text."""
         if len(publication.published.encode("utf-8")) > self._max_bytes + WATERMARK_BYTES:
-            raise _Refused("published", f"is over the limit of {self._max_bytes} bytes; raise the limit")
+            raise _Refused("published", f"is over the limit of {self._max_bytes} bytes; raise it with --max-bytes")
         # The watermark's runs aside, the published document must read as the text that was
         # fingerprinted, or `show` would hand out words nothing signed.
         shown = formats.visible_text(publication.published, _format(publication))
@@ -122,12 +124,12 @@ class RecordChecker:
                                         "(document, text or format altered)")
         if publication.watermark_runs == 0 and formats.has_watermark_runs(publication.published):
             raise _Refused("watermark_runs", "is 0 but the published document carries watermark runs")
+        return shown
 
-    def _check_keyed(self, publication: Publication) -> None:
-        if crosscheck_tag(self._keys, publication.content_hash) != publication.crosscheck_tag:
+    def _check_keyed(self, publication: Publication, shown: str) -> None:
+        if not hmac.compare_digest(crosscheck_tag(self._keys, publication.content_hash), publication.crosscheck_tag):
             raise _Refused("crosscheck_tag", "is not this registry's tag for the record's text")
         if publication.watermark_runs:
-            shown = formats.visible_text(publication.published, _format(publication))
             try:
                 pointer, verified, _ = quelvane.extract_watermark(shown, self._keys.binding_hex)
             except ValueError:
@@ -249,7 +251,7 @@ def checked(lines: Iterable[str], checker: RecordChecker) -> Iterator[Iterator[P
                 continue
             if len(line) > checker.max_line:
                 raise InputError(f"import line {number} is over {checker.max_line} characters, longer than any "
-                                 "record; raise the byte limit if the export came from a registry with a higher one")
+                                 "record; if the export holds larger texts, raise --max-bytes")
             publication = checker.check(line, number)
             first = seen.setdefault(publication.pointer, number)
             if first != number:

@@ -15,6 +15,7 @@ import click
 from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import NotFoundError, QuelvaneHostError
+from .files import Job, folder, name_text, private_files, publish_file, publish_jobs
 from .formats import Format
 from .identify import Match
 from .keys import Keys
@@ -38,16 +39,24 @@ def _reports_errors(command: F) -> F:
     def wrapper(*args: Any, **kwargs: Any) -> Any:
         try:
             return command(*args, **kwargs)
+        # Messages are escaped like file names: a name in one must not forge a line of output.
         except NotFoundError as error:
-            click.echo(f"quelvane: {error}", err=True)
+            click.echo(f"quelvane: {_shown(_message(error))}", err=True)
             sys.exit(EXIT_NOTHING_FOUND)
-        except QuelvaneHostError as error:
-            click.echo(f"quelvane: {error}", err=True)
+        except (QuelvaneHostError, OSError) as error:
+            click.echo(f"quelvane: {_shown(_message(error))}", err=True)
             sys.exit(EXIT_ERROR)
         except KeyboardInterrupt:
             click.echo("quelvane: interrupted; everything finished before it is stored", err=True)
             sys.exit(130)
     return wrapper  # type: ignore[return-value]
+
+
+def _message(error: BaseException) -> str:
+    """One line for an error: ours carry their message; an OS error its reason and file."""
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.strerror}: {error.filename}" if error.filename else error.strerror
+    return str(error)
 
 
 def _registry_options(command: F) -> F:
@@ -58,6 +67,11 @@ def _registry_options(command: F) -> F:
                         envvar="QUELVANE_REGISTRY",
                         help="Registry file, sqlite:///path or postgresql://user@host/database URL "
                              "(env QUELVANE_REGISTRY).")(command)
+
+
+def _overwrite_option(command: F) -> F:
+    return click.option("--overwrite", is_flag=True,
+                        help="Replace documents to publish already written (never through a link).")(command)
 
 
 def _json_option(command: F) -> F:
@@ -121,19 +135,20 @@ def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None
 @click.option("--metadata", "metadata_json", help='Metadata to store, as a JSON object, e.g. {"url": "..."}.')
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")
+@_overwrite_option
 @_json_option
 @_reports_errors
 def publish(registry_path: str, keys_path: Path, format_name: str, files: tuple[Path, ...],
             output_dir: Path | None, title: str | None, metadata_json: str | None, max_bytes: int,
-            as_json: bool) -> None:
+            overwrite: bool, as_json: bool) -> None:
     """Sign, watermark and register FILES; write the documents to publish in their place."""
     metadata = _parse_metadata(metadata_json)
     if title is not None:
         metadata["title"] = title
     with _open(registry_path, keys_path, max_bytes) as registry:
-        failed = _publish_all(registry, [(f, f.parent if output_dir is None else output_dir) for f in files],
-                              format_name, metadata, as_json, progress=False)
-    sys.exit(EXIT_SOME_FAILED if failed else EXIT_OK)
+        failed = _publish_all(registry, publish_jobs(files, output_dir), format_name, metadata, as_json,
+                              overwrite=overwrite, progress=False)
+    sys.exit(_exit_status(failed, len(files)))
 
 
 @main.command(epilog=EPILOG)
@@ -144,56 +159,66 @@ def publish(registry_path: str, keys_path: Path, format_name: str, files: tuple[
               help="Where to write the documents to publish (default: DIRECTORY.published).")
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")
+@_overwrite_option
 @_json_option
 @_reports_errors
 def index(registry_path: str, keys_path: Path, format_name: str, directory: Path, output_dir: Path | None,
-          max_bytes: int, as_json: bool) -> None:
-    """Publish every file under DIRECTORY; a file that fails is reported and the rest go on."""
-    target = output_dir or directory.with_name(directory.name + ".published")
-    files = sorted(p for p in directory.rglob("*") if p.is_file())
-    jobs = [(f, target / f.relative_to(directory).parent) for f in files]
+          max_bytes: int, overwrite: bool, as_json: bool) -> None:
+    """Publish every file under DIRECTORY; a file that fails is reported and the rest go on.
+    The key file and the registry are never published, nor links leading out of DIRECTORY."""
+    found = folder(directory, output_dir, private_files(keys_path, registry_path))
     with _open(registry_path, keys_path, max_bytes) as registry:
-        failed = _publish_all(registry, jobs, format_name, {}, as_json, progress=True)
+        failed = _publish_all(registry, found.jobs, format_name, {}, as_json, overwrite=overwrite,
+                              progress=True, within=found.root)
     if not as_json:
-        click.echo(f"{len(files) - failed} published, {failed} failed; documents in {target}")
-    sys.exit(EXIT_SOME_FAILED if failed else EXIT_OK)
+        click.echo(f"{len(found.jobs) - failed} published, {failed} failed; documents in {_shown(found.target)}")
+    sys.exit(_exit_status(failed, len(found.jobs)))
 
 
-def _publish_all(registry: Registry, jobs: list[tuple[Path, Path]], format_name: str,
-                 metadata: dict[str, Any], as_json: bool, *, progress: bool) -> int:
+def _exit_status(failed: int, total: int) -> int:
+    if not failed:
+        return EXIT_OK
+    return EXIT_ERROR if failed == total else EXIT_SOME_FAILED
+
+
+def _shown(path: Path | str) -> str:
+    """A file name safe to print on one line: control characters (a newline in a name would forge
+    a result line) are written as escapes."""
+    return "".join(c if c.isprintable() or c == " " else c.encode("unicode_escape").decode("ascii")
+                   for c in name_text(path))
+
+
+def _publish_all(registry: Registry, jobs: list[Job], format_name: str, metadata: dict[str, Any],
+                 as_json: bool, *, overwrite: bool, progress: bool, within: Path | None = None) -> int:
     from rich.console import Console
     from rich.progress import Progress
 
     failed = 0
     results: list[dict[str, Any]] = []
-    # The bar and the per-file errors share standard error; results go to standard output.
-    with Progress(console=Console(stderr=True), disable=not progress or as_json, transient=True) as bar:
+    # The bar and the per-file errors share standard error; results go to standard output. Off a
+    # terminal there is no bar (it would leave an empty line).
+    console = Console(stderr=True)
+    with Progress(console=console, disable=not progress or as_json or not console.is_terminal,
+                  transient=True) as bar:
         task = bar.add_task("publishing", total=len(jobs))
-        for path, out_dir in jobs:
+        for job in jobs:
             try:
-                result = _publish_file(registry, path, out_dir, _format_of(path, format_name), metadata)
-                results.append({"file": str(path), **_result_dict(result[0]), "output": str(result[1])})
+                result = publish_file(registry, job, _format_of(job.source, format_name), metadata,
+                                      overwrite=overwrite, within=within)
+                results.append({"file": name_text(job.source), **_result_dict(result),
+                                "output": name_text(job.output)})
                 if not as_json:
-                    click.echo(f"{path}: {result[0].pointer} -> {result[1]}"
-                               + (f" ({result[0].watermark_note})" if result[0].watermark_note else ""))
-            except QuelvaneHostError as error:
+                    click.echo(f"{_shown(job.source)}: {result.pointer} -> {_shown(job.output)}"
+                               + (f" ({result.watermark_note})" if result.watermark_note else ""))
+            except (QuelvaneHostError, OSError) as error:
                 failed += 1
-                results.append({"file": str(path), "error": str(error)})
-                bar.console.print(f"{path}: error: {error}", markup=False, highlight=False)
+                results.append({"file": name_text(job.source), "error": _message(error)})
+                bar.console.print(f"{_shown(job.source)}: error: {_shown(_message(error))}",
+                                  markup=False, highlight=False, soft_wrap=True)
             bar.advance(task)
     if as_json:
         _print_json(results)
     return failed
-
-
-def _publish_file(registry: Registry, path: Path, out_dir: Path, format: Format, metadata: dict[str, Any]
-                  ) -> tuple[PublishResult, Path]:
-    text = read_text(path, registry.max_bytes)
-    result = registry.publish(text, format=format, metadata={"file": path.name, **metadata})
-    out_dir.mkdir(parents=True, exist_ok=True)
-    output = out_dir / f"{path.stem}.published{path.suffix}"
-    output.write_text(result.published, encoding="utf-8")
-    return result, output
 
 
 def _result_dict(result: PublishResult) -> dict[str, Any]:

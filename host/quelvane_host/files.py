@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import fnmatch
 import os
 import secrets
 import stat
@@ -13,11 +14,17 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Mapping
 
+from . import formats
 from .errors import InputError, OutputError
 from .formats import Format
 from .publish import PublishResult, check_input, decode
 from .registry import Registry
 
+SUFFIX_FORMATS: dict[str, Format] = {".html": "html", ".htm": "html", ".md": "markdown", ".markdown": "markdown"}
+# The suffixes kept last in an output's name, where tools look for them; any other suffix (the
+# ".0" of "Apache-2.0") is part of the name, and ".published" goes after it.
+TEXT_SUFFIXES = frozenset({".txt", ".text", *SUFFIX_FORMATS})
+TITLE_CHARS = 120
 # The SQLite registry's companions: what it writes beside its main file.
 _REGISTRY_COMPANIONS = ("", "-wal", "-shm", "-journal")
 
@@ -42,9 +49,38 @@ class Folder:
     jobs: list[Job]
 
 
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one file."""
+
+    pointer: str
+    result: PublishResult | None
+    """None when the text was already published under `pointer`: nothing new was stored."""
+    wrote: bool
+    """Whether the document to publish was written (for an earlier publication: only where it was missing)."""
+
+
+def format_of(path: Path, format_name: str) -> Format:
+    """The format asked for, or for "auto" the one its suffix names (text by default)."""
+    if format_name != "auto":
+        return format_name  # type: ignore[return-value]
+    return SUFFIX_FORMATS.get(path.suffix.lower(), "text")
+
+
 def output_path(source: Path, out_dir: Path) -> Path:
-    """NAME.published.EXT in `out_dir`."""
-    return out_dir / f"{source.stem}.published{source.suffix}"
+    """NAME.published.EXT in `out_dir` for a text suffix, else NAME.published."""
+    if source.suffix.lower() in TEXT_SUFFIXES:
+        return out_dir / f"{source.stem}.published{source.suffix}"
+    return out_dir / f"{source.name}.published"
+
+
+def title_of(visible: str, name: str) -> str:
+    """A title for a text: its first line (a heading, mostly), cut to TITLE_CHARS, else `name`."""
+    for line in visible.splitlines():
+        words = " ".join(line.split())
+        if words:
+            return words if len(words) <= TITLE_CHARS else words[:TITLE_CHARS - 1].rstrip() + "\u2026"
+    return name
 
 
 def name_text(path: Path | str) -> str:
@@ -74,10 +110,13 @@ def publish_jobs(files: Iterable[Path], output_dir: Path | None) -> list[Job]:
             for f in files]
 
 
-def folder(directory: Path, output_dir: Path | None, private: set[tuple[int, int]]) -> Folder:
-    """Every file under `directory` to publish, in name order. Skipped: the `private` files, the
-    output folder when it lies inside, and anything neither a file nor a link; links to folders are
-    not followed (a loop, or a way out of the folder)."""
+def folder(directory: Path, output_dir: Path | None, private: set[tuple[int, int]], *,
+           include: Iterable[str] = (), exclude: Iterable[str] = ()) -> Folder:
+    """Every file under `directory` to publish, in name order: with `include` patterns only those
+    matching one, never those matching an `exclude` pattern (a pattern matches a path relative to
+    the folder or a name, as in `*.md`, `drafts/*`, `drafts`). Skipped: hidden files and folders
+    (`.git`), the `private` files, the output folder when it lies inside, and anything neither a
+    file nor a link; links to folders are not followed (a loop, or a way out of the folder)."""
     root = directory.resolve()
     if output_dir is not None:
         target = output_dir
@@ -89,7 +128,10 @@ def folder(directory: Path, output_dir: Path | None, private: set[tuple[int, int
         given = root if given.name in ("", ".", "..") else given
         target = given.with_name(given.name + ".published")
     jobs = []
-    for path in _walk(root, target.resolve()):
+    wanted = list(include)
+    for path in _walk(root, target.resolve(), list(exclude)):
+        if wanted and not _matches(path.relative_to(root), wanted):
+            continue
         status = path.lstat()
         if (status.st_dev, status.st_ino) in private:
             continue
@@ -100,15 +142,28 @@ def folder(directory: Path, output_dir: Path | None, private: set[tuple[int, int
     return Folder(root, target, jobs)
 
 
-def _walk(root: Path, target: Path) -> Iterator[Path]:
+def _walk(root: Path, target: Path, exclude: list[str]) -> Iterator[Path]:
     def refuse(error: OSError) -> None:
-        raise OutputError(f"cannot read folder {name_text(error.filename)}: {error.strerror}")
+        raise InputError(f"cannot read folder {name_text(error.filename)}: {error.strerror}")
+
+    def kept(path: Path) -> bool:
+        return not path.name.startswith(".") and path != target and not _matches(path.relative_to(root), exclude)
 
     for top, folders, names in os.walk(root, onerror=refuse):
         here = Path(top)
-        folders[:] = sorted(f for f in folders if here / f != target)
-        for name in sorted(names):
-            yield here / name
+        folders[:] = sorted(f for f in folders if kept(here / f))
+        yield from (here / name for name in sorted(names) if kept(here / name))
+
+
+def _matches(relative: Path, patterns: list[str]) -> bool:
+    return any(fnmatch.fnmatchcase(relative.as_posix(), p) or fnmatch.fnmatchcase(relative.name, p)
+               for p in patterns)
+
+
+def make_folder(path: Path) -> None:
+    """Creates the folder documents go to, so that one that cannot be is one error, not one per file."""
+    with _writing(path):
+        path.mkdir(parents=True, exist_ok=True)
 
 
 def read_source(path: Path, max_bytes: int, within: Path | None = None) -> str:
@@ -135,18 +190,27 @@ def read_source(path: Path, max_bytes: int, within: Path | None = None) -> str:
 
 
 def publish_file(registry: Registry, job: Job, format: Format, metadata: Mapping[str, Any], *,
-                 overwrite: bool = False, within: Path | None = None) -> PublishResult:
-    """Publishes one file and writes its document to `job.output`.
+                 overwrite: bool = False, again: bool = False, within: Path | None = None) -> Outcome:
+    """Publishes one file and writes its document to `job.output`, unless the same text (as a
+    reader sees it) is already published and `again` is not set: then the earlier publication is
+    the outcome, its document written only where missing (a run interrupted after storing it).
 
     The document is written to a temporary file first and the publication stored only once that
     worked; the temporary file then takes the output's name. So a full disk, an unwritable folder
     or a name too long leaves nothing stored."""
     text = read_source(job.source, registry.max_bytes, within)
+    if not again:
+        earlier = registry.published_as(text, format=format)
+        if earlier:
+            # A document to publish given again (it carries a watermark) needs no second copy.
+            wrote = not formats.has_watermark_runs(text) and _restore(registry, earlier[0], job.output)
+            return Outcome(earlier[0], None, wrote)
     if not overwrite and os.path.lexists(job.output):
         raise OutputError(f"{name_text(job.output)} exists; move it away, or pass --overwrite to replace it")
+    described = {"file": job.name, "title": title_of(formats.visible_text(text, format), job.name), **metadata}
     written: list[Path] = []
     try:
-        result = registry.publish(text, format=format, metadata={"file": job.name, **metadata},
+        result = registry.publish(text, format=format, metadata=described,
                                   before_store=lambda r: written.append(_write_temporary(job.output, r.published)))
     except BaseException:
         for temporary in written:
@@ -154,7 +218,15 @@ def publish_file(registry: Registry, job: Job, format: Format, metadata: Mapping
                 temporary.unlink()
         raise
     _put_in_place(written[0], job.output, overwrite, result.pointer)
-    return result
+    return Outcome(result.pointer, result, True)
+
+
+def _restore(registry: Registry, pointer: str, output: Path) -> bool:
+    # An output already there is left alone, whatever it holds: it is never replaced unasked.
+    if os.path.lexists(output):
+        return False
+    _put_in_place(_write_temporary(output, registry.show(pointer).published), output, False, pointer)
+    return True
 
 
 @contextlib.contextmanager

@@ -67,6 +67,12 @@ class Registry:
         `before_store` (given the result before it is stored) raises, nothing is stored."""
         return self._publisher.publish(text, format=format, metadata=metadata, before_store=before_store)
 
+    def published_as(self, text: str, *, format: Format = "text") -> list[str]:
+        """Pointers under which the same text a reader sees is already published, oldest first."""
+        if format not in formats.FORMATS:
+            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        return self.storage.find_by_content_hash(quelvane.content_hash(formats.visible_text(text, format)))
+
     def identify(self, found_text: str, *, format: Format = "text") -> list[Match]:
         """Every publication the found text comes from, strongest first."""
         if format not in formats.FORMATS:

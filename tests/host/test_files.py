@@ -12,7 +12,8 @@ import pytest
 from click.testing import CliRunner
 
 from quelvane_host.cli import main
-from .texts import ARTICLE, ESSAY, NOTES
+from quelvane_host.files import output_path
+from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 
 @pytest.fixture
@@ -195,5 +196,100 @@ def test_control_characters_in_names_cannot_forge_lines(runner):
     result = runner.invoke(main, ["index", "docs"])
     [line, summary] = result.stdout.splitlines()
     assert line.startswith("docs/x.txt: 0123456789abcdef0123456789abcdef -> y\\nz.txt: ")
-    assert summary.startswith("1 published, 1 failed")
+    assert summary.startswith("1 published, 0 already published, 1 failed")
     assert one_error_line(result) == "docs/bell\\x07.txt: error: text is empty"
+
+
+def test_a_text_already_published_is_reported_not_published_again(runner):
+    Path("article.txt").write_text(ARTICLE)
+    [first] = json.loads(invoke(runner, "publish", "article.txt", "--json").stdout)
+    document = Path("article.published.txt").read_text()
+    for name in ("article.txt", "article.published.txt"):  # the watermarked copy is the same text
+        again = invoke(runner, "publish", name)
+        assert again.exit_code == 0
+        assert again.stdout.startswith(f"{name}: {first['pointer']} already published; publish it again with --again")
+    assert Path("article.published.txt").read_text() == document and len(stored(runner)) == 1
+    refused = runner.invoke(main, ["publish", "article.txt", "--again"])
+    assert refused.exit_code == 3 and "--overwrite" in one_error_line(refused)
+    [second] = json.loads(invoke(runner, "publish", "article.txt", "--again", "--overwrite", "--json").stdout)
+    assert second["pointer"] != first["pointer"] and len(stored(runner)) == 2
+
+
+def _folder_of(count):
+    """`count` distinct texts in docs/, and what a repository keeps beside them."""
+    folder = Path("docs")
+    for number in range(count):
+        (folder / f"part{number // 10}").mkdir(parents=True, exist_ok=True)
+        (folder / f"part{number // 10}" / f"{number:02}.txt").write_text(f"Item {number}.\n\n{ARTICLE}")
+    (folder / ".git" / "objects").mkdir(parents=True)
+    (folder / ".git" / "objects" / "ab").write_text(ESSAY)
+    (folder / ".git" / "HEAD").write_text(NOTES)
+    (folder / ".notes.txt").write_text(FILLER)
+    return folder
+
+
+def test_index_resumes_after_an_interruption_without_duplicates(runner, tmp_path):
+    _folder_of(30)
+    code = "from quelvane_host.cli import main; main()"
+    child = subprocess.Popen([sys.executable, "-c", code, "index", "docs"], cwd=tmp_path, text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=dict(_child_environment(), PYTHONUNBUFFERED="1"))
+    assert child.stdout.readline().startswith("docs/part0/00.txt: ")
+    child.send_signal(signal.SIGINT)
+    child.communicate(timeout=120)
+    before = len(stored(runner))
+    assert 1 <= before <= 30, before
+    Path("docs.published/part0/00.published.txt").unlink()  # as if stopped before its document was named
+    resumed = invoke(runner, "index", "docs")
+    assert resumed.exit_code == 0, resumed.output
+    assert resumed.stdout.splitlines()[-1].startswith(f"{30 - before} published, {before} already published, 0 failed")
+    assert "docs/part0/00.txt: " in resumed.stdout and "document written to" in resumed.stdout
+    listed = stored(runner)
+    assert len(listed) == 30 and len({s["pointer"] for s in listed}) == 30
+    rewritten = Path("docs.published/part0/00.published.txt").read_text()
+    pointer = resumed.stdout.split("docs/part0/00.txt: ")[1].split()[0]
+    assert rewritten == invoke(runner, "show", pointer, "--text").stdout
+
+
+def test_index_skips_hidden_files_and_takes_patterns(runner):
+    _folder_of(12)
+    (Path("docs") / "part0" / "readme.md").write_text("# How to read these\n\n" + ESSAY)
+    planned = json.loads(invoke(runner, "index", "docs", "--dry-run", "--json").stdout)
+    assert len(planned) == 13 and not any(".git" in r["file"] or ".notes" in r["file"] for r in planned)
+    assert not Path("docs.published").exists() and stored(runner) == []
+    chosen = invoke(runner, "index", "docs", "--dry-run", "--include", "*.md", "--include", "part1/*")
+    assert chosen.stdout.splitlines() == ["docs/part0/readme.md -> docs.published/part0/readme.published.md",
+                                          "docs/part1/10.txt -> docs.published/part1/10.published.txt",
+                                          "docs/part1/11.txt -> docs.published/part1/11.published.txt",
+                                          "3 files to publish (dry run: nothing read or written)"]
+    kept = invoke(runner, "index", "docs", "--dry-run", "--exclude", "part0", "--exclude", "11.txt")
+    assert kept.stdout.splitlines()[:-1] == ["docs/part1/10.txt -> docs.published/part1/10.published.txt"]
+
+
+def test_index_stores_the_path_in_the_folder_and_a_title(runner):
+    for part, text in (("a", "# Ferry to reopen\n\n" + ARTICLE), ("b", ESSAY)):
+        Path("docs", part).mkdir(parents=True)
+        Path("docs", part, "x.md").write_text(text)
+    Path("docs", "Apache-2.0").write_text(NOTES)
+    assert invoke(runner, "index", "docs").exit_code == 0
+    shown = {s["pointer"]: s["title"] for s in stored(runner)}
+    files = {json.loads(invoke(runner, "show", p, "--json").stdout)["metadata"]["file"]: t for p, t in shown.items()}
+    assert files == {"a/x.md": "Ferry to reopen", "b/x.md": ESSAY[:119].rstrip() + "\u2026",
+                     "Apache-2.0": NOTES[:119].rstrip() + "\u2026"}
+    assert Path("docs.published/Apache-2.0.published").exists()
+
+
+@pytest.mark.parametrize("name, output", [
+    ("article.txt", "article.published.txt"), ("notes.MD", "notes.published.MD"), ("page.html", "page.published.html"),
+    ("Apache-2.0", "Apache-2.0.published"), ("README", "README.published"), ("v1.2.text", "v1.2.published.text"),
+])
+def test_output_names_keep_a_text_suffix_last(name, output):
+    assert output_path(Path(name), Path("out")) == Path("out", output)
+
+
+def test_an_output_folder_that_cannot_be_made_is_one_line(runner):
+    _folder_of(3)
+    Path("plain").write_text("")
+    result = runner.invoke(main, ["index", "docs", "--output-dir", "plain/sub"])
+    assert result.exit_code == 3 and one_error_line(result) == "quelvane: cannot write plain/sub: Not a directory"
+    assert stored(runner) == []

@@ -75,9 +75,10 @@ def output_path(source: Path, out_dir: Path) -> Path:
 
 
 def title_of(visible: str, name: str) -> str:
-    """A title for a text: its first line (a heading, mostly), cut to TITLE_CHARS, else `name`."""
+    """A title for a text: its first line (a heading, mostly), cut to TITLE_CHARS, else `name`.
+    Control and format characters are dropped: `list` prints titles to a terminal."""
     for line in visible.splitlines():
-        words = " ".join(line.split())
+        words = " ".join("".join(c for c in line if c.isprintable() or c.isspace()).split())
         if words:
             return words if len(words) <= TITLE_CHARS else words[:TITLE_CHARS - 1].rstrip() + "\u2026"
     return name
@@ -249,7 +250,8 @@ def _write_temporary(output: Path, document: str) -> Path:
                 handle.flush()
                 os.fsync(handle.fileno())
         except BaseException:
-            temporary.unlink()
+            with contextlib.suppress(OSError):
+                temporary.unlink()
             raise
     return temporary
 

@@ -12,7 +12,7 @@ import pytest
 from click.testing import CliRunner
 
 from quelvane_host.cli import main
-from quelvane_host.files import output_path
+from quelvane_host.files import output_path, title_of
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 
@@ -285,6 +285,16 @@ def test_index_stores_the_path_in_the_folder_and_a_title(runner):
 ])
 def test_output_names_keep_a_text_suffix_last(name, output):
     assert output_path(Path(name), Path("out")) == Path("out", output)
+
+
+@pytest.mark.parametrize("visible, title", [
+    ("\n\nFerry to reopen\n\nThe river authority", "Ferry to reopen"),
+    ("\x1b[2J\u202eA  title\twith\x07 controls\n", "[2JA title with controls"),
+    ("word " * 40, ("word " * 40)[:119].rstrip() + "\u2026"),
+    ("\u200b\n \n", "docs/x.txt"),
+], ids=["first line", "controls dropped", "cut", "no line: the file"])
+def test_titles(visible, title):
+    assert title_of(visible, "docs/x.txt") == title
 
 
 def test_an_output_folder_that_cannot_be_made_is_one_line(runner):

@@ -133,7 +133,10 @@ def folder(directory: Path, output_dir: Path | None, private: set[tuple[int, int
     for path in _walk(root, target.resolve(), list(exclude)):
         if wanted and not _matches(path.relative_to(root), wanted):
             continue
-        status = path.lstat()
+        try:
+            status = path.lstat()
+        except OSError:
+            continue  # gone since the folder was listed
         if (status.st_dev, status.st_ino) in private:
             continue
         if stat.S_ISREG(status.st_mode) or stat.S_ISLNK(status.st_mode):

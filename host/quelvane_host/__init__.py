@@ -1,7 +1,7 @@
 """Publish texts with signed provenance and find them again: the registry and command line
 built on the `quelvane` module."""
 
-from .errors import InputError, KeyFileError, NotFoundError, QuelvaneHostError, RegistryError
+from .errors import InputError, KeyFileError, NotFoundError, OutputError, QuelvaneHostError, RegistryError
 from .identify import Evidence, Match, Passage
 from .keys import Keys
 from .publish import Publisher, PublishResult
@@ -14,6 +14,7 @@ __all__ = [
     "Keys",
     "Match",
     "NotFoundError",
+    "OutputError",
     "Passage",
     "PublishResult",
     "Publisher",

@@ -7,6 +7,7 @@ import functools
 import json
 import os
 import sys
+from collections import Counter
 from pathlib import Path
 from typing import Any, Callable, Iterable, Iterator, TypeVar
 
@@ -15,15 +16,15 @@ import click
 from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import NotFoundError, QuelvaneHostError
-from .formats import Format
+from .files import SUFFIX_FORMATS, Job, folder, format_of, make_folder, name_text, private_files, publish_file
+from .files import Outcome, publish_jobs
 from .identify import Match
 from .keys import Keys
 from .output import FORMATS
-from .publish import DEFAULT_MAX_BYTES, PublishResult
+from .publish import DEFAULT_MAX_BYTES
 from .registry import Registry, read_text
 
 EXIT_OK, EXIT_NOTHING_FOUND, EXIT_USAGE, EXIT_ERROR, EXIT_SOME_FAILED = 0, 1, 2, 3, 4
-SUFFIX_FORMATS: dict[str, Format] = {".html": "html", ".htm": "html", ".md": "markdown", ".markdown": "markdown"}
 F = TypeVar("F", bound=Callable[..., Any])
 
 EPILOG = f"""\b
@@ -38,16 +39,24 @@ def _reports_errors(command: F) -> F:
     def wrapper(*args: Any, **kwargs: Any) -> Any:
         try:
             return command(*args, **kwargs)
+        # Messages are escaped like file names: a name in one must not forge a line of output.
         except NotFoundError as error:
-            click.echo(f"quelvane: {error}", err=True)
+            click.echo(f"quelvane: {_shown(_message(error))}", err=True)
             sys.exit(EXIT_NOTHING_FOUND)
-        except QuelvaneHostError as error:
-            click.echo(f"quelvane: {error}", err=True)
+        except (QuelvaneHostError, OSError) as error:
+            click.echo(f"quelvane: {_shown(_message(error))}", err=True)
             sys.exit(EXIT_ERROR)
         except KeyboardInterrupt:
             click.echo("quelvane: interrupted; everything finished before it is stored", err=True)
             sys.exit(130)
     return wrapper  # type: ignore[return-value]
+
+
+def _message(error: BaseException) -> str:
+    """One line for an error: ours carry their message; an OS error its reason and file."""
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.strerror}: {error.filename}" if error.filename else error.strerror
+    return str(error)
 
 
 def _registry_options(command: F) -> F:
@@ -58,6 +67,13 @@ def _registry_options(command: F) -> F:
                         envvar="QUELVANE_REGISTRY",
                         help="Registry file, sqlite:///path or postgresql://user@host/database URL "
                              "(env QUELVANE_REGISTRY).")(command)
+
+
+def _rerun_options(command: F) -> F:
+    command = click.option("--again", is_flag=True,
+                           help="Publish a text again even if the same text is already published.")(command)
+    return click.option("--overwrite", is_flag=True,
+                        help="Replace documents to publish already written (never through a link).")(command)
 
 
 def _json_option(command: F) -> F:
@@ -72,12 +88,6 @@ def _format_option(command: F) -> F:
 
 def _open(registry_path: str, keys_path: Path, max_bytes: int = DEFAULT_MAX_BYTES) -> Registry:
     return Registry.open(registry_path, keys_path, max_bytes=max_bytes)
-
-
-def _format_of(path: Path, format_name: str) -> Format:
-    if format_name != "auto":
-        return format_name  # type: ignore[return-value]
-    return SUFFIX_FORMATS.get(path.suffix.lower(), "text")
 
 
 def _print_json(value: object) -> None:
@@ -121,19 +131,21 @@ def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None
 @click.option("--metadata", "metadata_json", help='Metadata to store, as a JSON object, e.g. {"url": "..."}.')
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")
+@_rerun_options
 @_json_option
 @_reports_errors
 def publish(registry_path: str, keys_path: Path, format_name: str, files: tuple[Path, ...],
             output_dir: Path | None, title: str | None, metadata_json: str | None, max_bytes: int,
-            as_json: bool) -> None:
-    """Sign, watermark and register FILES; write the documents to publish in their place."""
+            again: bool, overwrite: bool, as_json: bool) -> None:
+    """Sign, watermark and register FILES; write the documents to publish in their place. A text
+    already published is reported with its pointer and not published again unless --again."""
     metadata = _parse_metadata(metadata_json)
     if title is not None:
         metadata["title"] = title
     with _open(registry_path, keys_path, max_bytes) as registry:
-        failed = _publish_all(registry, [(f, f.parent if output_dir is None else output_dir) for f in files],
-                              format_name, metadata, as_json, progress=False)
-    sys.exit(EXIT_SOME_FAILED if failed else EXIT_OK)
+        counts = _publish_all(registry, publish_jobs(files, output_dir), format_name, metadata, as_json,
+                              again=again, overwrite=overwrite, progress=False)
+    sys.exit(_exit_status(counts["failed"], len(files)))
 
 
 @main.command(epilog=EPILOG)
@@ -144,61 +156,111 @@ def publish(registry_path: str, keys_path: Path, format_name: str, files: tuple[
               help="Where to write the documents to publish (default: DIRECTORY.published).")
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")
+@click.option("--include", multiple=True, metavar="PATTERN",
+              help="Publish only files whose path in DIRECTORY or name matches, e.g. '*.md' (repeatable).")
+@click.option("--exclude", multiple=True, metavar="PATTERN",
+              help="Skip files and folders whose path in DIRECTORY or name matches, e.g. 'drafts' (repeatable).")
+@click.option("--dry-run", is_flag=True, help="Only list the files that would be published, and where.")
+@_rerun_options
 @_json_option
 @_reports_errors
 def index(registry_path: str, keys_path: Path, format_name: str, directory: Path, output_dir: Path | None,
-          max_bytes: int, as_json: bool) -> None:
-    """Publish every file under DIRECTORY; a file that fails is reported and the rest go on."""
-    target = output_dir or directory.with_name(directory.name + ".published")
-    files = sorted(p for p in directory.rglob("*") if p.is_file())
-    jobs = [(f, target / f.relative_to(directory).parent) for f in files]
+          max_bytes: int, include: tuple[str, ...], exclude: tuple[str, ...], dry_run: bool, again: bool,
+          overwrite: bool, as_json: bool) -> None:
+    """Publish every file under DIRECTORY; a file that fails is reported and the rest go on.
+    Hidden files and folders, the key file and the registry are never published, nor links
+    leading out of DIRECTORY. A text already published (an earlier or interrupted run) is
+    reported with its pointer, its document written if missing, and not published again unless
+    --again."""
+    found = folder(directory, output_dir, private_files(keys_path, registry_path), include=include, exclude=exclude)
+    if dry_run:
+        _print_plan(found.jobs, as_json)
+        return
+    make_folder(found.target)
     with _open(registry_path, keys_path, max_bytes) as registry:
-        failed = _publish_all(registry, jobs, format_name, {}, as_json, progress=True)
+        counts = _publish_all(registry, found.jobs, format_name, {}, as_json, again=again, overwrite=overwrite,
+                              progress=True, within=found.root)
     if not as_json:
-        click.echo(f"{len(files) - failed} published, {failed} failed; documents in {target}")
-    sys.exit(EXIT_SOME_FAILED if failed else EXIT_OK)
+        click.echo(", ".join(f"{counts[kind]} {kind}" for kind in ("published", "already published", "failed"))
+                   + f"; documents in {_shown(found.target)}")
+    sys.exit(_exit_status(counts["failed"], len(found.jobs)))
 
 
-def _publish_all(registry: Registry, jobs: list[tuple[Path, Path]], format_name: str,
-                 metadata: dict[str, Any], as_json: bool, *, progress: bool) -> int:
+def _print_plan(jobs: list[Job], as_json: bool) -> None:
+    if as_json:
+        _print_json([{"file": name_text(job.source), "output": name_text(job.output)} for job in jobs])
+        return
+    for job in jobs:
+        click.echo(f"{_shown(job.source)} -> {_shown(job.output)}")
+    click.echo(f"{len(jobs)} files to publish (dry run: nothing read or written)")
+
+
+def _exit_status(failed: int, total: int) -> int:
+    if not failed:
+        return EXIT_OK
+    return EXIT_ERROR if failed == total else EXIT_SOME_FAILED
+
+
+def _shown(path: Path | str) -> str:
+    """A file name safe to print on one line: control characters (a newline in a name would forge
+    a result line) are written as escapes."""
+    return "".join(c if c.isprintable() or c == " " else c.encode("unicode_escape").decode("ascii")
+                   for c in name_text(path))
+
+
+def _publish_all(registry: Registry, jobs: list[Job], format_name: str, metadata: dict[str, Any],
+                 as_json: bool, *, again: bool, overwrite: bool, progress: bool, within: Path | None = None
+                 ) -> Counter[str]:
+    """Publishes each job, printing a line per file; counts published, already published and failed."""
     from rich.console import Console
     from rich.progress import Progress
 
-    failed = 0
+    counts: Counter[str] = Counter()
     results: list[dict[str, Any]] = []
-    # The bar and the per-file errors share standard error; results go to standard output.
-    with Progress(console=Console(stderr=True), disable=not progress or as_json, transient=True) as bar:
+    # The bar and the per-file errors share standard error; results go to standard output. Off a
+    # terminal there is no bar (it would leave an empty line).
+    console = Console(stderr=True)
+    with Progress(console=console, disable=not progress or as_json or not console.is_terminal,
+                  transient=True) as bar:
         task = bar.add_task("publishing", total=len(jobs))
-        for path, out_dir in jobs:
+        for job in jobs:
             try:
-                result = _publish_file(registry, path, out_dir, _format_of(path, format_name), metadata)
-                results.append({"file": str(path), **_result_dict(result[0]), "output": str(result[1])})
+                outcome = publish_file(registry, job, format_of(job.source, format_name), metadata,
+                                       again=again, overwrite=overwrite, within=within)
+                counts["published" if outcome.result else "already published"] += 1
+                results.append(_outcome_dict(job, outcome))
                 if not as_json:
-                    click.echo(f"{path}: {result[0].pointer} -> {result[1]}"
-                               + (f" ({result[0].watermark_note})" if result[0].watermark_note else ""))
-            except QuelvaneHostError as error:
-                failed += 1
-                results.append({"file": str(path), "error": str(error)})
-                bar.console.print(f"{path}: error: {error}", markup=False, highlight=False)
+                    click.echo(_outcome_line(job, outcome))
+            except (QuelvaneHostError, OSError) as error:
+                counts["failed"] += 1
+                results.append({"file": name_text(job.source), "error": _message(error)})
+                bar.console.print(f"{_shown(job.source)}: error: {_shown(_message(error))}",
+                                  markup=False, highlight=False, soft_wrap=True)
             bar.advance(task)
     if as_json:
         _print_json(results)
-    return failed
+    return counts
 
 
-def _publish_file(registry: Registry, path: Path, out_dir: Path, format: Format, metadata: dict[str, Any]
-                  ) -> tuple[PublishResult, Path]:
-    text = read_text(path, registry.max_bytes)
-    result = registry.publish(text, format=format, metadata={"file": path.name, **metadata})
-    out_dir.mkdir(parents=True, exist_ok=True)
-    output = out_dir / f"{path.stem}.published{path.suffix}"
-    output.write_text(result.published, encoding="utf-8")
-    return result, output
+def _outcome_dict(job: Job, outcome: Outcome) -> dict[str, Any]:
+    fields: dict[str, Any] = {"file": name_text(job.source), "pointer": outcome.pointer}
+    result = outcome.result
+    if result is None:
+        fields["already_published"] = True
+    else:
+        fields.update(watermarked=result.watermarked, watermark_runs=result.watermark_runs,
+                      watermark_note=result.watermark_note, content_hash=result.content_hash)
+    return {**fields, "output": name_text(job.output) if outcome.wrote else None}
 
 
-def _result_dict(result: PublishResult) -> dict[str, Any]:
-    return {"pointer": result.pointer, "watermarked": result.watermarked, "watermark_runs": result.watermark_runs,
-            "watermark_note": result.watermark_note, "content_hash": result.content_hash}
+def _outcome_line(job: Job, outcome: Outcome) -> str:
+    result = outcome.result
+    line = f"{_shown(job.source)}: {outcome.pointer}"
+    if result is None:
+        line += " already published" + (f", document written to {_shown(job.output)}" if outcome.wrote else
+                                        "; publish it again with --again")
+        return line
+    return line + f" -> {_shown(job.output)}" + (f" ({result.watermark_note})" if result.watermark_note else "")
 
 
 def _parse_metadata(metadata_json: str | None) -> dict[str, Any]:
@@ -223,7 +285,7 @@ def identify(registry_path: str, keys_path: Path, format_name: str, file: Path, 
     """Find the publications FILE (or - for standard input) comes from, strongest first."""
     with _open(registry_path, keys_path) as registry:
         text = read_text(file, registry.max_bytes) if str(file) != "-" else _stdin_text(registry.max_bytes)
-        matches = registry.identify(text, format=_format_of(file, format_name))
+        matches = registry.identify(text, format=format_of(file, format_name))
     if as_json:
         _print_json([dataclasses.asdict(m) for m in matches])
     else:

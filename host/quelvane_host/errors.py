@@ -19,5 +19,9 @@ class InputError(QuelvaneHostError):
     """A text to publish or identify cannot be used (not UTF-8, empty, binary, too large)."""
 
 
+class OutputError(QuelvaneHostError):
+    """A document to publish cannot be written: the file exists, is a link, or its folder cannot be written."""
+
+
 class NotFoundError(QuelvaneHostError):
     """No publication is stored under the pointer asked for."""

@@ -113,11 +113,25 @@ class Keys:
         return cls(document["signing_key"], document["binding_key"], repository_id)
 
 
+def looks_like_key_file(text: str) -> bool:
+    """Whether a text reads as a key file (ours, or any JSON holding fields named like our secrets),
+    so that it is never published by mistake."""
+    if not text.lstrip().startswith("{"):
+        return False
+    try:
+        document = json.loads(text)
+    except ValueError:
+        return False
+    return isinstance(document, dict) and (
+        document.get("format") == FORMAT_NAME or "signing_key" in document or "binding_key" in document)
+
+
 def read_private(path: Path, what: str, limit: int, error: type[Exception]) -> bytes:
     """Reads at most `limit` bytes of a file that holds a secret, raising `error` if it cannot be
     opened, is not a regular file, or can be read by group or others (a leaked secret)."""
     try:
-        fd = os.open(path, os.O_RDONLY)
+        # Non-blocking: a FIFO planted at the path would otherwise wait forever for a writer.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as failure:
         raise error(f"cannot open {what} {path}: {failure.strerror}") from None
     with os.fdopen(fd, "rb") as handle:

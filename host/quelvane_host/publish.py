@@ -6,14 +6,14 @@ import json
 import secrets
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import Any, Mapping
+from typing import Any, Callable, Mapping
 
 import quelvane
 
 from . import excerpts, formats
 from .errors import InputError
 from .formats import Format
-from .keys import Keys
+from .keys import Keys, looks_like_key_file
 from .storage import Envelope, IndexEntries, Publication, Storage
 
 DEFAULT_MAX_BYTES = 10 * 1024 * 1024
@@ -94,11 +94,15 @@ class Publisher:
         self._keys = keys
         self.max_bytes = max_bytes
 
-    def publish(self, text: str, *, format: Format = "text", metadata: Mapping[str, Any] | None = None
-                ) -> PublishResult:
+    def publish(self, text: str, *, format: Format = "text", metadata: Mapping[str, Any] | None = None,
+                before_store: Callable[[PublishResult], None] | None = None) -> PublishResult:
+        """Publishes a text. `before_store` gets the result before anything is stored; if it raises,
+        nothing is (a caller writes the document to publish there, so that no publication is kept
+        whose document could not be written)."""
         if format not in formats.FORMATS:
             raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
         check_input(text, self.max_bytes)
+        self._refuse_secrets(text)
         if formats.has_watermark_runs(text):
             raise InputError("text already carries a watermark (runs of invisible characters); publish the "
                              "original, or identify this copy instead")
@@ -120,8 +124,16 @@ class Publisher:
             metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
         )
         index = IndexEntries(quelvane.minhash_bands(visible), excerpts.index_entries(visible))
+        result = PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash)
+        if before_store is not None:
+            before_store(result)
         self._storage.put(publication, index)
-        return PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash)
+        return result
+
+    def _refuse_secrets(self, text: str) -> None:
+        # A published text is handed out and exported: a key file swept up by mistake must never be.
+        if looks_like_key_file(text) or self._keys.signing_hex in text or self._keys.binding_hex in text:
+            raise InputError("text is or holds a key file's secrets; it is never published")
 
 
 def _json_safe(metadata: Mapping[str, Any] | None) -> dict[str, Any]:

@@ -6,7 +6,7 @@ import dataclasses
 import json
 from pathlib import Path
 from types import TracebackType
-from typing import Any, Iterable, Mapping, TextIO, Union
+from typing import Any, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
@@ -59,10 +59,17 @@ class Registry:
     def close(self) -> None:
         self.storage.close()
 
-    def publish(self, text: str, *, format: Format = "text", metadata: Mapping[str, Any] | None = None
-                ) -> PublishResult:
-        """Signs, indexes, watermarks and stores a text; returns the document to publish."""
-        return self._publisher.publish(text, format=format, metadata=metadata)
+    def publish(self, text: str, *, format: Format = "text", metadata: Mapping[str, Any] | None = None,
+                before_store: Callable[[PublishResult], None] | None = None) -> PublishResult:
+        """Signs, indexes, watermarks and stores a text; returns the document to publish. If
+        `before_store` (given the result before it is stored) raises, nothing is stored."""
+        return self._publisher.publish(text, format=format, metadata=metadata, before_store=before_store)
+
+    def published_as(self, text: str, *, format: Format = "text") -> list[str]:
+        """Pointers under which the same text a reader sees is already published, oldest first."""
+        if format not in formats.FORMATS:
+            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        return self.storage.find_by_content_hash(quelvane.content_hash(formats.visible_text(text, format)))
 
     def identify(self, found_text: str, *, format: Format = "text") -> list[Match]:
         """Every publication the found text comes from, strongest first."""

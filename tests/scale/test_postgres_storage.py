@@ -3,6 +3,7 @@ import io
 import json
 import multiprocessing
 import re
+import sqlite3
 import subprocess
 import sys
 
@@ -65,9 +66,36 @@ def test_show_list_export_and_a_duplicate_pointer(registry, location, keys):
     with pytest.raises(RegistryError, match=f"pointer {first.pointer} is already stored"):
         registry.storage.put(stored, IndexEntries([1, 2], [(3, 4)]))
     assert registry.storage.count() == 2 and registry.storage.index_bytes() > 0
-    assert registry.storage.schema_version() == 1
+    assert registry.storage.schema_version() == SCHEMA_VERSION
     with pytest.raises(RegistryError, match="already"):
         Registry.create(location, keys)
+
+
+def test_a_text_is_found_by_its_content_hash_also_in_a_registry_made_before_the_index(location, keys):
+    with Registry.create(location, keys) as registry:
+        first = registry.publish(ARTICLE)
+        _as_version_1(location)
+    with Registry.open(location, keys) as registry:
+        assert registry.storage.schema_version() == SCHEMA_VERSION
+        second = registry.publish(ARTICLE.replace("Tuesday", "Monday"))
+        assert registry.published_as(first.published) == [first.pointer]
+        assert registry.published_as("<p>" + ARTICLE.replace("\n\n", "</p><p>") + "</p>", format="html") == [
+            first.pointer]
+        assert registry.published_as(ARTICLE.replace("Tuesday", "Monday")) == [second.pointer]
+        assert registry.published_as(ESSAY) == []
+
+
+def _as_version_1(location):
+    # What a registry written before the content hash index looked like.
+    if location.startswith("postgresql://"):
+        with psycopg.connect(location, autocommit=True) as db:
+            db.execute("DROP INDEX publications_by_content_hash")
+            db.execute("UPDATE quelvane_meta SET value = '1'")
+        return
+    with sqlite3.connect(location) as db:
+        db.execute("DROP INDEX publications_by_content_hash")
+        db.execute("UPDATE quelvane_meta SET value = '1'")
+    db.close()
 
 
 def test_a_failed_write_leaves_nothing(postgres_url, keys):

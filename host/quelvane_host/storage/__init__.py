@@ -85,6 +85,9 @@ class Storage(Protocol):
         """(key, pointer, word position) for each stored excerpt entry of the keys. A key with more
         than `per_key_limit` entries is too common to tell texts apart and yields none."""
 
+    def find_by_content_hash(self, content_hash: str) -> list[str]:
+        """Pointers of the publications of this content hash, oldest first."""
+
     def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]: ...
 
     def count(self) -> int: ...

@@ -59,6 +59,8 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE INDEX band_keys_by_publication ON band_keys (publication);
     CREATE INDEX excerpt_keys_by_publication ON excerpt_keys (publication);
     """,
+    # Publishing asks whether a text is already published.
+    "CREATE INDEX publications_by_content_hash ON publications (content_hash)",
 )
 SCHEMA_VERSION = len(MIGRATIONS)
 CONNECT_TIMEOUT_S = 15
@@ -228,6 +230,12 @@ class PostgresStorage:
                 " JOIN publications p ON p.id = e.publication",
                 (wanted, per_key_limit + 1, per_key_limit)).fetchall()
         return [(key % (1 << 64), pointer, position) for key, pointer, position in rows]
+
+    def find_by_content_hash(self, content_hash: str) -> list[str]:
+        with self._errors():
+            rows = self._db.execute("SELECT pointer FROM publications WHERE content_hash = %s ORDER BY id",
+                                    (content_hash,)).fetchall()
+        return [str(row[0]) for row in rows]
 
     def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
         with self._errors():

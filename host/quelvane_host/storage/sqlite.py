@@ -63,7 +63,11 @@ def _run_script(script: str) -> Callable[[sqlite3.Connection], None]:
 
 
 # Index i brings a registry from schema version i to i + 1.
-_MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (_run_script(_SCHEMA_V1),)
+_MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
+    _run_script(_SCHEMA_V1),
+    # Publishing asks whether a text is already published.
+    _run_script("CREATE INDEX publications_by_content_hash ON publications (content_hash)"),
+)
 SCHEMA_VERSION = len(_MIGRATIONS)
 
 
@@ -213,6 +217,12 @@ class SQLiteStorage:
                 (wanted, per_key_limit + 1, per_key_limit),
             ).fetchall()
         return [(key % (1 << 64), pointer, position) for key, pointer, position in rows]
+
+    def find_by_content_hash(self, content_hash: str) -> list[str]:
+        with _errors(self._path):
+            rows = self._db.execute("SELECT pointer FROM publications WHERE content_hash = ? ORDER BY id",
+                                    (content_hash,)).fetchall()
+        return [str(row[0]) for row in rows]
 
     def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
         with _errors(self._path):

@@ -20,7 +20,7 @@ from starlette.datastructures import UploadFile
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect
 
-from ..cli import SUFFIX_FORMATS
+from ..files import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
 from ..formats import FORMATS, Format
 from ..publish import decode

@@ -127,8 +127,10 @@ def _pieces(path: str, size: int, target: int) -> list[Piece]:
     lowered = path.lower()
     if size > target and lowered.endswith(JSON_LINES_SUFFIXES):
         return _json_lines_pieces(path, size, target)
-    if size > target and lowered.endswith(PARQUET_SUFFIXES):
-        return _parquet_pieces(path, size, target)
+    if lowered.endswith(PARQUET_SUFFIXES):
+        _pyarrow()  # refuses here, before any work, when this process cannot read Parquet
+        if size > target:
+            return _parquet_pieces(path, size, target)
     return [Piece(path, size)]
 
 

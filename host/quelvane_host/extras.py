@@ -21,14 +21,16 @@ def install_line(extra: str | None = None) -> str:
     return f"pip install --find-links {WHEEL_FOLDER} {requirement}"
 
 
-def missing_extra(purpose: str, extra: str) -> str:
-    """The message for a missing optional dependency: what needs it and the line that installs it."""
-    return (f"{purpose} needs quelvane[{extra}]: {install_line(extra)}, "
-            f"{WHEEL_FOLDER} being the folder that holds the quelvane wheel")
+def missing_extra(purpose: str, extra: str, missing: tuple[str, ...] = (), instead: str = "") -> str:
+    """The message for a missing optional dependency: what needs it, what is missing, the line
+    that installs it and `instead`, what would do without it."""
+    names = f" (missing: {', '.join(missing)})" if missing else ""
+    return (f"{purpose} needs quelvane[{extra}]{names}: {install_line(extra)}, {WHEEL_FOLDER} being the "
+            f"folder that holds the quelvane wheel" + (f"; or {instead}" if instead else ""))
 
 
-def require(modules: tuple[str, ...], purpose: str, extra: str) -> None:
+def require(modules: tuple[str, ...], purpose: str, extra: str, instead: str = "") -> None:
     """Refuses before any work starts when one of `modules` is not installed."""
-    missing = [name for name in modules if importlib.util.find_spec(name) is None]
+    missing = tuple(name for name in modules if importlib.util.find_spec(name) is None)
     if missing:
-        raise QuelvaneHostError(f"{missing_extra(purpose, extra)} ({', '.join(missing)} is missing)")
+        raise QuelvaneHostError(missing_extra(purpose, extra, missing, instead))

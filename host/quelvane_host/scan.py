@@ -136,7 +136,7 @@ def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: st
     if fmt not in FORMATS:
         raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
     if fmt == "parquet":
-        require(("pyarrow",), "writing Parquet (--format jsonl does not)", "dask")
+        require(("pyarrow",), "writing Parquet", "dask", instead="write JSON Lines (--format jsonl)")
     started = time.monotonic()
     # Opening it here refuses a missing or unreadable registry before any work is sent out.
     open_storage(registry).close()

@@ -187,6 +187,10 @@ def test_an_in_process_scan_needs_no_optional_dependency(scanned, tmp_path):
     refused = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert refused.returncode == 3 and "Traceback" not in refused.stderr
     assert install_line("dask") in refused.stderr and "--format jsonl" in refused.stderr
+    (tmp_path / "rows.parquet").write_bytes(b"PAR1")
+    refused = subprocess.run(command[:4] + [str(tmp_path)] + command[5:] + ["--format", "jsonl"],
+                             capture_output=True, text=True, timeout=300)
+    assert refused.returncode == 3 and "reading Parquet needs quelvane[dask]" in refused.stderr
 
 
 def test_one_large_json_lines_file_keeps_both_workers_busy(scanned, dask_client, tmp_path):

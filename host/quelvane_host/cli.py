@@ -402,15 +402,14 @@ def _dask_client(workers: int | None, scheduler: str | None) -> Iterator[Any]:
 
 
 @contextlib.contextmanager
-def _progress_bar(label: str, hidden: bool) -> Iterator[Callable[[ScanProgress], None]]:
-    """A bar on standard error of the corpus's bytes read, with the documents done; until the
-    first partition is done (and for steps that are not partition by partition) it only shows
-    that the run is alive."""
+def _progress_bar(label: str, hidden: bool, counted: bool = True) -> Iterator[Callable[[ScanProgress], None]]:
+    """A bar on standard error; `counted`, of the corpus's bytes read, with the documents done, as
+    partitions finish. Steps that are not partition by partition only show that the run is alive."""
     from rich.console import Console
     from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeElapsedColumn
 
-    columns = (TextColumn("{task.description}"), BarColumn(), DownloadColumn(),
-               TextColumn("{task.fields[documents]:,} documents"), TimeElapsedColumn())
+    counts = (DownloadColumn(), TextColumn("{task.fields[documents]:,} documents")) if counted else ()
+    columns = (TextColumn("{task.description}"), BarColumn(), *counts, TimeElapsedColumn())
     with Progress(*columns, console=Console(stderr=True), disable=hidden, transient=True) as bar:
         task = bar.add_task(label, total=None, documents=0)
 
@@ -470,6 +469,6 @@ def dedup(corpus: tuple[Path, ...], output: Path, fmt: str, field: str, id_field
     documents = Corpus.of(corpus, field=field, max_bytes=max_bytes, id_field=id_field)
     chosen = {} if threshold is None else {"threshold": threshold}
     # The steps of a deduplication are not partition by partition: the bar only shows it is alive.
-    with _dask_client(workers, scheduler) as client, _progress_bar("deduplicating", as_json):
+    with _dask_client(workers, scheduler) as client, _progress_bar("deduplicating", as_json, counted=False):
         summary = run(documents, output, fmt=fmt, client=client, **chosen)
     _print_summary(summary, as_json, output)

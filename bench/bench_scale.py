@@ -45,7 +45,8 @@ import quelvane  # noqa: E402
 
 from quelvane_host import excerpts  # noqa: E402
 from quelvane_host.corpus import Corpus, Document, read_partition  # noqa: E402
-from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup, local_cluster  # noqa: E402
+from quelvane_host.dedup import DEFAULT_THRESHOLD, cluster_rows, dedup  # noqa: E402
+from quelvane_host.engine import local_cluster  # noqa: E402
 from quelvane_host.keys import Keys  # noqa: E402
 from quelvane_host.identify import read_watermark  # noqa: E402
 from quelvane_host.registry import Registry  # noqa: E402

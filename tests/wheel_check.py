@@ -4,7 +4,13 @@ tree so that only the installed module can be imported. Where the mount namespac
 the system's own ICU and libcrypto are hidden from the loader for the run; in any case
 a probe reads /proc/self/maps to show that the copies inside the wheel are the ones loaded.
 
-Usage: python tests/wheel_check.py   (make test-wheel builds the wheel first)
+Then, in one more fresh virtualenv, runs the README's install lines as they are written (the
+base install, then each extra), checks what the base install does without the extras (a scan in
+this process; every command that needs an extra prints that extra's line) and imports what each
+extra brings.
+
+Usage: python tests/wheel_check.py [--install-lines]   (make test-wheel builds the wheel first;
+--install-lines runs only the last part)
 """
 import os
 import re
@@ -143,7 +149,91 @@ def host_round_trip(prefix, bin_dir, folder, env):
     print("  quelvane init, publish, identify: the copy is found by its watermark, BOUND")
 
 
+README = ROOT / "README.md"
+INSTALL_LINE = re.compile(r"^    (pip install --find-links wheelhouse (?:quelvane|'quelvane\[(\w+)\]'))$", re.M)
+# What each extra must make importable: its libraries and the parts of the host that need them.
+EXTRA_BRINGS = {
+    "server": ["fastapi", "uvicorn", "jinja2", "cbor2", "quelvane_host.web.app"],
+    "dask": ["distributed", "numpy", "scipy", "pyarrow", "quelvane_host.dedup"],
+    "postgres": ["psycopg", "quelvane_host.storage.postgres"],
+}
+
+
+def readme_install_lines():
+    """{extra or None: line} from the README's Install section; every pip line elsewhere in the
+    README must be one of them."""
+    text = README.read_text(encoding="utf-8")
+    section = text[text.index("\n## Install\n"):]
+    section = section[:section.index("\n## ", 5)]
+    lines = {extra or None: line for line, extra in INSTALL_LINE.findall(section)}
+    assert set(lines) == {None, *EXTRA_BRINGS}, lines
+    stray = set(re.findall(r"pip install[^`\n]*", text)) - set(lines.values())
+    assert not stray, f"README install lines that are not in its Install section: {stray}"
+    return lines
+
+
+def install_lines_check(python, folder, env):
+    """The README's lines in a fresh virtualenv with a pip of its own, run by the shell from the
+    source tree (where wheelhouse/ is), as a reader would."""
+    lines = readme_install_lines()
+    venv = VENVS / "install-lines"
+    shutil.rmtree(venv, ignore_errors=True)
+    subprocess.run([python, "-m", "venv", str(venv)], check=True)
+    folder.mkdir()
+    bin_dir = venv / "bin"
+    env = dict(env, PATH=f"{bin_dir}{os.pathsep}{env['PATH']}", VIRTUAL_ENV=str(venv))
+    # The line exactly as written; pip's chatter is quieted through its environment.
+    shell = lambda line: subprocess.run(["bash", "-c", line], cwd=ROOT, check=True,
+                                        env=dict(env, PIP_QUIET="1", PIP_DISABLE_PIP_VERSION_CHECK="1"))
+    run = lambda *command, **options: subprocess.run([str(c) for c in command], cwd=folder, env=env,
+                                                     capture_output=True, text=True, **options)
+    shell(lines[None])
+    printed = run(bin_dir / "python", "-c", "from quelvane_host.extras import EXTRAS, install_line; "
+                  "print('\\n'.join(install_line(e) for e in (None, *EXTRAS)))", check=True).stdout.split("\n")
+    assert printed[:4] == [lines[None], *(lines[extra] for extra in EXTRA_BRINGS)], printed
+    print(f"  {lines[None]}: installed; the lines the commands print are the README's")
+    base_install_check(bin_dir, folder, lines, run)
+    for extra, modules in EXTRA_BRINGS.items():
+        shell(lines[extra])
+        run(bin_dir / "python", "-c", "import " + ", ".join(modules), check=True)
+        print(f"  {lines[extra]}: {', '.join(modules)} import")
+    deduplicated = run(bin_dir / "quelvane", "dedup", "crawl.jsonl", "--output", "clusters")
+    assert deduplicated.returncode == 0, deduplicated.stderr
+    print("  quelvane dedup runs once quelvane[dask] is installed")
+
+
+def base_install_check(bin_dir, folder, lines, run):
+    """Without any extra: a scan in this process writing JSON Lines works, keeping the corpus's
+    ids, and the commands that need an extra refuse with that extra's line."""
+    import json
+
+    (folder / "article.txt").write_text(HOST_ARTICLE, encoding="utf-8")
+    quelvane = bin_dir / "quelvane"
+    for command in (["init"], ["publish", "article.txt"]):
+        run(quelvane, *command, check=True)
+    copy = (folder / "article.published.txt").read_text(encoding="utf-8")
+    (folder / "crawl.jsonl").write_text(json.dumps({"url": "https://example.org/copy", "text": copy}) + "\n",
+                                        encoding="utf-8")
+    run(bin_dir / "python", "-c", "import importlib.util, quelvane_host.scan; "
+        "assert importlib.util.find_spec('numpy') is None", check=True)
+    scanned = run(quelvane, "scan", "crawl.jsonl", "--output", "scan", "--format", "jsonl", "--id-field", "url")
+    assert scanned.returncode == 0, scanned.stderr
+    assert '"document": "https://example.org/copy"' in (folder / "scan/matches/part-00000.jsonl").read_text()
+    print("  without extras: import quelvane_host.scan, and a scan in this process finds the copy")
+    for extra, command in (("dask", ["dedup", "crawl.jsonl", "--output", "clusters"]),
+                           ("dask", ["scan", "crawl.jsonl", "--output", "scan"]),
+                           ("server", ["serve", "--port", "1"]),
+                           ("postgres", ["list", "--registry", "postgresql://nobody@localhost/none"])):
+        refused = run(quelvane, *command)
+        assert refused.returncode == 3 and lines[extra] in refused.stderr, (command, refused.stderr)
+        print(f"  quelvane {command[0]} without quelvane[{extra}]: {refused.stderr.strip()}")
+
+
 def main():
+    if sys.argv[1:] == ["--install-lines"]:
+        with tempfile.TemporaryDirectory(prefix="quelvane-wheel-") as scratch:
+            install_lines_check(interpreters()[newest(interpreters())], Path(scratch) / "install-lines", clean_env())
+        return
     pythons = interpreters()
     if not pythons:
         sys.exit("no CPython 3.9+ found")
@@ -172,6 +262,21 @@ def main():
                            cwd=scratch, env=env, check=True)
             host_round_trip(prefix, Path(venv_python).parent, scratch / name, env)
             print(f"  CPython {name}: {time.monotonic() - started:.0f} s", flush=True)
+        print(f"wheel check: the README's install lines, CPython {newest(pythons)}", flush=True)
+        install_lines_check(pythons[newest(pythons)], scratch / "install-lines", clean_env())
+
+
+def newest(pythons):
+    """The name of the newest of `interpreters()`."""
+    return max(pythons, key=lambda name: tuple(map(int, name.split("."))) if name[0].isdigit() else ())
+
+
+def clean_env():
+    """This environment without what would let the host's sources or the system's loader in."""
+    env = dict(os.environ)
+    for name in ("PYTHONPATH", "VIRTUAL_ENV", "QV_HIDE"):
+        env.pop(name, None)
+    return env
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ import click
 from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import NotFoundError, QuelvaneHostError
+from .extras import missing_extra, require
 from .files import SUFFIX_FORMATS, Job, folder, format_of, make_folder, name_text, private_files, publish_file
 from .files import Outcome, publish_jobs
 from .identify import Match
@@ -23,6 +24,7 @@ from .keys import Keys
 from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES
 from .registry import Registry, read_text
+from .scan import ScanProgress
 
 EXIT_OK, EXIT_NOTHING_FOUND, EXIT_USAGE, EXIT_ERROR, EXIT_SOME_FAILED = 0, 1, 2, 3, 4
 F = TypeVar("F", bound=Callable[..., Any])
@@ -418,7 +420,7 @@ def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file:
     run(config, host, port, forwarded_allow_ips=forwarded_allow_ips)
 
 
-DASK_MISSING = "running on Dask needs its optional dependencies: pip install 'quelvane[dask]'"
+DASK_MISSING = missing_extra("running on Dask", "dask")
 
 
 def _corpus_options(command: F) -> F:
@@ -428,6 +430,9 @@ def _corpus_options(command: F) -> F:
     command = click.option("--workers", type=click.IntRange(1),
                            help="Start a local Dask cluster of this many worker processes (one thread each); "
                                 "without it or --scheduler, run in this process.")(command)
+    command = click.option("--id-field",
+                           help="The JSON Lines field or Parquet column that holds each document's id "
+                                "(default: name documents by file and line or row).")(command)
     command = click.option("--field", default=DEFAULT_FIELD, show_default=True,
                            help="The JSON Lines field or Parquet column that holds the text.")(command)
     command = click.option("--format", "fmt", type=click.Choice(list(FORMATS)), default="parquet",
@@ -455,7 +460,7 @@ def _dask_client(workers: int | None, scheduler: str | None) -> Iterator[Any]:
         raise click.UsageError("give --workers or --scheduler, not both")
     with _needs_dask_extra():
         from distributed import Client
-    from .dedup import local_cluster
+    from .engine import local_cluster
 
     if workers is None:
         with Client(scheduler) as client:  # type: ignore[no-untyped-call]
@@ -466,15 +471,19 @@ def _dask_client(workers: int | None, scheduler: str | None) -> Iterator[Any]:
 
 
 @contextlib.contextmanager
-def _progress_bar(label: str, hidden: bool) -> Iterator[Callable[[int, int], None]]:
+def _progress_bar(label: str, hidden: bool, counted: bool = True) -> Iterator[Callable[[ScanProgress], None]]:
+    """A bar on standard error; `counted`, of the corpus's bytes read, with the documents done, as
+    partitions finish. Steps that are not partition by partition only show that the run is alive."""
     from rich.console import Console
-    from rich.progress import Progress
+    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeElapsedColumn
 
-    with Progress(console=Console(stderr=True), disable=hidden, transient=True) as bar:
-        task = bar.add_task(label, total=None)
+    counts = (DownloadColumn(), TextColumn("{task.fields[documents]:,} documents")) if counted else ()
+    columns = (TextColumn("{task.description}"), BarColumn(), *counts, TimeElapsedColumn())
+    with Progress(*columns, console=Console(stderr=True), disable=hidden, transient=True) as bar:
+        task = bar.add_task(label, total=None, documents=0)
 
-        def advance(done: int, total: int) -> None:
-            bar.update(task, completed=done, total=total)
+        def advance(at: ScanProgress) -> None:
+            bar.update(task, completed=at.bytes_read, total=at.bytes_total, documents=at.documents)
         yield advance
 
 
@@ -493,18 +502,22 @@ def _print_summary(summary: object, as_json: bool, output: Path) -> None:
 @_json_option
 @_reports_errors
 def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: Path, fmt: str, field: str,
-         workers: int | None, scheduler: str | None, max_bytes: int, as_json: bool) -> None:
+         id_field: str | None, workers: int | None, scheduler: str | None, max_bytes: int, as_json: bool) -> None:
     """Find copies of the registry's publications in CORPUS (text files, folders of them, JSON Lines
     or Parquet): one row per (document, publication) in OUTPUT/matches, unreadable documents in
     OUTPUT/errors."""
-    with _needs_dask_extra():
-        from .scan import BindingKey, scan as run
+    from .engine import worker_count
+    from .scan import BindingKey, scan as run
 
     keys = Keys.load(keys_path)
-    documents = Corpus.of(corpus, field=field, max_bytes=max_bytes)
+    documents = Corpus.of(corpus, field=field, max_bytes=max_bytes, id_field=id_field)
     with _dask_client(workers, scheduler) as client, _progress_bar("scanning", as_json) as progress:
         summary = run(documents, registry_path, BindingKey(keys.binding_hex, keys.repository_id), output,
                       fmt=fmt, client=client, progress=progress)
+        threads = worker_count(client)
+    if summary.partitions < threads:
+        click.echo(f"quelvane: note: the corpus made {summary.partitions} partition(s), so only "
+                   f"{summary.partitions} of the {threads} workers had work", err=True)
     _print_summary(summary, as_json, output)
 
 
@@ -514,17 +527,17 @@ def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: 
               help="Share of the MinHash positions two documents must agree in  [default: 0.7].")
 @_json_option
 @_reports_errors
-def dedup(corpus: tuple[Path, ...], output: Path, fmt: str, field: str, workers: int | None,
+def dedup(corpus: tuple[Path, ...], output: Path, fmt: str, field: str, id_field: str | None, workers: int | None,
           scheduler: str | None, max_bytes: int, threshold: float | None, as_json: bool) -> None:
     """Near-duplicate clusters within CORPUS: one row per document with its cluster in
     OUTPUT/clusters (keep the rows whose document is its own cluster to deduplicate), unreadable
     documents in OUTPUT/errors."""
-    with _needs_dask_extra():
-        from .dedup import dedup as run
+    require(("numpy", "scipy", "pyarrow") if fmt == "parquet" else ("numpy", "scipy"), "quelvane dedup", "dask")
+    from .dedup import dedup as run
 
-    documents = Corpus.of(corpus, field=field, max_bytes=max_bytes)
+    documents = Corpus.of(corpus, field=field, max_bytes=max_bytes, id_field=id_field)
     chosen = {} if threshold is None else {"threshold": threshold}
     # The steps of a deduplication are not partition by partition: the bar only shows it is alive.
-    with _dask_client(workers, scheduler) as client, _progress_bar("deduplicating", as_json):
+    with _dask_client(workers, scheduler) as client, _progress_bar("deduplicating", as_json, counted=False):
         summary = run(documents, output, fmt=fmt, client=client, **chosen)
     _print_summary(summary, as_json, output)

@@ -11,7 +11,7 @@ The pipeline of the MinHash deduplication jobs that run over web-scale corpora:
    cluster of one, so keeping the rows whose document is its own cluster deduplicates the corpus.
 
 Every module call holds the interpreter lock, so a worker gains nothing from threads: run the Dask
-workers as processes with one thread each (see `local_cluster`).
+workers as processes with one thread each (see `engine.local_cluster`).
 
 What step 1 computes waits on disk, in a work folder inside the output that the run removes at the
 end, rather than in the workers' memory: signatures and ids per partition, and the band rows
@@ -26,13 +26,14 @@ import os
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable, Protocol, Sequence, Tuple
+from typing import Any, Callable, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 import quelvane
 
 from .corpus import Corpus, Document, DocumentError, Partition, read_partition
+from .engine import PARTITIONS_PER_WORKER, Engine, engine_for, worker_count
 from .output import FORMATS, clear_parts, part_path, write_rows
 
 SIGNATURE_LENGTH = 128
@@ -216,46 +217,6 @@ def join_part(part: int, *prints: Fingerprints) -> Indices:
     return bucket_pairs(keys, docs.view(np.int64))
 
 
-class Engine(Protocol):
-    """Where the steps run: each call returns a handle (a value, or a Dask future)."""
-
-    def map(self, function: Callable[..., Any], *iterables: Iterable[Any], **kwargs: Any) -> list[Any]: ...
-
-    def submit(self, function: Callable[..., Any], *args: Any) -> Any: ...
-
-    def gather(self, handles: list[Any]) -> list[Any]: ...
-
-
-class InProcess:
-    def map(self, function: Callable[..., Any], *iterables: Iterable[Any], **kwargs: Any) -> list[Any]:
-        return [function(*args, **kwargs) for args in zip(*iterables)]
-
-    def submit(self, function: Callable[..., Any], *args: Any) -> Any:
-        return function(*args)
-
-    def gather(self, handles: list[Any]) -> list[Any]:
-        return handles
-
-
-class OnDask:
-    """Steps as tasks of a `distributed.Client`. Tasks are pure (named by their inputs), so a task
-    lost with a worker is run again elsewhere and its result is the same."""
-
-    def __init__(self, client: Any) -> None:
-        self.client = client
-
-    def map(self, function: Callable[..., Any], *iterables: Iterable[Any], **kwargs: Any) -> list[Any]:
-        futures: list[Any] = self.client.map(function, *iterables, pure=True, **kwargs)
-        return futures
-
-    def submit(self, function: Callable[..., Any], *args: Any) -> Any:
-        return self.client.submit(function, *args, pure=True)
-
-    def gather(self, handles: list[Any]) -> list[Any]:
-        gathered: list[Any] = self.client.gather(handles)
-        return gathered
-
-
 def join_tasks(partitions: int) -> int:
     return max(min(-(-partitions // PARTITIONS_PER_JOIN), MAX_JOIN_TASKS), 1)
 
@@ -277,10 +238,10 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
         raise ValueError(f"threshold must be above 0 and at most 1, not {threshold}")
     if fmt not in FORMATS:
         raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
-    engine: Engine = InProcess() if client is None else OnDask(client)
+    engine = engine_for(client)
     for folder in ("clusters", "errors"):
         clear_parts(Path(output) / folder)
-    partitions = corpus.partitions()
+    partitions = corpus.partitions(least=PARTITIONS_PER_WORKER * worker_count(client))
     if not partitions:
         return Summary(0, 0, 0, 0, 0, 0)
     work = Path(output).absolute() / ".dedup-work"
@@ -352,15 +313,6 @@ def _representative_names(engine: Engine, prints: list[Any], representatives: In
     wanted = [(int(number), unique[partitions == number]) for number in np.unique(partitions)]
     found = engine.gather([engine.submit(ids_at, prints[number], rows & _ROW_MASK) for number, rows in wanted])
     return {int(doc): name for (_, docs), names in zip(wanted, found) for doc, name in zip(docs, names)}
-
-
-def local_cluster(workers: int = 2, **options: Any) -> Any:
-    """A `distributed.LocalCluster` of worker processes with one thread each (the module holds the
-    interpreter lock for every call, so threads in one worker would run one at a time)."""
-    from distributed import LocalCluster
-
-    settings: dict[str, Any] = {"dashboard_address": None, **options}
-    return LocalCluster(n_workers=workers, processes=True, threads_per_worker=1, **settings)  # type: ignore[no-untyped-call]
 
 
 def cluster_rows(rows: Sequence[dict[str, Any]]) -> dict[str, frozenset[str]]:

@@ -8,6 +8,9 @@ every candidate publication confirmed by its signed assertions, `verify_tier` an
 shared. Looking the keys up where the documents are keeps each worker's memory independent of
 the registry's size and lets many workers read one SQLite file (or one PostgreSQL server) at once.
 
+A large JSON Lines or Parquet file is cut into several partitions, and partitions are made
+smaller when that gives every worker a few of them (see `Corpus.partitions`).
+
 A task writes its part of the output under a temporary name and renames it into place, so a task
 run again after its worker died replaces its own part: every match is in the output exactly once.
 Only the binding key and repository id travel to the workers, never the signing key.
@@ -19,10 +22,11 @@ import os
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
 from .corpus import Corpus, Document, Partition, read_partition
-from .dedup import Engine, InProcess, OnDask
+from .engine import PARTITIONS_PER_WORKER, engine_for, worker_count
+from .extras import require
 from .identify import Identifier, Match
 from .output import FORMATS, clear_parts, part_path, write_rows
 from .storage import StorageLocation, open_storage
@@ -46,6 +50,8 @@ class BindingKey:
 
 @dataclass(frozen=True)
 class PartitionCounts:
+    read: int
+    """Bytes of the corpus's files this partition covers."""
     documents: int
     bytes: int
     matches: int
@@ -54,7 +60,21 @@ class PartitionCounts:
 
 
 @dataclass(frozen=True)
+class ScanProgress:
+    """Where a scan stands, as partitions finish."""
+
+    partitions_done: int
+    partitions: int
+    documents: int
+    bytes_read: int
+    """Of the corpus's files (as stored: JSON escapes, Parquet compression), against `bytes_total`."""
+    bytes_total: int
+
+
+@dataclass(frozen=True)
 class Summary:
+    partitions: int
+    """Tasks the corpus made: fewer than the workers leaves some of them idle."""
     documents: int
     megabytes: float
     matches: int
@@ -104,48 +124,44 @@ def scan_partition(partition: Partition, registry: str, binding: BindingKey, out
     write_rows(part_path(Path(output) / "matches", partition.number, fmt), MATCH_COLUMNS, rows, fmt)
     write_rows(part_path(Path(output) / "errors", partition.number, fmt), ERROR_COLUMNS, errors, fmt)
     matched = sum(row["verdict"] == "match" for row in rows)
-    return PartitionCounts(documents, size, matched, len(rows) - matched, len(errors))
+    return PartitionCounts(partition.size, documents, size, matched, len(rows) - matched, len(errors))
 
 
 def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: str | Path, *,
-         fmt: str = "parquet", client: Any = None, progress: Callable[[int, int], None] | None = None
+         fmt: str = "parquet", client: Any = None, progress: Callable[[ScanProgress], None] | None = None
          ) -> Summary:
     """Write `output`/matches/part-*.{fmt} and `output`/errors/part-*.{fmt}; with `client` (a
-    `distributed.Client`) on its cluster, otherwise in this process. `progress(done, total)` is
-    called as partitions finish."""
+    `distributed.Client`) on its cluster, otherwise in this process. `progress` is called as
+    partitions finish."""
     if fmt not in FORMATS:
         raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
+    if fmt == "parquet":
+        require(("pyarrow",), "writing Parquet", "dask", instead="write JSON Lines (--format jsonl)")
     started = time.monotonic()
     # Opening it here refuses a missing or unreadable registry before any work is sent out.
     open_storage(registry).close()
     for folder in ("matches", "errors"):
         clear_parts(Path(output) / folder)
-    partitions = corpus.partitions()
-    engine: Engine = InProcess() if client is None else OnDask(client)
+    partitions = corpus.partitions(least=PARTITIONS_PER_WORKER * worker_count(client))
     # Workers may start elsewhere: they get absolute paths.
     location = os.fspath(registry)
     if "://" not in location:
         location = os.path.abspath(location)
-    counts = _run(engine, client, partitions, location, keys, os.path.abspath(output), fmt, progress)
-    return Summary(sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
+    results = engine_for(client).each(scan_partition, partitions, registry=location, binding=keys,
+                                      output=os.path.abspath(output), fmt=fmt)
+    counts = _collect(results, partitions, progress)
+    return Summary(len(partitions), sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
                    sum(c.matches for c in counts), sum(c.other_rows for c in counts), sum(c.errors for c in counts),
                    round(time.monotonic() - started, 3))
 
 
-def _run(engine: Engine, client: Any, partitions: list[Partition], registry: str, keys: BindingKey, output: str,
-         fmt: str, progress: Callable[[int, int], None] | None) -> list[PartitionCounts]:
-    total = len(partitions)
-    if client is None:
-        counts = []
-        for partition in partitions:
-            counts.append(scan_partition(partition, registry, keys, output, fmt))
-            if progress is not None:
-                progress(len(counts), total)
-        return counts
-    futures = engine.map(scan_partition, partitions, registry=registry, binding=keys, output=output, fmt=fmt)
-    if progress is not None:
-        from distributed import as_completed
-
-        for done, _ in enumerate(as_completed(futures), start=1):  # type: ignore[no-untyped-call]
-            progress(done, total)
-    return engine.gather(futures)
+def _collect(results: Iterable[PartitionCounts], partitions: list[Partition],
+             progress: Callable[[ScanProgress], None] | None) -> list[PartitionCounts]:
+    total = sum(partition.size for partition in partitions)
+    counts: list[PartitionCounts] = []
+    for done in results:
+        counts.append(done)
+        if progress is not None:
+            progress(ScanProgress(len(counts), len(partitions), sum(c.documents for c in counts),
+                                  sum(c.read for c in counts), total))
+    return counts

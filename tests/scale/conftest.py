@@ -84,7 +84,7 @@ def dask_client():
     """A client of a LocalCluster of two worker processes, one thread each."""
     from distributed import Client
 
-    from quelvane_host.dedup import local_cluster
+    from quelvane_host.engine import local_cluster
 
     with local_cluster(2) as cluster, Client(cluster) as client:
         client.wait_for_workers(2, timeout=180)

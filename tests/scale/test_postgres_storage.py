@@ -13,6 +13,7 @@ from click.testing import CliRunner
 
 from quelvane_host import Keys, Registry, RegistryError
 from quelvane_host.cli import main
+from quelvane_host.extras import install_line
 from quelvane_host.storage import IndexEntries, open_storage
 from quelvane_host.storage.postgres import SCHEMA_VERSION
 from host.texts import ARTICLE, ESSAY, FILLER, NOTES
@@ -157,7 +158,7 @@ def test_refusals_are_clear_and_never_show_a_password(postgres_url, tmp_path, ke
         assert "hunter2" not in str(caught.value)
     monkeypatch.setitem(sys.modules, "psycopg", None)
     monkeypatch.delitem(sys.modules, "quelvane_host.storage.postgres")
-    with pytest.raises(RegistryError, match=r"pip install 'quelvane\[postgres\]'"):
+    with pytest.raises(RegistryError, match=re.escape(install_line("postgres"))):
         open_storage(postgres_url)
 
 

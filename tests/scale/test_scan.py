@@ -1,16 +1,25 @@
 import io
 import json
 import random
+import subprocess
+import sys
+
+from pathlib import Path
 
 import pytest
 from click.testing import CliRunner
 from quelvane_host import Keys, Registry
 from quelvane_host.cli import main
 from quelvane_host.corpus import Corpus
+from quelvane_host.extras import install_line
 from quelvane_host.output import read_rows
 from quelvane_host.scan import BindingKey, scan
 
 from .conftest import a_worker_killed
+
+# Runs the command with numpy, pyarrow, scipy and Dask made unimportable, as on the base install.
+BASE_INSTALL = ("import sys; sys.modules.update(numpy=None, pyarrow=None, scipy=None, dask=None, distributed=None); "
+                "from quelvane_host.cli import main; main()")
 
 MAX_BYTES = 20_000
 
@@ -55,8 +64,9 @@ def scanned(tmp_path_factory):
     documents = Corpus.of([corpus], max_bytes=MAX_BYTES, partition_bytes=32 * 1024)
     binding = BindingKey(keys.binding_hex, keys.repository_id)
     output = home / "in-process"
-    summary = scan(documents, home / "registry.db", binding, output, fmt="jsonl")
-    return {"home": home, "corpus": documents, "binding": binding, "summary": summary,
+    progress = []
+    summary = scan(documents, home / "registry.db", binding, output, fmt="jsonl", progress=progress.append)
+    return {"home": home, "corpus": documents, "binding": binding, "summary": summary, "progress": progress,
             "pointers": [p.pointer for p in published], "rows": sorted_rows(output)}
 
 
@@ -88,6 +98,16 @@ def test_finds_copies_edits_and_excerpts_among_unrelated_documents(scanned):
     assert (summary.documents, summary.errors, summary.matches) == (303, 5, len(found))
     assert summary.other_rows == len(matches) - len(found)
     assert len(scanned["corpus"].partitions()) >= 4
+
+
+def test_progress_counts_documents_and_bytes(scanned):
+    progress, corpus = scanned["progress"], scanned["corpus"]
+    total = sum((Path(path).stat().st_size for path in corpus.files()))
+    assert [step.partitions_done for step in progress] == list(range(1, len(corpus.partitions()) + 1))
+    assert all(step.bytes_total == total for step in progress)
+    for earlier, later in zip(progress, progress[1:]):
+        assert earlier.documents <= later.documents and earlier.bytes_read < later.bytes_read
+    assert (progress[-1].documents, progress[-1].bytes_read) == (303, total)
 
 
 def test_two_worker_processes_give_the_same_rows(scanned, dask_client, tmp_path):
@@ -148,3 +168,57 @@ def test_command_line_scan_and_dedup(scanned, tmp_path):
     result = runner.invoke(main, ["dedup", str(home / "corpus"), "--output", str(tmp_path / "y"), "--workers", "2",
                                   "--scheduler", "tcp://127.0.0.1:1"])
     assert result.exit_code == 2 and "give --workers or --scheduler, not both" in result.stderr
+
+
+def test_an_in_process_scan_needs_no_optional_dependency(scanned, tmp_path):
+    """On the base install: JSON Lines output in this process works, keeping the corpus's ids;
+    Parquet output is refused before any work, with the line that installs what it needs."""
+    home = scanned["home"]
+    crawl = tmp_path / "crawl.jsonl"
+    crawl.write_text(json.dumps({"url": "https://example.org/copy", "text": (home / "corpus/copies/exact.txt").read_text()})
+                     + "\n" + json.dumps({"url": "https://example.org/other", "text": "Nothing published here at all."}) + "\n")
+    command = [sys.executable, "-c", BASE_INSTALL, "scan", str(crawl), "--registry", str(home / "registry.db"),
+               "--keys", str(home / "quelvane.key"), "--output", str(tmp_path / "out"), "--id-field", "url"]
+    done = subprocess.run(command + ["--format", "jsonl", "--json"], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["documents"] == 2
+    [row] = [row for row in read_rows(tmp_path / "out" / "matches") if row["verdict"] == "match"]
+    assert (row["document"], row["pointer"]) == ("https://example.org/copy", scanned["pointers"][0])
+    refused = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert refused.returncode == 3 and "Traceback" not in refused.stderr
+    assert install_line("dask") in refused.stderr and "--format jsonl" in refused.stderr
+    (tmp_path / "rows.parquet").write_bytes(b"PAR1")
+    refused = subprocess.run(command[:4] + [str(tmp_path)] + command[5:] + ["--format", "jsonl"],
+                             capture_output=True, text=True, timeout=300)
+    assert refused.returncode == 3 and "reading Parquet needs quelvane[dask]" in refused.stderr
+
+
+def test_one_large_json_lines_file_keeps_both_workers_busy(scanned, dask_client, tmp_path):
+    from distributed import get_task_stream
+
+    home = scanned["home"]
+    documents = sorted(path for path in (home / "corpus").rglob("*.txt") if "bad" not in path.parts)
+    crawl = tmp_path / "crawl.jsonl"
+    with open(crawl, "w") as stream:
+        for round in range(3):
+            for path in documents:
+                stream.write(json.dumps({"id": f"{round}/{path.name}", "text": path.read_text()}) + "\n")
+    corpus = Corpus.of([crawl], id_field="id")
+    with get_task_stream(dask_client) as stream:
+        summary = scan(corpus, home / "registry.db", scanned["binding"], tmp_path / "out", fmt="jsonl",
+                       client=dask_client)
+    workers = {task["worker"] for task in stream.data if task["key"].startswith("scan_partition-")}
+    assert summary.partitions >= 2 and len(workers) == 2
+    assert summary.documents == 3 * len(documents)
+    found = {row["document"] for row in read_rows(tmp_path / "out" / "matches") if row["verdict"] == "match"}
+    assert found == {f"{round}/{name}" for round in range(3) for name in ("exact.txt", "edited.txt")}
+
+
+def test_the_command_says_when_workers_stay_idle(scanned, dask_client, tmp_path):
+    home = scanned["home"]
+    result = CliRunner().invoke(main, ["scan", str(home / "corpus" / "copies" / "exact.txt"), "--registry",
+                                       str(home / "registry.db"), "--keys", str(home / "quelvane.key"),
+                                       "--output", str(tmp_path), "--format", "jsonl",
+                                       "--scheduler", dask_client.scheduler.address])
+    assert result.exit_code == 0, result.output
+    assert "the corpus made 1 partition(s), so only 1 of the 2 workers had work" in result.stderr

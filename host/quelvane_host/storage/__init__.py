@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any, Iterable, Iterator, Protocol, Sequence, Union
 
 from ..errors import RegistryError
+from ..extras import missing_extra
 
 
 @dataclass(frozen=True)
@@ -127,5 +128,5 @@ def _open_postgres(url: str, create: bool) -> Storage:
     except ImportError as error:
         if error.name is None or not error.name.startswith("psycopg"):
             raise
-        raise RegistryError("a PostgreSQL registry needs psycopg: pip install 'quelvane[postgres]'") from None
+        raise RegistryError(missing_extra("a PostgreSQL registry", "postgres")) from None
     return PostgresStorage(url, create=create)

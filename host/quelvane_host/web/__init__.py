@@ -1,14 +1,15 @@
 """`quelvane serve`: the registry over HTTP, a JSON API and a page where anyone can check a text.
 
-Needs the optional dependencies: pip install 'quelvane[server]'."""
+Needs the optional dependencies of quelvane[server] (see `extras.install_line`)."""
 from __future__ import annotations
 
 from typing import Any
 
+from ..extras import missing_extra
 from .config import ServiceConfig, ServiceConfigError, Token, read_token
 
 __all__ = ["ServiceConfig", "ServiceConfigError", "Token", "create_app", "read_token", "serve"]
-MISSING_EXTRA = "the server needs its optional dependencies: pip install 'quelvane[server]'"
+MISSING_EXTRA = missing_extra("the server", "server")
 
 
 def create_app(config: ServiceConfig) -> Any:

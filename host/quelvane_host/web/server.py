@@ -1,0 +1,190 @@
+"""The HTTP server under the application: uvicorn's h11 protocol with deadlines and a connection cap.
+
+uvicorn closes a connection that idles after a response, but one that never finishes its request
+line and headers, or trickles its body a byte at a time, would stay open for ever, and enough of
+them use up the process's file descriptors, after which no one is answered. So each connection
+gets a deadline for its headers and one for its body, open connections are capped below the
+descriptor limit (a newcomer displaces the connection that has waited longest for a request), and
+a refused accept is logged as one line now and then, not a traceback per attempt."""
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+import resource
+import time
+from typing import Any, Dict, Optional
+
+import h11
+import uvicorn
+from uvicorn.protocols.http.h11_impl import H11Protocol
+
+from .config import ServiceConfig
+from .limits import RETRY_AFTER_SECONDS
+
+log = logging.getLogger("quelvane.service")
+RESERVED_DESCRIPTORS = 100
+"""Kept free of connections: the listening socket, logs, uploads spooled to disk, the library's own files."""
+DESCRIPTORS_PER_REGISTRY = 4
+"""An SQLite registry holds its database, its WAL and its shared-memory file open."""
+WARNING_INTERVAL = 60.0
+
+
+class RateLimitedWarning:
+    """Logs a warning at most once per interval, counting what it left out, so a flood of refused
+    connections costs a line a minute."""
+
+    def __init__(self, message: str, interval: float = WARNING_INTERVAL) -> None:
+        self.message = message
+        self.interval = interval
+        self._last = -interval
+        self._skipped = 0
+
+    def __call__(self, *args: object) -> None:
+        now = time.monotonic()
+        if now - self._last < self.interval:
+            self._skipped += 1
+            return
+        suffix = f" ({self._skipped} more since the last warning)" if self._skipped else ""
+        log.warning(self.message + suffix, *args)
+        self._last, self._skipped = now, 0
+
+
+def _raw_response(status: int, reason: str, detail: str, *headers: str) -> bytes:
+    """A complete answer written straight to the socket, for connections the application never sees."""
+    body = json.dumps({"detail": detail}).encode()
+    head = [f"HTTP/1.1 {status} {reason}", "content-type: application/json", f"content-length: {len(body)}",
+            "connection: close", *headers]
+    return ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body
+
+
+REQUEST_TIMEOUT = _raw_response(408, "Request Timeout", "the request did not arrive in time; send it again")
+TOO_MANY_CONNECTIONS = _raw_response(503, "Service Unavailable", "the server is busy; try again in a few seconds",
+                                     f"retry-after: {RETRY_AFTER_SECONDS}")
+
+
+def connection_cap(config: ServiceConfig) -> int:
+    """Open connections allowed: the configured number, or what the descriptor limit leaves."""
+    soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    reserved = RESERVED_DESCRIPTORS + DESCRIPTORS_PER_REGISTRY * config.pool_size
+    available = max(1, soft - reserved) if soft != resource.RLIM_INFINITY else config.max_connections or 1024
+    return min(config.max_connections, available) if config.max_connections else available
+
+
+def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
+    """uvicorn's h11 protocol with the deadlines and the cap of `config`."""
+    over_cap = RateLimitedWarning("%d connections are open, the most allowed: closing those idle longest, "
+                                  "refusing new ones when none is idle")
+
+    class GuardedProtocol(H11Protocol):
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            super().__init__(*args, **kwargs)
+            self.opened = time.monotonic()
+            self._deadline: Optional[asyncio.TimerHandle] = None
+
+        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+            if len(self.connections) >= cap and not self._displace():
+                over_cap(len(self.connections))
+                transport.write(TOO_MANY_CONNECTIONS)
+                transport.close()
+                return
+            super().connection_made(transport)
+            self._arm(config.header_seconds)
+
+        def connection_lost(self, exc: Optional[Exception]) -> None:
+            if self._deadline is not None:
+                self._deadline.cancel()
+            if self.transport is not None:  # None when refused at the cap
+                super().connection_lost(exc)
+
+        def handle_events(self) -> None:
+            waiting = self.conn.their_state is h11.IDLE
+            super().handle_events()
+            if waiting and self.conn.their_state is not h11.IDLE:
+                self._arm(config.body_seconds)
+
+        def on_response_complete(self) -> None:
+            super().on_response_complete()
+            if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+                # The next request's headers get the same time as the first one's.
+                self._arm(config.header_seconds)
+
+        def waiting_for_request(self) -> bool:
+            return self.conn.their_state is h11.IDLE and (self.cycle is None or self.cycle.response_complete)
+
+        def _displace(self) -> bool:
+            idle = [c for c in self.connections if isinstance(c, GuardedProtocol) and c.waiting_for_request()]
+            if not idle:
+                return False
+            oldest = min(idle, key=lambda c: c.opened)
+            oldest.transport.close()
+            self.connections.discard(oldest)
+            return True
+
+        def _arm(self, seconds: float) -> None:
+            if self._deadline is not None:
+                self._deadline.cancel()
+            self._deadline = self.loop.call_later(seconds, self._expired)
+
+        def _expired(self) -> None:
+            self._deadline = None
+            if self.transport.is_closing():
+                return
+            state = self.conn.their_state
+            if state is h11.IDLE:
+                # Headers begun and not finished get an answer; a connection that sent nothing, none.
+                if self.conn.trailing_data[0]:
+                    self.transport.write(REQUEST_TIMEOUT)
+            elif state is h11.SEND_BODY and self.cycle is not None:
+                # The application is waiting for the rest of the body: it learns the client is gone.
+                if not self.cycle.response_started:
+                    self.transport.write(REQUEST_TIMEOUT)
+                self.cycle.disconnected = True
+                self.cycle.message_event.set()
+            else:
+                return  # the request is in and being answered: the application's own limits apply
+            self.transport.close()
+
+    return GuardedProtocol
+
+
+class QuietServer(uvicorn.Server):
+    """uvicorn's server, logging a refused accept (out of file descriptors) as a rate-limited line."""
+
+    async def startup(self, sockets: Any = None) -> None:
+        refused = RateLimitedWarning("refusing connections: %s; lower the connection cap or raise the open-file "
+                                     "limit (ulimit -n)")
+        loop = asyncio.get_running_loop()
+
+        def handle(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
+            error = context.get("exception")
+            if context.get("message") == "socket.accept() out of system resource" and isinstance(error, OSError):
+                refused(error.strerror)
+            else:
+                loop.default_exception_handler(context)
+
+        loop.set_exception_handler(handle)
+        await super().startup(sockets=sockets)
+
+
+class HideQueryString(logging.Filter):
+    """Drops the query string from access log lines: whatever a client puts there (a token sent by
+    mistake, a text to check) stays out of the log."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if isinstance(record.args, tuple) and len(record.args) > 2 and isinstance(record.args[2], str):
+            path, query, _ = record.args[2].partition("?")
+            record.args = record.args[:2] + (path + ("?…" if query else ""),) + record.args[3:]
+        return True
+
+
+def run(app: Any, config: ServiceConfig, host: str, port: int, forwarded_allow_ips: str) -> None:
+    cap = connection_cap(config)
+    settings = uvicorn.Config(app, host=host, port=port, http=guarded_protocol(config, cap), proxy_headers=True,
+                              forwarded_allow_ips=forwarded_allow_ips, server_header=False, log_level="info",
+                              timeout_keep_alive=config.keep_alive_seconds)
+    # After the Config: building it sets up uvicorn's loggers, which would drop a filter added before.
+    logging.getLogger("uvicorn.access").addFilter(HideQueryString())
+    log.info("at most %d connections; %g s for headers, %g s for a body", cap, config.header_seconds,
+             config.body_seconds)
+    QuietServer(settings).run()

@@ -22,7 +22,8 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from .config import ServiceConfig
 from .limits import RETRY_AFTER_SECONDS
 
-log = logging.getLogger("quelvane.service")
+# Beside uvicorn's own lines about the server, in its format.
+log = logging.getLogger("uvicorn.error")
 RESERVED_DESCRIPTORS = 100
 """Kept free of connections: the listening socket, logs, uploads spooled to disk, the library's own files."""
 DESCRIPTORS_PER_REGISTRY = 4
@@ -73,8 +74,8 @@ def connection_cap(config: ServiceConfig) -> int:
 
 def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
     """uvicorn's h11 protocol with the deadlines and the cap of `config`."""
-    over_cap = RateLimitedWarning("%d connections are open, the most allowed: closing those idle longest, "
-                                  "refusing new ones when none is idle")
+    over_cap = RateLimitedWarning("%d connections are open, the most allowed: each new one closes the one "
+                                  "waiting longest for a request, or is refused when none is waiting")
 
     class GuardedProtocol(H11Protocol):
         def __init__(self, *args: Any, **kwargs: Any) -> None:
@@ -83,11 +84,12 @@ def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
             self._deadline: Optional[asyncio.TimerHandle] = None
 
         def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-            if len(self.connections) >= cap and not self._displace():
+            if len(self.connections) >= cap:
                 over_cap(len(self.connections))
-                transport.write(TOO_MANY_CONNECTIONS)
-                transport.close()
-                return
+                if not self._displace():
+                    transport.write(TOO_MANY_CONNECTIONS)
+                    transport.close()
+                    return
             super().connection_made(transport)
             self._arm(config.header_seconds)
 
@@ -148,22 +150,25 @@ def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
     return GuardedProtocol
 
 
+def quiet_refused_accepts(loop: asyncio.AbstractEventLoop) -> None:
+    """Logs an accept refused for want of descriptors as a rate-limited line: asyncio logs a
+    traceback for each, and retries every second for as long as the shortage lasts."""
+    refused = RateLimitedWarning("refusing connections: %s; lower --max-connections or raise the open-file "
+                                 "limit (ulimit -n)")
+
+    def handle(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
+        error = context.get("exception")
+        if context.get("message") == "socket.accept() out of system resource" and isinstance(error, OSError):
+            refused(error.strerror)
+        else:
+            loop.default_exception_handler(context)
+
+    loop.set_exception_handler(handle)
+
+
 class QuietServer(uvicorn.Server):
-    """uvicorn's server, logging a refused accept (out of file descriptors) as a rate-limited line."""
-
     async def startup(self, sockets: Any = None) -> None:
-        refused = RateLimitedWarning("refusing connections: %s; lower the connection cap or raise the open-file "
-                                     "limit (ulimit -n)")
-        loop = asyncio.get_running_loop()
-
-        def handle(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
-            error = context.get("exception")
-            if context.get("message") == "socket.accept() out of system resource" and isinstance(error, OSError):
-                refused(error.strerror)
-            else:
-                loop.default_exception_handler(context)
-
-        loop.set_exception_handler(handle)
+        quiet_refused_accepts(asyncio.get_running_loop())
         await super().startup(sockets=sockets)
 
 

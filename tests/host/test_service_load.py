@@ -2,11 +2,13 @@
 once, each answer right and none lost; bodies over the limit cut off while they arrive.
 The full-size load with its figures is bench/bench_service.py."""
 import http.client
+import json
 import random
 import re
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -247,3 +249,45 @@ def test_refused_accepts_are_one_line_not_a_traceback_each(quiet):
         assert "Traceback" not in errors and errors.count("refusing connections: Too many open files") == 1
     else:
         assert errors.count("Traceback") >= 2
+
+
+def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
+    """One client address sends four identify requests of a megabyte each, made of passages of
+    every publication, each taking seconds; another client's short request, sent after them, is
+    answered while they run. The costly client's extra requests wait for its own turns, and get
+    503 with Retry-After if none comes in time."""
+    keys = Keys.generate("turns-test")
+    keys.save(tmp_path / "quelvane.key")
+    texts = word_texts(300, random.Random(17))
+    with Registry.create(tmp_path / "registry.db", keys) as registry:
+        for text in texts:
+            registry.publish(text)
+    costly = " ".join(" ".join(text.split()[:24]) for text in texts)
+    costly = json.dumps({"text": " ".join([costly] * (1_000_000 // len(costly)))})
+    finished = []
+
+    def send(client, body):
+        connection = http.client.HTTPConnection(host, port, timeout=120)
+        started = time.monotonic()
+        connection.request("POST", "/identify", body, {"Content-Type": "application/json",
+                                                       "X-Forwarded-For": client})
+        answer = connection.getresponse()
+        answer.read()
+        finished.append((client, answer.status, answer.getheader("retry-after"), time.monotonic() - started))
+        connection.close()
+
+    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", tmp_path / "server.log") as url:
+        host, port = url.rsplit("/", 1)[1].split(":")
+        greedy = [threading.Thread(target=send, args=("10.0.0.1", costly)) for _ in range(4)]
+        for thread in greedy:
+            thread.start()
+        time.sleep(1)  # its requests are in
+        send("10.0.0.2", json.dumps({"text": texts[0]}))
+        for thread in greedy:
+            thread.join()
+    (client, status, _, seconds), *rest = finished
+    assert (client, status) == ("10.0.0.2", 200)
+    # Answered in a small part of the time one costly request takes, not after one of them ends.
+    assert seconds * 4 < min(taken for _, status, _, taken in rest if status == 200)
+    assert {status for _, status, _, _ in rest} <= {200, 503}
+    assert all(retry.isdigit() for _, status, retry, _ in rest if status == 503)

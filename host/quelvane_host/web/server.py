@@ -4,7 +4,7 @@ uvicorn closes a connection that idles after a response, but one that never fini
 line and headers, or trickles its body a byte at a time, would stay open for ever, and enough of
 them use up the process's file descriptors, after which no one is answered. So each connection
 gets a deadline for its headers and one for its body, open connections are capped below the
-descriptor limit (a newcomer displaces the connection that has waited longest for a request), and
+descriptor limit (a newcomer displaces the connection that has waited longest for its client), and
 a refused accept is logged as one line now and then, not a traceback per attempt."""
 from __future__ import annotations
 
@@ -75,12 +75,12 @@ def connection_cap(config: ServiceConfig) -> int:
 def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
     """uvicorn's h11 protocol with the deadlines and the cap of `config`."""
     over_cap = RateLimitedWarning("%d connections are open, the most allowed: each new one closes the one "
-                                  "waiting longest for a request, or is refused when none is waiting")
+                                  "waiting longest for its client, or is refused when none is waiting")
 
     class GuardedProtocol(H11Protocol):
         def __init__(self, *args: Any, **kwargs: Any) -> None:
             super().__init__(*args, **kwargs)
-            self.opened = time.monotonic()
+            self.waiting_since = time.monotonic()
             self._deadline: Optional[asyncio.TimerHandle] = None
 
         def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
@@ -109,17 +109,21 @@ def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
             super().on_response_complete()
             if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
                 # The next request's headers get the same time as the first one's.
+                self.waiting_since = time.monotonic()
                 self._arm(config.header_seconds)
 
-        def waiting_for_request(self) -> bool:
-            return self.conn.their_state is h11.IDLE and (self.cycle is None or self.cycle.response_complete)
+        def waiting_on_client(self) -> bool:
+            """Still receiving a request (or waiting for one), as opposed to answering one."""
+            return self.conn.their_state in (h11.IDLE, h11.SEND_BODY)
 
         def _displace(self) -> bool:
-            idle = [c for c in self.connections if isinstance(c, GuardedProtocol) and c.waiting_for_request()]
-            if not idle:
+            """Makes room by closing the connection that has waited longest for its client,
+            sparing bodies being received while another connection only waits for headers."""
+            waiting = [c for c in self.connections if isinstance(c, GuardedProtocol) and c.waiting_on_client()]
+            if not waiting:
                 return False
-            oldest = min(idle, key=lambda c: c.opened)
-            oldest.transport.close()
+            oldest = min(waiting, key=lambda c: (c.conn.their_state is h11.SEND_BODY, c.waiting_since))
+            oldest.cut_off(answer=False)
             self.connections.discard(oldest)
             return True
 
@@ -130,21 +134,21 @@ def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:
 
         def _expired(self) -> None:
             self._deadline = None
-            if self.transport.is_closing():
-                return
-            state = self.conn.their_state
-            if state is h11.IDLE:
-                # Headers begun and not finished get an answer; a connection that sent nothing, none.
-                if self.conn.trailing_data[0]:
+            # Once the request is in, the application's own limits apply.
+            if not self.transport.is_closing() and self.waiting_on_client():
+                self.cut_off(answer=True)
+
+        def cut_off(self, *, answer: bool) -> None:
+            """Closes the connection, with a 408 if asked and a request was begun; an
+            application waiting for the rest of the body learns the client is gone."""
+            cycle = self.cycle if self.conn.their_state is h11.SEND_BODY else None
+            if cycle is not None:
+                if answer and not cycle.response_started:
                     self.transport.write(REQUEST_TIMEOUT)
-            elif state is h11.SEND_BODY and self.cycle is not None:
-                # The application is waiting for the rest of the body: it learns the client is gone.
-                if not self.cycle.response_started:
-                    self.transport.write(REQUEST_TIMEOUT)
-                self.cycle.disconnected = True
-                self.cycle.message_event.set()
-            else:
-                return  # the request is in and being answered: the application's own limits apply
+                cycle.disconnected = True
+                cycle.message_event.set()
+            elif answer and self.conn.trailing_data[0]:
+                self.transport.write(REQUEST_TIMEOUT)  # headers begun: a connection that sent nothing gets none
             self.transport.close()
 
     return GuardedProtocol

@@ -28,6 +28,8 @@ RESERVED_DESCRIPTORS = 100
 """Kept free of connections: the listening socket, logs, uploads spooled to disk, the library's own files."""
 DESCRIPTORS_PER_REGISTRY = 4
 """An SQLite registry holds its database, its WAL and its shared-memory file open."""
+UNLIMITED_FILES_CAP = 1024
+"""The cap where the open-file limit sets none."""
 WARNING_INTERVAL = 60.0
 
 
@@ -67,9 +69,10 @@ TOO_MANY_CONNECTIONS = _raw_response(503, "Service Unavailable", "the server is 
 def connection_cap(config: ServiceConfig) -> int:
     """Open connections allowed: the configured number, or what the descriptor limit leaves."""
     soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
-    reserved = RESERVED_DESCRIPTORS + DESCRIPTORS_PER_REGISTRY * config.pool_size
-    available = max(1, soft - reserved) if soft != resource.RLIM_INFINITY else config.max_connections or 1024
-    return min(config.max_connections, available) if config.max_connections else available
+    if soft == resource.RLIM_INFINITY:
+        return config.max_connections or UNLIMITED_FILES_CAP
+    available = max(1, soft - RESERVED_DESCRIPTORS - DESCRIPTORS_PER_REGISTRY * config.pool_size)
+    return min(config.max_connections or available, available)
 
 
 def guarded_protocol(config: ServiceConfig, cap: int) -> type[H11Protocol]:

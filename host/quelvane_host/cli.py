@@ -25,6 +25,7 @@ from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES
 from .registry import Registry, read_text
 from .scan import ScanProgress
+from .web.config import DEFAULT_BODY_SECONDS, DEFAULT_HEADER_SECONDS
 
 EXIT_OK, EXIT_NOTHING_FOUND, EXIT_USAGE, EXIT_ERROR, EXIT_SOME_FAILED = 0, 1, 2, 3, 4
 F = TypeVar("F", bound=Callable[..., Any])
@@ -408,14 +409,22 @@ def import_command(registry_path: str, keys_path: Path, source: Any, trusted_key
               help="Refuse request bodies larger than this with 413.")
 @click.option("--forwarded-allow-ips", default="127.0.0.1", show_default=True,
               help="Proxies whose X-Forwarded-For and X-Forwarded-Proto headers are believed.")
+@click.option("--header-timeout", type=click.FloatRange(min=0, min_open=True), default=DEFAULT_HEADER_SECONDS,
+              show_default=True, help="Seconds a client has to send a request's headers; then it is cut off.")
+@click.option("--body-timeout", type=click.FloatRange(min=0, min_open=True), default=DEFAULT_BODY_SECONDS,
+              show_default=True, help="Seconds a client has to send a request's body; then it gets 408.")
+@click.option("--max-connections", type=click.IntRange(1),
+              help="Open connections allowed (default: what the open-file limit leaves free).")
 @_reports_errors
 def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file: Path | None,
-          max_body_bytes: int, forwarded_allow_ips: str) -> None:
+          max_body_bytes: int, forwarded_allow_ips: str, header_timeout: float, body_timeout: float,
+          max_connections: int | None) -> None:
     """Serve the JSON API and the page where anyone can check a text (needs quelvane[server])."""
     from .web import ServiceConfig, read_token, serve as run
 
     config = ServiceConfig(registry_path, Keys.load(keys_path), read_token(token_file, os.environ),
-                           max_body_bytes=max_body_bytes)
+                           max_body_bytes=max_body_bytes, header_seconds=header_timeout,
+                           body_seconds=body_timeout, max_connections=max_connections)
     click.echo(f"publishing over HTTP is {'on (token set)' if config.token else 'off (no token)'}", err=True)
     run(config, host, port, forwarded_allow_ips=forwarded_allow_ips)
 

@@ -6,6 +6,7 @@ import http.client
 import json
 import os
 import queue
+import resource
 import threading
 import signal
 import socket
@@ -27,8 +28,10 @@ def free_port() -> int:
 
 
 @contextmanager
-def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None, *options: str) -> Iterator[str]:
-    """Yields the base URL once the server answers; stops it with Ctrl-C on the way out."""
+def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None, *options: str,
+            open_files: Optional[int] = None) -> Iterator[str]:
+    """Yields the base URL once the server answers; stops it with Ctrl-C on the way out. With
+    `open_files`, the server runs with that many file descriptors at most."""
     port = free_port()
     env = {k: v for k, v in os.environ.items() if k != "QUELVANE_TOKEN"}
     if token is not None:
@@ -36,7 +39,8 @@ def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None, 
     command = [sys.executable, "-c", "from quelvane_host.cli import main; main()", "serve", "--registry",
                str(registry), "--keys", str(keys), "--host", "127.0.0.1", "--port", str(port), *options]
     with log.open("wb") as output:
-        server = subprocess.Popen(command, env=env, stdout=output, stderr=subprocess.STDOUT)
+        server = subprocess.Popen(command, env=env, stdout=output, stderr=subprocess.STDOUT,
+                                  preexec_fn=None if open_files is None else lambda: _limit_files(open_files))
         try:
             _wait_until_up(server, port, log)
             yield f"http://127.0.0.1:{port}"
@@ -47,6 +51,10 @@ def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None, 
             except subprocess.TimeoutExpired:
                 server.kill()
                 server.wait()
+
+
+def _limit_files(count: int) -> None:
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
 
 def _wait_until_up(server: subprocess.Popen, port: int, log: Path) -> None:  # type: ignore[type-arg]

@@ -1,5 +1,6 @@
 """The HTTP API and the page through the framework's test client: identify in every way a text
 can be sent, the public record, publishing behind the token, the body limit and bad input."""
+import asyncio
 import json
 import logging
 import re
@@ -263,3 +264,54 @@ def test_serve_refuses_to_start_with_the_reason(tmp_path, keys, registry, monkey
     assert result.exit_code == 3 and message in result.output and "Traceback" not in result.output
     short = CliRunner().invoke(main, ["serve", "--keys", "quelvane.key"], env={"QUELVANE_TOKEN": "tiny-secret"})
     assert short.exit_code == 3 and "at least 16" in short.output and "tiny-secret" not in short.output
+
+
+def test_a_registry_that_fails_after_start_gets_a_503_without_its_path(client, tmp_path, caplog):
+    pointer = publish(client, ESSAY)["pointer"]
+    for name in ("registry.db", "registry.db-wal", "registry.db-shm"):
+        path = tmp_path / name
+        if path.exists():
+            path.write_bytes(b"garbage!" * (path.stat().st_size // 8))
+    answers = [client.post("/identify", json={"text": ESSAY}), client.get(f"/publications/{pointer}"),
+               client.post("/", data={"text": ESSAY}, headers={"accept": "text/html"})]
+    for answer in answers:
+        assert answer.status_code == 503 and answer.headers["retry-after"].isdigit()
+        assert "the registry is unavailable; try again later" in answer.text
+        assert str(tmp_path) not in answer.text and "registry.db" not in answer.text
+    # The operator learns what failed, and where.
+    assert f"registry {tmp_path / 'registry.db'} is damaged" in caplog.text
+
+
+def test_turns_keep_one_client_from_taking_every_slot():
+    from quelvane_host.web.limits import Busy, Turns
+
+    async def scenario():
+        turns = Turns(slots=3, client_slots=2, client_queue=1, wait_seconds=0.3)
+        release = asyncio.Event()
+        inside = []
+
+        async def request(client):
+            async with turns.turn(client):
+                inside.append(client)
+                await release.wait()
+
+        greedy = [asyncio.create_task(request("10.0.0.1")) for _ in range(2)]
+        await asyncio.sleep(0.01)
+        # Its third request waits for one of its own; its fourth is over its queue: busy at once.
+        third = asyncio.create_task(request("10.0.0.1"))
+        await asyncio.sleep(0.01)
+        with pytest.raises(Busy):
+            await request("10.0.0.1")
+        # Another client gets the slot the greedy one may not take.
+        other = asyncio.create_task(request("10.0.0.2"))
+        await asyncio.sleep(0.01)
+        assert inside == ["10.0.0.1", "10.0.0.1", "10.0.0.2"]
+        with pytest.raises(Busy):  # no slot frees within the wait
+            await third
+        release.set()
+        await asyncio.gather(*greedy, other)
+        async with turns.turn("10.0.0.1"):  # everything given back
+            async with turns.turn("10.0.0.1"):
+                pass
+
+    asyncio.run(scenario())

@@ -1,8 +1,15 @@
 """`quelvane serve` under load and at its limits over real sockets on 127.0.0.1: many clients at
 once, each answer right and none lost; bodies over the limit cut off while they arrive.
 The full-size load with its figures is bench/bench_service.py."""
+import http.client
+import json
 import random
+import re
 import socket
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -79,3 +86,209 @@ def test_real_server_refuses_a_body_over_the_limit_before_it_ends(server):
     assert answer.startswith("HTTP/1.1 413") and f"limit of {LIMIT} bytes" in answer
     within = _exchange(port, request + b"Content-Length: 11\r\nConnection: close\r\n\r\n", [b"a few words"])
     assert within.startswith("HTTP/1.1 200")
+
+
+TOKEN = "query-token-for-tests-0123456789"
+HEADER_SECONDS = 1
+BODY_SECONDS = 2
+CUT_OFF_WITHIN = 8
+"""Seconds allowed for a deadline of 1 or 2 s to close a connection on a busy machine."""
+
+
+@pytest.fixture(scope="module")
+def guarded(tmp_path_factory):
+    """A server with short read deadlines and a token: (port, log path)."""
+    folder = tmp_path_factory.mktemp("guarded")
+    keys = Keys.generate("guarded-test")
+    keys.save(folder / "quelvane.key")
+    Registry.create(folder / "registry.db", keys).close()
+    log = folder / "server.log"
+    with serving(folder / "registry.db", folder / "quelvane.key", log, TOKEN, "--header-timeout",
+                 str(HEADER_SECONDS), "--body-timeout", str(BODY_SECONDS)) as url:
+        yield int(url.rsplit(":", 1)[1]), log
+
+
+def _drip(connection, data, pause):
+    """Sends `data` a byte at a time until the server closes the connection; what it answered."""
+    for byte in data:
+        try:
+            connection.sendall(bytes([byte]))
+        except OSError:
+            break
+        time.sleep(pause)
+    return _rest(connection)
+
+
+def _rest(connection):
+    received = []
+    try:
+        while data := connection.recv(65536):
+            received.append(data)
+    except ConnectionResetError:
+        pass
+    return b"".join(received).decode("latin-1")
+
+
+HEAD = b"POST /identify HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n"
+ANSWERED = b"POST /identify HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nwords"
+
+
+@pytest.mark.parametrize("sent, dripped, answers", [
+    (b"", b"", []),                                                   # connects, says nothing
+    (HEAD, b"", ["408"]),                                             # headers begun, never ended
+    (b"", HEAD + b"X-Slow: " + b"a" * 200, ["408"]),                  # headers a byte at a time
+    (HEAD + b"Content-Length: 400\r\n\r\n", b"w" * 200, ["408"]),     # a body a byte at a time
+    (ANSWERED, b"", ["200"]),                                         # a kept-alive connection, idle
+    (ANSWERED + HEAD, b"", ["200", "408"]),                           # then a second request begun
+], ids=["silent", "partial headers", "trickled headers", "trickled body", "idle after an answer",
+        "partial second request"])
+def test_slow_clients_are_cut_off(guarded, sent, dripped, answers):
+    port, _ = guarded
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as connection:
+        connection.sendall(sent)
+        received = _drip(connection, dripped, 0.05)
+    assert time.monotonic() - started < CUT_OFF_WITHIN
+    assert re.findall(r"HTTP/1\.1 (\d{3}) ", received) == answers
+
+
+def test_a_token_in_the_query_is_neither_accepted_nor_logged(guarded):
+    port, log = guarded
+    for method, path in (("GET", "/"), ("POST", "/publications"), ("GET", "/publications/" + "0" * 32)):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        connection.request(method, f"{path}?token={TOKEN}&text=private", b"{}" if method == "POST" else None,
+                           {"Content-Type": "application/json"})
+        status = connection.getresponse().status
+        connection.close()
+        assert status == {"/": 200, "/publications": 401}.get(path, 404)
+    time.sleep(0.5)  # the log is written by another process
+    written = log.read_text()
+    assert '"POST /publications?… HTTP/1.1" 401' in written
+    assert TOKEN not in written and "private" not in written
+    assert "Traceback" not in written  # nor from the slow clients cut off before, if they ran
+
+
+def test_trickling_connections_past_the_open_file_limit_do_not_stop_answers(tmp_path):
+    """300 connections sending headers a byte now and then, to a server allowed 256 descriptors:
+    the connections are capped below the limit, the newest displacing the longest waiting, and
+    a normal request is answered at once; the log says so in a line, without a traceback."""
+    keys = Keys.generate("crowd-test")
+    keys.save(tmp_path / "quelvane.key")
+    Registry.create(tmp_path / "registry.db", keys).close()
+    log = tmp_path / "server.log"
+    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", log, None, open_files=256) as url:
+        port = int(url.rsplit(":", 1)[1])
+        crowd = []
+        try:
+            for _ in range(300):
+                crowd.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+                crowd[-1].sendall(HEAD[:10])
+            for byte in range(10, 14):
+                for connection in crowd:
+                    try:
+                        connection.sendall(HEAD[byte:byte + 1])
+                    except OSError:
+                        pass  # displaced already
+            started = time.monotonic()
+            replies = identify_load(url, [ARTICLE], 1, timeout=10)
+            assert [r.status for r in replies] == [200]
+            assert time.monotonic() - started < 5
+            open_ones = sum(1 for connection in crowd if _still_open(connection))
+            assert 0 < open_ones < 256
+        finally:
+            for connection in crowd:
+                connection.close()
+    written = log.read_text()
+    assert "Traceback" not in written and len(written) < 20_000
+    assert written.count("connections are open, the most allowed") == 1, written
+
+
+def _still_open(connection):
+    """Whether the server still holds the connection: it has not closed its side (an answer it
+    wrote before closing does not count)."""
+    connection.setblocking(False)
+    try:
+        while connection.recv(65536):
+            pass
+        return False
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+
+
+REFUSING = """
+import asyncio, resource, sys
+from quelvane_host.web.server import quiet_refused_accepts
+
+resource.setrlimit(resource.RLIMIT_NOFILE, (48, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+held = []
+
+async def main():
+    if sys.argv[1] == "quiet":
+        quiet_refused_accepts(asyncio.get_running_loop())
+    server = await asyncio.start_server(lambda reader, writer: held.append(writer), "127.0.0.1", 0)
+    print(server.sockets[0].getsockname()[1], flush=True)
+    await asyncio.sleep(4)
+
+asyncio.run(main())
+"""
+
+
+@pytest.mark.parametrize("quiet", [True, False])
+def test_refused_accepts_are_one_line_not_a_traceback_each(quiet):
+    """A process out of descriptors: asyncio retries the accept each second, logging a traceback
+    each time unless told otherwise. Without the handler, the test shows what it replaces."""
+    server = subprocess.Popen([sys.executable, "-c", REFUSING, "quiet" if quiet else "loud"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    port = int(server.stdout.readline())
+    clients = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(80)]
+    _, errors = server.communicate(timeout=30)
+    for client in clients:
+        client.close()
+    if quiet:
+        assert "Traceback" not in errors and errors.count("refusing connections: Too many open files") == 1
+    else:
+        assert errors.count("Traceback") >= 2
+
+
+def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
+    """One client address sends four identify requests of a megabyte each, made of passages of
+    every publication, each taking seconds; another client's short request, sent after them, is
+    answered while they run. The costly client's extra requests wait for its own turns, and get
+    503 with Retry-After if none comes in time."""
+    keys = Keys.generate("turns-test")
+    keys.save(tmp_path / "quelvane.key")
+    texts = word_texts(300, random.Random(17))
+    with Registry.create(tmp_path / "registry.db", keys) as registry:
+        for text in texts:
+            registry.publish(text)
+    costly = " ".join(" ".join(text.split()[:24]) for text in texts)
+    costly = json.dumps({"text": " ".join([costly] * (1_000_000 // len(costly)))})
+    finished = []
+
+    def send(client, body):
+        connection = http.client.HTTPConnection(host, port, timeout=120)
+        started = time.monotonic()
+        connection.request("POST", "/identify", body, {"Content-Type": "application/json",
+                                                       "X-Forwarded-For": client})
+        answer = connection.getresponse()
+        answer.read()
+        finished.append((client, answer.status, answer.getheader("retry-after"), time.monotonic() - started))
+        connection.close()
+
+    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", tmp_path / "server.log") as url:
+        host, port = url.rsplit("/", 1)[1].split(":")
+        greedy = [threading.Thread(target=send, args=("10.0.0.1", costly)) for _ in range(4)]
+        for thread in greedy:
+            thread.start()
+        time.sleep(1)  # its requests are in
+        send("10.0.0.2", json.dumps({"text": texts[0]}))
+        for thread in greedy:
+            thread.join()
+    (client, status, _, seconds), *rest = finished
+    assert (client, status) == ("10.0.0.2", 200)
+    # Answered in a small part of the time one costly request takes, not after one of them ends.
+    assert seconds * 4 < min(taken for _, status, _, taken in rest if status == 200)
+    assert {status for _, status, _, _ in rest} <= {200, 503}
+    assert all(retry.isdigit() for _, status, retry, _ in rest if status == 503)

@@ -25,7 +25,6 @@ def serve(config: ServiceConfig, host: str, port: int, *, forwarded_allow_ips: s
     """Runs the service until interrupted. Forwarded headers (client address, scheme) are believed
     only from the proxies listed in `forwarded_allow_ips`."""
     app = create_app(config)
-    import uvicorn
+    from .server import run
 
-    uvicorn.run(app, host=host, port=port, proxy_headers=True, forwarded_allow_ips=forwarded_allow_ips,
-                server_header=False, log_level="info")
+    run(app, config, host, port, forwarded_allow_ips)

@@ -26,7 +26,7 @@ from ..formats import FORMATS, Format
 from ..publish import decode
 from . import results, schemas
 from .config import ServiceConfig
-from .limits import BodyLimit
+from .limits import RETRY_AFTER_SECONDS, BodyLimit, Busy, Turns
 from .page import Page
 from .pool import RegistryPool
 
@@ -41,6 +41,7 @@ _ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
         (422, "The request does not have the shape described here."),
     )
 }
+UNAVAILABLE = "the registry is unavailable; try again later"
 log = logging.getLogger("quelvane.service")
 Model = TypeVar("Model", bound=BaseModel)
 
@@ -52,7 +53,8 @@ def _body_schema(model: type[BaseModel], *media: str) -> Dict[str, Any]:
 
 def create_app(config: ServiceConfig) -> BodyLimit:
     """The service as an ASGI application, with the body limit in front of everything."""
-    pool = RegistryPool(config.registry, config.keys, config.pool_size, config.max_body_bytes)
+    pool = RegistryPool(config.registry, config.keys, config.pool_size, config.max_body_bytes, config.queue_seconds)
+    turns = Turns(config.pool_size, config.client_slots, config.client_queue, config.queue_seconds)
     page = Page()
     limit = config.max_body_bytes
 
@@ -65,14 +67,21 @@ def create_app(config: ServiceConfig) -> BodyLimit:
                   version="1", docs_url=None, redoc_url=None, lifespan=lifespan)
     bearer = HTTPBearer(auto_error=False, description="The token the server was started with.")
 
-    def in_registry(work: Any, *args: Any) -> Any:
+    def borrowing(work: Any, *args: Any) -> Any:
         with pool.borrow() as registry:
             return work(registry, *args)
 
+    async def in_registry(request: Request, work: Any, *args: Any) -> Any:
+        """`work(registry, *args)` in a worker thread, once this client's turn comes."""
+        # Behind a trusted proxy this is the address it forwarded, not the proxy's.
+        address = request.client.host if request.client else ""
+        async with turns.turn(address):
+            return await run_in_threadpool(borrowing, work, *args)
+
     @app.exception_handler(QuelvaneHostError)
     async def host_error(request: Request, error: QuelvaneHostError) -> JSONResponse:
-        status = 404 if isinstance(error, NotFoundError) else 503 if isinstance(error, RegistryError) else 400
-        return JSONResponse({"detail": str(error)}, status_code=status)
+        status, message, headers = _failure(error)
+        return JSONResponse({"detail": message}, status_code=status, headers=headers)
 
     @app.exception_handler(ClientDisconnect)
     async def gone(request: Request, error: ClientDisconnect) -> Response:
@@ -96,15 +105,15 @@ def create_app(config: ServiceConfig) -> BodyLimit:
     async def identify(request: Request) -> schemas.IdentifyResponse:
         """Every publication the text comes from, strongest first, with the evidence for each."""
         text, format = await _found_text(request, limit)
-        found: schemas.IdentifyResponse = await run_in_threadpool(in_registry, results.identify, text, format)
+        found: schemas.IdentifyResponse = await in_registry(request, results.identify, text, format)
         return found
 
     @app.get("/publications/{pointer}", response_model=schemas.PublicRecord, responses=_ERRORS)
-    async def publication(pointer: str) -> schemas.PublicRecord:
+    async def publication(request: Request, pointer: str) -> schemas.PublicRecord:
         """The public record of a publication: metadata, signed envelopes, public key."""
         if not _POINTER.fullmatch(pointer):
             raise HTTPException(422, "the pointer must be 32 hexadecimal characters")
-        stored = await run_in_threadpool(in_registry, lambda registry: registry.show(pointer))
+        stored = await in_registry(request, lambda registry: registry.show(pointer))
         return results.public_record(stored)
 
     @app.post("/publications", status_code=201, response_model=schemas.PublishResponse,
@@ -117,7 +126,7 @@ def create_app(config: ServiceConfig) -> BodyLimit:
         # The token is checked before the body is read: a stranger's upload is never taken in.
         _authorize(config, credentials)
         body = _parse(schemas.PublishRequest, await request.body())
-        answer: schemas.PublishResponse = await run_in_threadpool(in_registry, _publish, body)
+        answer: schemas.PublishResponse = await in_registry(request, _publish, body)
         log.info("published %s (%d characters)", answer.pointer, answer.record.characters)
         return answer
 
@@ -133,10 +142,12 @@ def create_app(config: ServiceConfig) -> BodyLimit:
                 pasted = _field(fields.get("text"))
                 chosen = _field(fields.get("format")) or "auto"
                 text, format = await _form_text(fields, chosen, limit)
-            found = await run_in_threadpool(in_registry, results.identify, text, format)
-        except (QuelvaneHostError, HTTPException) as error:
-            message = error.detail if isinstance(error, HTTPException) else str(error)
-            return _page(page, page.render(text=pasted, error=message, max_bytes=limit), 400)
+            found = await in_registry(request, results.identify, text, format)
+        except HTTPException as error:
+            return _page(page, page.render(text=pasted, error=error.detail, max_bytes=limit), 400)
+        except QuelvaneHostError as error:
+            status, message, headers = _failure(error)
+            return _page(page, page.render(text=pasted, error=message, max_bytes=limit), status, headers)
         # Rendering a long text's cards takes a while: off the event loop, like the look-up.
         html = await run_in_threadpool(lambda: page.render(result=found, text=pasted, format=chosen, max_bytes=limit))
         return _page(page, html)
@@ -144,11 +155,22 @@ def create_app(config: ServiceConfig) -> BodyLimit:
     return BodyLimit(app, limit)
 
 
-def _page(page: Page, html: str, status: int = 200) -> HTMLResponse:
+def _page(page: Page, html: str, status: int = 200, headers: Optional[Dict[str, str]] = None) -> HTMLResponse:
     return HTMLResponse(html, status_code=status, headers={
         "Content-Security-Policy": page.content_security_policy, "X-Content-Type-Options": "nosniff",
-        "Referrer-Policy": "no-referrer", "X-Frame-Options": "DENY",
+        "Referrer-Policy": "no-referrer", "X-Frame-Options": "DENY", **(headers or {}),
     })
+
+
+def _failure(error: QuelvaneHostError) -> Tuple[int, str, Dict[str, str]]:
+    """The status, message and headers answering one of our errors."""
+    if isinstance(error, Busy):
+        return 503, str(error), {"Retry-After": str(RETRY_AFTER_SECONDS)}
+    if isinstance(error, RegistryError):
+        # Its message names the registry's file or server, which is for the operator, not the client.
+        log.warning("the registry failed: %s", error)
+        return 503, UNAVAILABLE, {"Retry-After": str(RETRY_AFTER_SECONDS)}
+    return 404 if isinstance(error, NotFoundError) else 400, str(error), {}
 
 
 def _authorize(config: ServiceConfig, credentials: Optional[HTTPAuthorizationCredentials]) -> None:

@@ -17,6 +17,11 @@ from ..storage import StorageLocation
 TOKEN_ENV = "QUELVANE_TOKEN"
 MIN_TOKEN_CHARS = 16
 DEFAULT_POOL_SIZE = 4
+DEFAULT_HEADER_SECONDS = 10.0
+DEFAULT_BODY_SECONDS = 60.0
+"""Long enough for the largest body allowed over a slow line; a body still arriving then is cut off."""
+DEFAULT_KEEP_ALIVE_SECONDS = 5
+DEFAULT_QUEUE_SECONDS = 10.0
 
 
 class ServiceConfigError(QuelvaneHostError):
@@ -73,4 +78,18 @@ class ServiceConfig:
     """None turns publishing over HTTP off."""
     max_body_bytes: int = DEFAULT_MAX_BYTES
     pool_size: int = DEFAULT_POOL_SIZE
-    """Registry connections shared by the request threads."""
+    """Registry connections shared by the request threads; as many requests use the registry at once."""
+    client_slots: int = 2
+    """Of those, how many one client address may use at once, so one client cannot take them all."""
+    client_queue: int = 16
+    """Requests of one client address that may wait for a turn; more are answered 503 at once."""
+    queue_seconds: float = DEFAULT_QUEUE_SECONDS
+    """How long a request waits for its turn before it is answered 503 with Retry-After."""
+    header_seconds: float = DEFAULT_HEADER_SECONDS
+    """Time for a request line and headers to arrive, from the connection or the previous answer."""
+    body_seconds: float = DEFAULT_BODY_SECONDS
+    """Time for a body to arrive once its headers are in."""
+    keep_alive_seconds: int = DEFAULT_KEEP_ALIVE_SECONDS
+    """An idle connection is closed this long after its last answer."""
+    max_connections: Optional[int] = None
+    """Open connections allowed; None: what the open-file limit leaves free."""

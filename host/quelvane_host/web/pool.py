@@ -1,7 +1,9 @@
 """Registry connections shared by the threads that serve requests.
 
 One SQLite connection cannot run two transactions at once, so each request borrows a registry
-of its own from the pool and gives it back; SQLite's locking then orders the writers."""
+of its own from the pool and gives it back; SQLite's locking then orders the writers. Requests
+take turns before they borrow (limits.Turns), so a borrow rarely waits; when one does for
+longer than `wait_seconds`, the request is answered busy rather than left hanging."""
 from __future__ import annotations
 
 import queue
@@ -11,10 +13,13 @@ from typing import Iterator
 from ..keys import Keys
 from ..registry import Registry
 from ..storage import StorageLocation
+from .limits import Busy
 
 
 class RegistryPool:
-    def __init__(self, location: StorageLocation, keys: Keys, size: int, max_bytes: int) -> None:
+    def __init__(self, location: StorageLocation, keys: Keys, size: int, max_bytes: int,
+                 wait_seconds: float) -> None:
+        self._wait_seconds = wait_seconds
         self._idle: queue.SimpleQueue[Registry] = queue.SimpleQueue()
         self._all: list[Registry] = []
         try:
@@ -28,7 +33,10 @@ class RegistryPool:
 
     @contextmanager
     def borrow(self) -> Iterator[Registry]:
-        registry = self._idle.get()
+        try:
+            registry = self._idle.get(timeout=self._wait_seconds)
+        except queue.Empty:
+            raise Busy() from None
         try:
             yield registry
         finally:

@@ -21,3 +21,7 @@ class InputError(QuelvaneHostError):
 
 class NotFoundError(QuelvaneHostError):
     """No publication is stored under the pointer asked for."""
+
+
+class NoRegistryError(RegistryError):
+    """No registry is stored where one was asked for: nothing there, or an empty file."""

@@ -19,8 +19,9 @@ from .formats import Format
 from .identify import Match
 from .keys import Keys
 from .output import FORMATS
-from .publish import DEFAULT_MAX_BYTES, PublishResult, refuse_constant
+from .publish import DEFAULT_MAX_BYTES, PublishResult
 from .registry import Registry, read_text
+from .storage import refuse_constant
 
 EXIT_OK, EXIT_NOTHING_FOUND, EXIT_USAGE, EXIT_ERROR, EXIT_SOME_FAILED = 0, 1, 2, 3, 4
 SUFFIX_FORMATS: dict[str, Format] = {".html": "html", ".htm": "html", ".md": "markdown", ".markdown": "markdown"}

@@ -113,11 +113,6 @@ class Publisher:
         return PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash)
 
 
-def refuse_constant(name: str) -> Any:
-    """For json.loads: NaN and Infinity are not JSON, and a registry holding them cannot be listed."""
-    raise ValueError(f"{name} is not a JSON number; write it as a string")
-
-
 def _json_safe(metadata: Mapping[str, Any] | None) -> dict[str, Any]:
     try:
         return dict(json.loads(json.dumps(dict(metadata or {}), allow_nan=False)))

@@ -213,8 +213,8 @@ def _check_identity(storage: Storage, keys: Keys, source: str) -> None:
             "with --keys")
     if recorded.repository_id != keys.repository_id:
         raise KeyFileError(
-            f"registry {storage.location} was made with repository id {recorded.repository_id!r}, but {source} "
-            f"says {keys.repository_id!r}: restore its key file from the backup and name it with --keys")
+            f"registry {storage.location} was made with repository id {recorded.repository_id!r}, not with "
+            f"{keys.repository_id!r} of {source}: restore its key file from the backup and name it with --keys")
 
 
 def _short(public_key: str) -> str:

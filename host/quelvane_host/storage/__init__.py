@@ -158,6 +158,11 @@ def masked(location: str) -> str:
     return f"{scheme}://{address}{question}{'&'.join(pairs)}"
 
 
+def refuse_constant(name: str) -> Any:
+    """For json.loads: NaN and Infinity are not JSON; neither database reads them back as such."""
+    raise ValueError(f"{name} is not a JSON number; write it as a string")
+
+
 def damaged(location: str, pointer: object, row: object, detail: str) -> RegistryError:
     """The error for one stored publication that cannot be read, naming it so it can be found."""
     return RegistryError(f"registry {location}: publication {pointer} (row {row}) is damaged: {detail}; restore "

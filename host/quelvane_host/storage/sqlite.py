@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..errors import NoRegistryError, RegistryError
-from . import Envelope, IndexEntries, Identity, Publication, Summary, damaged, signed
+from . import Envelope, IndexEntries, Identity, Publication, Summary, damaged, refuse_constant, signed
 
 BUSY_TIMEOUT_MS = 60_000
 
@@ -108,8 +108,9 @@ def _check_exists(path: Path) -> None:
 
 def _uri(path: Path, mode: str) -> str:
     uri = f"{path.absolute().as_uri()}?mode={mode}"
-    # With no writer possible, SQLite may read without the -shm file it cannot create on such a mount.
-    if mode == "ro" and os.statvfs(path).f_flag & os.ST_RDONLY:
+    # On a read-only mount nobody can write, and with no -wal file everything is in the file
+    # itself: SQLite may then read it as it is, without the -wal and -shm files it cannot make.
+    if mode == "ro" and os.statvfs(path).f_flag & os.ST_RDONLY and not path.with_name(path.name + "-wal").exists():
         uri += "&immutable=1"
     return uri
 
@@ -274,7 +275,7 @@ class SQLiteStorage:
         )
         # SQLite keeps whatever a column is given: a row changed outside quelvane is named, not a traceback.
         try:
-            metadata = json.loads(str(row[10]))
+            metadata = json.loads(str(row[10]), parse_constant=refuse_constant)
         except ValueError:
             raise damaged(self.location, row[1], row[0], "its metadata is not JSON") from None
         if not isinstance(metadata, dict):

@@ -1,3 +1,4 @@
+import contextlib
 import io
 import json
 import re
@@ -229,19 +230,26 @@ def test_a_reader_does_not_wait_behind_a_writer(tmp_path, keys):
         writer.close()
 
 
+@contextlib.contextmanager
+def mounted(*mount_args):
+    """Runs `mount` with these arguments for the block, skipping the test where it is not allowed."""
+    if subprocess.run(["mount", *map(str, mount_args)], capture_output=True).returncode:
+        pytest.skip("needs permission to mount (root)")
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "--lazy", str(mount_args[-1])], check=True)
+
+
 @pytest.fixture
 def read_only_mount(tmp_path):
     """A folder mounted read-only over `tmp_path / 'source'`, where even root cannot write."""
-    source, mounted = tmp_path / "source", tmp_path / "mounted"
+    source, target = tmp_path / "source", tmp_path / "mounted"
     source.mkdir()
-    mounted.mkdir()
-    if subprocess.run(["mount", "--bind", source, mounted], capture_output=True).returncode:
-        pytest.skip("needs permission to bind-mount a folder (root)")
-    try:
-        subprocess.run(["mount", "-o", "remount,bind,ro", mounted], check=True, capture_output=True)
-        yield source, mounted
-    finally:
-        subprocess.run(["umount", mounted], check=True)
+    target.mkdir()
+    with mounted("--bind", source, target):
+        subprocess.run(["mount", "-o", "remount,bind,ro", target], check=True, capture_output=True)
+        yield source, target
 
 
 def test_a_registry_that_cannot_be_written_is_read_and_refuses_writes(read_only_mount, keys):
@@ -252,6 +260,28 @@ def test_a_registry_that_cannot_be_written_is_read_and_refuses_writes(read_only_
         _read_everything(registry, pointer)
         with pytest.raises(RegistryError, match=f"registry {mounted / 'r.db'} is read-only"):
             registry.publish(ESSAY)
+
+
+def _fill(folder):
+    with (folder / "filler").open("ab", buffering=0) as filler, pytest.raises(OSError, match="No space"):
+        while True:
+            filler.write(b"\0" * 4096)
+
+
+def test_a_full_disk_does_not_stop_reading(tmp_path, keys):
+    folder = tmp_path / "small"
+    folder.mkdir()
+    with mounted("-t", "tmpfs", "-o", "size=1m", "tmpfs", folder):
+        pointer = _published_registry(folder / "r.db", keys)
+        # Another reader keeps SQLite's shared-memory file open, as a running service does.
+        with Registry.open(folder / "r.db", keys):
+            _fill(folder)
+            with Registry.open(folder / "r.db", keys) as registry:
+                _read_everything(registry, pointer)
+        _fill(folder)  # the room the shared-memory file took, once it is gone
+        # Alone, a reader needs room for that file, and says so.
+        with pytest.raises(RegistryError, match="could not make r.db-shm .*is the disk full"):
+            Registry.open(folder / "r.db", keys).close()
 
 
 def test_an_explicit_read_only_open_refuses_writes(tmp_path, keys):

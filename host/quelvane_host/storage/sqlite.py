@@ -80,6 +80,10 @@ def _errors(path: Path) -> Iterator[None]:
                 f"registry {path} cannot be read here: SQLite needs to make {path.name}-wal and {path.name}-shm "
                 "beside it, and its folder is not writable by you; give write access to the folder, or copy "
                 "the registry to one that is") from None
+        if code in (sqlite3.SQLITE_IOERR_SHMOPEN, sqlite3.SQLITE_IOERR_SHMSIZE, sqlite3.SQLITE_IOERR_SHMMAP):
+            raise RegistryError(
+                f"registry {path} cannot be read: SQLite could not make {path.name}-shm beside it ({error}); "
+                "is the disk full? Free some space, or read it while another program has it open") from None
         if code & 0xFF == sqlite3.SQLITE_READONLY:
             raise _read_only(path) from None
         raise RegistryError(f"registry {path}: {error}") from None
@@ -91,16 +95,21 @@ def _errors(path: Path) -> Iterator[None]:
 
 
 def _read_only(path: Path) -> RegistryError:
-    return RegistryError(f"registry {path} is read-only: the file is not writable by you; ask its owner to "
-                         "publish, or for write access to it and its folder")
+    return RegistryError(f"registry {path} is read-only: it was opened for reading, or you cannot write to it; "
+                         "ask its owner to publish, or for write access to it and its folder")
+
+
+def _holds_data(path: Path) -> bool:
+    # A registry not yet checkpointed can live in its -wal file beside an empty main file.
+    wal = path.with_name(path.name + "-wal")
+    return any(p.exists() and p.stat().st_size > 0 for p in (path, wal))
 
 
 def _check_exists(path: Path) -> None:
     # Only `init` makes a registry: an absent or empty file is never silently made one.
     if not path.exists():
         raise NoRegistryError(f"no registry at {path}; create one with: quelvane init")
-    wal = path.with_name(path.name + "-wal")
-    if path.stat().st_size == 0 and not (wal.exists() and wal.stat().st_size > 0):
+    if not _holds_data(path):
         raise NoRegistryError(
             f"registry {path} is an empty file (0 bytes), not a registry: if it held publications, restore it "
             "from a backup or an export; to start a new registry there, run: quelvane init")
@@ -127,7 +136,7 @@ class SQLiteStorage:
         self._path = path
         if create is None:
             _check_exists(path)
-        elif path.exists() and path.stat().st_size > 0:
+        elif _holds_data(path):
             raise RegistryError(f"{path} already exists; open it instead, or choose another path")
         self.read_only = create is None and (read_only or not os.access(path, os.W_OK))
         mode = "ro" if self.read_only else "rwc" if create else "rw"

@@ -295,14 +295,24 @@ def test_an_explicit_read_only_open_refuses_writes(tmp_path, keys):
         assert registry.storage.count() == 1
 
 
-def test_an_empty_file_is_not_made_a_registry(tmp_path, keys, monkeypatch):
+def _empty_database(path):
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        db.execute("PRAGMA user_version = 1")
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda path: path.touch(), r"is an empty file \(0 bytes\), not a registry: .*restore it from a backup"),
+    (_empty_database, "is an empty SQLite database, not a registry"),
+])
+def test_an_empty_file_is_not_made_a_registry_but_init_makes_one(tmp_path, keys, monkeypatch, make, message):
     path = tmp_path / "quelvane.db"
-    path.touch()
-    with pytest.raises(NoRegistryError, match=r"empty file \(0 bytes\).*restore it from a backup.*quelvane init"):
+    make(path)
+    before = path.read_bytes()
+    with pytest.raises(NoRegistryError, match=message + ".*quelvane init"):
         Registry.open(path, keys)
-    assert path.stat().st_size == 0
+    assert path.read_bytes() == before
     monkeypatch.chdir(tmp_path)
-    made = CliRunner().invoke(main, ["init"])  # the key file exists already (the keys fixture)
+    made = CliRunner().invoke(main, ["init"])  # for the key file there already (the keys fixture)
     assert made.exit_code == 0, made.output
     with Registry.open(path, tmp_path / "quelvane.key") as registry:
         assert registry.list() == []

@@ -112,12 +112,12 @@ class PostgresStorage:
         # The server's first line says what failed; a password never reaches the message.
         try:
             yield
-        except pg_errors.ReadOnlySqlTransaction:
-            raise RegistryError(f"registry {self.location} is read-only: it was opened for reading only") from None
         except psycopg.Error as error:
             text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
             for secret in self._secrets:
                 text = text.replace(secret, MASK)
+            if isinstance(error, pg_errors.ReadOnlySqlTransaction):
+                raise RegistryError(f"registry {self.location} is read-only ({text})") from None
             raise RegistryError(f"registry {self.location}: {text}") from None
 
     @contextmanager

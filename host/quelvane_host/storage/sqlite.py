@@ -99,17 +99,13 @@ def _read_only(path: Path) -> RegistryError:
                          "ask its owner to publish, or for write access to it and its folder")
 
 
-def _holds_data(path: Path) -> bool:
-    # A registry not yet checkpointed can live in its -wal file beside an empty main file.
-    wal = path.with_name(path.name + "-wal")
-    return any(p.exists() and p.stat().st_size > 0 for p in (path, wal))
-
-
 def _check_exists(path: Path) -> None:
-    # Only `init` makes a registry: an absent or empty file is never silently made one.
+    # Only `init` makes a registry: an absent or empty file is never silently made one. A registry
+    # not yet checkpointed can live in its -wal file beside an empty main file.
     if not path.exists():
         raise NoRegistryError(f"no registry at {path}; create one with: quelvane init")
-    if not _holds_data(path):
+    wal = path.with_name(path.name + "-wal")
+    if path.stat().st_size == 0 and not (wal.exists() and wal.stat().st_size > 0):
         raise NoRegistryError(
             f"registry {path} is an empty file (0 bytes), not a registry: if it held publications, restore it "
             "from a backup or an export; to start a new registry there, run: quelvane init")
@@ -136,8 +132,6 @@ class SQLiteStorage:
         self._path = path
         if create is None:
             _check_exists(path)
-        elif _holds_data(path):
-            raise RegistryError(f"{path} already exists; open it instead, or choose another path")
         self.read_only = create is None and (read_only or not os.access(path, os.W_OK))
         mode = "ro" if self.read_only else "rwc" if create else "rw"
         with _errors(path):
@@ -157,9 +151,12 @@ class SQLiteStorage:
         # A deferred transaction only reads: no lock that would make this wait behind a writer.
         with self._reading():
             version = self._read_version()
-        self._check_version(version)
+        self._check_version(version, create)
         if version == SCHEMA_VERSION:
             return
+        if version == 0 and create is None:
+            raise NoRegistryError(f"{self._path} is an empty SQLite database, not a registry; to make one there, "
+                                  "run: quelvane init")
         if self.read_only:
             raise RegistryError(
                 f"registry {self._path} has schema version {version} and must be brought up to version "
@@ -167,8 +164,8 @@ class SQLiteStorage:
         if db.execute("PRAGMA journal_mode = WAL").fetchone()[0].lower() != "wal":
             raise RegistryError(f"registry {self._path}: the file system does not support SQLite's WAL mode")
         with self._transaction():
-            version = self._read_version()  # another process may have migrated it meanwhile
-            self._check_version(version)
+            version = self._read_version()  # another process may have made or migrated it meanwhile
+            self._check_version(version, create)
             db.execute("CREATE TABLE IF NOT EXISTS quelvane_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
             for step in range(version, SCHEMA_VERSION):
                 _MIGRATIONS[step](db)
@@ -177,7 +174,9 @@ class SQLiteStorage:
             if create is not None:
                 self._insert_identity(create)
 
-    def _check_version(self, version: int) -> None:
+    def _check_version(self, version: int, create: Identity | None) -> None:
+        if create is not None and version > 0:
+            raise RegistryError(f"{self._path} already exists; open it instead, or choose another path")
         if version > SCHEMA_VERSION:
             raise RegistryError(
                 f"registry {self._path} has schema version {version}, newer than this quelvane reads "

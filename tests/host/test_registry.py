@@ -368,20 +368,6 @@ def made(tmp_path, monkeypatch):
     return Keys.load(tmp_path / "quelvane.key")
 
 
-def test_a_lost_key_file_says_to_restore_it_and_init_makes_nothing(tmp_path, made):
-    (tmp_path / "quelvane.key").rename(tmp_path / "backup.key")
-    before = (tmp_path / "quelvane.db").read_bytes()
-    listed = _cli(tmp_path, "list")
-    assert listed.exit_code == 3
-    assert "restore it from its backup" in listed.output and made.public_hex[:16] in listed.output
-    assert "quelvane init" not in listed.output
-    init = _cli(tmp_path, "init")
-    assert init.exit_code == 3 and "restore the key file from its backup" in init.output
-    assert not (tmp_path / "quelvane.key").exists() and (tmp_path / "quelvane.db").read_bytes() == before
-    (tmp_path / "backup.key").rename(tmp_path / "quelvane.key")
-    assert _cli(tmp_path, "list").exit_code == 0
-
-
 @pytest.mark.parametrize("replace", ["key file replaced", "--keys other.key", "repository id changed"])
 def test_other_keys_are_refused(tmp_path, made, replace):
     other = Keys.generate(made.repository_id)

@@ -289,3 +289,20 @@ def test_metadata_without_a_json_number_is_refused(registry, value):
     with pytest.raises(InputError, match="finite numbers"):
         registry.publish(ARTICLE, metadata={"title": "Ferry", "score": [value]})
     assert registry.storage.count() == 0 and registry.list() == []
+
+
+def test_a_lost_key_file_says_to_restore_it_and_init_makes_nothing(location, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("QUELVANE_REGISTRY", location)
+    runner = CliRunner()
+    assert runner.invoke(main, ["init"]).exit_code == 0
+    keys = Keys.load(tmp_path / "quelvane.key")
+    (tmp_path / "quelvane.key").rename(tmp_path / "backup.key")
+    listed = runner.invoke(main, ["list"])
+    assert listed.exit_code == 3 and "restore it from its backup" in listed.output
+    assert keys.public_hex[:16] in listed.output and "quelvane init" not in listed.output
+    init = runner.invoke(main, ["init"])
+    assert init.exit_code == 3 and "restore the key file from its backup" in init.output
+    assert not (tmp_path / "quelvane.key").exists()
+    (tmp_path / "backup.key").rename(tmp_path / "quelvane.key")
+    assert runner.invoke(main, ["list"]).exit_code == 0

@@ -83,6 +83,8 @@ class Storage(Protocol):
 
     location: str
     """Where the registry is, fit to print: a URL's password masked."""
+    read_only: bool
+    """Opened for reading only (asked for, or an SQLite file this user cannot write): writes are refused."""
 
     def schema_version(self) -> int: ...
 

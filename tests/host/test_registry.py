@@ -9,7 +9,7 @@ import pytest
 import quelvane
 from click.testing import CliRunner
 
-from quelvane_host import InputError, KeyFileError, Keys, NotFoundError, Registry, RegistryError
+from quelvane_host import InputError, Keys, NotFoundError, Registry, RegistryError
 from quelvane_host.cli import main
 from quelvane_host.errors import NoRegistryError
 from quelvane_host.storage import open_storage

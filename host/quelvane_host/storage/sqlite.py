@@ -15,6 +15,9 @@ from ..errors import NoRegistryError, RegistryError
 from . import Envelope, IndexEntries, Identity, Publication, Summary, damaged, refuse_constant, signed
 
 BUSY_TIMEOUT_MS = 60_000
+# SQLite's extended result codes; the sqlite3 module names them only from Python 3.11 on.
+_READONLY, _READONLY_DIRECTORY = 8, 1544
+_SHM_FAILURES = (4618, 4874, 5386)  # SQLITE_IOERR_SHMOPEN, _SHMSIZE, _SHMMAP
 
 _SCHEMA_V1 = """
 CREATE TABLE publications (
@@ -74,17 +77,17 @@ def _errors(path: Path) -> Iterator[None]:
     try:
         yield
     except sqlite3.OperationalError as error:
-        code = getattr(error, "sqlite_errorcode", 0)
-        if code == sqlite3.SQLITE_READONLY_DIRECTORY:
+        code = getattr(error, "sqlite_errorcode", 0)  # 0 before Python 3.11: SQLite's message alone
+        if code == _READONLY_DIRECTORY:
             raise RegistryError(
                 f"registry {path} cannot be read here: SQLite needs to make {path.name}-wal and {path.name}-shm "
                 "beside it, and its folder is not writable by you; give write access to the folder, or copy "
                 "the registry to one that is") from None
-        if code in (sqlite3.SQLITE_IOERR_SHMOPEN, sqlite3.SQLITE_IOERR_SHMSIZE, sqlite3.SQLITE_IOERR_SHMMAP):
+        if code in _SHM_FAILURES:
             raise RegistryError(
                 f"registry {path} cannot be read: SQLite could not make {path.name}-shm beside it ({error}); "
                 "is the disk full? Free some space, or read it while another program has it open") from None
-        if code & 0xFF == sqlite3.SQLITE_READONLY:
+        if code & 0xFF == _READONLY:
             raise _read_only(path) from None
         raise RegistryError(f"registry {path}: {error}") from None
     except sqlite3.DatabaseError as error:
@@ -115,9 +118,13 @@ def _uri(path: Path, mode: str) -> str:
     uri = f"{path.absolute().as_uri()}?mode={mode}"
     # On a read-only mount nobody can write, and with no -wal file everything is in the file
     # itself: SQLite may then read it as it is, without the -wal and -shm files it cannot make.
-    if mode == "ro" and os.statvfs(path).f_flag & os.ST_RDONLY and not path.with_name(path.name + "-wal").exists():
+    if mode == "ro" and _on_read_only_mount(path) and not path.with_name(path.name + "-wal").exists():
         uri += "&immutable=1"
     return uri
+
+
+def _on_read_only_mount(path: Path) -> bool:
+    return hasattr(os, "statvfs") and bool(os.statvfs(path).f_flag & os.ST_RDONLY)
 
 
 class SQLiteStorage:

@@ -17,7 +17,7 @@ from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import NotFoundError, QuelvaneHostError
 from .extras import missing_extra, require
-from .files import SUFFIX_FORMATS, Job, folder, format_of, make_folder, name_text, private_files, publish_file
+from .files import Job, folder, format_of, make_folder, name_text, private_files, publish_file
 from .files import Outcome, publish_jobs
 from .identify import Match
 from .keys import Keys
@@ -25,6 +25,7 @@ from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES
 from .registry import Registry, read_text
 from .scan import ScanProgress
+from .storage import refuse_constant
 from .web.config import DEFAULT_BODY_SECONDS, DEFAULT_HEADER_SECONDS
 
 EXIT_OK, EXIT_NOTHING_FOUND, EXIT_USAGE, EXIT_ERROR, EXIT_SOME_FAILED = 0, 1, 2, 3, 4
@@ -114,14 +115,13 @@ def main() -> None:
 @click.option("--repository-id", help="Identifier of this registry in cross-check tags (default: random).")
 @_reports_errors
 def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None:
-    """Create a key file (readable by you only) and an empty registry."""
-    if not keys_path.exists():
-        Keys.generate(repository_id).save(keys_path)
-        click.echo(f"created key file {keys_path} (keep it private; back it up)")
-    keys = Keys.load(keys_path)
-    with Registry.create(registry_path, keys) as registry:
+    """Create a key file (readable by you only) unless it exists, and an empty registry: both or neither."""
+    registry, made_keys = Registry.init(registry_path, keys_path, repository_id=repository_id)
+    with registry:
+        if made_keys:
+            click.echo(f"created key file {keys_path} (keep it private; back it up)")
         # The storage's own name for itself: a server URL's password stays out of the output.
-        click.echo(f"created registry {registry.storage.location}; public key {keys.public_hex}")
+        click.echo(f"created registry {registry.storage.location}; public key {registry.keys.public_hex}")
 
 
 @main.command(epilog=EPILOG)
@@ -270,7 +270,7 @@ def _parse_metadata(metadata_json: str | None) -> dict[str, Any]:
     if metadata_json is None:
         return {}
     try:
-        value = json.loads(metadata_json)
+        value = json.loads(metadata_json, parse_constant=refuse_constant)
     except ValueError as error:
         raise click.BadParameter(f"not JSON: {error}", param_hint="--metadata") from None
     if not isinstance(value, dict):

@@ -25,3 +25,7 @@ class OutputError(QuelvaneHostError):
 
 class NotFoundError(QuelvaneHostError):
     """No publication is stored under the pointer asked for."""
+
+
+class NoRegistryError(RegistryError):
+    """No registry is stored where one was asked for: nothing there, or an empty file."""

@@ -138,6 +138,6 @@ class Publisher:
 
 def _json_safe(metadata: Mapping[str, Any] | None) -> dict[str, Any]:
     try:
-        return dict(json.loads(json.dumps(dict(metadata or {}))))
+        return dict(json.loads(json.dumps(dict(metadata or {}), allow_nan=False)))
     except (TypeError, ValueError) as error:
-        raise InputError(f"metadata must be JSON (strings, numbers, lists, objects): {error}") from None
+        raise InputError(f"metadata must be JSON (strings, finite numbers, lists, objects): {error}") from None

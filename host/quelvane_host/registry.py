@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import os
 from pathlib import Path
 from types import TracebackType
 from typing import Any, Callable, Iterable, Mapping, TextIO, Union
@@ -11,13 +12,14 @@ from typing import Any, Callable, Iterable, Mapping, TextIO, Union
 import quelvane
 
 from . import excerpts, formats
-from .errors import InputError, NotFoundError
+from .errors import InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
 from .identify import Identifier, Match
 from .keys import Keys, PathLike
 from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
 from .records import RecordChecker, checked, trusted_key
-from .storage import IndexEntries, Publication, Storage, StorageLocation, Summary, open_storage
+from .storage import (Identity, IndexEntries, Publication, Storage, StorageLocation, Summary, masked,
+                      open_storage)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -40,14 +42,52 @@ class Registry:
     @classmethod
     def open(cls, location: StorageLocation, keys: Union[Keys, PathLike], *,
              max_bytes: int = DEFAULT_MAX_BYTES) -> Registry:
-        """Opens an existing registry with keys or a key file's path."""
-        loaded = keys if isinstance(keys, Keys) else Keys.load(keys)
-        return cls(open_storage(location), loaded, max_bytes=max_bytes)
+        """Opens an existing registry with keys or a key file's path; refuses keys it was not made with."""
+        storage = open_storage(location)
+        try:
+            if isinstance(keys, Keys):
+                loaded, source = keys, "the keys given"
+            else:
+                loaded, source = _load_keys(Path(keys), storage), f"key file {keys}"
+            _check_identity(storage, loaded, source)
+        except BaseException:
+            storage.close()
+            raise
+        return cls(storage, loaded, max_bytes=max_bytes)
 
     @classmethod
     def create(cls, location: StorageLocation, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> Registry:
-        """Creates an empty registry."""
-        return cls(open_storage(location, create=True), keys, max_bytes=max_bytes)
+        """Creates an empty registry that belongs to these keys."""
+        return cls(open_storage(location, create=_identity(keys)), keys, max_bytes=max_bytes)
+
+    @classmethod
+    def init(cls, location: StorageLocation, keys_path: PathLike, *, repository_id: str | None = None
+             ) -> tuple[Registry, bool]:
+        """Creates an empty registry, and a new key file for it unless one exists; returns the
+        registry and whether the key file was made. Both or neither: a key file is never left
+        beside a registry it does not belong to, nor a registry without its key file."""
+        key_file = Path(keys_path)
+        make_keys = not os.path.lexists(key_file)
+        keys = Keys.generate(repository_id) if make_keys else Keys.load(key_file)
+        try:
+            open_storage(location).close()
+        except NoRegistryError:
+            pass
+        else:
+            shown = masked(os.fspath(location))
+            if make_keys:
+                raise RegistryError(f"registry {shown} already exists, but its key file {key_file} does not: "
+                                    "restore the key file from its backup (new keys cannot publish into this "
+                                    "registry); nothing was created")
+            raise RegistryError(f"registry {shown} already exists; use it as it is, or choose another --registry")
+        if make_keys:
+            keys.save(key_file)
+        try:
+            return cls.create(location, keys), make_keys
+        except BaseException:
+            if make_keys:
+                key_file.unlink(missing_ok=True)
+            raise
 
     def __enter__(self) -> Registry:
         return self
@@ -123,3 +163,46 @@ def read_text(path: Path, max_bytes: int) -> str:
     text = decode(data, max_bytes)
     check_input(text, max_bytes)
     return text
+
+
+def _identity(keys: Keys) -> Identity:
+    return Identity(keys.public_hex, keys.repository_id)
+
+
+def _load_keys(path: Path, storage: Storage) -> Keys:
+    # A registry without its key file is recovered by restoring the file: `init` would make keys
+    # the registry does not know.
+    if os.path.lexists(path):
+        return Keys.load(path)
+    recorded = storage.identity()
+    made_with = f" (public key {_short(recorded.public_key)})" if recorded else ""
+    raise KeyFileError(f"no key file at {path}: registry {storage.location} needs the key file it was made "
+                       f"with{made_with}; restore it from its backup and name it with --keys")
+
+
+def _check_identity(storage: Storage, keys: Keys, source: str) -> None:
+    """Refuses keys the registry was not made with. A registry made before identities were
+    recorded takes those of the first keys that open it, if every publication it holds carries
+    their public key."""
+    recorded = storage.identity()
+    if recorded is None:
+        other = storage.other_public_key(keys.public_hex)
+        if other is not None:
+            raise KeyFileError(
+                f"registry {storage.location} holds publications signed by public key {_short(other)}, not "
+                f"by {source} ({_short(keys.public_hex)}): open it with the key file it was made with, "
+                "restored from its backup")
+        recorded = storage.record_identity(_identity(keys))
+    if recorded.public_key != keys.public_hex:
+        raise KeyFileError(
+            f"registry {storage.location} was made with the keys of public key {_short(recorded.public_key)}, "
+            f"not with {source} ({_short(keys.public_hex)}): restore its key file from the backup and name it "
+            "with --keys")
+    if recorded.repository_id != keys.repository_id:
+        raise KeyFileError(
+            f"registry {storage.location} was made with repository id {recorded.repository_id!r}, not with "
+            f"{keys.repository_id!r} of {source}: restore its key file from the backup and name it with --keys")
+
+
+def _short(public_key: str) -> str:
+    return public_key[:16] + "…"

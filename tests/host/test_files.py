@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 from click.testing import CliRunner
 
+from quelvane_host import Keys, Registry
 from quelvane_host.cli import main
 from quelvane_host.files import output_path, title_of
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
@@ -169,6 +170,7 @@ def test_a_full_disk_stores_nothing_and_index_goes_on(runner, tmp_path):
 
 
 def test_a_fifo_at_the_key_path_or_in_the_folder_does_not_hang(tmp_path):
+    Registry.create(tmp_path / "quelvane.db", Keys.generate()).close()
     os.mkfifo(tmp_path / "quelvane.key")
     code = "from quelvane_host.cli import main; main()"
     done = subprocess.run([sys.executable, "-c", code, "list"], cwd=tmp_path, capture_output=True, text=True,

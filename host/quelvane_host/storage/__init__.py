@@ -6,9 +6,12 @@ import os
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Protocol, Sequence, Union
+from urllib.parse import unquote
 
 from ..errors import RegistryError
 from ..extras import missing_extra
+
+MASK = "***"
 
 
 @dataclass(frozen=True)
@@ -61,6 +64,15 @@ class Summary:
     title: str | None
 
 
+@dataclass(frozen=True)
+class Identity:
+    """Whose registry it is: the public key that signs its publications and the repository id in
+    their cross-check tags, both recorded when it is created."""
+
+    public_key: str
+    repository_id: str
+
+
 def signed(key: int) -> int:
     """A 64-bit look-up key as the signed integer both databases store: neither has unsigned 64-bit
     integers."""
@@ -71,8 +83,21 @@ class Storage(Protocol):
     """What a registry backend provides. Every write is one transaction."""
 
     location: str
+    """Where the registry is, fit to print: a URL's password masked."""
+    read_only: bool
+    """Opened for reading only (asked for, or an SQLite file this user cannot write): writes are refused."""
 
     def schema_version(self) -> int: ...
+
+    def identity(self) -> Identity | None:
+        """The identity recorded in the registry; None for one made before identities were recorded."""
+
+    def record_identity(self, identity: Identity) -> Identity:
+        """Records `identity` unless one is recorded already, and returns the one recorded. A
+        registry this connection cannot write is left as it is and `identity` returned."""
+
+    def other_public_key(self, public_key: str) -> str | None:
+        """The public key of some publication not signed by `public_key`, or None if there is none."""
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
         """Stores a publication and its index entries atomically; RegistryError if the pointer exists."""
@@ -105,12 +130,15 @@ class Storage(Protocol):
 StorageLocation = Union[str, "os.PathLike[str]"]
 
 
-def open_storage(location: StorageLocation, *, create: bool = False) -> Storage:
+def open_storage(location: StorageLocation, *, create: Identity | None = None, read_only: bool = False
+                 ) -> Storage:
     """Opens the backend a path or URL names: a file path or sqlite:///path for SQLite, a
-    postgresql:// (or postgres://) URL for a PostgreSQL server."""
+    postgresql:// (or postgres://) URL for a PostgreSQL server. With `create`, makes a new empty
+    registry of that identity instead, refusing one that exists. Opening writes nothing unless the
+    schema is older than this program's; `read_only` refuses every write."""
     text = os.fspath(location)
     if text.startswith(("postgres://", "postgresql://")):
-        return _open_postgres(text, create)
+        return _open_postgres(text, create, read_only)
     if "://" in text and not text.startswith("sqlite://"):
         scheme = text.partition("://")[0]
         raise RegistryError(f"unknown registry URL scheme {scheme!r}; use a file path, sqlite:///path or "
@@ -118,10 +146,36 @@ def open_storage(location: StorageLocation, *, create: bool = False) -> Storage:
     from .sqlite import SQLiteStorage
 
     path = Path(text[len("sqlite://"):]) if text.startswith("sqlite://") else Path(text)
-    return SQLiteStorage(path, create=create)
+    return SQLiteStorage(path, create=create, read_only=read_only)
 
 
-def _open_postgres(url: str, create: bool) -> Storage:
+def masked(location: str) -> str:
+    """`location` fit to print: in a URL, the password (everything after the user name up to the
+    last @, as a password may hold / # ? or @) and any password= parameter become ***."""
+    scheme, separator, rest = location.partition("://")
+    if not separator:
+        return location
+    userinfo, at, place = rest.rpartition("@")
+    if at and ":" in userinfo:
+        rest = f"{userinfo.partition(':')[0]}:{MASK}@{place}"
+    address, question, query = rest.partition("?")
+    pairs = [f"password={MASK}" if unquote(pair.partition("=")[0]) == "password" else pair
+             for pair in query.split("&")]
+    return f"{scheme}://{address}{question}{'&'.join(pairs)}"
+
+
+def refuse_constant(name: str) -> Any:
+    """For json.loads: NaN and Infinity are not JSON; neither database reads them back as such."""
+    raise ValueError(f"{name} is not a JSON number; write it as a string")
+
+
+def damaged(location: str, pointer: object, row: object, detail: str) -> RegistryError:
+    """The error for one stored publication that cannot be read, naming it so it can be found."""
+    return RegistryError(f"registry {location}: publication {pointer} (row {row}) is damaged: {detail}; restore "
+                         "the registry from a backup or an export")
+
+
+def _open_postgres(url: str, create: Identity | None, read_only: bool) -> Storage:
     # psycopg is an optional extra: only those who name a server need it installed.
     try:
         from .postgres import PostgresStorage
@@ -129,4 +183,4 @@ def _open_postgres(url: str, create: bool) -> Storage:
         if error.name is None or not error.name.startswith("psycopg"):
             raise
         raise RegistryError(missing_extra("a PostgreSQL registry", "postgres")) from None
-    return PostgresStorage(url, create=create)
+    return PostgresStorage(url, create=create, read_only=read_only)

@@ -12,14 +12,14 @@ import json
 import os
 from contextlib import contextmanager
 from typing import Any, Iterable, Iterator
-from urllib.parse import parse_qsl, unquote, urlsplit
+from urllib.parse import unquote
 
 import psycopg
 from psycopg import errors as pg_errors
 from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
-from ..errors import RegistryError
-from . import Envelope, IndexEntries, Publication, Summary, signed
+from ..errors import NoRegistryError, RegistryError
+from . import MASK, Envelope, IndexEntries, Identity, Publication, Summary, damaged, masked, signed
 
 # Each entry brings the schema from its index to the next version; never edit a released one.
 MIGRATIONS: tuple[str, ...] = (
@@ -68,38 +68,33 @@ CONNECT_TIMEOUT_S = 15
 _MIGRATION_LOCK = 0x71756C76
 _COLUMNS = ("id, pointer, format, text, published, content_hash, crosscheck_tag, public_key, watermark_runs,"
             " watermark_note, metadata, created")
-_MASK = "***"
-
-
-def masked(url: str) -> str:
-    """`url` with any password replaced by ***, fit to show in messages and listings."""
-    parts = urlsplit(url)
-    netloc = parts.netloc
-    if parts.password is not None:
-        user, _, host = netloc.rpartition("@")
-        netloc = f"{user.partition(':')[0]}:{_MASK}@{host}"
-    pairs = [f"password={_MASK}" if unquote(pair.partition("=")[0]) == "password" else pair
-             for pair in parts.query.split("&") if pair]
-    return f"{parts.scheme}://{netloc}{parts.path}" + (f"?{'&'.join(pairs)}" if pairs else "")
-
-
 def _passwords(url: str) -> list[str]:
-    parts = urlsplit(url)
-    found = [parts.password] if parts.password else []
-    found += [value for name, value in parse_qsl(parts.query) if name == "password" and value]
-    return found + [unquote(p) for p in found]
+    """Every password the URL holds, as written and decoded, longest first: all of them are
+    masked wherever psycopg's message repeats them."""
+    userinfo, at, place = url.partition("://")[2].rpartition("@")
+    found = [userinfo.partition(":")[2]] if at else []
+    found += [pair.partition("=")[2] for pair in place.partition("?")[2].split("&")
+              if unquote(pair.partition("=")[0]) == "password"]
+    return sorted({p for secret in found for p in (secret, unquote(secret)) if p}, key=len, reverse=True)
+
+
+def _check_userinfo(url: str) -> None:
+    # libpq ends the user name and password at the first / or @: the rest would be read as the
+    # host, port or database and could be printed in its messages.
+    userinfo, at, _ = url.partition("://")[2].rpartition("@")
+    if at and ":" in userinfo and any(c in userinfo for c in "/@"):
+        raise RegistryError(f"the registry URL {masked(url)} has a / or @ in its user name or password; write "
+                            "them percent-encoded (%2F, %40)")
 
 
 class PostgresStorage:
     """The registry in one PostgreSQL database."""
 
-    def __init__(self, url: str, *, create: bool = False) -> None:
-        try:
-            self.location = masked(url)
-            self._secrets = _passwords(url)
-        except ValueError as error:
-            raise RegistryError(f"the registry URL is malformed ({error}); use postgresql://user@host/database"
-                                ) from None
+    def __init__(self, url: str, *, create: Identity | None = None, read_only: bool = False) -> None:
+        self.location = masked(url)
+        self.read_only = read_only
+        self._secrets = _passwords(url)
+        _check_userinfo(url)
         with self._errors():
             # An unreachable server is an error within seconds, not a worker stuck on it for minutes.
             waits = "connect_timeout" in conninfo_to_dict(url) or "PGCONNECT_TIMEOUT" in os.environ
@@ -107,6 +102,8 @@ class PostgresStorage:
             self._db = psycopg.connect(conninfo, autocommit=True)
         try:
             with self._errors():
+                if read_only:
+                    self._db.execute("SET default_transaction_read_only = on")
                 self._prepare(create)
         except BaseException:
             self._db.close()
@@ -120,7 +117,9 @@ class PostgresStorage:
         except psycopg.Error as error:
             text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
             for secret in self._secrets:
-                text = text.replace(secret, _MASK)
+                text = text.replace(secret, MASK)
+            if isinstance(error, pg_errors.ReadOnlySqlTransaction):
+                raise RegistryError(f"registry {self.location} is read-only ({text})") from None
             raise RegistryError(f"registry {self.location}: {text}") from None
 
     @contextmanager
@@ -130,38 +129,76 @@ class PostgresStorage:
         with self._db.transaction(), self._db.cursor() as cursor:
             yield cursor
 
-    def _prepare(self, create: bool) -> None:
+    def _prepare(self, create: Identity | None) -> None:
+        # Opening an up-to-date registry only reads, so read-only roles can open it and nobody
+        # waits for the migration lock.
+        if create is None:
+            with self._transaction() as cursor:
+                version = self._read_version(cursor, create)
+            self._check_version(version)
+            if version == SCHEMA_VERSION:
+                return
         with self._transaction() as cursor:
             cursor.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
             version = self._read_version(cursor, create)
-            if version > SCHEMA_VERSION:
-                raise RegistryError(
-                    f"registry {self.location} has schema version {version}, newer than this quelvane reads "
-                    f"({SCHEMA_VERSION}); upgrade quelvane")
-            if version == SCHEMA_VERSION:
-                return  # opening an up-to-date registry writes nothing, so read-only roles can open it
+            self._check_version(version)
             for migration in MIGRATIONS[version:]:
                 cursor.execute(migration)
             cursor.execute("INSERT INTO quelvane_meta (name, value) VALUES ('schema_version', %s)"
                            " ON CONFLICT (name) DO UPDATE SET value = excluded.value", (str(SCHEMA_VERSION),))
+            if create is not None:
+                self._insert_identity(cursor, create)
 
-    def _read_version(self, cursor: psycopg.Cursor[Any], create: bool) -> int:
+    def _check_version(self, version: int) -> None:
+        if version > SCHEMA_VERSION:
+            raise RegistryError(
+                f"registry {self.location} has schema version {version}, newer than this quelvane reads "
+                f"({SCHEMA_VERSION}); upgrade quelvane")
+
+    def _read_version(self, cursor: psycopg.Cursor[Any], create: Identity | None) -> int:
         cursor.execute("SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema()")
         tables = {str(row[0]) for row in cursor.fetchall()}
         if "quelvane_meta" not in tables:
             if tables:
                 raise RegistryError(f"{self.location} is a PostgreSQL database but not a quelvane registry")
-            if not create:
-                raise RegistryError(f"no registry in {self.location}; create one with: quelvane init")
+            if create is None:
+                raise NoRegistryError(f"no registry in {self.location}; create one with: quelvane init")
             cursor.execute("CREATE TABLE quelvane_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
             return 0
-        if create:
+        if create is not None:
             raise RegistryError(f"{self.location} already holds a registry; open it instead, or choose another "
                                 "database")
         row = cursor.execute("SELECT value FROM quelvane_meta WHERE name = 'schema_version'").fetchone()
         if row is None or not str(row[0]).isdigit():
             raise RegistryError(f"registry {self.location} has no readable schema version")
         return int(row[0])
+
+    def identity(self) -> Identity | None:
+        with self._errors():
+            found: dict[str, str] = dict(self._db.execute(
+                "SELECT name, value FROM quelvane_meta WHERE name IN ('public_key', 'repository_id')").fetchall())
+        return Identity(found["public_key"], found["repository_id"]) if len(found) == 2 else None
+
+    def record_identity(self, identity: Identity) -> Identity:
+        if self.read_only:
+            return identity
+        try:
+            with self._errors(), self._transaction() as cursor:
+                self._insert_identity(cursor, identity)
+        except pg_errors.InsufficientPrivilege:
+            return identity  # a role that may only read checks the keys without recording them
+        return self.identity() or identity
+
+    @staticmethod
+    def _insert_identity(cursor: psycopg.Cursor[Any], identity: Identity) -> None:
+        cursor.executemany("INSERT INTO quelvane_meta (name, value) VALUES (%s, %s) ON CONFLICT (name) DO NOTHING",
+                           [("public_key", identity.public_key), ("repository_id", identity.repository_id)])
+
+    def other_public_key(self, public_key: str) -> str | None:
+        with self._errors():
+            row = self._db.execute("SELECT public_key FROM publications WHERE public_key <> %s LIMIT 1",
+                                   (public_key,)).fetchone()
+        return None if row is None else str(row[0])
 
     def schema_version(self) -> int:
         with self._errors():
@@ -201,8 +238,9 @@ class PostgresStorage:
             row = cursor.execute(f"SELECT {_COLUMNS} FROM publications WHERE pointer = %s", (pointer,)).fetchone()
             return None if row is None else self._publication(cursor, row)
 
-    @staticmethod
-    def _publication(cursor: psycopg.Cursor[Any], row: tuple[Any, ...]) -> Publication:
+    def _publication(self, cursor: psycopg.Cursor[Any], row: tuple[Any, ...]) -> Publication:
+        if not isinstance(row[10], dict):
+            raise damaged(self.location, row[1], row[0], "its metadata is not a JSON object")
         envelopes = tuple(Envelope(alg, cose) for alg, cose in cursor.execute(
             "SELECT alg, cose_hex FROM envelopes WHERE publication = %s ORDER BY position", (row[0],)).fetchall())
         return Publication(

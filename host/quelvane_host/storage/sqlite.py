@@ -5,15 +5,19 @@ the only 64-bit integers SQLite has."""
 from __future__ import annotations
 
 import json
+import os
 import sqlite3
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
-from ..errors import RegistryError
-from . import Envelope, IndexEntries, Publication, Summary, signed
+from ..errors import NoRegistryError, RegistryError
+from . import Envelope, IndexEntries, Identity, Publication, Summary, damaged, refuse_constant, signed
 
 BUSY_TIMEOUT_MS = 60_000
+# SQLite's extended result codes; the sqlite3 module names them only from Python 3.11 on.
+_READONLY, _READONLY_DIRECTORY = 8, 1544
+_SHM_FAILURES = (4618, 4874, 5386)  # SQLITE_IOERR_SHMOPEN, _SHMSIZE, _SHMMAP
 
 _SCHEMA_V1 = """
 CREATE TABLE publications (
@@ -77,6 +81,18 @@ def _errors(path: Path) -> Iterator[None]:
     try:
         yield
     except sqlite3.OperationalError as error:
+        code = getattr(error, "sqlite_errorcode", 0)  # 0 before Python 3.11: SQLite's message alone
+        if code == _READONLY_DIRECTORY:
+            raise RegistryError(
+                f"registry {path} cannot be read here: SQLite needs to make {path.name}-wal and {path.name}-shm "
+                "beside it, and its folder is not writable by you; give write access to the folder, or copy "
+                "the registry to one that is") from None
+        if code in _SHM_FAILURES:
+            raise RegistryError(
+                f"registry {path} cannot be read: SQLite could not make {path.name}-shm beside it ({error}); "
+                "is the disk full? Free some space, or read it while another program has it open") from None
+        if code & 0xFF == _READONLY:
+            raise _read_only(path) from None
         raise RegistryError(f"registry {path}: {error}") from None
     except sqlite3.DatabaseError as error:
         raise RegistryError(
@@ -85,50 +101,104 @@ def _errors(path: Path) -> Iterator[None]:
         ) from None
 
 
-class SQLiteStorage:
-    """The registry in one SQLite file."""
+def _read_only(path: Path) -> RegistryError:
+    return RegistryError(f"registry {path} is read-only: it was opened for reading, or you cannot write to it; "
+                         "ask its owner to publish, or for write access to it and its folder")
 
-    def __init__(self, path: Path, *, create: bool = False) -> None:
+
+def _check_exists(path: Path) -> None:
+    # Only `init` makes a registry: an absent or empty file is never silently made one. A registry
+    # not yet checkpointed can live in its -wal file beside an empty main file.
+    if not path.exists():
+        raise NoRegistryError(f"no registry at {path}; create one with: quelvane init")
+    wal = path.with_name(path.name + "-wal")
+    if path.stat().st_size == 0 and not (wal.exists() and wal.stat().st_size > 0):
+        raise NoRegistryError(
+            f"registry {path} is an empty file (0 bytes), not a registry: if it held publications, restore it "
+            "from a backup or an export; to start a new registry there, run: quelvane init")
+
+
+def _uri(path: Path, mode: str) -> str:
+    uri = f"{path.absolute().as_uri()}?mode={mode}"
+    # On a read-only mount nobody can write, and with no -wal file everything is in the file
+    # itself: SQLite may then read it as it is, without the -wal and -shm files it cannot make.
+    if mode == "ro" and _on_read_only_mount(path) and not path.with_name(path.name + "-wal").exists():
+        uri += "&immutable=1"
+    return uri
+
+
+def _on_read_only_mount(path: Path) -> bool:
+    return hasattr(os, "statvfs") and bool(os.statvfs(path).f_flag & os.ST_RDONLY)
+
+
+class SQLiteStorage:
+    """The registry in one SQLite file.
+
+    Opening it only reads, so a registry can be listed and searched by those who cannot write
+    to it, beside a writer, and on a full disk; it writes only to bring an older schema up to
+    date. A file this user cannot write is opened read-only, and a write to it is refused."""
+
+    def __init__(self, path: Path, *, create: Identity | None = None, read_only: bool = False) -> None:
         self.location = str(path)
         self._path = path
-        if not create and not path.exists():
-            raise RegistryError(f"no registry at {path}; create one with: quelvane init")
-        if create and path.exists() and path.stat().st_size > 0:
-            raise RegistryError(f"{path} already exists; open it instead, or choose another path")
+        if create is None:
+            _check_exists(path)
+        self.read_only = create is None and (read_only or not os.access(path, os.W_OK))
+        mode = "ro" if self.read_only else "rwc" if create else "rw"
         with _errors(path):
-            self._db = sqlite3.connect(path, isolation_level=None, timeout=BUSY_TIMEOUT_MS / 1000,
-                                       check_same_thread=False)
+            self._db = sqlite3.connect(_uri(path, mode), uri=True, isolation_level=None,
+                                       timeout=BUSY_TIMEOUT_MS / 1000, check_same_thread=False)
             try:
-                self._prepare()
+                self._prepare(create)
             except BaseException:
                 self._db.close()
                 raise
 
-    def _prepare(self) -> None:
+    def _prepare(self, create: Identity | None) -> None:
         db = self._db
         db.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
         db.execute("PRAGMA foreign_keys = ON")
+        db.execute("PRAGMA synchronous = NORMAL")
+        # A deferred transaction only reads: no lock that would make this wait behind a writer.
+        with self._reading():
+            version = self._read_version()
+        self._check_version(version, create)
+        if version == SCHEMA_VERSION:
+            return
+        if version == 0 and create is None:
+            raise NoRegistryError(f"{self._path} is an empty SQLite database, not a registry; to make one there, "
+                                  "run: quelvane init")
+        if self.read_only:
+            raise RegistryError(
+                f"registry {self._path} has schema version {version} and must be brought up to version "
+                f"{SCHEMA_VERSION} once by someone who can write to it; it is read-only to you")
         if db.execute("PRAGMA journal_mode = WAL").fetchone()[0].lower() != "wal":
             raise RegistryError(f"registry {self._path}: the file system does not support SQLite's WAL mode")
-        db.execute("PRAGMA synchronous = NORMAL")
         with self._transaction():
-            version = self._read_version()
-            if version > SCHEMA_VERSION:
-                raise RegistryError(
-                    f"registry {self._path} has schema version {version}, newer than this quelvane reads "
-                    f"({SCHEMA_VERSION}); upgrade quelvane"
-                )
+            version = self._read_version()  # another process may have made or migrated it meanwhile
+            self._check_version(version, create)
+            db.execute("CREATE TABLE IF NOT EXISTS quelvane_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
             for step in range(version, SCHEMA_VERSION):
                 _MIGRATIONS[step](db)
             db.execute("INSERT OR REPLACE INTO quelvane_meta (name, value) VALUES ('schema_version', ?)",
                        (str(SCHEMA_VERSION),))
+            if create is not None:
+                self._insert_identity(create)
+
+    def _check_version(self, version: int, create: Identity | None) -> None:
+        if create is not None and version > 0:
+            raise RegistryError(f"{self._path} already exists; open it instead, or choose another path")
+        if version > SCHEMA_VERSION:
+            raise RegistryError(
+                f"registry {self._path} has schema version {version}, newer than this quelvane reads "
+                f"({SCHEMA_VERSION}); upgrade quelvane"
+            )
 
     def _read_version(self) -> int:
         tables = {row[0] for row in self._db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
         if "quelvane_meta" not in tables:
             if tables:
                 raise RegistryError(f"{self._path} is an SQLite database but not a quelvane registry")
-            self._db.execute("CREATE TABLE quelvane_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)")
             return 0
         row = self._db.execute("SELECT value FROM quelvane_meta WHERE name = 'schema_version'").fetchone()
         if row is None or not str(row[0]).isdigit():
@@ -136,9 +206,19 @@ class SQLiteStorage:
         return int(row[0])
 
     @contextmanager
+    def _reading(self) -> Iterator[None]:
+        self._db.execute("BEGIN")
+        try:
+            yield
+        finally:
+            self._db.execute("COMMIT")
+
+    @contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:
         # IMMEDIATE takes the write lock at the start, so two writers queue instead of failing
         # at commit time; an exception or a killed process leaves nothing half-written.
+        if self.read_only:
+            raise _read_only(self._path)
         self._db.execute("BEGIN IMMEDIATE")
         try:
             yield self._db
@@ -150,6 +230,30 @@ class SQLiteStorage:
     def schema_version(self) -> int:
         with _errors(self._path):
             return self._read_version()
+
+    def identity(self) -> Identity | None:
+        with _errors(self._path):
+            found: dict[str, str] = dict(self._db.execute(
+                "SELECT name, value FROM quelvane_meta WHERE name IN ('public_key', 'repository_id')").fetchall())
+        return Identity(found["public_key"], found["repository_id"]) if len(found) == 2 else None
+
+    def record_identity(self, identity: Identity) -> Identity:
+        if self.read_only:
+            return identity
+        with _errors(self._path):
+            with self._transaction():
+                self._insert_identity(identity)
+        return self.identity() or identity
+
+    def _insert_identity(self, identity: Identity) -> None:
+        self._db.executemany("INSERT OR IGNORE INTO quelvane_meta (name, value) VALUES (?, ?)",
+                             [("public_key", identity.public_key), ("repository_id", identity.repository_id)])
+
+    def other_public_key(self, public_key: str) -> str | None:
+        with _errors(self._path):
+            row = self._db.execute("SELECT public_key FROM publications WHERE public_key <> ? LIMIT 1",
+                                   (public_key,)).fetchone()
+        return None if row is None else str(row[0])
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
         p = publication
@@ -188,11 +292,20 @@ class SQLiteStorage:
                 "SELECT alg, cose_hex FROM envelopes WHERE publication = ? ORDER BY position", (row[0],)
             )
         )
+        # SQLite keeps whatever a column is given: a row changed outside quelvane is named, not a traceback.
+        try:
+            metadata = json.loads(str(row[10]), parse_constant=refuse_constant)
+        except ValueError:
+            raise damaged(self.location, row[1], row[0], "its metadata is not JSON") from None
+        if not isinstance(metadata, dict):
+            raise damaged(self.location, row[1], row[0], "its metadata is not a JSON object")
+        if not isinstance(row[8], int):
+            raise damaged(self.location, row[1], row[0], "its watermark_runs is not a whole number")
         return Publication(
             pointer=str(row[1]), format=str(row[2]), text=str(row[3]), published=str(row[4]),
             content_hash=str(row[5]), crosscheck_tag=str(row[6]), public_key=str(row[7]),
-            envelopes=envelopes, watermark_runs=int(str(row[8])), watermark_note=str(row[9]),
-            metadata=json.loads(str(row[10])), created=str(row[11]),
+            envelopes=envelopes, watermark_runs=row[8], watermark_note=str(row[9]),
+            metadata=metadata, created=str(row[11]),
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
@@ -227,10 +340,14 @@ class SQLiteStorage:
     def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
         with _errors(self._path):
             rows = self._db.execute(
-                "SELECT pointer, format, created, length(text), json_extract(metadata, '$.title')"
+                "SELECT pointer, format, created, length(text),"
+                " CASE WHEN json_valid(metadata) THEN json_extract(metadata, '$.title') END, json_valid(metadata), id"
                 " FROM publications ORDER BY id LIMIT ? OFFSET ?",
                 (-1 if limit is None else limit, offset),
             ).fetchall()
+        for r in rows:
+            if not r[5]:
+                raise damaged(self.location, r[0], r[6], "its metadata is not JSON")
         return [Summary(r[0], r[1], r[2], r[3], None if r[4] is None else str(r[4])) for r in rows]
 
     def count(self) -> int:

@@ -1,6 +1,8 @@
 import pytest
+from click.testing import CliRunner
 
 from quelvane_host import Keys, Registry
+from quelvane_host.cli import main
 
 
 @pytest.fixture
@@ -14,3 +16,13 @@ def keys(tmp_path):
 def registry(tmp_path, keys):
     with Registry.create(tmp_path / "registry.db", keys) as opened:
         yield opened
+
+
+@pytest.fixture
+def runner(tmp_path, monkeypatch):
+    """A command line run in an empty folder where `quelvane init` has made a key and registry."""
+    monkeypatch.chdir(tmp_path)
+    runner = CliRunner()
+    assert runner.invoke(main, ["init"]).exit_code == 0
+    return runner
+

@@ -6,22 +6,10 @@ import sys
 from pathlib import Path
 
 import pytest
-from click.testing import CliRunner
 
 from quelvane_host.cli import main
+from .commands import invoke
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
-
-
-@pytest.fixture
-def runner(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    runner = CliRunner()
-    assert runner.invoke(main, ["init"]).exit_code == 0
-    return runner
-
-
-def invoke(runner, *args):
-    return runner.invoke(main, [str(a) for a in args], catch_exceptions=False)
 
 
 def test_publish_identify_list_show(runner, tmp_path):

@@ -10,7 +10,7 @@ import pytest
 import quelvane
 from click.testing import CliRunner
 
-from quelvane_host import InputError, Keys, Registry
+from quelvane_host import InputError, Registry
 from quelvane_host.cli import main
 from quelvane_host.publish import ASSERTION_ALGS, assertions
 from .texts import ARTICLE, ESSAY, FILLER, NOTES

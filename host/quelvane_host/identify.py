@@ -24,6 +24,7 @@ MAX_ROWS are reported. A result cut by any bound says so (`Matches.complete`, `M
 from __future__ import annotations
 
 import difflib
+import functools
 import hmac
 import re
 import time
@@ -59,6 +60,9 @@ MAX_ROWS = 20
 """Publications reported per found text."""
 DEADLINE_SECONDS = 2.0
 """Time after which no further candidate is examined; what was found so far is reported as cut."""
+ALWAYS_EXAMINED = 4
+"""The best candidates examined whatever the time: reading a text of megabytes may take most of
+the deadline, and its strongest evidence must still be reported."""
 SURFACE_CLOSE_BITS = 32
 STRUCTURE_CLOSE_BITS = 24
 """The module's distances for a close surface or structural fingerprint, used here only to pass
@@ -184,6 +188,11 @@ class _Found:
     compared: str
     """The visible text without what `_IGNORED` matches."""
 
+    @functools.cached_property
+    def compared_words(self) -> list[str]:
+        """Its words and signs as `differences` compares them, split once for every row."""
+        return compared_words(self.visible)
+
 
 class Identifier:
     """Looks found texts up in one storage with one set of keys."""
@@ -225,7 +234,7 @@ class Identifier:
             if len(matches) == MAX_ROWS:
                 notes.append(f"only the first {MAX_ROWS} publications found are reported")
                 break
-            if time.monotonic() > deadline:
+            if examined >= ALWAYS_EXAMINED and time.monotonic() > deadline:
                 notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of "
                              f"{min(len(ranked), MAX_CANDIDATES)} candidates examined")
                 break
@@ -282,7 +291,7 @@ class Identifier:
         identical = found.compared == _IGNORED.sub("", publication.text)
         evidence = Evidence(marked, found.watermark.shards if marked else None, band_keys, passages, crosscheck_ok,
                             checks, found_by, agreement, identical,
-                            () if identical else differences(visible, publication.text))
+                            () if identical else differences(found.compared_words, compared_words(publication.text)))
         verdict, explanation = _verdict(evidence)
         if verdict is None:
             return None
@@ -348,10 +357,9 @@ def _may_be_close(found: _Found, published: _Fingerprints) -> bool:
             or quelvane.hamming_hex(found.fingerprints.structure, published.structure) <= STRUCTURE_CLOSE_BITS)
 
 
-def differences(found: str, published: str) -> tuple[str, ...]:
-    """The first few stretches where two texts differ, white space and zero-width characters aside,
-    each as the found words against the published ones."""
-    found_words, published_words = _compared_words(found), _compared_words(published)
+def differences(found_words: Sequence[str], published_words: Sequence[str]) -> tuple[str, ...]:
+    """The first few stretches where two texts (their `compared_words`) differ, each as the found
+    words against the published ones."""
     first = 0
     for a, b in zip(found_words, published_words):
         if a != b:
@@ -376,7 +384,8 @@ def differences(found: str, published: str) -> tuple[str, ...]:
     return tuple(shown) or ("only white space differs, in a way not ignored",)
 
 
-def _compared_words(text: str) -> list[str]:
+def compared_words(text: str) -> list[str]:
+    """The runs of a text between white space and zero-width characters: words with their signs."""
     return [word for word in _IGNORED.split(text) if word]
 
 

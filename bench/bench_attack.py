@@ -9,7 +9,8 @@ frequencies) stored directly, up to N. The found texts:
   1.5 MB at 10,000 publications): every piece is a real excerpt, so every publication is a
   candidate and most are confirmed;
 - "1 MB of published prose": paragraphs of the published real prose, shuffled, to 1 MB;
-- "1 MB of unpublished prose": 1 MB walked by the same chain, published nowhere;
+- "1 MB walked by the chain": 1 MB walked by the same chain, published as such nowhere, though
+  the chain re-creates many real passages (so it matches many publications);
 - "10 MB, the body limit": the published prose repeated to 10 MB;
 - "5 KB, an excerpt in other prose": the ordinary request, as a floor.
 
@@ -91,7 +92,7 @@ def found_texts(registry: Registry, real: list[str], followers: dict[str, list[s
     return {
         "24 words of each": " ".join(pieces),
         "1 MB of published prose": cut(published, 1_000_000),
-        "1 MB of unpublished prose": cut(walk(followers, sorted(followers), 180_000, rng), 1_000_000),
+        "1 MB walked by the chain": cut(walk(followers, sorted(followers), 180_000, rng), 1_000_000),
         "10 MB, the body limit": cut(published, 10_000_000),
         "5 KB, an excerpt in other prose": cut(filler[:2000] + " " + passage + " " + filler[2000:], 5_000),
     }

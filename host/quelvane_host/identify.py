@@ -48,11 +48,11 @@ PUBLICATION_CACHE_CHARACTERS = 1 << 19
 """Characters of publications (with their words, some 40 bytes a character once all are found)
 an identifier keeps: a corpus meets the same few often."""
 MINHASH_AGREEMENT = 24
-"""Equal values of the 128 that make a whole-text match. On real prose (bench/bench_agreement.py,
-400 texts of 150 to 373 words) unrelated texts of one documentation agree in at most 4 of 79,800
-pairs, an invented text around the phrases that hold one band's minima in at most 8; whole copies
-agree in 128 reflowed, in 38 or more with a tenth of their words replaced, in 44 or more cut to
-their first half. Three times the worst forgery leaves the copies above it."""
+"""Equal values of the 128 that make a whole-text match. On real prose (bench/bench_agreement.py:
+600 texts of 150 to 438 words) 100,000 pairs of unrelated texts of one documentation agree in at
+most 3, and 414 invented texts around the phrases that hold one band's minima in at most 10; whole
+copies agree in all 128 reflowed, in 31 or more with a tenth of their words replaced, in 44 or more
+cut to their first half. 24 is more than twice the worst forgery and below every such copy."""
 MAX_CANDIDATES = 64
 """Publications examined per found text, the best proposed first: each costs a read and a
 comparison, and only a text made of pieces of many publications proposes more."""
@@ -429,8 +429,10 @@ def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:
         return "match", "; ".join(reasons)
     weak = [c.alg for c in signed.values() if c.alg in (SURFACE_ALG, STRUCTURE_ALG) and c.tier != "REVIEW"]
     if weak:
+        shared = (f"; {evidence.band_keys} MinHash band key(s) are shared but only {evidence.minhash_agreement} of "
+                  f"128 values agree, which a few copied phrases give" if evidence.band_keys else "")
         return "weak", ("only the surface or structural fingerprint is close, which unrelated texts of one genre "
-                        "often are: weak evidence, not a match")
+                        "often are: weak evidence, not a match" + shared)
     return None, ""
 
 

@@ -6,8 +6,8 @@ user would, then texts walked by a word-pair chain over that prose (real vocabul
 frequencies) stored directly, up to N. The found texts:
 
 - "24 words of each": 24 consecutive words of every publication, one after another (some
-  1.5 MB at 10,000 publications): every piece is a real excerpt, so every publication is a
-  candidate and most are confirmed;
+  1.5 MB at 10,000 publications; cut to the 10 MB body limit at 100,000): every piece is a real
+  excerpt, so every publication is a candidate and most are confirmed;
 - "1 MB of published prose": paragraphs of the published real prose, shuffled, to 1 MB;
 - "1 MB walked by the chain": 1 MB walked by the same chain, published as such nowhere, though
   the chain re-creates many real passages (so it matches many publications);
@@ -38,6 +38,7 @@ from quelvane_host import excerpts  # noqa: E402
 from quelvane_host.storage import IndexEntries, Publication  # noqa: E402
 
 SEED = 19
+BODY_LIMIT = 10_000_000
 
 
 def chain(texts: list[str]) -> dict[str, list[str]]:
@@ -85,15 +86,15 @@ def found_texts(registry: Registry, real: list[str], followers: dict[str, list[s
     paragraphs = [p for text in real for p in text.split("\n\n")]
     rng.shuffle(paragraphs)
     published = "\n\n".join(paragraphs)
-    while len(published) < 10_000_000:
+    while len(published) < BODY_LIMIT:
         published += "\n\n" + published
     passage = " ".join(real[0].split()[:80])
     filler = walk(followers, sorted(followers), 700, rng)
     return {
-        "24 words of each": " ".join(pieces),
+        "24 words of each": cut(" ".join(pieces), BODY_LIMIT),
         "1 MB of published prose": cut(published, 1_000_000),
         "1 MB walked by the chain": cut(walk(followers, sorted(followers), 180_000, rng), 1_000_000),
-        "10 MB, the body limit": cut(published, 10_000_000),
+        "10 MB, the body limit": cut(published, BODY_LIMIT),
         "5 KB, an excerpt in other prose": cut(filler[:2000] + " " + passage + " " + filler[2000:], 5_000),
     }
 

@@ -23,9 +23,11 @@ MAX_CANDIDATES are examined, the cheap comparisons first, within DEADLINE_SECOND
 MAX_ROWS are reported. A result cut by any bound says so (`Matches.complete`, `Matches.note`)."""
 from __future__ import annotations
 
+import collections
 import difflib
 import functools
 import hmac
+import operator
 import re
 import time
 from dataclasses import dataclass, field
@@ -212,31 +214,34 @@ class Identifier:
         watermark = read_watermark(visible, self._keys.binding_hex)
         bands = self._storage.band_matches(quelvane.minhash_bands(visible))
         hashes = excerpts.word_hashes(visible)
-        hits = self._excerpt_hits(hashes)
+        positions = self._positions(hashes)
+        entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
+        keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
         # One shared key is what stock phrases give; a passage long enough to confirm always
         # leaves at least two.
-        pointers = set(bands) | {p for p, found in hits.items() if len(found) >= 2}
+        pointers = set(bands) | {p for p, count in keys_shared.items() if count >= 2}
         if watermark.pointer is not None:
             pointers.add(watermark.pointer)
         if not pointers:
             return Matches()
         # The best proposed first, so that the bounds below drop the least likely.
-        ranked = sorted(pointers, key=lambda p: (p != watermark.pointer, -bands.get(p, 0), -len(hits.get(p, ())), p))
+        ranked = sorted(pointers, key=lambda p: (p != watermark.pointer, -bands.get(p, 0), -keys_shared[p], p))
         notes = []
         if len(ranked) > MAX_CANDIDATES:
             notes.append(f"{len(ranked)} publications were proposed; the {MAX_CANDIDATES} best were examined")
+            ranked = ranked[:MAX_CANDIDATES]
+        hits = _hits(positions, entries, set(ranked))
         content_hash = quelvane.content_hash(visible)
         found = _Found(visible, watermark, _Fingerprints.of(visible, hashes),
                        quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
                        _IGNORED.sub("", visible))
         matches: list[Match] = []
-        for examined, pointer in enumerate(ranked[:MAX_CANDIDATES]):
+        for examined, pointer in enumerate(ranked):
             if len(matches) == MAX_ROWS:
                 notes.append(f"only the first {MAX_ROWS} publications found are reported")
                 break
             if examined >= ALWAYS_EXAMINED and time.monotonic() > deadline:
-                notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of "
-                             f"{min(len(ranked), MAX_CANDIDATES)} candidates examined")
+                notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of {len(ranked)} candidates examined")
                 break
             match = self._examine(found, pointer, bands.get(pointer, 0), hits.get(pointer, []))
             if match is not None:
@@ -244,14 +249,13 @@ class Identifier:
         return Matches(sorted(matches, key=_strength), complete=not notes,
                        note="; ".join(notes) + (": the result may be incomplete" if notes else ""))
 
-    def _excerpt_hits(self, hashes: list[int]) -> dict[str, list[tuple[int, int]]]:
+    @staticmethod
+    def _positions(hashes: list[int]) -> dict[int, list[int]]:
+        """The found text's excerpt keys, each with the word positions it stands at."""
         positions: dict[int, list[int]] = {}
         for key, position in excerpts.winnowed_keys(hashes):
             positions.setdefault(key, []).append(position)
-        hits: dict[str, list[tuple[int, int]]] = {}
-        for key, pointer, published_at in self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT):
-            hits.setdefault(pointer, []).extend((found_at, published_at) for found_at in positions[key])
-        return hits
+        return positions
 
     def _examine(self, found: _Found, pointer: str, band_keys: int, hits: list[tuple[int, int]]) -> Match | None:
         stored = self._publication(pointer)
@@ -340,6 +344,17 @@ class Identifier:
             # found text, padded with other words, is far from every window.
             tier = min(tier, quelvane.verify_tier(excerpt, assertion, marked, False), key=TIERS.index)
         return AssertionCheck(alg, True, None, tier)
+
+
+def _hits(positions: dict[int, list[int]], entries: list[tuple[int, str, int]], pointers: set[str]
+          ) -> dict[str, list[tuple[int, int]]]:
+    """(found word position, published word position) of every shared excerpt key, for the
+    candidates only: a text made of pieces of many publications shares keys with all of them."""
+    hits: dict[str, list[tuple[int, int]]] = {}
+    for key, pointer, published_at in entries:
+        if pointer in pointers:
+            hits.setdefault(pointer, []).extend((found_at, published_at) for found_at in positions[key])
+    return hits
 
 
 def agreement_of(found: Sequence[int], published: Sequence[int]) -> int:

@@ -31,7 +31,7 @@ import operator
 import re
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, List, Literal, Protocol, Sequence
+from typing import Iterable, Literal, Protocol, Sequence
 
 import quelvane
 
@@ -125,7 +125,7 @@ class Match:
     published_at: str
 
 
-class Matches(List[Match]):
+class Matches(list[Match]):
     """The matches, strongest first, and whether every candidate was examined: `complete` is false
     when a bound cut the work, and `note` then says which."""
 

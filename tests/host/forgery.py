@@ -1,5 +1,7 @@
 """The one-band forgery: an invented text that holds only the few five-word phrases of a
 publication whose MinHash values are the minima of one band, so that it shares that band key."""
+from __future__ import annotations
+
 import random
 import re
 

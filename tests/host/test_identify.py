@@ -8,6 +8,7 @@ import pytest
 import quelvane
 
 from quelvane_host import identify
+
 from .forgery import forge
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
 

@@ -293,6 +293,9 @@ def identify(registry_path: str, keys_path: Path, format_name: str, file: Path, 
         _print_json([dataclasses.asdict(m) for m in matches])
     else:
         _print_matches(matches)
+    if not matches.complete:
+        # On stderr, so that the JSON on stdout keeps its shape.
+        click.echo(f"quelvane: result cut: {matches.note}", err=True)
     sys.exit(EXIT_OK if any(m.verdict == "match" for m in matches) else EXIT_NOTHING_FOUND)
 
 
@@ -313,6 +316,10 @@ def _print_matches(matches: Iterable[Match]) -> None:
         click.echo(f"  found by: {', '.join(match.evidence.found_by) or 'fingerprints only'}; "
                    f"cross-check {'holds' if match.evidence.crosscheck_ok else 'differs'}")
         click.echo(f"  {match.explanation}")
+        if match.evidence.identical:
+            click.echo("  the copy is identical to the publication (white space aside)")
+        else:
+            click.echo(f"  the copy differs from the publication: {'; '.join(match.evidence.differences)}")
         for check in match.evidence.assertions:
             state = "signature ok" if check.signature_ok else f"signature FAILED ({check.signature_error})"
             click.echo(f"    {check.alg}: {state}, tier {check.tier or '-'}")

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import bisect
 import functools
+import itertools
 import re
 import unicodedata
 import zlib
@@ -42,6 +43,7 @@ _CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
 # scripts separate words without spaces. Zero-width characters are not letters, so a watermark
 # run after a word leaves the word as it is.
 _WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
+_WORD_PIECES = re.compile(f"({_WORD.pattern})")
 # A sentence ends at a full stop, question or exclamation mark followed by space (closing quotes,
 # brackets and watermark characters may come between), at a CJK full stop, and at a paragraph
 # break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
@@ -77,18 +79,32 @@ class Words:
         return excerpt_keys.all_shingle_keys(self.hashes)
 
     @functools.cached_property
-    def starts(self) -> tuple[int, ...]:
-        return tuple(m.start() for m in _WORD.finditer(self._text))
+    def _spans(self) -> tuple[tuple[int, ...], tuple[int, ...]]:
+        # A found text may be megabytes long: splitting it into gaps and words and summing their
+        # lengths runs in C, where a match object per word does not.
+        pieces = _WORD_PIECES.split(self._text)
+        bounds = list(itertools.accumulate(map(len, pieces), initial=0))
+        return tuple(bounds[1:-1:2]), tuple(bounds[2:-1:2])
 
-    @functools.cached_property
+    @property
+    def starts(self) -> tuple[int, ...]:
+        return self._spans[0]
+
+    @property
     def ends(self) -> tuple[int, ...]:
-        return tuple(m.end() for m in _WORD.finditer(self._text))
+        return self._spans[1]
 
     @functools.cached_property
     def sentences(self) -> tuple[int, ...]:
         """Each word's sentence number: the number of sentence ends before it."""
-        ends = [m.start() for m in _SENTENCE_END.finditer(self._text)]
-        return tuple(bisect.bisect_left(ends, start) for start in self.starts)
+        starts = self.starts
+        numbers: list[int] = []
+        ends = 0
+        # A sentence is a run of words: one search per sentence end, not one per word.
+        for ends, end in enumerate((m.start() for m in _SENTENCE_END.finditer(self._text)), 1):
+            numbers.extend(itertools.repeat(ends - 1, bisect.bisect_right(starts, end) - len(numbers)))
+        numbers.extend(itertools.repeat(ends, len(starts) - len(numbers)))
+        return tuple(numbers)
 
 
 def word_hashes(text: str) -> list[int]:

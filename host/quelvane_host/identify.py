@@ -6,17 +6,32 @@ stored envelope is verified under the publication's public key before its assert
 What the evidence is worth:
 - a verified watermark: the copy carries this registry's pointer and its words are those
   published (the tag binds them) — a match;
-- the whole-text MinHash (id 44, found through its band keys): the copy shares word sequences
-  with the whole publication — a match;
+- the whole-text MinHash: a shared band key only proposes a publication (a handful of copied
+  five-word phrases is enough to share one); it is a match when at least MINHASH_AGREEMENT of
+  the 128 values agree, which only a copy of most of the text reaches;
 - the excerpt index: a passage of at least a couple of dozen words is shared, confirmed
   shingle by shingle — a match, with the passages shown;
 - the surface (id 41) or structural (id 43) fingerprint alone: unrelated texts of one genre
-  come close in both, so on its own this is reported as weak evidence, never as a match."""
+  come close in both, so on its own this is reported as weak evidence, never as a match.
+
+The tier of each assertion is the module's (`verify_tier`); what the host says of the words is
+its own: a copy is called identical only when its visible text equals the publication's, white
+space and zero-width characters aside, since the fingerprints ignore punctuation and symbols.
+
+Cost. A found text is fingerprinted once; candidates are ranked by their evidence and at most
+MAX_CANDIDATES are examined, the cheap comparisons first, within DEADLINE_SECONDS, and at most
+MAX_ROWS are reported. A result cut by any bound says so (`Matches.complete`, `Matches.note`)."""
 from __future__ import annotations
 
+import collections
+import difflib
+import functools
 import hmac
+import operator
+import re
+import time
 from dataclasses import dataclass, field
-from typing import Literal, Protocol
+from typing import Iterable, Literal, Protocol, Sequence
 
 import quelvane
 
@@ -34,6 +49,36 @@ VERIFIED_CACHE_SIZE = 4096
 PUBLICATION_CACHE_CHARACTERS = 1 << 19
 """Characters of publications (with their words, some 40 bytes a character once all are found)
 an identifier keeps: a corpus meets the same few often."""
+MINHASH_AGREEMENT = 24
+"""Equal values of the 128 that make a whole-text match. On real prose (bench/bench_agreement.py:
+600 texts of 150 to 438 words) 100,000 pairs of unrelated texts of one documentation agree in at
+most 3, and 414 invented texts around the phrases that hold one band's minima in at most 10; whole
+copies agree in all 128 reflowed, in 31 or more with a tenth of their words replaced, in 44 or more
+cut to their first half. 24 is more than twice the worst forgery and below every such copy."""
+MAX_CANDIDATES = 64
+"""Publications examined per found text, the best proposed first: each costs a read and a
+comparison, and only a text made of pieces of many publications proposes more."""
+MAX_ROWS = 20
+"""Publications reported per found text."""
+DEADLINE_SECONDS = 2.0
+"""Time after which no further candidate is examined; what was found so far is reported as cut."""
+ALWAYS_EXAMINED = 4
+"""The best candidates examined whatever the time: reading a text of megabytes may take most of
+the deadline, and its strongest evidence must still be reported."""
+SURFACE_CLOSE_BITS = 32
+STRUCTURE_CLOSE_BITS = 24
+"""The module's distances for a close surface or structural fingerprint, used here only to pass
+over candidates that cannot be close before asking the module for their tiers."""
+WINDOW_REACH_CHARACTERS = 4096
+"""A found text at most this long may lie near one 512-character window of the surface
+assertion, which only the module's check sees; a longer one is compared on whole texts only."""
+DIFFERENCES_SHOWN = 3
+DIFFERENCE_CHARACTERS = 60
+_IGNORED = re.compile("[\\s\u200b\u200c\u200d\u2060\ufe00-\ufe0f\ufeff]+")
+"""White space and the zero-width characters a watermark is written in: not a change of the words.
+Bidirectional controls (U+200E, U+200F, U+061C, U+202A-U+202E, U+2066-U+2069) are not in it: they
+change what a reader sees."""
+_INVISIBLE = re.compile("[\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\\x00-\\x1f\\x7f]")
 
 
 @dataclass(frozen=True)
@@ -59,6 +104,12 @@ class Evidence:
     crosscheck_ok: bool
     assertions: tuple[AssertionCheck, ...]
     found_by: tuple[str, ...] = field(default=())
+    minhash_agreement: int = 0
+    """Whole-text MinHash values (of 128) equal in the found text and the publication."""
+    identical: bool = False
+    """The found visible text equals the publication's, white space and zero-width characters aside."""
+    differences: tuple[str, ...] = ()
+    """When not identical: the first few differing stretches, briefly."""
 
 
 @dataclass(frozen=True)
@@ -72,6 +123,16 @@ class Match:
     explanation: str
     metadata: dict[str, object]
     published_at: str
+
+
+class Matches(list[Match]):
+    """The matches, strongest first, and whether every candidate was examined: `complete` is false
+    when a bound cut the work, and `note` then says which."""
+
+    def __init__(self, matches: Iterable[Match] = (), *, complete: bool = True, note: str = "") -> None:
+        super().__init__(matches)
+        self.complete = complete
+        self.note = note
 
 
 @dataclass(frozen=True)
@@ -102,6 +163,39 @@ class BindingKeys(Protocol):
     def repository_id(self) -> str: ...
 
 
+@dataclass(frozen=True)
+class _Fingerprints:
+    """What comparing needs of a text, computed once: of a found text per request, of a publication
+    when it is first read."""
+
+    signature: Sequence[int]
+    surface: str
+    structure: str
+    words: excerpts.Words
+
+    @classmethod
+    def of(cls, text: str, hashes: Sequence[int] | None = None) -> _Fingerprints:
+        return cls(quelvane.minhash_signature(text), quelvane.text_fingerprint(text),
+                   quelvane.text_structure(text), excerpts.split_words(text, hashes))
+
+
+@dataclass
+class _Found:
+    """A found text and what every candidate is compared with."""
+
+    visible: str
+    watermark: _Watermark
+    fingerprints: _Fingerprints
+    tag: str
+    compared: str
+    """The visible text without what `_IGNORED` matches."""
+
+    @functools.cached_property
+    def compared_words(self) -> list[str]:
+        """Its words and signs as `differences` compares them, split once for every row."""
+        return compared_words(self.visible)
+
+
 class Identifier:
     """Looks found texts up in one storage with one set of keys."""
 
@@ -112,51 +206,74 @@ class Identifier:
         # outcome by the exact envelope and key spares repeated Ed25519 checks.
         self._verified: dict[tuple[str, str], str | ValueError] = {}
         # Stored publications never change: one read serves every later candidate.
-        self._publications: dict[str, tuple[Publication, excerpts.Words]] = {}
+        self._publications: dict[str, tuple[Publication, _Fingerprints]] = {}
         self._cached_characters = 0
 
-    def identify(self, visible: str) -> list[Match]:
+    def identify(self, visible: str) -> Matches:
+        deadline = time.monotonic() + DEADLINE_SECONDS
         watermark = read_watermark(visible, self._keys.binding_hex)
         bands = self._storage.band_matches(quelvane.minhash_bands(visible))
         hashes = excerpts.word_hashes(visible)
-        hits = self._excerpt_hits(hashes)
+        positions = self._positions(hashes)
+        entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
+        keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
         # One shared key is what stock phrases give; a passage long enough to confirm always
         # leaves at least two.
-        pointers = set(bands) | {p for p, found in hits.items() if len(found) >= 2}
+        pointers = set(bands) | {p for p, count in keys_shared.items() if count >= 2}
         if watermark.pointer is not None:
             pointers.add(watermark.pointer)
         if not pointers:
-            return []
-        # Most texts of a corpus meet no candidate: what only confirming needs is computed here.
-        tag = quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, quelvane.content_hash(visible))
-        found_words = excerpts.split_words(visible, hashes)
-        matches = []
-        for pointer in pointers:
-            stored = self._publication(pointer)
-            if stored is None:
-                continue
-            publication, published_words = stored
-            passages: tuple[Passage, ...] = ()
-            if pointer in hits:
-                passages = tuple(excerpts.confirm(found_words, published_words, hits[pointer]))
-            match = self._judge(visible, tag, publication, watermark, bands.get(pointer, 0), passages)
+            return Matches()
+        # The best proposed first, so that the bounds below drop the least likely.
+        ranked = sorted(pointers, key=lambda p: (p != watermark.pointer, -bands.get(p, 0), -keys_shared[p], p))
+        notes = []
+        if len(ranked) > MAX_CANDIDATES:
+            notes.append(f"{len(ranked)} publications were proposed; the {MAX_CANDIDATES} best were examined")
+            ranked = ranked[:MAX_CANDIDATES]
+        hits = _hits(positions, entries, set(ranked))
+        content_hash = quelvane.content_hash(visible)
+        found = _Found(visible, watermark, _Fingerprints.of(visible, hashes),
+                       quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
+                       _IGNORED.sub("", visible))
+        matches: list[Match] = []
+        for examined, pointer in enumerate(ranked):
+            if len(matches) == MAX_ROWS:
+                notes.append(f"only the first {MAX_ROWS} publications found are reported")
+                break
+            if examined >= ALWAYS_EXAMINED and time.monotonic() > deadline:
+                notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of {len(ranked)} candidates examined")
+                break
+            match = self._examine(found, pointer, bands.get(pointer, 0), hits.get(pointer, []))
             if match is not None:
                 matches.append(match)
-        return sorted(matches, key=_strength)
+        return Matches(sorted(matches, key=_strength), complete=not notes,
+                       note="; ".join(notes) + (": the result may be incomplete" if notes else ""))
 
-    def _excerpt_hits(self, hashes: list[int]) -> dict[str, list[tuple[int, int]]]:
+    @staticmethod
+    def _positions(hashes: list[int]) -> dict[int, list[int]]:
+        """The found text's excerpt keys, each with the word positions it stands at."""
         positions: dict[int, list[int]] = {}
         for key, position in excerpts.winnowed_keys(hashes):
             positions.setdefault(key, []).append(position)
-        hits: dict[str, list[tuple[int, int]]] = {}
-        for key, pointer, published_at in self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT):
-            hits.setdefault(pointer, []).extend((found_at, published_at) for found_at in positions[key])
-        return hits
+        return positions
 
-    def _judge(self, visible: str, tag: str, publication: Publication, watermark: _Watermark, band_keys: int,
+    def _examine(self, found: _Found, pointer: str, band_keys: int, hits: list[tuple[int, int]]) -> Match | None:
+        stored = self._publication(pointer)
+        if stored is None:
+            return None
+        publication, fingerprints = stored
+        marked = found.watermark.pointer == pointer
+        agreement = agreement_of(found.fingerprints.signature, fingerprints.signature)
+        passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits)) if hits else ()
+        if not (marked or passages or agreement >= MINHASH_AGREEMENT or _may_be_close(found, fingerprints)):
+            return None
+        return self._judge(found, publication, band_keys, agreement, passages)
+
+    def _judge(self, found: _Found, publication: Publication, band_keys: int, agreement: int,
                passages: tuple[Passage, ...]) -> Match | None:
-        marked = watermark.pointer == publication.pointer
-        crosscheck_ok = hmac.compare_digest(tag, publication.crosscheck_tag)
+        visible = found.visible
+        marked = found.watermark.pointer == publication.pointer
+        crosscheck_ok = hmac.compare_digest(found.tag, publication.crosscheck_tag)
         longest = max(passages, key=lambda p: p.found_end - p.found_start, default=None)
         excerpt = None if longest is None else visible[longest.found_start:longest.found_end]
         found_by = tuple(name for name, present in
@@ -168,15 +285,17 @@ class Identifier:
                                crosscheck_ok)
 
         early: dict[Envelope, AssertionCheck] = {}
-        if not found_by:
+        if not (marked or passages or agreement >= MINHASH_AGREEMENT):
             # Proposed by a shared key or two and confirmed by nothing, as most candidates are: only
             # a close surface or structural fingerprint makes it a (weak) row, so those go first.
             early = {e: check(e) for e in publication.envelopes if e.alg in (SURFACE_ALG, STRUCTURE_ALG)}
             if not any(c.signature_ok and c.tier != "REVIEW" for c in early.values()):
                 return None
         checks = tuple(early[e] if e in early else check(e) for e in publication.envelopes)
-        evidence = Evidence(marked, watermark.shards if marked else None, band_keys, passages, crosscheck_ok,
-                            checks, found_by)
+        identical = found.compared == _IGNORED.sub("", publication.text)
+        evidence = Evidence(marked, found.watermark.shards if marked else None, band_keys, passages, crosscheck_ok,
+                            checks, found_by, agreement, identical,
+                            () if identical else differences(found.compared_words, compared_words(publication.text)))
         verdict, explanation = _verdict(evidence)
         if verdict is None:
             return None
@@ -185,14 +304,14 @@ class Identifier:
         return Match(publication.pointer, verdict, tier, evidence, explanation, publication.metadata,
                      publication.created)
 
-
-    def _publication(self, pointer: str) -> tuple[Publication, excerpts.Words] | None:
+    def _publication(self, pointer: str) -> tuple[Publication, _Fingerprints] | None:
         stored = self._publications.get(pointer)
         if stored is None:
             publication = self._storage.get(pointer)
             if publication is None:
                 return None
-            stored = (publication, excerpts.split_words(publication.text))
+            # The stored text is the one the signed assertions were computed from.
+            stored = (publication, _Fingerprints.of(publication.text))
             size = len(publication.text)
             if size <= PUBLICATION_CACHE_CHARACTERS:
                 while self._cached_characters + size > PUBLICATION_CACHE_CHARACTERS:
@@ -227,6 +346,80 @@ class Identifier:
         return AssertionCheck(alg, True, None, tier)
 
 
+def _hits(positions: dict[int, list[int]], entries: list[tuple[int, str, int]], pointers: set[str]
+          ) -> dict[str, list[tuple[int, int]]]:
+    """(found word position, published word position) of every shared excerpt key, for the
+    candidates only: a text made of pieces of many publications shares keys with all of them."""
+    hits: dict[str, list[tuple[int, int]]] = {}
+    for key, pointer, published_at in entries:
+        if pointer in pointers:
+            hits.setdefault(pointer, []).extend((found_at, published_at) for found_at in positions[key])
+    return hits
+
+
+def agreement_of(found: Sequence[int], published: Sequence[int]) -> int:
+    """How many of the 128 MinHash values two texts share: 128 times their estimated word-sequence
+    (Jaccard) similarity."""
+    return sum(a == b for a, b in zip(found, published))
+
+
+def _may_be_close(found: _Found, published: _Fingerprints) -> bool:
+    """Whether the surface or structural check could find the two close, judged on fingerprints
+    already at hand; only then are the module's checks of the whole found text worth their cost."""
+    if len(found.visible) <= WINDOW_REACH_CHARACTERS:
+        return True
+    return (quelvane.hamming_hex(found.fingerprints.surface, published.surface) <= SURFACE_CLOSE_BITS
+            or quelvane.hamming_hex(found.fingerprints.structure, published.structure) <= STRUCTURE_CLOSE_BITS)
+
+
+def differences(found_words: Sequence[str], published_words: Sequence[str]) -> tuple[str, ...]:
+    """The first few stretches where two texts (their `compared_words`) differ, each as the found
+    words against the published ones."""
+    first = 0
+    for a, b in zip(found_words, published_words):
+        if a != b:
+            break
+        first += 1
+    last = 0
+    while (last < min(len(found_words), len(published_words)) - first
+           and found_words[-1 - last] == published_words[-1 - last]):
+        last += 1
+    found_rest = found_words[first:len(found_words) - last]
+    published_rest = published_words[first:len(published_words) - last]
+    if len(found_rest) + len(published_rest) > 2000:
+        # Texts that differ throughout: their first difference says enough, and aligning them costs.
+        spans = [(found_rest[:1], published_rest[:1])]
+    else:
+        matcher = difflib.SequenceMatcher(None, found_rest, published_rest, autojunk=False)
+        spans = [(found_rest[i1:i2], published_rest[j1:j2])
+                 for tag, i1, i2, j1, j2 in matcher.get_opcodes() if tag != "equal"]
+    shown = [_describe(a, b) for a, b in spans[:DIFFERENCES_SHOWN]]
+    if len(spans) > DIFFERENCES_SHOWN:
+        shown.append(f"and {len(spans) - DIFFERENCES_SHOWN} more")
+    return tuple(shown) or ("only white space differs, in a way not ignored",)
+
+
+def compared_words(text: str) -> list[str]:
+    """The runs of a text between white space and zero-width characters: words with their signs."""
+    return [word for word in _IGNORED.split(text) if word]
+
+
+def _describe(found: Sequence[str], published: Sequence[str]) -> str:
+    if not published:
+        return f"added: {_quoted(found)}"
+    if not found:
+        return f"left out: {_quoted(published)}"
+    return f"{_quoted(found)} in place of {_quoted(published)}"
+
+
+def _quoted(words: Sequence[str]) -> str:
+    """Words as a short quotation, with characters that reorder or hide text shown by their code."""
+    text = " ".join(words)
+    if len(text) > DIFFERENCE_CHARACTERS:
+        text = text[:DIFFERENCE_CHARACTERS] + "…"
+    return '"' + _INVISIBLE.sub(lambda m: f"<U+{ord(m.group()):04X}>", text) + '"'
+
+
 def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:
     signed = {c.alg: c for c in evidence.assertions if c.signature_ok}
     if not signed:
@@ -234,12 +427,14 @@ def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:
             return "unverified", "found, but no stored assertion verifies under its public key: the entry is forged"
         return None, ""
     minhash = signed.get(MINHASH_ALG)
-    whole_text = evidence.band_keys > 0 and minhash is not None and minhash.tier != "REVIEW"
+    # A shared band proposes; the signed assertion must match and most of the values agree.
+    whole_text = (evidence.band_keys > 0 and minhash is not None and minhash.tier != "REVIEW"
+                  and evidence.minhash_agreement >= MINHASH_AGREEMENT)
     reasons = []
     if evidence.watermark:
         reasons.append("a watermark with a verified tag carries its pointer")
     if whole_text:
-        reasons.append("the whole-text MinHash matches")
+        reasons.append(f"the whole-text MinHash matches ({evidence.minhash_agreement} of 128 values agree)")
     if evidence.passages:
         words = sum(p.shared_shingles for p in evidence.passages)
         reasons.append(f"{len(evidence.passages)} passage(s) confirmed by the excerpt index ({words} shared shingles)")
@@ -249,8 +444,10 @@ def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:
         return "match", "; ".join(reasons)
     weak = [c.alg for c in signed.values() if c.alg in (SURFACE_ALG, STRUCTURE_ALG) and c.tier != "REVIEW"]
     if weak:
+        shared = (f"; {evidence.band_keys} MinHash band key(s) are shared but only {evidence.minhash_agreement} of "
+                  f"128 values agree, which a few copied phrases give" if evidence.band_keys else "")
         return "weak", ("only the surface or structural fingerprint is close, which unrelated texts of one genre "
-                        "often are: weak evidence, not a match")
+                        "often are: weak evidence, not a match" + shared)
     return None, ""
 
 

@@ -14,7 +14,7 @@ import quelvane
 from . import excerpts, formats
 from .errors import InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
-from .identify import Identifier, Match
+from .identify import Identifier, Matches
 from .keys import Keys, PathLike
 from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
 from .records import RecordChecker, checked, trusted_key
@@ -111,8 +111,9 @@ class Registry:
             raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
         return self.storage.find_by_content_hash(quelvane.content_hash(formats.visible_text(text, format)))
 
-    def identify(self, found_text: str, *, format: Format = "text") -> list[Match]:
-        """Every publication the found text comes from, strongest first."""
+    def identify(self, found_text: str, *, format: Format = "text") -> Matches:
+        """Every publication the found text comes from, strongest first, within the bounds of one
+        request (`Matches.complete` is false when they cut it)."""
         if format not in formats.FORMATS:
             raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
         check_input(found_text, self.max_bytes)

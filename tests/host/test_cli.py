@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 
+from quelvane_host import identify
 from quelvane_host.cli import main
 from .commands import invoke
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
@@ -29,6 +30,22 @@ def test_publish_identify_list_show(runner, tmp_path):
     assert shown.output == Path("article.published.txt").read_text()
     human = invoke(runner, "identify", "article.published.txt")
     assert "MATCH" in human.output and "tier BOUND" in human.output
+
+
+def test_identify_says_what_differs_and_when_the_result_was_cut(runner, monkeypatch):
+    for name, text in (("article", ARTICLE), ("essay", ESSAY), ("notes", NOTES)):
+        Path(f"{name}.txt").write_text(text)
+        invoke(runner, "publish", f"{name}.txt")
+    Path("all.txt").write_text("\n\n".join((ARTICLE.replace("Tuesday", "Monday"), ESSAY, NOTES)))
+    whole = invoke(runner, "identify", "all.txt")
+    assert whole.stderr == "" and whole.stdout.count("MATCH") == 3
+    assert '"Monday" in place of "Tuesday"' in whole.stdout
+    monkeypatch.setattr(identify, "MAX_ROWS", 2)
+    cut = invoke(runner, "identify", "all.txt", "--json")
+    assert len(json.loads(cut.stdout)) == 2
+    assert cut.stderr.startswith("quelvane: result cut: only the first 2 publications found are reported")
+    alone = invoke(runner, "identify", "essay.published.txt")
+    assert "the copy is identical to the publication (white space aside)" in alone.stdout
 
 
 def test_exit_status_when_nothing_is_found(runner):

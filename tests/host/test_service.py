@@ -13,6 +13,7 @@ pytest.importorskip("httpx2")
 from fastapi.testclient import TestClient  # noqa: E402
 
 from quelvane_host.web import ServiceConfig, ServiceConfigError, Token, create_app, read_token  # noqa: E402
+from .forgery import forge  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 TOKEN = "s3cret-token-for-tests-0123456789"
@@ -65,8 +66,9 @@ def test_identify_a_published_copy_however_it_is_sent(client, how):
     }[how]()
     assert sent.status_code == 200, sent.text
     body = sent.json()
-    assert body["found_text"] == copy
+    assert body["found_text"] == copy and body["complete"] and body["note"] == ""
     [match] = body["matches"]
+    assert match["identical"] and match["differences"] == [] and match["minhash_agreement"] == 128
     assert (match["pointer"], match["verdict"], match["tier"]) == (record["pointer"], "match", "BOUND")
     assert match["watermark"] and match["crosscheck_ok"] and match["found_by"][0] == "watermark"
     assert match["tier_meaning"].startswith("A signed fingerprint matches")
@@ -92,6 +94,15 @@ def test_identify_reports_both_sides_of_an_excerpt(client):
     assert shown in excerpt and len(shown) > 0.8 * len(excerpt)
     assert passage["publication_text"] == shown  # copied word for word
     assert NOTES.find(shown) == passage["publication"]["start"]
+
+
+def test_a_text_sharing_one_band_is_not_a_match(client):
+    record = publish(client, ARTICLE)
+    vocabulary = sorted({w.lower() for w in re.findall(r"[^\W_]+", FILLER)})
+    forged = next(f for f in (forge(ARTICLE, band, vocabulary) for band in range(32)) if f is not None)
+    body = client.post("/identify", json={"text": forged}).json()
+    assert all(m["verdict"] != "match" for m in body["matches"])
+    assert all(m["pointer"] == record["pointer"] and m["band_keys"] > 0 for m in body["matches"])
 
 
 def test_html_and_markdown_uploads_are_compared_by_their_visible_text(client):
@@ -225,6 +236,8 @@ def test_page_shows_cards_with_highlighted_passages(client):
     assert re.findall(r'<span class="badge badge-(\w+)" title', page.text) == ["likely", "review"]
     for card in (1, 2):
         assert f'id="m{card}-f1" href="#m{card}-p1"' in page.text and f'<li id="m{card}-p1"' in page.text
+    # Neither copy stands alone: each card says the found text is not the publication word for word.
+    assert page.text.count("differs from the publication: ") == 2
     empty = client.post("/", data={"text": "  "})
     assert empty.status_code == 400 and "nothing to check" in empty.text
 

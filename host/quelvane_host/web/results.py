@@ -20,8 +20,8 @@ from ..storage import Publication
 from . import schemas
 
 TIER_MEANINGS: Dict[str, str] = {
-    "BOUND": "A signed fingerprint matches and the cross-check tag confirms these are the publication's own "
-             "words, unchanged.",
+    "BOUND": "A signed fingerprint matches and the cross-check tag confirms the publication's words; punctuation "
+             "and symbols are not compared, so see whether the copy is identical.",
     "LIKELY": "A signed fingerprint, the watermark or the text's structure matches, but the words differ from "
               "the publication (edited, cut or set among other text).",
     "REVIEW": "No signed fingerprint matches the text as a whole; compare the passages shown before relying on it.",
@@ -32,7 +32,8 @@ def identify(registry: Registry, text: str, format: Format) -> schemas.IdentifyR
     matches = registry.identify(text, format=format)
     found_text = formats.visible_text(text, format)
     return schemas.IdentifyResponse(format=format, found_text=found_text,
-                                    matches=[_match(m, registry.show(m.pointer)) for m in matches])
+                                    matches=[_match(m, registry.show(m.pointer)) for m in matches],
+                                    complete=matches.complete, note=matches.note)
 
 
 def public_record(publication: Publication) -> schemas.PublicRecord:
@@ -75,6 +76,8 @@ def _match(match: Match, publication: Publication) -> schemas.MatchResult:
         pointer=match.pointer, verdict=match.verdict, tier=match.tier, tier_meaning=TIER_MEANINGS[match.tier],
         explanation=match.explanation, found_by=list(evidence.found_by), watermark=evidence.watermark,
         shards_recovered=evidence.shards_recovered, band_keys=evidence.band_keys,
+        minhash_agreement=evidence.minhash_agreement, identical=evidence.identical,
+        differences=list(evidence.differences),
         crosscheck_ok=evidence.crosscheck_ok, passages=passages, assertions=assertions,
         publication=_summary(publication),
     )

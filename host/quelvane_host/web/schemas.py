@@ -9,6 +9,8 @@ from typing import Any, Dict, List, Literal, Optional
 
 from pydantic import BaseModel, ConfigDict, Field
 
+from ..identify import MINHASH_AGREEMENT
+
 FormatName = Literal["text", "html", "markdown"]
 TierName = Literal["BOUND", "LIKELY", "REVIEW"]
 VerdictName = Literal["match", "weak", "unverified"]
@@ -84,6 +86,11 @@ class MatchResult(BaseModel):
     watermark: bool = Field(description="A watermark whose tag verified carries this pointer.")
     shards_recovered: Optional[int]
     band_keys: int = Field(description="Whole-text MinHash band keys shared with the found text.")
+    minhash_agreement: int = Field(description="Whole-text MinHash values (of 128) the found text and the "
+                                               f"publication share; a whole-text match needs {MINHASH_AGREEMENT}.")
+    identical: bool = Field(description="The found visible text equals the publication's, white space and "
+                                        "zero-width characters aside.")
+    differences: List[str] = Field(description="When not identical, the first few differing stretches.")
     crosscheck_ok: bool = Field(description="The found text's cross-check tag equals the publication's: "
                                             "the same words.")
     passages: List[Passage]
@@ -95,6 +102,9 @@ class IdentifyResponse(BaseModel):
     format: FormatName
     found_text: str = Field(description="The visible text that was compared; passage offsets point into it.")
     matches: List[MatchResult] = Field(description="Strongest first.")
+    complete: bool = Field(description="False when a bound of one request (candidates examined, rows "
+                                       "reported, time) cut the search: more publications may match.")
+    note: str = Field(description="When not complete, which bound cut it.")
 
 
 class PublishResponse(BaseModel):

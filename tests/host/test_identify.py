@@ -1,0 +1,114 @@
+"""What identify may conclude and what one request may cost: a shared MinHash band is not a
+match, a copy is called identical only when its visible words and signs are, and a found text
+that proposes many publications is cut at the bounds and says so."""
+import random
+import re
+
+import pytest
+import quelvane
+
+from quelvane_host import identify
+
+from .forgery import forge
+from .texts import ARTICLE, ESSAY, FILLER, NOTES
+
+VOCABULARY = sorted({w.lower() for w in re.findall(r"[^\W_]+", FILLER)})
+MINHASH_ALG = "com.lanternquill.text-minhash.1"
+
+
+@pytest.mark.parametrize("text", [ARTICLE, ESSAY, NOTES], ids=["article", "essay", "notes"])
+def test_one_shared_band_is_never_a_match(registry, text):
+    pointer = registry.publish(text).pointer
+    for other in (ARTICLE, ESSAY, NOTES):
+        if other != text:
+            registry.publish(other)
+    envelope = next(e for e in registry.show(pointer).envelopes if e.alg == MINHASH_ALG)
+    assertion = quelvane.verify(envelope.cose_hex, registry.keys.public_hex)
+    forged = [f for f in (forge(text, band, VOCABULARY) for band in range(32)) if f is not None]
+    assert len(forged) >= 10
+    for found in forged:
+        # The module's id 44 check calls the shared band a strong match: the attack lands there.
+        assert quelvane.verify_tier(found, assertion, False, False) == "LIKELY"
+        matches = registry.identify(found)
+        assert not any(m.verdict == "match" for m in matches), matches
+        for m in matches:
+            assert m.pointer == pointer and m.verdict == "weak"
+            assert m.evidence.band_keys > 0 and m.evidence.minhash_agreement < identify.MINHASH_AGREEMENT
+
+
+def test_edited_copies_still_match_on_the_whole_text(registry):
+    rng = random.Random(5)
+    pointer = registry.publish(ESSAY).pointer
+    words = ESSAY.split()
+    for i in rng.sample(range(len(words)), len(words) // 20):
+        words[i] = rng.choice(VOCABULARY)
+    [match] = registry.identify(" ".join(words))
+    assert (match.pointer, match.verdict) == (pointer, "match")
+    assert "whole-text MinHash matches" in match.explanation
+    assert match.evidence.minhash_agreement >= identify.MINHASH_AGREEMENT
+
+
+PRICES = ("The cold store keeps vaccines at -40 degrees. A ticket costs $5 on weekdays, not 5% of the fare. "
+          "Will the ferry run in winter? The council said no. " + ARTICLE)
+
+
+def _replace(published, old, new):
+    """`old` replaced by `new` in a watermarked text, whatever watermark characters stand inside it."""
+    pattern = "[\u200b\u200c\u200d\u2060]*".join(map(re.escape, old))
+    changed = re.sub(pattern, new, published, count=1)
+    assert changed != published
+    return changed
+
+
+@pytest.mark.parametrize("old, new, tier, difference", [
+    ("-40", "40", "BOUND", '"40" in place of "-40"'),
+    ("$5 on weekdays, not 5%", "5% on weekdays, not $5", "BOUND", '"5%" in place of "$5"'),
+    ("said no.", "said no?", "BOUND", '"no?" in place of "no."'),
+    ("The council", "The \u202ecouncil", "BOUND", '"<U+202E>council" in place of "council"'),
+    ("The council", "The \u2066council", "BOUND", '"<U+2066>council" in place of "council"'),
+    ("said no.", "said no. Appendix.", "LIKELY", 'added: "Appendix."'),
+], ids=["sign", "symbols swapped", "question", "right-to-left override", "isolate", "added word"])
+def test_a_change_the_fingerprints_ignore_is_not_called_identical(registry, old, new, tier, difference):
+    found = _replace(registry.publish(PRICES).published, old, new)
+    [match] = registry.identify(found)
+    # The tier is the module's, blind to signs and controls; the host's words about the copy are not.
+    assert (match.verdict, match.tier) == ("match", tier) and not match.evidence.identical
+    assert difference in match.evidence.differences[0]
+
+
+@pytest.mark.parametrize("change", [
+    lambda t: t,
+    lambda t: re.sub(r" ", "\n", t),
+    lambda t: re.sub("[\u200b\u200c\u200d\u2060]", "", t).replace(". ", ".\n\n  "),
+], ids=["watermarked copy", "reflowed", "watermark stripped and reflowed"])
+def test_white_space_and_the_watermark_leave_a_copy_identical(registry, change):
+    published = registry.publish(PRICES).published
+    [match] = registry.identify(change(published))
+    assert (match.verdict, match.tier) == ("match", "BOUND")
+    assert match.evidence.identical and match.evidence.differences == ()
+
+
+def _distinct_texts(count, words=40):
+    rng = random.Random(9)
+    vocabulary = [f"{a}{b}" for a in ("bar", "cel", "dor", "fen", "gal", "hup", "kin", "lom", "mer", "nod")
+                  for b in ("ax", "ed", "il", "on", "us", "ya", "ith", "orn")]
+    return [" ".join(rng.choice(vocabulary) for _ in range(words)) for _ in range(count)]
+
+
+def test_a_text_proposing_many_publications_is_cut_at_the_bounds(registry, monkeypatch):
+    texts = _distinct_texts(16)
+    for text in texts:
+        registry.publish(text)
+    found = " ".join(texts)  # every publication whole, one after another
+    whole = registry.identify(found)
+    assert len(whole) == 16 and whole.complete and whole.note == ""
+    monkeypatch.setattr(identify, "MAX_CANDIDATES", 12)
+    monkeypatch.setattr(identify, "MAX_ROWS", 5)
+    cut = registry.identify(found)
+    assert len(cut) == 5 and all(m.verdict == "match" for m in cut) and not cut.complete
+    assert "16 publications were proposed; the 12 best" in cut.note and "first 5" in cut.note
+    monkeypatch.setattr(identify, "DEADLINE_SECONDS", 0.0)
+    late = registry.identify(found)
+    # Past the deadline the best few are still examined, so the strongest evidence is reported.
+    assert len(late) == identify.ALWAYS_EXAMINED and not late.complete
+    assert f"{identify.ALWAYS_EXAMINED} of 12 candidates examined" in late.note

@@ -208,6 +208,10 @@ class Identifier:
         # Stored publications never change: one read serves every later candidate.
         self._publications: dict[str, tuple[Publication, _Fingerprints]] = {}
         self._cached_characters = 0
+        # Our binding key only marks our own publications: a record imported under another
+        # publisher's key never takes credit for our watermark.
+        identity = storage.identity()
+        self._own_key = None if identity is None else identity.public_key
 
     def identify(self, visible: str) -> Matches:
         deadline = time.monotonic() + DEADLINE_SECONDS
@@ -257,12 +261,15 @@ class Identifier:
             positions.setdefault(key, []).append(position)
         return positions
 
+    def _marked(self, found: _Found, publication: Publication) -> bool:
+        return found.watermark.pointer == publication.pointer and self._own_key in (None, publication.public_key)
+
     def _examine(self, found: _Found, pointer: str, band_keys: int, hits: list[tuple[int, int]]) -> Match | None:
         stored = self._publication(pointer)
         if stored is None:
             return None
         publication, fingerprints = stored
-        marked = found.watermark.pointer == pointer
+        marked = self._marked(found, publication)
         agreement = agreement_of(found.fingerprints.signature, fingerprints.signature)
         passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits)) if hits else ()
         if not (marked or passages or agreement >= MINHASH_AGREEMENT or _may_be_close(found, fingerprints)):
@@ -272,7 +279,7 @@ class Identifier:
     def _judge(self, found: _Found, publication: Publication, band_keys: int, agreement: int,
                passages: tuple[Passage, ...]) -> Match | None:
         visible = found.visible
-        marked = found.watermark.pointer == publication.pointer
+        marked = self._marked(found, publication)
         crosscheck_ok = hmac.compare_digest(found.tag, publication.crosscheck_tag)
         longest = max(passages, key=lambda p: p.found_end - p.found_start, default=None)
         excerpt = None if longest is None else visible[longest.found_start:longest.found_end]

@@ -167,6 +167,10 @@ def test_another_publishers_records_only_when_trusted(tmp_path, keys, exported):
         with pytest.raises(InputError, match=f"line 1, field public_key: {ATTACKER_PUBLIC} is not this registry"):
             target.import_jsonl(lines_of(theirs))
         assert target.import_jsonl(lines_of(theirs), trusted_keys=[ATTACKER_PUBLIC.upper()]).added == 3
+        # Our watermark in a copy speaks for our publications only, never for another key's record
+        # stored under the pointer it carries.
+        [match] = target.identify(exported[0]["published"])
+        assert match.pointer == exported[0]["pointer"] and not match.evidence.watermark
         # Trusting a key trusts its signatures, not a record that disagrees with them.
         altered = resigned(copy.deepcopy(exported[0]))
         altered["text"] = one_word_changed(copy.deepcopy(altered))["text"]

@@ -1,5 +1,5 @@
 """The excerpt index keys of a whole text on numpy arrays: the keys and choices of
-`excerpts.shingle_keys` and `excerpts.winnow`, one array operation per step instead of a Python
+`shingles.shingle_keys` and `shingles.winnow`, one array operation per step instead of a Python
 loop per word. Registries store these keys, so both ways must give them bit for bit."""
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
-from .excerpts import MIX, SHINGLE_WORDS, WINDOW
+from .shingles import MIX, SHINGLE_WORDS, WINDOW
 
 Keys = npt.NDArray[np.uint64]
 
@@ -22,7 +22,7 @@ def index_entries(hashes: list[int]) -> list[tuple[int, int]]:
 
 
 def all_shingle_keys(hashes: Sequence[int]) -> list[int]:
-    """`excerpts.shingle_keys` of the whole text."""
+    """`shingles.shingle_keys` of the whole text."""
     keys: list[int] = shingle_keys(np.array(hashes, dtype=np.uint64)).tolist()
     return keys
 

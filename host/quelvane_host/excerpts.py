@@ -22,8 +22,13 @@ import zlib
 from dataclasses import dataclass
 from typing import Iterable, Sequence
 
-SHINGLE_WORDS = 5
-WINDOW = 8
+from .shingles import SHINGLE_WORDS, WINDOW, shingle_keys, winnow
+
+try:
+    from . import excerpt_keys
+except ImportError:  # numpy is optional: plain Python gives the same keys, several times slower
+    excerpt_keys = None  # type: ignore[assignment]
+
 MIN_SHARED_SHINGLES = 20
 MIN_RUN_SHINGLES = 4
 """Consecutive shared shingles a confirmed passage must hold somewhere: eight words in a row."""
@@ -48,9 +53,6 @@ _WORD_PIECES = re.compile(f"({_WORD.pattern})")
 # brackets and watermark characters may come between), at a CJK full stop, and at a paragraph
 # break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
 _SENTENCE_END = re.compile("[.!?][\"'\u2019\u201d)\\]\u200b-\u200d\u2060\ufeff]*\\s|[\u3002\uff01\uff1f]|\n\\s*\n")
-_MASK = (1 << 64) - 1
-MIX = 0x100000001B3
-"""The multiplier that mixes word hashes into a shingle key (64-bit FNV prime)."""
 
 
 class Words:
@@ -72,9 +74,7 @@ class Words:
     @functools.cached_property
     def shingles(self) -> list[int]:
         """The key of the shingle starting at each word (of all but the last SHINGLE_WORDS - 1)."""
-        try:
-            from . import excerpt_keys
-        except ImportError:
+        if excerpt_keys is None:
             return shingle_keys(self.hashes)
         return excerpt_keys.all_shingle_keys(self.hashes)
 
@@ -131,46 +131,6 @@ def _word_hash(word: str) -> int:
     return (zlib.crc32(folded) << 32) | zlib.adler32(folded)
 
 
-def shingle_keys(words: Sequence[int], first: int = 0, last: int | None = None) -> list[int]:
-    """Keys of the shingles (runs of SHINGLE_WORDS word hashes) starting at positions first .. last - 1."""
-    count = len(words) - SHINGLE_WORDS + 1
-    stop = count if last is None else min(last, count)
-    keys = []
-    for i in range(max(first, 0), stop):
-        value = 0
-        for word in words[i:i + SHINGLE_WORDS]:
-            value = ((value ^ word) * MIX) & _MASK
-        keys.append(value ^ (value >> 29))
-    return keys
-
-
-def winnow(keys: Sequence[int]) -> list[tuple[int, int]]:
-    """(key, position) of the smallest key of every window of WINDOW keys, the rightmost on ties."""
-    if not keys:
-        return []
-    span = min(WINDOW, len(keys))
-    count = len(keys)
-    # Window minima in linear time: each window is a suffix of one block of `span` keys followed
-    # by a prefix of the next, so the minima of block prefixes and suffixes give every window's.
-    prefix = list(range(count))
-    suffix = list(range(count))
-    for i in range(count):
-        if i % span and keys[prefix[i - 1]] < keys[i]:
-            prefix[i] = prefix[i - 1]
-    for i in range(count - 2, -1, -1):
-        if (i + 1) % span and keys[suffix[i + 1]] <= keys[i]:
-            suffix[i] = suffix[i + 1]
-    chosen: list[tuple[int, int]] = []
-    last = -1
-    for start in range(count - span + 1):
-        left, right = suffix[start], prefix[start + span - 1]
-        best = right if keys[right] <= keys[left] else left
-        if best != last:
-            chosen.append((keys[best], best))
-            last = best
-    return chosen
-
-
 def index_entries(text: str) -> list[tuple[int, int]]:
     """(key, word position) pairs of a text: stored for a published text, looked up for a found one."""
     return winnowed_keys(word_hashes(text))
@@ -178,9 +138,7 @@ def index_entries(text: str) -> list[tuple[int, int]]:
 
 def winnowed_keys(hashes: list[int]) -> list[tuple[int, int]]:
     """`index_entries` of the text whose `word_hashes` these are."""
-    try:
-        from . import excerpt_keys
-    except ImportError:  # numpy is optional: plain Python gives the same keys, several times slower
+    if excerpt_keys is None:
         return winnow(shingle_keys(hashes))
     return excerpt_keys.index_entries(hashes)
 

@@ -1,13 +1,13 @@
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quelvane_host import excerpt_keys, excerpts
+from quelvane_host import excerpt_keys, excerpts, shingles
 
 
 def naive_winnow(keys):
     chosen, last = [], -1
-    for start in range(max(len(keys) - excerpts.WINDOW, 0) + 1 if keys else 0):
-        window = range(start, min(start + excerpts.WINDOW, len(keys)))
+    for start in range(max(len(keys) - shingles.WINDOW, 0) + 1 if keys else 0):
+        window = range(start, min(start + shingles.WINDOW, len(keys)))
         best = max(window, key=lambda i: (-keys[i], i))
         if best != last:
             chosen.append((keys[best], best))
@@ -17,7 +17,7 @@ def naive_winnow(keys):
 
 @given(st.lists(st.integers(0, 5), max_size=60))
 def test_winnow_keeps_the_rightmost_minimum_of_every_window(keys):
-    assert excerpts.winnow(keys) == naive_winnow(keys)
+    assert shingles.winnow(keys) == naive_winnow(keys)
 
 
 # Words of every script, digits, punctuation, spaces and the zero-width characters of a watermark;
@@ -35,9 +35,9 @@ def test_array_keys_are_the_plain_keys(text):
     words = excerpts.split_words(text)
     # The spans found later, for confirming, are those of the words hashed first.
     assert excerpts.word_hashes(" ".join(text[s:e] for s, e in zip(words.starts, words.ends))) == hashes
-    shingles = excerpts.shingle_keys(hashes)
-    assert excerpt_keys.all_shingle_keys(hashes) == shingles == words.shingles
-    assert excerpt_keys.index_entries(hashes) == excerpts.winnow(shingles) == excerpts.index_entries(text)
+    keys = shingles.shingle_keys(hashes)
+    assert excerpt_keys.all_shingle_keys(hashes) == keys == words.shingles
+    assert excerpt_keys.index_entries(hashes) == shingles.winnow(keys) == excerpts.index_entries(text)
 
 
 WORD = st.text("abcdefghij", min_size=1, max_size=6)
@@ -45,7 +45,7 @@ WORD = st.text("abcdefghij", min_size=1, max_size=6)
 
 @settings(max_examples=200)
 @given(st.lists(WORD, max_size=40), st.lists(WORD, max_size=40), st.lists(WORD, max_size=40),
-       st.lists(WORD, min_size=excerpts.WINDOW + excerpts.SHINGLE_WORDS - 1, max_size=30))
+       st.lists(WORD, min_size=shingles.WINDOW + shingles.SHINGLE_WORDS - 1, max_size=30))
 def test_a_shared_run_of_words_always_shares_a_key(before, after, elsewhere, shared):
     published = " ".join(before + shared + after)
     found = " ".join(elsewhere + ["QQ"] + shared + ["ZZ"] + elsewhere)
@@ -71,7 +71,7 @@ def _hits(found, published):
     keys = {}
     for key, at in excerpts.index_entries(published):
         keys.setdefault(key, []).append(at)
-    return [(f, p) for key, f in excerpts.winnow(excerpts.shingle_keys(found.hashes)) for p in keys.get(key, ())]
+    return [(f, p) for key, f in shingles.winnow(shingles.shingle_keys(found.hashes)) for p in keys.get(key, ())]
 
 
 def test_pages_from_one_template_are_not_a_copy_of_each_other():

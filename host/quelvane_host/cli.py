@@ -237,8 +237,8 @@ def _publish_stdin(registry: Registry, format_name: str, metadata: dict[str, Any
         outcome, document = Outcome(earlier[0], None, True), registry.show(earlier[0]).published
     else:
         described = {"title": title_of(visible_text(text, format), "standard input"), **metadata}
-        result = registry.publish(text, format=format, metadata=described)
-        outcome, document = Outcome(result.pointer, result, True), result.published
+        published = registry.publish(text, format=format, metadata=described)
+        outcome, document = Outcome(published.pointer, published, True), published.published
     job = Job(STDIN, STDIN, "-")
     if as_json:
         _print_json({**_outcome_dict(job, outcome), "document": document})

@@ -295,13 +295,18 @@ def _publish_all(registry: Registry, jobs: list[Job], format_name: str, metadata
     with Progress(console=console, disable=not progress or as_json or not console.is_terminal,
                   transient=True) as bar:
         task = bar.add_task("publishing", total=len(jobs))
+        # A result written to the terminal the bar is on would be glued to the bar's line: there it
+        # is printed above the bar, through the bar's console. Redirected, it goes to standard output.
+        above_bar = not bar.disable and sys.stdout.isatty()
         for job in jobs:
             try:
                 outcome = publish_file(registry, job, format_of(job.source, format_name), metadata,
                                        again=again, overwrite=overwrite, within=within)
                 counts["published" if outcome.result else "already published"] += 1
                 results.append(_outcome_dict(job, outcome))
-                if not as_json:
+                if above_bar:
+                    bar.console.print(_outcome_line(job, outcome), markup=False, highlight=False)
+                elif not as_json:
                     click.echo(_outcome_line(job, outcome))
             except (QuelvaneHostError, OSError) as error:
                 counts["failed"] += 1

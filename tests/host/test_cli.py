@@ -157,7 +157,7 @@ def _on_a_terminal(command, cwd, env):
 
 
 @pytest.mark.parametrize("no_color, coloured", [(None, True), ("1", False)])
-def test_no_color_turns_colour_off_on_a_terminal(tmp_path, no_color, coloured):
+def test_on_a_terminal_lines_start_clear_of_the_bar_and_no_color_is_honoured(tmp_path, no_color, coloured):
     script = shutil.which("quelvane", path=str(Path(sys.executable).parent))
     if script is None:
         pytest.skip("the quelvane command is not installed next to this interpreter")
@@ -169,6 +169,8 @@ def test_no_color_turns_colour_off_on_a_terminal(tmp_path, no_color, coloured):
     (tmp_path / "folder" / "b.txt").write_bytes(b"\xff")
     written = _on_a_terminal([script, "index", "folder"], tmp_path, env)
     assert b"b.txt: error: file is not valid UTF-8" in written  # the bar was drawn beside it
+    # Each line begins where the bar's line was cleared (or on a new line), never glued to the bar.
+    assert re.findall(rb"(.{0,4})folder/[ab]\.txt: ", written) == [b"\x1b[2K"] * 2
     assert (re.search(rb"\x1b\[[0-9;]*m", written) is not None) == coloured
 
 

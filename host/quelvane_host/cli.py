@@ -15,7 +15,7 @@ import click
 
 from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
-from .errors import NotFoundError, QuelvaneHostError
+from .errors import InputError, NotFoundError, QuelvaneHostError
 from .extras import missing_extra, require
 from .files import Job, folder, format_of, make_folder, name_text, private_files, publish_file
 from .files import Outcome, publish_jobs, title_of
@@ -378,6 +378,8 @@ def identify(registry_path: str, keys_path: Path, format_name: str, file: Path, 
 def _stdin_text(max_bytes: int) -> str:
     from .publish import check_input, decode
 
+    if sys.stdin is None:  # started with standard input closed
+        raise InputError("standard input is closed: pipe the text in, or name a file")
     text = decode(sys.stdin.buffer.read(max_bytes + 1), max_bytes)
     check_input(text, max_bytes)
     return text

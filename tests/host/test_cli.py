@@ -91,6 +91,8 @@ def test_installed_console_script(tmp_path):
         done = subprocess.run([script, *args], cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
     assert "MATCH" in done.stdout
+    closed = subprocess.run(["bash", "-c", f"'{script}' publish - <&-"], cwd=tmp_path, capture_output=True, text=True)
+    assert (closed.returncode, closed.stderr) == (3, "quelvane: standard input is closed: pipe the text in, or name a file\n")
     assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
 
 

@@ -140,6 +140,7 @@ def test_error_lines_are_never_cut_at_the_terminal_width(runner):
     result = runner.invoke(main, ["index", "folder"], env={"COLUMNS": "40"})
     assert result.exit_code == 4
     assert f"folder/{name}: error: file is not valid UTF-8 (byte 0); convert it to UTF-8 first\n" in result.stderr
+    assert "\x1b" not in result.output  # off a terminal, no colour or cursor codes either
 
 
 def _on_a_terminal(command, cwd, env):

@@ -2,12 +2,14 @@ import contextlib
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from click.testing import CliRunner
 
 from quelvane_host import Keys
 from quelvane_host.cli import main
@@ -96,9 +98,10 @@ def test_installed_console_script(tmp_path):
     assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
 
 
-@pytest.mark.parametrize("command", [[], *([name] for name in sorted(main.commands))], ids=" ".join)
-def test_every_help_answers_to_h_and_shows_an_example(runner, command):
-    short, long = invoke(runner, *command, "-h"), invoke(runner, *command, "--help")
+@pytest.mark.parametrize("command", [[], *([name] for name in sorted(main.commands))],
+                         ids=lambda command: " ".join(["quelvane", *command]))
+def test_every_help_answers_to_h_and_shows_an_example(command):
+    short, long = invoke(CliRunner(), *command, "-h"), invoke(CliRunner(), *command, "--help")
     assert short.exit_code == 0 and short.output == long.output
     assert "Example" in short.output or not command  # the group's help shows the commands instead
 
@@ -149,12 +152,13 @@ def _on_a_terminal(command, cwd, env):
 
     leader, follower = pty.openpty()
     with subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=follower,
-                          stderr=follower):
+                          stderr=follower) as process:
         os.close(follower)
         written = b""
         with contextlib.suppress(OSError):  # the terminal closes when the command ends
-            while chunk := os.read(leader, 65536):
+            while select.select([leader], [], [], 120)[0] and (chunk := os.read(leader, 65536)):
                 written += chunk
+        process.kill()  # only if it hung: it has ended when its terminal closed
     os.close(leader)
     return written
 

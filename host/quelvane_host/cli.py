@@ -9,16 +9,17 @@ import os
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, TypeVar
 
 import click
 
 from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
-from .errors import NotFoundError, QuelvaneHostError
+from .errors import InputError, NotFoundError, QuelvaneHostError
 from .extras import missing_extra, require
 from .files import Job, folder, format_of, make_folder, name_text, private_files, publish_file
-from .files import Outcome, publish_jobs
+from .files import Outcome, publish_jobs, title_of
+from .formats import visible_text
 from .identify import Match
 from .keys import Keys
 from .output import FORMATS
@@ -28,7 +29,11 @@ from .scan import ScanProgress
 from .storage import refuse_constant
 from .web.config import DEFAULT_BODY_SECONDS, DEFAULT_HEADER_SECONDS
 
+STDIN = Path("-")
 EXIT_OK, EXIT_NOTHING_FOUND, EXIT_USAGE, EXIT_ERROR, EXIT_SOME_FAILED = 0, 1, 2, 3, 4
+if TYPE_CHECKING:
+    from rich.console import Console
+
 F = TypeVar("F", bound=Callable[..., Any])
 
 EPILOG = f"""\b
@@ -98,7 +103,7 @@ def _print_json(value: object) -> None:
     click.echo(json.dumps(value, ensure_ascii=False, indent=2))
 
 
-@click.group(epilog=EPILOG)
+@click.group(epilog=EPILOG, context_settings={"help_option_names": ["-h", "--help"]})
 @click.version_option(package_name="quelvane", prog_name="quelvane")
 def main() -> None:
     """Publish texts with signed provenance and find them again.
@@ -107,6 +112,10 @@ def main() -> None:
     quelvane init                  make a key file and an empty registry
     quelvane publish article.txt   sign, watermark and register a text
     quelvane identify found.txt    which publications a found text comes from
+
+    \b
+    Shell completion (bash; zsh and fish likewise):
+      eval "$(_QUELVANE_COMPLETE=bash_source quelvane)"
     """
 
 
@@ -115,7 +124,12 @@ def main() -> None:
 @click.option("--repository-id", help="Identifier of this registry in cross-check tags (default: random).")
 @_reports_errors
 def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None:
-    """Create a key file (readable by you only) unless it exists, and an empty registry: both or neither."""
+    """Create a key file (readable by you only) unless it exists, and an empty registry: both or neither.
+
+    \b
+    Example:
+      quelvane init --registry team.db --keys team.key
+    """
     registry, made_keys = Registry.init(registry_path, keys_path, repository_id=repository_id)
     with registry:
         if made_keys:
@@ -127,7 +141,8 @@ def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None
 @main.command(epilog=EPILOG)
 @_registry_options
 @_format_option
-@click.argument("files", nargs=-1, required=True, type=click.Path(exists=True, dir_okay=False, path_type=Path))
+@click.argument("files", nargs=-1, required=True,
+                type=click.Path(exists=True, dir_okay=False, allow_dash=True, path_type=Path))
 @click.option("--output-dir", type=click.Path(file_okay=False, path_type=Path),
               help="Where to write the documents to publish (default: beside each input, NAME.published.EXT).")
 @click.option("--title", help="Title to store with each publication.")
@@ -141,10 +156,25 @@ def publish(registry_path: str, keys_path: Path, format_name: str, files: tuple[
             output_dir: Path | None, title: str | None, metadata_json: str | None, max_bytes: int,
             again: bool, overwrite: bool, as_json: bool) -> None:
     """Sign, watermark and register FILES; write the documents to publish in their place. A text
-    already published is reported with its pointer and not published again unless --again."""
+    already published is reported with its pointer and not published again unless --again.
+    With - alone, the text is read from standard input and its document written to standard
+    output; the pointer goes to standard error.
+
+    \b
+    Examples:
+      quelvane publish article.txt --title "Ferry timetable"
+      quelvane publish - < article.txt > article.published.txt
+    """
     metadata = _parse_metadata(metadata_json)
     if title is not None:
         metadata["title"] = title
+    if STDIN in files:
+        if len(files) > 1 or output_dir is not None:
+            raise click.UsageError("give - alone and without --output-dir: the document of a text read from "
+                                   "standard input goes to standard output")
+        with _open(registry_path, keys_path, max_bytes) as registry:
+            _publish_stdin(registry, format_name, metadata, again=again, as_json=as_json)
+        return
     with _open(registry_path, keys_path, max_bytes) as registry:
         counts = _publish_all(registry, publish_jobs(files, output_dir), format_name, metadata, as_json,
                               again=again, overwrite=overwrite, progress=False)
@@ -174,7 +204,12 @@ def index(registry_path: str, keys_path: Path, format_name: str, directory: Path
     Hidden files and folders, the key file and the registry are never published, nor links
     leading out of DIRECTORY. A text already published (an earlier or interrupted run) is
     reported with its pointer, its document written if missing, and not published again unless
-    --again."""
+    --again.
+
+    \b
+    Example:
+      quelvane index articles --include '*.md' --exclude drafts --dry-run
+    """
     found = folder(directory, output_dir, private_files(keys_path, registry_path), include=include, exclude=exclude)
     if dry_run:
         _print_plan(found.jobs, as_json)
@@ -187,6 +222,32 @@ def index(registry_path: str, keys_path: Path, format_name: str, directory: Path
         click.echo(", ".join(f"{counts[kind]} {kind}" for kind in ("published", "already published", "failed"))
                    + f"; documents in {_shown(found.target)}")
     sys.exit(_exit_status(counts["failed"], len(found.jobs)))
+
+
+def _publish_stdin(registry: Registry, format_name: str, metadata: dict[str, Any], *, again: bool,
+                   as_json: bool) -> None:
+    """Publishes the text on standard input and prints its document (with --json, inside the
+    record), the pointer going to standard error. The document is printed once the publication is
+    stored: should printing fail, running the same command again prints it (the text is then
+    already published), as does `quelvane show POINTER --text`."""
+    text = _stdin_text(registry.max_bytes)
+    format = format_of(STDIN, format_name)
+    earlier = [] if again else registry.published_as(text, format=format)
+    if earlier:
+        outcome, document = Outcome(earlier[0], None, True), registry.show(earlier[0]).published
+    else:
+        described = {"title": title_of(visible_text(text, format), "standard input"), **metadata}
+        published = registry.publish(text, format=format, metadata=described)
+        outcome, document = Outcome(published.pointer, published, True), published.published
+    job = Job(STDIN, STDIN, "-")
+    if as_json:
+        _print_json({**_outcome_dict(job, outcome), "document": document})
+    else:
+        click.echo(document, nl=False)
+        result = outcome.result
+        note = f" ({result.watermark_note})" if result and result.watermark_note else ""
+        click.echo(f"quelvane: published as {outcome.pointer}{note}" if result else
+                   f"quelvane: already published as {outcome.pointer}; publish it again with --again", err=True)
 
 
 def _print_plan(jobs: list[Job], as_json: bool) -> None:
@@ -211,34 +272,47 @@ def _shown(path: Path | str) -> str:
                    for c in name_text(path))
 
 
+def _stderr_console() -> Console:
+    """Standard error for the progress bars and the lines printed beside them. No line is cut at
+    the terminal's width (off a terminal, at rich's 80 columns): a log or a pipe gets each line
+    whole, as click.echo writes the others. Colour is off under NO_COLOR and off a terminal."""
+    from rich.console import Console
+
+    return Console(stderr=True, soft_wrap=True)
+
+
 def _publish_all(registry: Registry, jobs: list[Job], format_name: str, metadata: dict[str, Any],
                  as_json: bool, *, again: bool, overwrite: bool, progress: bool, within: Path | None = None
                  ) -> Counter[str]:
     """Publishes each job, printing a line per file; counts published, already published and failed."""
-    from rich.console import Console
     from rich.progress import Progress
 
     counts: Counter[str] = Counter()
     results: list[dict[str, Any]] = []
     # The bar and the per-file errors share standard error; results go to standard output. Off a
     # terminal there is no bar (it would leave an empty line).
-    console = Console(stderr=True)
+    console = _stderr_console()
     with Progress(console=console, disable=not progress or as_json or not console.is_terminal,
                   transient=True) as bar:
         task = bar.add_task("publishing", total=len(jobs))
+        # A result written to the terminal the bar is on would be glued to the bar's line: there it
+        # is printed above the bar, through the bar's console. Redirected, it goes to standard output.
+        above_bar = not bar.disable and sys.stdout.isatty()
         for job in jobs:
             try:
                 outcome = publish_file(registry, job, format_of(job.source, format_name), metadata,
                                        again=again, overwrite=overwrite, within=within)
                 counts["published" if outcome.result else "already published"] += 1
                 results.append(_outcome_dict(job, outcome))
-                if not as_json:
+                if above_bar:
+                    bar.console.print(_outcome_line(job, outcome), markup=False, highlight=False)
+                elif not as_json:
                     click.echo(_outcome_line(job, outcome))
             except (QuelvaneHostError, OSError) as error:
                 counts["failed"] += 1
                 results.append({"file": name_text(job.source), "error": _message(error)})
                 bar.console.print(f"{_shown(job.source)}: error: {_shown(_message(error))}",
-                                  markup=False, highlight=False, soft_wrap=True)
+                                  markup=False, highlight=False)
             bar.advance(task)
     if as_json:
         _print_json(results)
@@ -285,7 +359,12 @@ def _parse_metadata(metadata_json: str | None) -> dict[str, Any]:
 @_json_option
 @_reports_errors
 def identify(registry_path: str, keys_path: Path, format_name: str, file: Path, as_json: bool) -> None:
-    """Find the publications FILE (or - for standard input) comes from, strongest first."""
+    """Find the publications FILE (or - for standard input) comes from, strongest first.
+
+    \b
+    Example:
+      quelvane identify found.txt --json
+    """
     with _open(registry_path, keys_path) as registry:
         text = read_text(file, registry.max_bytes) if str(file) != "-" else _stdin_text(registry.max_bytes)
         matches = registry.identify(text, format=format_of(file, format_name))
@@ -302,6 +381,8 @@ def identify(registry_path: str, keys_path: Path, format_name: str, file: Path, 
 def _stdin_text(max_bytes: int) -> str:
     from .publish import check_input, decode
 
+    if sys.stdin is None:  # started with standard input closed
+        raise InputError("standard input is closed: pipe the text in, or name a file")
     text = decode(sys.stdin.buffer.read(max_bytes + 1), max_bytes)
     check_input(text, max_bytes)
     return text
@@ -337,7 +418,12 @@ def _print_matches(matches: Iterable[Match]) -> None:
 @_json_option
 @_reports_errors
 def list_command(registry_path: str, keys_path: Path, limit: int | None, offset: int, as_json: bool) -> None:
-    """List publications, oldest first."""
+    """List publications, oldest first.
+
+    \b
+    Example:
+      quelvane list --limit 20 --offset 40
+    """
     with _open(registry_path, keys_path) as registry:
         summaries = registry.list(limit, offset)
     if as_json:
@@ -354,7 +440,12 @@ def list_command(registry_path: str, keys_path: Path, limit: int | None, offset:
 @_json_option
 @_reports_errors
 def show(registry_path: str, keys_path: Path, pointer: str, print_text: bool, as_json: bool) -> None:
-    """Show what is stored under POINTER."""
+    """Show what is stored under POINTER.
+
+    \b
+    Example:
+      quelvane show 3f2a9c0e5b1d47a6c8e0f2b4d6a8c0e2 --text > article.published.txt
+    """
     with _open(registry_path, keys_path) as registry:
         publication = registry.show(pointer)
     if print_text:
@@ -375,7 +466,12 @@ def show(registry_path: str, keys_path: Path, pointer: str, print_text: bool, as
 @click.argument("output", type=click.File("w", encoding="utf-8"), default="-")
 @_reports_errors
 def export_command(registry_path: str, keys_path: Path, output: Any) -> None:
-    """Write every publication as JSON Lines to OUTPUT (default: standard output)."""
+    """Write every publication as JSON Lines to OUTPUT (default: standard output).
+
+    \b
+    Example:
+      quelvane export backup.jsonl
+    """
     with _open(registry_path, keys_path) as registry:
         count = registry.export_jsonl(output)
     click.echo(f"exported {count} publications", err=True)
@@ -394,7 +490,12 @@ def export_command(registry_path: str, keys_path: Path, output: Any) -> None:
 def import_command(registry_path: str, keys_path: Path, source: Any, trusted_keys: tuple[str, ...],
                    max_bytes: int, as_json: bool) -> None:
     """Add the publications of a JSON Lines export. Every record is checked against its text and
-    signatures first; one bad record refuses the whole file and nothing is added."""
+    signatures first; one bad record refuses the whole file and nothing is added.
+
+    \b
+    Example:
+      quelvane import backup.jsonl --registry new.db
+    """
     with _open(registry_path, keys_path, max_bytes) as registry:
         result = registry.import_jsonl(source, trusted_keys=trusted_keys)
     if as_json:
@@ -426,7 +527,12 @@ def import_command(registry_path: str, keys_path: Path, source: Any, trusted_key
 def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file: Path | None,
           max_body_bytes: int, forwarded_allow_ips: str, header_timeout: float, body_timeout: float,
           max_connections: int | None) -> None:
-    """Serve the JSON API and the page where anyone can check a text (needs quelvane[server])."""
+    """Serve the JSON API and the page where anyone can check a text (needs quelvane[server]).
+
+    \b
+    Example:
+      QUELVANE_TOKEN_FILE=token.txt quelvane serve --port 8080
+    """
     from .web import ServiceConfig, read_token, serve as run
 
     config = ServiceConfig(registry_path, Keys.load(keys_path), read_token(token_file, os.environ),
@@ -490,12 +596,11 @@ def _dask_client(workers: int | None, scheduler: str | None) -> Iterator[Any]:
 def _progress_bar(label: str, hidden: bool, counted: bool = True) -> Iterator[Callable[[ScanProgress], None]]:
     """A bar on standard error; `counted`, of the corpus's bytes read, with the documents done, as
     partitions finish. Steps that are not partition by partition only show that the run is alive."""
-    from rich.console import Console
     from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeElapsedColumn
 
     counts = (DownloadColumn(), TextColumn("{task.fields[documents]:,} documents")) if counted else ()
     columns = (TextColumn("{task.description}"), BarColumn(), *counts, TimeElapsedColumn())
-    with Progress(*columns, console=Console(stderr=True), disable=hidden, transient=True) as bar:
+    with Progress(*columns, console=_stderr_console(), disable=hidden, transient=True) as bar:
         task = bar.add_task(label, total=None, documents=0)
 
         def advance(at: ScanProgress) -> None:
@@ -521,14 +626,22 @@ def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: 
          id_field: str | None, workers: int | None, scheduler: str | None, max_bytes: int, as_json: bool) -> None:
     """Find copies of the registry's publications in CORPUS (text files, folders of them, JSON Lines
     or Parquet): one row per (document, publication) in OUTPUT/matches, unreadable documents in
-    OUTPUT/errors."""
+    OUTPUT/errors.
+
+    \b
+    Example:
+      quelvane scan crawl.jsonl --id-field url --output found --format jsonl
+    """
     from .engine import worker_count
     from .scan import BindingKey, scan as run
 
-    keys = Keys.load(keys_path)
+    # Opened as every other command opens it, so a key file the registry was not made with is
+    # refused before any work, not turned into a scan that finds no watermark.
+    with _open(registry_path, keys_path) as registry:
+        binding = BindingKey(registry.keys.binding_hex, registry.keys.repository_id)
     documents = Corpus.of(corpus, field=field, max_bytes=max_bytes, id_field=id_field)
     with _dask_client(workers, scheduler) as client, _progress_bar("scanning", as_json) as progress:
-        summary = run(documents, registry_path, BindingKey(keys.binding_hex, keys.repository_id), output,
+        summary = run(documents, registry_path, binding, output,
                       fmt=fmt, client=client, progress=progress)
         threads = worker_count(client)
     if summary.partitions < threads:
@@ -547,7 +660,12 @@ def dedup(corpus: tuple[Path, ...], output: Path, fmt: str, field: str, id_field
           scheduler: str | None, max_bytes: int, threshold: float | None, as_json: bool) -> None:
     """Near-duplicate clusters within CORPUS: one row per document with its cluster in
     OUTPUT/clusters (keep the rows whose document is its own cluster to deduplicate), unreadable
-    documents in OUTPUT/errors."""
+    documents in OUTPUT/errors.
+
+    \b
+    Example:
+      quelvane dedup corpus/ --output clusters --threshold 0.8 --workers 2
+    """
     require(("numpy", "scipy", "pyarrow") if fmt == "parquet" else ("numpy", "scipy"), "quelvane dedup", "dask")
     from .dedup import dedup as run
 

@@ -1,13 +1,17 @@
+import contextlib
 import json
 import os
+import re
+import select
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from click.testing import CliRunner
 
-from quelvane_host import identify
+from quelvane_host import Keys, identify
 from quelvane_host.cli import main
 from .commands import invoke
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
@@ -105,4 +109,109 @@ def test_installed_console_script(tmp_path):
         done = subprocess.run([script, *args], cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
     assert "MATCH" in done.stdout
+    closed = subprocess.run(["bash", "-c", f"'{script}' publish - <&-"], cwd=tmp_path, capture_output=True, text=True)
+    assert (closed.returncode, closed.stderr) == (3, "quelvane: standard input is closed: pipe the text in, or name a file\n")
     assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
+
+
+@pytest.mark.parametrize("command", [[], *([name] for name in sorted(main.commands))],
+                         ids=lambda command: " ".join(["quelvane", *command]))
+def test_every_help_answers_to_h_and_shows_an_example(command):
+    short, long = invoke(CliRunner(), *command, "-h"), invoke(CliRunner(), *command, "--help")
+    assert short.exit_code == 0 and short.output == long.output
+    assert "Example" in short.output or not command  # the group's help shows the commands instead
+
+
+def test_publish_reads_standard_input_and_prints_its_document(runner):
+    first = runner.invoke(main, ["publish", "-", "--title", "Ferry"], input=ARTICLE)
+    assert first.exit_code == 0 and first.stderr.startswith("quelvane: published as ")
+    pointer = first.stderr.split()[3]
+    assert first.stdout != ARTICLE and first.stdout == invoke(runner, "show", pointer, "--text").output
+    Path("copy.txt").write_text(first.stdout)
+    [match] = json.loads(invoke(runner, "identify", "copy.txt", "--json").output)
+    assert (match["pointer"], match["verdict"], match["metadata"]["title"]) == (pointer, "match", "Ferry")
+    # Run again (say, after the document was lost on its way out): the same document, nothing new stored.
+    again = runner.invoke(main, ["publish", "-", "--json"], input=ARTICLE)
+    record = json.loads(again.stdout)
+    assert (record["pointer"], record["already_published"], record["document"]) == (pointer, True, first.stdout)
+    assert len(json.loads(invoke(runner, "list", "--json").output)) == 1
+
+
+@pytest.mark.parametrize("args, given, status, said", [
+    (["-", "other.txt"], ESSAY, 2, "give - alone"),
+    (["-", "--output-dir", "out"], ESSAY, 2, "give - alone"),
+    (["-"], b"", 3, "text is empty"),
+    (["-"], "caf\xe9 ".encode("latin-1") * 30, 3, "not valid UTF-8"),
+    (["-", "--max-bytes", "100"], ESSAY, 3, "over the limit of 100"),
+])
+def test_publish_refuses_bad_standard_input(runner, args, given, status, said):
+    Path("other.txt").write_text(NOTES)
+    result = runner.invoke(main, ["publish", *args], input=given)
+    assert (result.exit_code, result.stdout) == (status, "") and said in result.stderr
+    assert json.loads(invoke(runner, "list", "--json").output) == []
+
+
+def test_error_lines_are_never_cut_at_the_terminal_width(runner):
+    name = "a-file-whose-name-is-much-longer-than-a-terminal-line-is-wide-" * 3 + ".txt"
+    Path("folder").mkdir()
+    (Path("folder") / name).write_bytes(b"\xff\xfe")
+    (Path("folder") / "good.txt").write_text(ARTICLE)
+    result = runner.invoke(main, ["index", "folder"], env={"COLUMNS": "40"})
+    assert result.exit_code == 4
+    assert f"folder/{name}: error: file is not valid UTF-8 (byte 0); convert it to UTF-8 first\n" in result.stderr
+    assert "\x1b" not in result.output  # off a terminal, no colour or cursor codes either
+
+
+def _on_a_terminal(command, cwd, env):
+    """What `command` wrote to a pseudo-terminal standing for its standard output and error."""
+    import pty
+
+    leader, follower = pty.openpty()
+    with subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=follower,
+                          stderr=follower) as process:
+        os.close(follower)
+        written = b""
+        with contextlib.suppress(OSError):  # the terminal closes when the command ends
+            while select.select([leader], [], [], 120)[0] and (chunk := os.read(leader, 65536)):
+                written += chunk
+        process.kill()  # only if it hung: it has ended when its terminal closed
+    os.close(leader)
+    return written
+
+
+@pytest.mark.parametrize("no_color, coloured", [(None, True), ("1", False)])
+def test_on_a_terminal_lines_start_clear_of_the_bar_and_no_color_is_honoured(tmp_path, no_color, coloured):
+    script = shutil.which("quelvane", path=str(Path(sys.executable).parent))
+    if script is None:
+        pytest.skip("the quelvane command is not installed next to this interpreter")
+    env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "FORCE_COLOR", "TERM")}
+    env.update({"TERM": "xterm-256color"} | ({"NO_COLOR": no_color} if no_color else {}))
+    subprocess.run([script, "init"], cwd=tmp_path, env=env, check=True, capture_output=True)
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "a.txt").write_text(ARTICLE)
+    (tmp_path / "folder" / "b.txt").write_bytes(b"\xff")
+    written = _on_a_terminal([script, "index", "folder"], tmp_path, env)
+    assert b"b.txt: error: file is not valid UTF-8" in written  # the bar was drawn beside it
+    # Each line begins where the bar's line was cleared (or on a new line), never glued to the bar.
+    assert re.findall(rb"(.{0,4})folder/[ab]\.txt: ", written) == [b"\x1b[2K"] * 2
+    assert (re.search(rb"\x1b\[[0-9;]*m", written) is not None) == coloured
+
+
+def test_shell_completion_line_of_the_readme_completes(tmp_path):
+    bin_dir = Path(sys.executable).parent
+    if shutil.which("quelvane", path=str(bin_dir)) is None:
+        pytest.skip("the quelvane command is not installed next to this interpreter")
+    completed = subprocess.run(
+        ["bash", "-c", 'eval "$(_QUELVANE_COMPLETE=bash_source quelvane)"; COMP_WORDS=(quelvane ide); '
+                       'COMP_CWORD=1; _quelvane_completion quelvane; echo "${COMPREPLY[@]}"'],
+        env=dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}"), cwd=tmp_path,
+        capture_output=True, text=True, timeout=60)
+    assert completed.stdout.split() == ["identify"], completed.stderr
+
+
+def test_scan_refuses_a_key_file_the_registry_was_not_made_with(runner):
+    Path("corpus.txt").write_text(ARTICLE)
+    Keys.generate("another").save("other.key")
+    result = runner.invoke(main, ["scan", "corpus.txt", "--keys", "other.key", "--output", "out", "--format", "jsonl"])
+    assert result.exit_code == 3 and "restore its key file" in result.stderr and "Traceback" not in result.output
+    assert not Path("out").exists()

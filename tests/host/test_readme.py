@@ -38,3 +38,17 @@ def test_newcomer_section_runs(tmp_path):
     assert "MATCH" in done.stdout.upper()
     assert "excerpt index" in subprocess.run(
         [bin_dir / "quelvane", "identify", "letter.txt"], cwd=tmp_path, capture_output=True, text=True).stdout
+
+
+def test_every_command_has_a_row_in_the_command_table():
+    if not README.exists():
+        pytest.skip("no README beside these tests (the wheel check copies the tests alone)")
+    from quelvane_host.cli import main
+
+    text = README.read_text(encoding="utf-8")
+    table = text[text.index("### The command line"):]
+    table = table[:table.index("\n\n", table.index("\n|"))]
+    # A command counts where it heads a row, not where another row's text mentions it.
+    named = {name for row in table.splitlines() if row.startswith("| ")
+             for name in re.findall(r"`quelvane ([a-z]+)", row.split("|")[1])}
+    assert sorted(set(main.commands) - named) == []

@@ -15,10 +15,12 @@ version-4 UUID) gets the label of the same bytes with the six version and varian
 
 How a soft-binding assertion is stored: a manifest definition is JSON, and the SDK offers no way
 to hand it an assertion as CBOR, so the assertion goes in as the JSON form of our CBOR and the SDK
-writes that as CBOR. Every byte comes back as we signed it, keys in our order, except the one
-byte string: the empty `pad` (0x40) is stored as the empty array (0x80), JSON having no byte
-strings. The module reads an array of byte values as `pad`, so the stored assertion classifies
-with `verify_tier` exactly as the signed one."""
+writes that as CBOR. The stored record holds the same fields and values as the signed one, with
+two differences of form: the SDK writes every map's keys in alphabetical order (ours come in
+field order), and the one byte string, the empty `pad` (0x40), is stored as the empty array
+(0x80), JSON having no byte strings. The module reads maps in any key order and an array of byte
+values as `pad`, so the stored assertion classifies with `verify_tier` exactly as the signed
+one; its bytes, and so its hash, differ from the COSE-signed assertion's."""
 from __future__ import annotations
 
 import io

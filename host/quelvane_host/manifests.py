@@ -23,12 +23,15 @@ values as `pad`, so the stored assertion classifies with `verify_tier` exactly a
 one; its bytes, and so its hash, differ from the COSE-signed assertion's."""
 from __future__ import annotations
 
+import functools
 import io
 import json
+import os
 import struct
 import sys
 import uuid
 from dataclasses import dataclass, field
+from importlib.metadata import PackageNotFoundError, version
 from typing import Any, Iterable, Iterator, Mapping
 
 from .errors import InputError, ManifestError
@@ -124,14 +127,15 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
         "assertions": [
             {"label": "c2pa.actions",
              "data": {"actions": [{"action": "c2pa.created", "digitalSourceType": DIGITAL_SOURCE_TYPE}]}},
-            *({"label": SOFT_BINDING, "data": _definition_data(alg, cbor_hex)} for alg, cbor_hex in assertions.items()),
+            *({"label": SOFT_BINDING, "data": _record(alg, cbor_hex)} for alg, cbor_hex in assertions.items()),
         ],
     }
+    # Byte strings become arrays of byte values: JSON has no other form for them.
+    definition_json = json.dumps(definition, default=list, ensure_ascii=False, separators=(",", ":"))
     try:
-        signer = c2pa.Signer.from_info(c2pa.C2paSignerInfo(
-            getattr(c2pa.C2paSigningAlg, _ALGORITHMS[identity.algorithm]), identity.chain_pem, identity.key_pem,
-            None))
-        with signer, c2pa.Builder(definition) as builder:
+        signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
+        with c2pa.Context(_signing_settings(os.getpid())) as context, \
+                c2pa.Builder(definition_json, context) as builder:
             builder.set_no_embed()
             store: bytes = builder.sign(signer, _SIGNED_AS, io.BytesIO(text_published.encode("utf-8")), io.BytesIO())
     except c2pa.C2paError as error:
@@ -172,8 +176,24 @@ def _require() -> None:
         raise ManifestError(_UNAVAILABLE)
 
 
+# The SDK's objects below are made once per process (a forked child makes its own: native handles
+# do not survive a fork) and reused: making them anew costs a tenth of signing a short text.
+@functools.lru_cache(maxsize=None)
+def _signing_settings(process: int) -> Any:
+    # The SDK reads every store back after signing unless told not to; what it would check (the
+    # hash and signature it has just made) is what `validate` checks for any reader.
+    return c2pa.Settings.from_dict({"verify": {"verify_after_sign": False}})
+
+
+@functools.lru_cache(maxsize=4)
+def _signer(process: int, algorithm: str, chain_pem: bytes, key_pem: bytes) -> Any:
+    return c2pa.Signer.from_info(c2pa.C2paSignerInfo(getattr(c2pa.C2paSigningAlg, _ALGORITHMS[algorithm]),
+                                                     chain_pem, key_pem, None))
+
+
+@functools.lru_cache(maxsize=None)
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
+    # Looked up once: reading the installed metadata takes longer than signing a short text.
     try:
         return version("quelvane")
     except PackageNotFoundError:
@@ -194,26 +214,15 @@ def _sdk_reason(error: Exception) -> str:
     return (str(error).strip().splitlines() or ["no reason given"])[0][:300]
 
 
-def _definition_data(alg: str, cbor_hex: str) -> Any:
-    """The JSON form of an assertion's CBOR for the manifest definition, once it is known to be a
-    soft-binding record of algorithm `alg`."""
+def _record(alg: str, cbor_hex: str) -> dict[str, Any]:
+    """The decoded assertion, once it is known to be a soft-binding record of algorithm `alg`."""
     try:
         record = cbor2.loads(bytes.fromhex(cbor_hex))
     except (ValueError, cbor2.CBORDecodeError):
         raise ManifestError(f"the {alg} assertion is not CBOR hex") from None
     if not isinstance(record, dict) or record.get("alg") != alg:
         raise ManifestError(f"the assertion given for {alg} is not a soft-binding record of that algorithm")
-    return _as_json(record)
-
-
-def _as_json(value: Any) -> Any:
-    if isinstance(value, bytes):
-        return list(value)
-    if isinstance(value, dict):
-        return {key: _as_json(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [_as_json(item) for item in value]
-    return value
+    return record
 
 
 def _soft_bindings(store: bytes, manifest_id: str) -> dict[str, str]:

@@ -225,6 +225,21 @@ def test_trust_anchors_are_kept_once_and_make_validation_trusted(tmp_path, ident
     assert manifests.validate(store, result.published, signing_identity.trust_anchors(tmp_path)).state == "Trusted"
 
 
+def test_a_forked_process_signs_after_its_parent(identity, published, root_pem):
+    # The signer and settings kept between publications are native handles: a worker forked
+    # after the parent signed must still sign.
+    result, signed = published
+    manifests.build_store(identity, result.published, signed, result.pointer, title="parent")
+    child = os.fork()
+    if child == 0:
+        try:
+            built = manifests.build_store(identity, result.published, signed, result.pointer, title="child")
+            os._exit(0 if manifests.validate(built, result.published, root_pem).state == "Trusted" else 1)
+        except BaseException:
+            os._exit(2)
+    assert os.waitpid(child, 0)[1] == 0
+
+
 def test_pointers_and_manifest_ids():
     pointer = manifests.new_pointer()
     assert uuid.UUID(pointer).version == 4 and len(pointer) == 32

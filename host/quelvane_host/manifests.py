@@ -137,7 +137,7 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
         with c2pa.Context(_signing_settings(os.getpid())) as context, \
                 c2pa.Builder(definition_json, context) as builder:
             builder.set_no_embed()
-            store: bytes = builder.sign(signer, _SIGNED_AS, io.BytesIO(text_published.encode("utf-8")), io.BytesIO())
+            store: bytes = builder.sign(signer, _SIGNED_AS, io.BytesIO(_utf8(text_published)), io.BytesIO())
     except c2pa.C2paError as error:
         raise ManifestError(f"the C2PA SDK refused to sign the manifest: {_sdk_reason(error)}") from None
     return store
@@ -147,12 +147,16 @@ def validate(store: bytes, text: str, anchors: str = "") -> Validation:
     """Validates `store` for `text` with the C2PA SDK: hard binding, signature, certificate and,
     when `anchors` (PEM roots) are given, trust."""
     _require()
-    context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}}) if anchors else c2pa.Context()
-    reader = _reader(store, context, text.encode("utf-8"))
-    with context, reader:
-        manifest_id = json.loads(reader.json())["active_manifest"]
-        results = (reader.get_validation_results() or {}).get("activeManifest") or {}
-        state = reader.get_validation_state() or "Invalid"
+    try:
+        context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}}) if anchors else c2pa.Context()
+    except c2pa.C2paError as error:
+        raise ManifestError(f"the trust anchors are not usable PEM certificates ({_sdk_reason(error)}); "
+                            f"check the trust anchor list") from None
+    with context:
+        reader, manifest_id = _read(store, context, _utf8(text))
+        with reader:
+            results = (reader.get_validation_results() or {}).get("activeManifest") or {}
+            state = reader.get_validation_state() or "Invalid"
     return Validation(
         state=state,
         failures=tuple(status["code"] for status in results.get("failure", ())),
@@ -166,8 +170,9 @@ def soft_bindings(store: bytes) -> dict[str, str]:
     """alg -> the `c2pa.soft-binding` assertions of the store's active manifest, CBOR hex as
     stored, read without the text (nothing is validated)."""
     _require()
-    with c2pa.Context() as context, _reader(store, context, None) as reader:
-        manifest_id: str = json.loads(reader.json())["active_manifest"]
+    with c2pa.Context() as context:
+        reader, manifest_id = _read(store, context, None)
+        reader.close()
     return _soft_bindings(store, manifest_id)
 
 
@@ -200,13 +205,27 @@ def _version() -> str:
         return "0"
 
 
-def _reader(store: bytes, context: Any, text: bytes | None) -> Any:
+def _read(store: bytes, context: Any, text: bytes | None) -> tuple[Any, str]:
+    """The SDK's reader of `store`, for `text` when given, and its active manifest's label."""
     try:
         if text is None:
-            return c2pa.Reader(MEDIA_TYPE, io.BytesIO(store), context=context)
-        return c2pa.Reader(_SIGNED_AS, io.BytesIO(text), manifest_data=store, context=context)
+            reader = c2pa.Reader(MEDIA_TYPE, io.BytesIO(store), context=context)
+        else:
+            reader = c2pa.Reader(_SIGNED_AS, io.BytesIO(text), manifest_data=store, context=context)
+        manifest_id = json.loads(reader.json()).get("active_manifest")
     except c2pa.C2paError as error:
         raise ManifestError(f"not a readable C2PA manifest store: {_sdk_reason(error)}") from None
+    if not isinstance(manifest_id, str):
+        reader.close()
+        raise ManifestError("the C2PA manifest store has no active manifest")
+    return reader, manifest_id
+
+
+def _utf8(text: str) -> bytes:
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise InputError(f"text holds a lone surrogate at character {error.start}: it is not valid Unicode") from None
 
 
 def _sdk_reason(error: Exception) -> str:
@@ -229,7 +248,10 @@ def _soft_bindings(store: bytes, manifest_id: str) -> dict[str, str]:
     found: dict[str, str] = {}
     for label, content in _assertion_boxes(store, manifest_id):
         if label == SOFT_BINDING or label.startswith(SOFT_BINDING + "__"):
-            record = cbor2.loads(content)
+            try:
+                record = cbor2.loads(content)
+            except (ValueError, RecursionError):
+                continue  # not CBOR: the SDK reports the assertion as malformed; no binding to offer
             if isinstance(record, dict) and isinstance(record.get("alg"), str):
                 found[record["alg"]] = content.hex()
     return found

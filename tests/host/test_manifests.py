@@ -268,6 +268,13 @@ def test_malformed_input_is_a_clear_error(identity, published):
     for junk in [b"", b"junk", b"\x00\x00\x00\x08jumb" * 4]:
         with pytest.raises(ManifestError, match="not a readable C2PA manifest store"):
             manifests.validate(junk, result.published)
+        with pytest.raises(ManifestError, match="not a readable C2PA manifest store"):
+            manifests.soft_bindings(junk)
+    store = manifests.build_store(identity, result.published, signed, result.pointer, title="t")
+    with pytest.raises(ManifestError, match="trust anchors are not usable"):
+        manifests.validate(store, result.published, "not a certificate")
+    with pytest.raises(InputError, match="lone surrogate"):
+        manifests.validate(store, "text \ud800")
 
 
 def test_missing_sdk_names_the_install_line():

@@ -32,16 +32,19 @@ import sys
 import uuid
 from dataclasses import dataclass, field
 from importlib.metadata import PackageNotFoundError, version
-from typing import Any, Iterable, Iterator, Mapping
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Mapping
 
 from .errors import InputError, ManifestError
 from .extras import missing_extra
 from .formats import Format
-from .signing_identity import SigningIdentity
+
+if TYPE_CHECKING:
+    from .signing_identity import SigningIdentity
 
 try:
     import c2pa  # type: ignore[import-untyped]
     import cbor2
+    import cryptography  # noqa: F401  (signing identities: checked here so that `available` covers them)
     _UNAVAILABLE = ""
 except ImportError as _missing:
     # The SDK is built for Python 3.10 and later; pip installs nothing usable before that.
@@ -56,6 +59,7 @@ MEDIA_TYPES: Mapping[Format, str] = {"text": "text/plain", "markdown": "text/mar
 _SIGNED_AS = "text/plain"  # the SDK's data-hash handler for any text; the manifest names the real type
 _LABEL_PREFIX = "urn:c2pa:"
 _ALGORITHMS = {"ed25519": "ED25519", "es256": "ES256", "es384": "ES384"}
+Box = tuple[bytes, bytes]  # a JUMBF box: its type and its payload
 
 
 @dataclass(frozen=True)
@@ -79,8 +83,15 @@ class Validation:
 
 
 def available() -> bool:
-    """Whether manifests can be built and read here (the SDK is installed)."""
+    """Whether manifests can be built and read here, and signing identities made (the `c2pa`
+    extra is installed); when not, `unavailable_reason` says how to install it."""
     return not _UNAVAILABLE
+
+
+def unavailable_reason() -> str:
+    """Why manifests cannot be used here, with the line that installs what is missing; empty
+    when they can."""
+    return _UNAVAILABLE
 
 
 def new_pointer() -> str:
@@ -237,7 +248,7 @@ def _record(alg: str, cbor_hex: str) -> dict[str, Any]:
     """The decoded assertion, once it is known to be a soft-binding record of algorithm `alg`."""
     try:
         record = cbor2.loads(bytes.fromhex(cbor_hex))
-    except (ValueError, cbor2.CBORDecodeError):
+    except ValueError:  # bad hex, or cbor2's CBORDecodeError
         raise ManifestError(f"the {alg} assertion is not CBOR hex") from None
     if not isinstance(record, dict) or record.get("alg") != alg:
         raise ManifestError(f"the assertion given for {alg} is not a soft-binding record of that algorithm")
@@ -271,9 +282,6 @@ def _assertion_boxes(store: bytes, manifest_id: str) -> Iterator[tuple[str, byte
                     for kind, payload in content:
                         if kind == b"cbor":
                             yield assertion_label, payload
-
-
-Box = tuple[bytes, bytes]
 
 
 def _superboxes(boxes: Iterable[Box]) -> Iterator[tuple[str, list[Box]]]:

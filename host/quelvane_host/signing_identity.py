@@ -50,7 +50,7 @@ class SigningIdentity:
     __slots__ = ("_key_pem", "chain_pem", "algorithm", "subject", "issuer", "not_after", "is_test")
 
     def __init__(self, chain_pem: bytes, key_pem: bytes) -> None:
-        chain = _certificates(chain_pem)
+        chain = _certificates(chain_pem, "certificate chain")
         key = _private_key(key_pem)
         self.algorithm = _check_signer(chain[0], key)
         self._key_pem = key_pem
@@ -73,11 +73,15 @@ class SigningIdentity:
     __str__ = __repr__
 
     def save(self, directory: PathLike) -> None:
-        """Writes the chain and key into `directory`, readable by their owner only; refuses to
-        overwrite an identity."""
+        """Writes the chain and key into `directory`, readable by their owner only, both or
+        neither; refuses to overwrite either."""
         folder = Path(directory)
         write_private(folder / CHAIN_FILE, self.chain_pem, "C2PA certificate chain", IdentityError)
-        write_private(folder / KEY_FILE, self._key_pem, "C2PA signing key", IdentityError)
+        try:
+            write_private(folder / KEY_FILE, self._key_pem, "C2PA signing key", IdentityError)
+        except IdentityError:
+            (folder / CHAIN_FILE).unlink()  # ours, just made: a chain without its key is no identity
+            raise
 
     @classmethod
     def load(cls, directory: PathLike) -> SigningIdentity:
@@ -113,8 +117,13 @@ def make_test_identity(directory: PathLike, *, algorithm: str = "ed25519",
     identity = SigningIdentity(
         signer.public_bytes(pem) + root.public_bytes(pem),
         signer_key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
-    identity.save(directory)
-    write_private(Path(directory) / TEST_ROOT_FILE, root.public_bytes(pem), "C2PA test root", IdentityError)
+    root_file = Path(directory) / TEST_ROOT_FILE
+    write_private(root_file, root.public_bytes(pem), "C2PA test root", IdentityError)
+    try:
+        identity.save(directory)
+    except IdentityError:
+        root_file.unlink()  # ours, just made: leave the folder as it was
+        raise
     return identity
 
 
@@ -130,13 +139,13 @@ def trust_anchors(directory: PathLike) -> str:
 def add_trust_anchor(directory: PathLike, root_pem: bytes) -> int:
     """Adds the CA certificates of `root_pem` to the trust anchors (ones already there are kept
     once); returns how many anchors there are now."""
-    added = _certificates(root_pem)
+    added = _certificates(root_pem, "trust anchor")
     for certificate in added:
         if not _is_authority(certificate):
             raise IdentityError(f"{certificate.subject.rfc4514_string()} is not a CA certificate; "
                                 f"a trust anchor is the root a signer's chain ends in")
     current = trust_anchors(directory)
-    kept = _certificates(current.encode("ascii")) if current else []
+    kept = _certificates(current.encode("ascii"), "trust anchor list") if current else []
     known = {c.fingerprint(hashes.SHA256()) for c in kept}
     for certificate in added:
         if certificate.fingerprint(hashes.SHA256()) not in known:
@@ -154,13 +163,12 @@ def _replace_private(path: Path, data: bytes) -> None:
     os.replace(staging, path)
 
 
-def _certificates(chain_pem: bytes) -> list[x509.Certificate]:
+def _certificates(pem: bytes, what: str) -> list[x509.Certificate]:
     try:
-        chain = x509.load_pem_x509_certificates(chain_pem)
+        return x509.load_pem_x509_certificates(pem)
     except ValueError:
-        raise IdentityError("the certificate chain is not PEM certificates; give the chain as PEM, "
-                            "end-entity certificate first") from None
-    return chain
+        raise IdentityError(f"the {what} is not PEM certificates; give certificates in PEM form, a chain "
+                            f"with its end-entity certificate first") from None
 
 
 def _private_key(key_pem: bytes) -> PrivateKey:

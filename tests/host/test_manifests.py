@@ -202,6 +202,11 @@ def test_identity_files_are_owner_only_load_back_and_never_show_the_key(tmp_path
         assert "Hollins Gazette" in shown and secret[:24] not in shown and "PRIVATE" not in shown
     with pytest.raises(IdentityError, match="already exists"):
         make_test_identity(tmp_path)
+    (tmp_path / "partial").mkdir()
+    (tmp_path / "partial" / signing_identity.KEY_FILE).write_text("someone's key")
+    with pytest.raises(IdentityError, match="already exists"):
+        make_test_identity(tmp_path / "partial")
+    assert sorted(p.name for p in (tmp_path / "partial").iterdir()) == [signing_identity.KEY_FILE]
     os.chmod(tmp_path / signing_identity.KEY_FILE, 0o644)
     with pytest.raises(IdentityError, match="chmod 600"):
         SigningIdentity.load(tmp_path)
@@ -221,6 +226,9 @@ def test_trust_anchors_are_kept_once_and_make_validation_trusted(tmp_path, ident
     end_entity = (identity_dir / signing_identity.CHAIN_FILE).read_bytes()
     with pytest.raises(IdentityError, match="not a CA certificate"):
         signing_identity.add_trust_anchor(tmp_path, end_entity)
+    with pytest.raises(IdentityError, match="trust anchor is not PEM certificates"):
+        signing_identity.add_trust_anchor(tmp_path, b"")
+    assert signing_identity.trust_anchors(tmp_path).count("BEGIN CERTIFICATE") == 2  # unchanged by refusals
     result, _ = published
     assert manifests.validate(store, result.published, signing_identity.trust_anchors(tmp_path)).state == "Trusted"
 
@@ -277,13 +285,15 @@ def test_malformed_input_is_a_clear_error(identity, published):
         manifests.validate(store, "text \ud800")
 
 
-def test_missing_sdk_names_the_install_line():
-    # A fresh interpreter in which the SDK cannot be imported, as where the extra is not installed.
-    code = ("import sys; sys.modules['c2pa'] = None\n"
+@pytest.mark.parametrize("module", ["c2pa", "cbor2", "cryptography"])
+def test_missing_extra_names_the_install_line(module):
+    # A fresh interpreter in which one part of the extra cannot be imported, as where it is not installed.
+    code = (f"import sys; sys.modules[{module!r}] = None\n"
             "from quelvane_host import manifests\n"
             "assert not manifests.available()\n"
             "try:\n    manifests.soft_bindings(b'')\n"
-            "except manifests.ManifestError as error:\n    print(error)\n")
+            "except manifests.ManifestError as error:\n    assert str(error) == manifests.unavailable_reason()\n"
+            "    print(error)\n")
     shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
-    assert install_line("c2pa") in shown and "C2PA manifests" in shown
+    assert install_line("c2pa") in shown and "C2PA manifests" in shown and module in shown

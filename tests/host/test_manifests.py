@@ -1,6 +1,10 @@
 """C2PA manifest stores for publications and the signing identity behind them, with the real C2PA
 SDK, real certificates and a real registry."""
+import base64
 import datetime
+import hashlib
+import io
+import json
 import os
 import stat
 import subprocess
@@ -11,10 +15,10 @@ import pytest
 
 import quelvane
 
-pytest.importorskip("c2pa", reason="the C2PA SDK (c2pa-python) is not installed")
+c2pa = pytest.importorskip("c2pa", reason="the C2PA SDK (c2pa-python) is not installed")
 cbor2 = pytest.importorskip("cbor2")
 from cryptography import x509  # noqa: E402
-from cryptography.hazmat.primitives import serialization  # noqa: E402
+from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID  # noqa: E402
 
@@ -83,7 +87,6 @@ def chain(signer_key, *, usage=True, extended=True, authority=False, days=30):
                    .add_extension(x509.SubjectKeyIdentifier.from_public_key(public), critical=False))
         for extension, critical in extensions:
             builder = builder.add_extension(extension, critical=critical)
-        from cryptography.hazmat.primitives import hashes
         return builder.sign(root_key, hashes.SHA256())
 
     def key_usage(sign, certify):
@@ -124,6 +127,21 @@ def test_publication_store_validates_and_carries_the_four_soft_bindings(store, p
             assert quelvane.verify_tier(result.published, stored, *flags) == \
                 quelvane.verify_tier(result.published, signed[alg], *flags)
     assert manifests.soft_bindings(store) == found.soft_bindings
+
+
+def test_any_c2pa_reader_finds_the_actions_hard_binding_and_signer(store, published):
+    # Read as an outside verifier would, with the SDK alone.
+    result, _ = published
+    reader = c2pa.Reader("text/plain", io.BytesIO(result.published.encode()), manifest_data=store)
+    manifest = reader.get_active_manifest()
+    assert manifest["title"] == "article.published.txt"
+    assert manifest["signature_info"]["alg"] == "Ed25519"
+    assert [a["label"] for a in manifest["assertions"]] == ["c2pa.actions.v2"] + ["c2pa.soft-binding"] * 4
+    assert manifest["assertions"][0]["data"]["actions"] == [
+        {"action": "c2pa.created", "digitalSourceType": manifests.DIGITAL_SOURCE_TYPE}]
+    hard = json.loads(reader.detailed_json())["manifests"][manifest["label"]]["assertion_store"]["c2pa.hash.data"]
+    assert hard["alg"] == "sha256"
+    assert base64.b64decode(hard["hash"]) == hashlib.sha256(result.published.encode("utf-8")).digest()
 
 
 def test_one_changed_character_breaks_the_hard_binding_only(store, published, root_pem):
@@ -243,7 +261,7 @@ def test_a_forked_process_signs_after_its_parent(identity, published, root_pem):
         try:
             built = manifests.build_store(identity, result.published, signed, result.pointer, title="child")
             os._exit(0 if manifests.validate(built, result.published, root_pem).state == "Trusted" else 1)
-        except BaseException:
+        except BaseException:  # the child must never return into the test run
             os._exit(2)
     assert os.waitpid(child, 0)[1] == 0
 

@@ -145,8 +145,7 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
     definition_json = json.dumps(definition, default=list, ensure_ascii=False, separators=(",", ":"))
     try:
         signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
-        with c2pa.Context(_signing_settings(os.getpid())) as context, \
-                c2pa.Builder(definition_json, context) as builder:
+        with c2pa.Builder(definition_json, _signing_context(os.getpid())) as builder:
             builder.set_no_embed()
             store: bytes = builder.sign(signer, _SIGNED_AS, io.BytesIO(_utf8(text_published)), io.BytesIO())
     except c2pa.C2paError as error:
@@ -195,10 +194,11 @@ def _require() -> None:
 # The SDK's objects below are made once per process (a forked child makes its own: native handles
 # do not survive a fork) and reused: making them anew costs a tenth of signing a short text.
 @functools.lru_cache(maxsize=None)
-def _signing_settings(process: int) -> Any:
+def _signing_context(process: int) -> Any:
     # The SDK reads every store back after signing unless told not to; what it would check (the
-    # hash and signature it has just made) is what `validate` checks for any reader.
-    return c2pa.Settings.from_dict({"verify": {"verify_after_sign": False}})
+    # hash and signature it has just made) is what `validate` checks for any reader. A context
+    # may be shared by builders (the SDK guards it).
+    return c2pa.Context.from_dict({"verify": {"verify_after_sign": False}})
 
 
 @functools.lru_cache(maxsize=4)

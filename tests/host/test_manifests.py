@@ -266,6 +266,19 @@ def test_a_forked_process_signs_after_its_parent(identity, published, root_pem):
     assert os.waitpid(child, 0)[1] == 0
 
 
+def test_threads_sign_at_once(identity, published, root_pem):
+    # The kept signer and context are shared by every thread that publishes (the service's workers).
+    from concurrent.futures import ThreadPoolExecutor
+    result, signed = published
+    pointers = [manifests.new_pointer() for _ in range(16)]
+    with ThreadPoolExecutor(4) as pool:
+        stores = list(pool.map(lambda p: manifests.build_store(identity, result.published, signed, p, title=p),
+                               pointers))
+    for pointer, built in zip(pointers, stores):
+        found = manifests.validate(built, result.published, root_pem)
+        assert (found.state, manifests.parse_manifest_id(found.manifest_id)) == ("Trusted", pointer)
+
+
 def test_pointers_and_manifest_ids():
     pointer = manifests.new_pointer()
     assert uuid.UUID(pointer).version == 4 and len(pointer) == 32

@@ -156,6 +156,7 @@ EXTRA_BRINGS = {
     "server": ["fastapi", "uvicorn", "jinja2", "cbor2", "quelvane_host.web.app"],
     "dask": ["distributed", "numpy", "scipy", "pyarrow", "quelvane_host.dedup"],
     "postgres": ["psycopg", "quelvane_host.storage.postgres"],
+    "c2pa": ["c2pa", "cryptography", "cbor2", "quelvane_host.manifests", "quelvane_host.signing_identity"],
 }
 
 
@@ -190,7 +191,7 @@ def install_lines_check(python, folder, env):
     shell(lines[None])
     printed = run(bin_dir / "python", "-c", "from quelvane_host.extras import EXTRAS, install_line; "
                   "print('\\n'.join(install_line(e) for e in (None, *EXTRAS)))", check=True).stdout.split("\n")
-    assert printed[:4] == [lines[None], *(lines[extra] for extra in EXTRA_BRINGS)], printed
+    assert printed[:1 + len(EXTRA_BRINGS)] == [lines[None], *(lines[extra] for extra in EXTRA_BRINGS)], printed
     print(f"  {lines[None]}: installed; the lines the commands print are the README's")
     base_install_check(bin_dir, folder, lines, run)
     for extra, modules in EXTRA_BRINGS.items():

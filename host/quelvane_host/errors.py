@@ -29,3 +29,11 @@ class NotFoundError(QuelvaneHostError):
 
 class NoRegistryError(RegistryError):
     """No registry is stored where one was asked for: nothing there, or an empty file."""
+
+
+class IdentityError(QuelvaneHostError):
+    """A C2PA signing identity (certificate chain and key) or trust anchor cannot be used."""
+
+
+class ManifestError(QuelvaneHostError):
+    """A C2PA manifest store cannot be built or read, or the C2PA SDK is not available."""

@@ -69,15 +69,7 @@ class Keys:
             "signing_key": self._signing_hex,
             "binding_key": self._binding_hex,
         }
-        try:
-            fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        except FileExistsError:
-            raise KeyFileError(f"{target} already exists; keep it, or move it away to make new keys") from None
-        except OSError as error:
-            raise KeyFileError(f"cannot create key file {target}: {error.strerror}") from None
-        with os.fdopen(fd, "w", encoding="utf-8") as handle:
-            json.dump(document, handle, indent=2)
-            handle.write("\n")
+        write_private(target, (json.dumps(document, indent=2) + "\n").encode("utf-8"), "key file", KeyFileError)
         return target
 
     @classmethod
@@ -144,3 +136,18 @@ def read_private(path: Path, what: str, limit: int, error: type[Exception]) -> b
                 f"restrict it with: chmod 600 {path}"
             )
         return handle.read(limit)
+
+
+def write_private(path: Path, data: bytes, what: str, error: type[Exception]) -> None:
+    """Creates a new file readable by its owner only and writes `data` (a secret) into it, raising
+    `error` if the file exists (a secret is never overwritten) or cannot be created."""
+    try:
+        # O_EXCL: never follow a planted link or replace an existing secret; 0600 from the start,
+        # so there is no moment at which others could read it.
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise error(f"{path} already exists; keep it, or move it away to make a new {what}") from None
+    except OSError as failure:
+        raise error(f"cannot create {what} {path}: {failure.strerror}") from None
+    with os.fdopen(fd, "wb") as handle:
+        handle.write(data)

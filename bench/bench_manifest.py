@@ -1,0 +1,67 @@
+"""What a C2PA manifest store adds to publishing, measured against publishing itself in the same run.
+
+For texts of several sizes (real English prose), every round times in turn:
+- publish: Registry.publish into a SQLite registry (sign, index, watermark, store);
+- build: manifests.build_store for that publication (the manifest definition, the SDK's signing
+  with the identity's chain, the hard binding over the published text) from the assertions
+  publishing signed, as publishing would hand them over;
+- validate: manifests.validate of the store against the published text with the test root as
+  anchor (the hard binding rehashed, the signature and chain checked).
+Ratio = (publish + build) / publish; goal at most 1.5x. The store size is shown too.
+Processor time of this process (the SDK runs in it), medians of --rounds.
+
+Run: python bench/bench_manifest.py [--rounds 15] [--algorithm ed25519|es256|es384]
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import tempfile
+from functools import partial
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "host"))
+
+import quelvane  # noqa: E402
+from common import interleaved_medians, prose  # noqa: E402
+
+from quelvane_host import Keys, Registry  # noqa: E402
+from quelvane_host import manifests  # noqa: E402
+from quelvane_host.signing_identity import TEST_ROOT_FILE, make_test_identity  # noqa: E402
+
+SIZES = (2_048, 20_000, 200_000)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--algorithm", default="ed25519", choices=("ed25519", "es256", "es384"))
+    arguments = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        base = Path(folder)
+        identity = make_test_identity(base, algorithm=arguments.algorithm)
+        anchors = (base / TEST_ROOT_FILE).read_text()
+        Keys.generate("bench").save(base / "k.key")
+        keys = Keys.load(base / "k.key")
+        with Registry.create(base / "registry.db", keys) as registry:
+            print(f"signing identity: {identity.algorithm}; rounds: {arguments.rounds}")
+            print(f"{'text bytes':>10} {'publish ms':>11} {'build ms':>9} {'validate ms':>12} "
+                  f"{'ratio':>6} {'store bytes':>12}")
+            for size in SIZES:
+                text = prose("english", size)
+                result = registry.publish(text)
+                signed = {e.alg: quelvane.verify(e.cose_hex, keys.public_hex)
+                          for e in registry.show(result.pointer).envelopes}
+                store = manifests.build_store(identity, result.published, signed, result.pointer, title="bench")
+                assert manifests.validate(store, result.published, anchors).state == "Trusted"
+                publish, build, validate = interleaved_medians([
+                    (registry.publish, text),
+                    (partial(manifests.build_store, identity, result.published, signed, result.pointer, title="bench"),),
+                    (manifests.validate, store, result.published, anchors),
+                ], arguments.rounds)
+                print(f"{len(text.encode()):>10} {publish * 1e3:>11.2f} {build * 1e3:>9.2f} {validate * 1e3:>12.2f} "
+                      f"{(publish + build) / publish:>5.2f}x {len(store):>12}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,754 @@
+"""The words a browser shows of an HTML page, each with the place in the source that produced it.
+
+The page is tokenised and its tree built the way a browser's parser does it where that decides
+what is shown: comments and unfinished tags, text-only elements (`<script>`, `<style>`,
+`<textarea>`, `<xmp>`, `<plaintext>`...), SVG and MathML, misnested formatting elements that
+a browser reopens, tables, `<select>`. An element's own markup decides whether its text shows
+(`hidden`, an inline `display`, `visibility` or `content-visibility`, a closed `<details>` or
+`<dialog>`, fallback content). Where a browser might hide text and we cannot tell, the text is
+not counted: hidden text must never make a page match a publication.
+
+Every tag costs constant time (amortised): open elements are found through per-name lists and
+per-element pointers to the nearest scope boundary, never by scanning the stack; tokens are cut
+with regular expressions that never rescan what they passed."""
+from __future__ import annotations
+
+import html
+import re
+from dataclasses import dataclass
+from typing import Optional
+
+_SPACE = "\t\n\f\r "
+HTML, SVG, MATH = "html", "svg", "math"
+
+
+@dataclass(frozen=True)
+class Visible:
+    text: str
+    source_after: list[int]
+    """For each character of `text`, the source offset just after what produced it."""
+
+
+_BLOCKS = frozenset({
+    "address", "article", "aside", "blockquote", "br", "caption", "center", "dd", "details", "dialog", "dir",
+    "div", "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4", "h5", "h6",
+    "header", "hgroup", "hr", "legend", "li", "listing", "main", "marquee", "menu", "nav", "ol", "p",
+    "plaintext", "pre", "search", "section", "summary", "table", "tbody", "td", "tfoot", "th", "thead", "tr",
+    "ul", "xmp",
+})
+_VOID = frozenset({"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "image", "img",
+                   "input", "keygen", "link", "meta", "param", "source", "track", "wbr"})
+# Elements whose content a browser never draws as text (replaced elements, fallback content a
+# browser with scripting and media support does not use, text-only elements that are not shown).
+_HIDING = {
+    HTML: frozenset({"audio", "canvas", "datalist", "iframe", "meter", "noembed", "noframes", "noscript",
+                     "progress", "rp", "script", "style", "template", "textarea", "title", "video"}),
+    SVG: frozenset({"clippath", "defs", "desc", "filter", "lineargradient", "marker", "mask", "metadata",
+                    "pattern", "radialgradient", "script", "style", "symbol", "title"}),
+    MATH: frozenset({"annotation", "annotation-xml", "mphantom"}),
+}
+# Containers that draw only their first child element.
+_FIRST_CHILD_ONLY = frozenset({("semantics", MATH), ("maction", MATH), ("switch", SVG)})
+_RCDATA = frozenset({"title", "textarea"})
+_RAWTEXT = frozenset({"style", "xmp", "iframe", "noembed", "noframes", "noscript"})
+_CLOSES_P = frozenset({
+    "address", "article", "aside", "blockquote", "center", "details", "dialog", "dir", "div", "dl", "fieldset",
+    "figcaption", "figure", "footer", "header", "hgroup", "main", "menu", "nav", "ol", "p", "search", "section",
+    "summary", "ul", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "listing", "form", "plaintext", "table", "hr",
+    "xmp", "li", "dd", "dt",
+})
+_HEADINGS = frozenset({"h1", "h2", "h3", "h4", "h5", "h6"})
+_FORMATTING = frozenset({"a", "b", "big", "code", "em", "font", "i", "nobr", "s", "small", "strike", "strong",
+                         "tt", "u"})
+_SPECIAL = frozenset({
+    "address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote", "body", "br",
+    "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div", "dl", "dt", "embed",
+    "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset", "h1", "h2", "h3", "h4", "h5",
+    "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img", "input", "keygen", "li", "link", "listing",
+    "main", "marquee", "menu", "meta", "nav", "noembed", "noframes", "noscript", "object", "ol", "p", "param",
+    "plaintext", "pre", "script", "search", "section", "select", "source", "style", "summary", "table",
+    "tbody", "td", "template", "textarea", "tfoot", "th", "thead", "title", "tr", "track", "ul", "wbr", "xmp",
+})
+_MATH_TEXT = frozenset({"mi", "mo", "mn", "ms", "mtext"})
+_FOREIGN_BOUNDARIES = frozenset({("mi", MATH), ("mo", MATH), ("mn", MATH), ("ms", MATH), ("mtext", MATH),
+                                 ("annotation-xml", MATH), ("foreignobject", SVG), ("desc", SVG), ("title", SVG)})
+_SCOPE = frozenset({"applet", "caption", "html", "table", "td", "th", "marquee", "object", "template"})
+_TABLE_SCOPE = frozenset({"html", "table", "template"})
+_TABLE_PARTS = frozenset({"caption", "col", "colgroup", "tbody", "td", "tfoot", "th", "thead", "tr"})
+_IN_TABLE = frozenset({"form", "input", "script", "style", "table", "template"})
+_TABLE_TEXT_PARENTS = frozenset({"table", "tbody", "tfoot", "thead", "tr"})
+_BREAKOUT = frozenset({
+    "b", "big", "blockquote", "body", "br", "center", "code", "dd", "div", "dl", "dt", "em", "embed", "h1", "h2",
+    "h3", "h4", "h5", "h6", "head", "hr", "i", "img", "li", "listing", "menu", "meta", "nobr", "ol", "p", "pre",
+    "ruby", "s", "small", "span", "strong", "strike", "sub", "sup", "table", "tt", "u", "ul", "var",
+})
+_MARKERS = frozenset({"applet", "caption", "marquee", "object", "td", "template", "th"})
+_SWITCH_TESTS = ("systemlanguage", "requiredextensions", "requiredfeatures")
+_FORMATTING_LIMIT = 32
+"""Formatting elements a browser would reopen after a block ends; past this many we stop counting
+text (a real page has a handful), which keeps reopening them linear."""
+_RESTRUCTURE_BUDGET = 16
+"""Stack entries the misnesting repair may touch per source character before we stop counting text."""
+
+_TEXT_END = re.compile(r"<(?=[A-Za-z!/?])|&(?=#[xX][0-9a-fA-F]|#[0-9]|[A-Za-z])")
+_REFERENCE = re.compile(r"&(#[xX][0-9a-fA-F]+|#[0-9]+|[A-Za-z][A-Za-z0-9]*);?")
+_NAME = re.compile(r"[^\t\n\f\r />]*")
+_ATTRIBUTE_NAME = re.compile(r"[^\t\n\f\r />][^\t\n\f\r /=>]*")
+_UNQUOTED = re.compile(r"[^\t\n\f\r >]*")
+_SKIP_SPACE = re.compile(r"[\t\n\f\r ]*")
+_COMMENT_END = re.compile(r"--!?>")
+_END_TAGS: dict[str, re.Pattern[str]] = {}
+_SCRIPT = {
+    "data": re.compile(r"<!--|</script(?=[\t\n\f\r />])", re.I),
+    "escaped": re.compile(r"-->|</script(?=[\t\n\f\r />])|<script(?=[\t\n\f\r />])", re.I),
+    "double": re.compile(r"-->|</script(?=[\t\n\f\r />])", re.I),
+}
+_CSS_TOKEN = re.compile(r"/\*.*?(?:\*/|$)|\"(?:[^\"\\\n]|\\.)*\"?|'(?:[^'\\\n]|\\.)*'?|[()\[\]{};]|[^/\"'()\[\]{};]+|/",
+                        re.S)
+_CSS_ESCAPE = re.compile(r"\\([0-9a-fA-F]{1,6})[\t\n\f\r ]?|\\(.)", re.S)
+_IMPORTANT = re.compile(r"!\s*important\s*$")
+_CSS_PROPERTIES = frozenset({"display", "visibility", "content-visibility"})
+
+
+def _end_tag(tag: str) -> re.Pattern[str]:
+    """The end tag that closes a text-only element, as a browser recognises it."""
+    if tag not in _END_TAGS:
+        _END_TAGS[tag] = re.compile(f"</{tag}(?=[\\t\\n\\f\\r />])", re.I)
+    return _END_TAGS[tag]
+
+
+def _css_unescape(text: str) -> str:
+    def one(match: re.Match[str]) -> str:
+        if match.group(1):
+            code = int(match.group(1), 16)
+            return chr(code) if 0 < code <= 0x10FFFF and not 0xD800 <= code <= 0xDFFF else "\ufffd"
+        return match.group(2)
+    return _CSS_ESCAPE.sub(one, text)
+
+
+def _style(value: str) -> dict[str, str]:
+    """The declarations of a style attribute that decide whether text shows, read as a browser
+    reads them: comments dropped, `;` inside strings and brackets kept, escapes decoded, the
+    last declaration winning unless an earlier one is !important."""
+    pieces: list[str] = []
+    current: list[str] = []
+    depth = 0
+    for match in _CSS_TOKEN.finditer(value):
+        token = match.group()
+        if token.startswith("/*"):
+            token = " "
+        elif token in "([{":
+            depth += 1
+        elif token in ")]}":
+            depth = max(depth - 1, 0)
+        elif token == ";" and depth == 0:
+            pieces.append("".join(current))
+            current = []
+            continue
+        current.append(token)
+    pieces.append("".join(current))
+    found: dict[str, tuple[str, bool]] = {}
+    for piece in pieces:
+        name, colon, text = piece.partition(":")
+        name = _css_unescape(name).strip().lower()
+        if not colon or name not in _CSS_PROPERTIES:
+            continue
+        text = _css_unescape(text).strip().lower()
+        important = _IMPORTANT.search(text)
+        if important:
+            text = text[:important.start()].strip()
+        if important or not found.get(name, ("", False))[1]:
+            found[name] = (text, bool(important))
+    return {name: text for name, (text, _) in found.items()}
+
+
+class _Element:
+    """An open element and what a browser does with what is inside it."""
+
+    __slots__ = ("tag", "ns", "attrs", "index", "shows", "visible", "painted", "in_select", "breaks",
+                 "is_open", "children", "closed_details", "special", "special_not_adp", "html", "scope",
+                 "button_scope", "list_scope", "table_scope")
+
+    def __init__(self, tag: str, ns: str, attrs: dict[str, str]) -> None:
+        self.tag, self.ns, self.attrs = tag, ns, attrs
+        self.index = 0
+        self.shows = self.visible = self.painted = True
+        self.in_select = self.breaks = self.closed_details = False
+        self.is_open = True
+        self.children = 0
+        # Indexes of the nearest element of each kind at or below this one on the stack.
+        self.special = self.special_not_adp = self.html = 0
+        self.scope = self.button_scope = self.list_scope = self.table_scope = 0
+
+    def hides_itself(self) -> bool:
+        style = _style(self.attrs.get("style", ""))
+        return ("hidden" in self.attrs or style.get("display") == "none"
+                or style.get("visibility") in ("hidden", "collapse") or style.get("content-visibility") == "hidden")
+
+
+def _derive(element: _Element, parent: _Element) -> None:
+    """Sets what `element` shows from its parent and its own markup."""
+    tag, ns, attrs = element.tag, element.ns, element.attrs
+    style = _style(attrs.get("style", ""))
+    display = attrs.get("display", "").strip().lower() if ns == SVG else ""
+    visibility = style.get("visibility") or (attrs.get("visibility", "").strip().lower() if ns == SVG else "")
+    rendered = (parent.shows and "hidden" not in attrs and style.get("display") != "none" and display != "none"
+                and not (parent.closed_details and tag != "summary")
+                and not ((parent.tag, parent.ns) in _FIRST_CHILD_ONLY and parent.children > 0)
+                and not (parent.tag == "switch" and parent.ns == SVG and any(a in attrs for a in _SWITCH_TESTS)))
+    # An object shows its fallback content only when it has nothing else to show; with a
+    # resource named we cannot tell whether it loads.
+    fallback_used = not (tag == "object" and ns == HTML and (attrs.get("data", "").strip() or "type" in attrs))
+    element.shows = (rendered and tag not in _HIDING[ns] and style.get("content-visibility") != "hidden"
+                     and not (tag == "dialog" and ns == HTML and "open" not in attrs) and fallback_used)
+    element.visible = {"hidden": False, "collapse": False, "visible": True}.get(visibility, parent.visible)
+    element.in_select = parent.in_select or (tag == "select" and ns == HTML)
+    if ns == HTML:
+        element.painted = tag == "option" or (parent.painted and tag != "select")
+    elif ns == SVG:
+        element.painted = tag in ("text", "foreignobject") or (parent.painted and tag != "svg")
+    else:
+        element.painted = tag in _MATH_TEXT or (parent.painted and tag != "math")
+    element.closed_details = tag == "details" and ns == HTML and "open" not in attrs
+    # Options, and MathML's text elements, are laid out as boxes of their own.
+    separate = ((ns == HTML and tag in _BLOCKS and not element.in_select) or (ns == MATH and tag in _MATH_TEXT)
+                or (ns == HTML and tag == "option" and element.in_select) or (ns == SVG and tag == "text"))
+    element.breaks = separate and element.shows and element.visible
+
+
+def _link(element: _Element, below: _Element, index: int) -> None:
+    """Sets the element's place on the stack and its pointers to the nearest boundaries."""
+    element.index = index
+    html_element = element.ns == HTML
+    special = (html_element and element.tag in _SPECIAL) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
+    scope = (html_element and element.tag in _SCOPE) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
+    element.special = index if special else below.special
+    element.special_not_adp = (index if special and element.tag not in ("address", "div", "p")
+                               else below.special_not_adp)
+    element.html = index if html_element else below.html
+    element.scope = index if scope else below.scope
+    element.button_scope = index if scope or (html_element and element.tag == "button") else below.button_scope
+    element.list_scope = index if scope or (html_element and element.tag in ("ol", "ul")) else below.list_scope
+    element.table_scope = index if html_element and element.tag in _TABLE_SCOPE else below.table_scope
+
+
+class _Reader:
+    def __init__(self, source: str) -> None:
+        self.source = source
+        root = _Element("#document", HTML, {})
+        root.breaks = False
+        self.stack = [root]
+        self.by_name: dict[str, list[_Element]] = {}
+        self.sections: list[list[_Element]] = [[]]
+        self.root_attrs: dict[str, str] = {}
+        self.chars: list[str] = []
+        self.after: list[int] = []
+        self.unsure = False  # from here on a browser may hide what we would read: count nothing
+        self.budget = _RESTRUCTURE_BUDGET * len(source) + 10_000
+        self.raw: Optional[str] = None
+        self.here = 0
+
+    # Output
+
+    def _shown(self, parent: _Element) -> bool:
+        return (parent.shows and parent.visible and parent.painted and not parent.closed_details
+                and not self.unsure)
+
+    def text(self, start: int, end: int) -> None:
+        if start >= end:
+            return
+        parent = self._text_parent(self.source[start:end])
+        if self._shown(parent):
+            self.chars.extend(self.source[start:end])
+            self.after.extend(range(start + 1, end + 1))
+
+    def reference(self, start: int) -> int:
+        match = _REFERENCE.match(self.source, start)
+        end = match.end() if match else start + 1
+        text = html.unescape(self.source[start:end])
+        if self._shown(self._text_parent(text)):
+            self.chars.extend(text)
+            self.after.extend([end] * len(text))
+        return end
+
+    def line_break(self, element: _Element) -> None:
+        if element.breaks and not self.unsure:
+            self.chars.append("\n")
+            self.after.append(self.here)
+
+    def _text_parent(self, text: str) -> _Element:
+        top = self.stack[-1]
+        if top.ns != HTML or top.tag not in _TABLE_TEXT_PARENTS or not text.strip(_SPACE):
+            if top.ns == HTML:
+                self._reopen_formatting()
+            return self.stack[-1]
+        # Text where only table parts belong is moved in front of the table by a browser.
+        table = self.by_name["table"][-1]
+        return self.stack[table.index - 1]
+
+    # The stack of open elements
+
+    def push(self, tag: str, ns: str, attrs: dict[str, str], parent: Optional[_Element] = None) -> _Element:
+        below = self.stack[-1]
+        element = _Element(tag, ns, attrs)
+        _derive(element, parent or below)
+        _link(element, below, len(self.stack))
+        below.children += 1
+        self.stack.append(element)
+        self.by_name.setdefault(tag, []).append(element)
+        return element
+
+    def pop_through(self, element: _Element) -> None:
+        """Closes the element and every one still open inside it, as its end tag would."""
+        while len(self.stack) > element.index:
+            popped = self.stack.pop()
+            popped.is_open = False
+            self.by_name[popped.tag].pop()
+            self.line_break(popped)
+            if popped.ns == HTML and popped.tag in _MARKERS and len(self.sections) > 1:
+                self.sections.pop()
+
+    def innermost(self, *tags: str) -> Optional[_Element]:
+        found = [self.by_name[tag][-1] for tag in tags if self.by_name.get(tag)]
+        return max(found, key=lambda element: element.index) if found else None
+
+    def in_scope(self, tag: str, boundary: str = "scope") -> Optional[_Element]:
+        element = self.innermost(tag)
+        if element is None or self._boundary(boundary) > element.index:
+            return None
+        return element
+
+    def _boundary(self, kind: str) -> int:
+        """The index of the innermost open element that bounds a search of that kind."""
+        top = self.stack[-1]
+        return {"scope": top.scope, "button_scope": top.button_scope, "list_scope": top.list_scope,
+                "table_scope": top.table_scope}[kind]
+
+    def _foster_parent(self, tag: str) -> Optional[_Element]:
+        """Where a browser puts an element that does not belong in a table: in front of it."""
+        top = self.stack[-1]
+        if top.ns == HTML and top.tag in _TABLE_TEXT_PARENTS and tag not in _TABLE_PARTS and tag not in _IN_TABLE:
+            return self.stack[self.by_name["table"][-1].index - 1]
+        return None
+
+    # Formatting elements a browser reopens after the block that closed them. They are kept in
+    # sections, one per cell, object or template, since a browser never reopens one across them.
+
+    def _remember_formatting(self, element: _Element) -> None:
+        section = self.sections[-1]
+        same = [entry for entry in section if entry.tag == element.tag and entry.attrs == element.attrs]
+        if len(same) >= 3:
+            section.remove(same[0])
+        if len(section) >= _FORMATTING_LIMIT and section.pop(0).hides_itself():
+            self.unsure = True
+        section.append(element)
+
+    def _reopen_formatting(self) -> None:
+        section = self.sections[-1]
+        if not section or section[-1].is_open:
+            return
+        start = len(section) - 1
+        while start > 0 and not section[start - 1].is_open:
+            start -= 1
+        for i in range(start, len(section)):
+            old = section[i]
+            section[i] = self.push(old.tag, HTML, old.attrs)
+
+    def _formatting_entry(self, tag: str) -> Optional[_Element]:
+        return next((entry for entry in reversed(self.sections[-1]) if entry.tag == tag), None)
+
+    def _adopt(self, tag: str) -> None:
+        """A formatting element's end tag where elements are misnested: a block opened inside
+        it stays open but leaves it, carrying a copy of it, as a browser's parser does."""
+        top = self.stack[-1]
+        if top.tag == tag and top.ns == HTML and top not in self.sections[-1]:
+            self.pop_through(top)
+            return
+        for _ in range(8):
+            entry = self._formatting_entry(tag)
+            if entry is None:
+                self._any_other_end(tag)
+                return
+            if not entry.is_open:
+                self.sections[-1].remove(entry)
+                return
+            if self.stack[-1].scope > entry.index:
+                return
+            block = self._furthest_block(entry)
+            if block is None:
+                self.pop_through(entry)
+                self.sections[-1].remove(entry)
+                return
+            self._restructure(entry, block)
+
+    def _furthest_block(self, entry: _Element) -> Optional[_Element]:
+        if self.stack[-1].special <= entry.index:
+            return None
+        for index in range(entry.index + 1, len(self.stack)):
+            self._spend(1)
+            if self.stack[index].special == index:
+                return self.stack[index]
+        return None
+
+    def _restructure(self, entry: _Element, block: _Element) -> None:
+        """The stack after the repair: the formatting elements between the two (at most three,
+        nearest the block first) reopened, then the block, a copy of the formatting element,
+        and what was open inside the block."""
+        section = self.sections[-1]
+        tail = self.stack[entry.index:]
+        between = tail[1:block.index - entry.index]
+        above = tail[block.index - entry.index + 1:]
+        kept: list[_Element] = []
+        for steps, node in enumerate(reversed(between), 1):
+            if node in section:
+                if steps > 3:
+                    section.remove(node)
+                else:
+                    kept.append(node)
+        self._spend(len(tail))
+        for node in reversed(tail):
+            node.is_open = False
+            self.by_name[node.tag].pop()
+        del self.stack[entry.index:]
+        replaced: dict[int, _Element] = {}
+        for node in reversed(kept):
+            replaced[id(node)] = self.push(node.tag, node.ns, node.attrs)
+        self.push(block.tag, block.ns, block.attrs).children = block.children
+        replaced[id(entry)] = self.push(entry.tag, entry.ns, entry.attrs)
+        for node in above:
+            replaced[id(node)] = self.push(node.tag, node.ns, node.attrs)
+            replaced[id(node)].children = node.children
+        self.sections[-1] = [replaced.get(id(node), node) for node in section]
+
+    def _spend(self, steps: int) -> None:
+        self.budget -= steps
+        if self.budget < 0:
+            self.unsure = True
+
+    # Tags
+
+    def start_tag(self, tag: str, attrs: dict[str, str], self_closing: bool) -> None:
+        top = self.stack[-1]
+        if top.ns != HTML and not self._html_rules_apply(top, tag):
+            if tag in _BREAKOUT or (tag == "font" and any(a in attrs for a in ("color", "face", "size"))):
+                while self.stack[-1].ns != HTML and not self._integration_point(self.stack[-1]):
+                    self.pop_through(self.stack[-1])
+            else:
+                element = self.push(tag, top.ns, attrs)
+                if self_closing:
+                    self.pop_through(element)
+                return
+        self._html_start_tag(tag, attrs, self_closing)
+
+    @staticmethod
+    def _integration_point(element: _Element) -> bool:
+        if element.ns == SVG:
+            return element.tag in ("foreignobject", "desc", "title")
+        return element.ns == MATH and (element.tag in _MATH_TEXT or (
+            element.tag == "annotation-xml"
+            and element.attrs.get("encoding", "").lower() in ("text/html", "application/xhtml+xml")))
+
+    def _html_rules_apply(self, top: _Element, tag: str) -> bool:
+        if top.ns == MATH and top.tag in _MATH_TEXT:
+            return tag not in ("mglyph", "malignmark")
+        if top.ns == MATH and top.tag == "annotation-xml" and tag == "svg":
+            return True
+        return self._integration_point(top)
+
+    def _html_start_tag(self, tag: str, attrs: dict[str, str], self_closing: bool) -> None:
+        if tag in ("html", "body"):
+            for name, value in attrs.items():
+                self.root_attrs.setdefault(name, value)
+            return
+        if tag == "frameset":
+            self.unsure = True  # a frameset page shows other documents, not this text
+            return
+        if tag in ("head", "frame") or (tag in _TABLE_PARTS and not self.by_name.get("table")):
+            return
+        if tag in _CLOSES_P:
+            paragraph = self.in_scope("p", "button_scope")
+            if paragraph:
+                self.pop_through(paragraph)
+        if self._close_implied(tag):
+            return
+        if tag in ("svg", "math"):
+            self._reopen_formatting()
+            element = self.push(tag, SVG if tag == "svg" else MATH, attrs, self._foster_parent(tag))
+            if self_closing:
+                self.pop_through(element)
+            return
+        if tag == "a" and self._formatting_entry("a"):
+            self._adopt("a")
+            leftover = self._formatting_entry("a")
+            if leftover is not None:
+                self.sections[-1].remove(leftover)
+                if leftover.is_open:
+                    self.pop_through(leftover)
+        if tag not in _CLOSES_P and tag not in _RCDATA and tag not in _RAWTEXT - {"xmp"} and tag not in (
+                "script", "template", "caption", "col", "colgroup", "tbody", "td", "tfoot", "th", "thead", "tr"):
+            self._reopen_formatting()
+        element = self.push("img" if tag == "image" else tag, HTML, attrs, self._foster_parent(tag))
+        self.line_break(element)
+        if tag in _VOID:
+            self.pop_through(element)
+            return
+        if tag in _FORMATTING:
+            self._remember_formatting(element)
+        elif tag in _MARKERS:
+            self.sections.append([])
+        if tag in _RCDATA or tag in _RAWTEXT or tag in ("script", "plaintext"):
+            self.raw = tag
+
+    def _close_implied(self, tag: str) -> bool:
+        """Start tags that close an open element of their kind, as a browser does; True when
+        that is all the tag does."""
+        closing: Optional[_Element] = None
+        if tag in _HEADINGS and self.stack[-1].tag in _HEADINGS:
+            closing = self.stack[-1]
+        elif tag == "li":
+            closing = self.innermost("li")
+        elif tag in ("dd", "dt"):
+            closing = self.innermost("dd", "dt")
+        elif tag in ("option", "optgroup") and self.stack[-1].tag == "option":
+            closing = self.stack[-1]
+        elif tag in ("button", "nobr"):
+            closing = self.in_scope(tag)
+            if tag == "nobr" and closing:
+                self._adopt("nobr")
+                return False
+        elif tag == "select" and self.innermost("select"):
+            self.pop_through(self.by_name["select"][-1])  # a select inside a select ends the first
+            return True
+        elif tag in ("td", "th", "tr", "tbody", "thead", "tfoot", "caption"):
+            closing = self._open_table_part(tag)
+        if tag in ("li", "dd", "dt") and closing and self.stack[-1].special_not_adp > closing.index:
+            closing = None
+        if closing:
+            self.pop_through(closing)
+        return False
+
+    def _open_table_part(self, tag: str) -> Optional[_Element]:
+        closes = {"td": ("td", "th"), "th": ("td", "th"), "tr": ("tr", "td", "th")}.get(
+            tag, ("tbody", "thead", "tfoot", "tr", "td", "th", "caption"))
+        element = self.innermost(*closes)
+        if element is None or self.stack[-1].table_scope > element.index:
+            return None
+        return element
+
+    def end_tag(self, tag: str) -> None:
+        top = self.stack[-1]
+        if top.ns != HTML:
+            if tag in ("br", "p"):
+                while self.stack[-1].ns != HTML and not self._integration_point(self.stack[-1]):
+                    self.pop_through(self.stack[-1])
+            else:
+                element = self.innermost(tag)
+                if element is not None and element.index > top.html:
+                    self.pop_through(element)
+                    return
+        self._html_end_tag(tag)
+
+    def _html_end_tag(self, tag: str) -> None:
+        if tag in ("html", "body", "head"):
+            return
+        if tag == "br":
+            self.start_tag("br", {}, False)
+            return
+        if tag == "p":
+            paragraph = self.in_scope("p", "button_scope")
+            if paragraph:
+                self.pop_through(paragraph)
+            else:
+                self.line_break(self.push("p", HTML, {}))
+                self.pop_through(self.stack[-1])
+            return
+        if tag in _FORMATTING:
+            self._adopt(tag)
+            return
+        element: Optional[_Element]
+        if tag in _HEADINGS:
+            element = self.innermost(*_HEADINGS)
+            boundary = "scope"
+        else:
+            element = self.innermost(tag)
+            boundary = {"li": "list_scope", "button": "button_scope"}.get(tag, "scope")
+            if tag in _TABLE_PARTS or tag == "table":
+                boundary = "table_scope"
+        if tag in _SPECIAL or tag in _HEADINGS:
+            if element is not None and self._boundary(boundary) <= element.index:
+                self.pop_through(element)
+            return
+        self._any_other_end(tag)
+
+    def _any_other_end(self, tag: str) -> None:
+        element = self.innermost(tag)
+        if element is not None and self.stack[-1].special <= element.index:
+            self.pop_through(element)
+
+    def root_hidden(self) -> bool:
+        holder = _Element("body", HTML, self.root_attrs)
+        return holder.hides_itself()
+
+
+def _tag(reader: _Reader, start: int, end_tag: bool) -> int:
+    """Reads the tag at `start` (just after `<` or `</`); returns where it ends. A tag cut off by
+    the end of the document is not a tag: a browser drops it and all that follows."""
+    source, n = reader.source, len(reader.source)
+    name_end = _NAME.match(source, start).end()
+    tag = source[start:name_end].lower()
+    attrs: dict[str, str] = {}
+    pos, self_closing = name_end, False
+    while True:
+        pos = _SKIP_SPACE.match(source, pos).end()
+        if pos >= n:
+            return n
+        if source[pos] == ">":
+            pos += 1
+            break
+        if source[pos] == "/":
+            if source.startswith(">", pos + 1):
+                self_closing, pos = True, pos + 2
+                break
+            pos += 1
+            continue
+        name_match = _ATTRIBUTE_NAME.match(source, pos)
+        name, pos = name_match.group().lower(), name_match.end()
+        value = ""
+        pos = _SKIP_SPACE.match(source, pos).end()
+        if source.startswith("=", pos):
+            pos = _SKIP_SPACE.match(source, pos + 1).end()
+            if pos >= n:
+                return n
+            quote = source[pos]
+            if quote in "\"'":
+                close = source.find(quote, pos + 1)
+                if close < 0:
+                    return n
+                value, pos = source[pos + 1:close], close + 1
+            else:
+                unquoted = _UNQUOTED.match(source, pos)
+                value, pos = unquoted.group(), unquoted.end()
+        attrs.setdefault(name, html.unescape(value))
+    reader.here = pos
+    if end_tag:
+        reader.end_tag(tag)
+    else:
+        reader.start_tag(tag, attrs, self_closing)
+    return pos
+
+
+def _markup(reader: _Reader, pos: int) -> int:
+    """Reads what starts with `<` at `pos`; returns where it ends."""
+    source = reader.source
+    following = source[pos + 1:pos + 2]
+    if following.isascii() and following.isalpha():
+        return _tag(reader, pos + 1, end_tag=False)
+    if following == "/":
+        after = source[pos + 2:pos + 3]
+        if after.isascii() and after.isalpha():
+            return _tag(reader, pos + 2, end_tag=True)
+        if after == ">":
+            return pos + 3
+        if not after:
+            reader.text(pos, pos + 2)
+            return pos + 2
+        return _to_gt(source, pos + 2)
+    if following == "!":
+        if source.startswith("--", pos + 2):
+            return _comment_end(source, pos + 4)
+        if source.startswith("[CDATA[", pos + 2) and reader.stack[-1].ns != HTML:
+            close = source.find("]]>", pos + 9)
+            end = len(source) if close < 0 else close
+            reader.text(pos + 9, end)
+            return end + 3 if close >= 0 else end
+    return _to_gt(source, pos + 2)
+
+
+def _to_gt(source: str, pos: int) -> int:
+    """The end of a bogus comment or a doctype: the next `>`."""
+    close = source.find(">", pos)
+    return len(source) if close < 0 else close + 1
+
+
+def _comment_end(source: str, pos: int) -> int:
+    if source.startswith(">", pos):
+        return pos + 1
+    if source.startswith("->", pos):
+        return pos + 2
+    match = _COMMENT_END.search(source, pos)
+    return match.end() if match else len(source)
+
+
+def _raw_text(reader: _Reader, pos: int) -> int:
+    """Reads the content of a text-only element; returns where its end tag starts."""
+    tag, source = reader.raw, reader.source
+    assert tag is not None
+    reader.raw = None
+    if tag == "plaintext":
+        end = len(source)
+    elif tag == "script":
+        end = _script_end(source, pos)
+    else:
+        match = _end_tag(tag).search(source, pos)
+        end = match.start() if match else len(source)
+    if tag in _RCDATA:
+        _data(reader, pos, end)
+    else:
+        reader.text(pos, end)
+    return end
+
+
+def _script_end(source: str, pos: int) -> int:
+    """Where a script ends: `<!--` and a nested `<script>` hide a `</script>` from the parser."""
+    state = "data"
+    while True:
+        match = _SCRIPT[state].search(source, pos)
+        if match is None:
+            return len(source)
+        token = match.group().lower()
+        if token == "</script" and state != "double":
+            return match.start()
+        if token == "<!--":
+            state, pos = "escaped", match.start() + 2
+        elif token == "-->":
+            state, pos = "data", match.end()
+        elif token == "<script":
+            state, pos = "double", match.end()
+        else:
+            state, pos = "escaped", match.end()
+
+
+def _data(reader: _Reader, pos: int, end: int) -> None:
+    """Text with character references, up to `end`."""
+    while pos < end:
+        match = _TEXT_END.search(reader.source, pos, end)
+        stop = match.start() if match else end
+        reader.text(pos, stop)
+        if match is None:
+            return
+        if reader.source[stop] == "&":
+            pos = reader.reference(stop)
+        else:
+            reader.text(stop, stop + 1)
+            pos = stop + 1
+
+
+def read(source: str) -> Visible:
+    """The text a browser shows of the page, with where each character comes from."""
+    reader = _Reader(source)
+    pos, n = 0, len(source)
+    while pos < n:
+        if reader.raw:
+            pos = _raw_text(reader, pos)
+            if pos >= n:
+                break
+        match = _TEXT_END.search(source, pos)
+        stop = match.start() if match else n
+        reader.text(pos, stop)
+        if match is None:
+            break
+        reader.here = stop
+        pos = reader.reference(stop) if source[stop] == "&" else _markup(reader, stop)
+    if reader.root_hidden():
+        return Visible("", [])
+    return Visible("".join(reader.chars), reader.after)

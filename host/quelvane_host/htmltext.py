@@ -47,6 +47,14 @@ _HIDING = {
                     "pattern", "radialgradient", "script", "style", "symbol", "title"}),
     MATH: frozenset({"annotation", "annotation-xml", "mphantom"}),
 }
+# The foreign elements a browser draws (with their text where they hold any); an unknown one is
+# not drawn, nor anything inside it.
+_DRAWN = {
+    SVG: frozenset({"a", "foreignobject", "g", "svg", "switch", "text", "textpath", "tspan"}),
+    MATH: frozenset({"maction", "math", "menclose", "merror", "mfrac", "mi", "mmultiscripts", "mn", "mo",
+                     "mover", "mpadded", "mroot", "mrow", "ms", "msqrt", "mstyle", "msub", "msubsup", "msup",
+                     "mtable", "mtd", "mtext", "mtr", "munder", "munderover", "semantics"}),
+}
 # Containers that draw only their first child element.
 _FIRST_CHILD_ONLY = frozenset({("semantics", MATH), ("maction", MATH), ("switch", SVG)})
 _RCDATA = frozenset({"title", "textarea"})
@@ -76,6 +84,9 @@ _SCOPE = frozenset({"applet", "caption", "html", "table", "td", "th", "marquee",
 _TABLE_SCOPE = frozenset({"html", "table", "template"})
 _TABLE_PARTS = frozenset({"caption", "col", "colgroup", "tbody", "td", "tfoot", "th", "thead", "tr"})
 _IN_TABLE = frozenset({"form", "input", "script", "style", "table", "template"})
+_TABLE_CONTEXT = ("table", "template")
+_BODY_CONTEXT = ("tbody", "thead", "tfoot") + _TABLE_CONTEXT
+_ROW_CONTEXT = ("tr",) + _BODY_CONTEXT
 _TABLE_TEXT_PARENTS = frozenset({"table", "tbody", "tfoot", "thead", "tr"})
 _BREAKOUT = frozenset({
     "b", "big", "blockquote", "body", "br", "center", "code", "dd", "div", "dl", "dt", "em", "embed", "h1", "h2",
@@ -87,7 +98,7 @@ _SWITCH_TESTS = ("systemlanguage", "requiredextensions", "requiredfeatures")
 _FORMATTING_LIMIT = 32
 """Formatting elements a browser would reopen after a block ends; past this many we stop counting
 text (a real page has a handful), which keeps reopening them linear."""
-_RESTRUCTURE_BUDGET = 16
+_RESTRUCTURE_BUDGET = 4
 """Stack entries the misnesting repair may touch per source character before we stop counting text."""
 
 _TEXT_END = re.compile(r"<(?=[A-Za-z!/?])|&(?=#[xX][0-9a-fA-F]|#[0-9]|[A-Za-z])")
@@ -167,7 +178,7 @@ class _Element:
 
     __slots__ = ("tag", "ns", "attrs", "index", "shows", "visible", "painted", "in_select", "breaks",
                  "is_open", "children", "closed_details", "special", "special_not_adp", "html", "scope",
-                 "button_scope", "list_scope", "table_scope")
+                 "button_scope", "list_scope", "table_scope", "removed")
 
     def __init__(self, tag: str, ns: str, attrs: dict[str, str]) -> None:
         self.tag, self.ns, self.attrs = tag, ns, attrs
@@ -176,9 +187,15 @@ class _Element:
         self.in_select = self.breaks = self.closed_details = False
         self.is_open = True
         self.children = 0
+        self.removed = False  # taken out of the tree by a misnesting repair: it passes its parent's state on
         # Indexes of the nearest element of each kind at or below this one on the stack.
         self.special = self.special_not_adp = self.html = 0
         self.scope = self.button_scope = self.list_scope = self.table_scope = 0
+
+    def snapshot(self) -> tuple[object, ...]:
+        return (self.shows, self.visible, self.painted, self.in_select, self.breaks, self.closed_details,
+                self.special, self.special_not_adp, self.html, self.scope, self.button_scope, self.list_scope,
+                self.table_scope)
 
     def hides_itself(self) -> bool:
         style = _style(self.attrs.get("style", ""))
@@ -186,8 +203,20 @@ class _Element:
                 or style.get("visibility") in ("hidden", "collapse") or style.get("content-visibility") == "hidden")
 
 
+def _last_position(elements: list[_Element], element: _Element) -> int:
+    """Where the element is in a list of open elements; it is usually near the end."""
+    for position in range(len(elements) - 1, -1, -1):
+        if elements[position] is element:
+            return position
+    raise ValueError("not an open element")
+
+
 def _derive(element: _Element, parent: _Element) -> None:
     """Sets what `element` shows from its parent and its own markup."""
+    if element.removed:
+        element.shows, element.visible, element.painted = parent.shows, parent.visible, parent.painted
+        element.in_select, element.closed_details, element.breaks = parent.in_select, parent.closed_details, False
+        return
     tag, ns, attrs = element.tag, element.ns, element.attrs
     style = _style(attrs.get("style", ""))
     display = attrs.get("display", "").strip().lower() if ns == SVG else ""
@@ -200,8 +229,11 @@ def _derive(element: _Element, parent: _Element) -> None:
     # resource named we cannot tell whether it loads.
     fallback_used = not (tag == "object" and ns == HTML and (attrs.get("data", "").strip() or "type" in attrs))
     element.shows = (rendered and tag not in _HIDING[ns] and style.get("content-visibility") != "hidden"
+                     and (ns == HTML or tag in _DRAWN[ns])
                      and not (tag == "dialog" and ns == HTML and "open" not in attrs) and fallback_used)
     element.visible = {"hidden": False, "collapse": False, "visible": True}.get(visibility, parent.visible)
+    # A select draws its options itself: what it hides, an option cannot show.
+    element.visible = element.visible and (parent.visible or not parent.in_select)
     element.in_select = parent.in_select or (tag == "select" and ns == HTML)
     if ns == HTML:
         element.painted = tag == "option" or (parent.painted and tag != "select")
@@ -220,8 +252,11 @@ def _link(element: _Element, below: _Element, index: int) -> None:
     """Sets the element's place on the stack and its pointers to the nearest boundaries."""
     element.index = index
     html_element = element.ns == HTML
-    special = (html_element and element.tag in _SPECIAL) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
-    scope = (html_element and element.tag in _SCOPE) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
+    if element.removed:
+        html_element = special = scope = False
+    else:
+        special = (html_element and element.tag in _SPECIAL) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
+        scope = (html_element and element.tag in _SCOPE) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
     element.special = index if special else below.special
     element.special_not_adp = (index if special and element.tag not in ("address", "div", "p")
                                else below.special_not_adp)
@@ -303,7 +338,8 @@ class _Reader:
         while len(self.stack) > element.index:
             popped = self.stack.pop()
             popped.is_open = False
-            self.by_name[popped.tag].pop()
+            if not popped.removed:
+                self.by_name[popped.tag].pop()
             self.line_break(popped)
             if popped.ns == HTML and popped.tag in _MARKERS and len(self.sections) > 1:
                 self.sections.pop()
@@ -361,8 +397,8 @@ class _Reader:
         """A formatting element's end tag where elements are misnested: a block opened inside
         it stays open but leaves it, carrying a copy of it, as a browser's parser does."""
         top = self.stack[-1]
-        if top.tag == tag and top.ns == HTML and top not in self.sections[-1]:
-            self.pop_through(top)
+        if self.unsure or (top.tag == tag and top.ns == HTML and top not in self.sections[-1]):
+            self._any_other_end(tag)  # nothing more is counted: the cheap answer will do
             return
         for _ in range(8):
             entry = self._formatting_entry(tag)
@@ -375,6 +411,8 @@ class _Reader:
             if self.stack[-1].scope > entry.index:
                 return
             block = self._furthest_block(entry)
+            if self.unsure:
+                return
             if block is None:
                 self.pop_through(entry)
                 self.sections[-1].remove(entry)
@@ -386,39 +424,50 @@ class _Reader:
             return None
         for index in range(entry.index + 1, len(self.stack)):
             self._spend(1)
+            if self.unsure:
+                return None
             if self.stack[index].special == index:
                 return self.stack[index]
         return None
 
     def _restructure(self, entry: _Element, block: _Element) -> None:
         """The stack after the repair: the formatting elements between the two (at most three,
-        nearest the block first) reopened, then the block, a copy of the formatting element,
-        and what was open inside the block."""
+        nearest the block first) stay, the others leave, then come the block, the formatting
+        element (a browser's copy of it) and what was open inside the block. Those that leave
+        stay on the stack as transparent placeholders below the rest, so that no index above
+        moves and the repair costs what lies between the two, not the depth of the page."""
         section = self.sections[-1]
-        tail = self.stack[entry.index:]
-        between = tail[1:block.index - entry.index]
-        above = tail[block.index - entry.index + 1:]
+        first, last = entry.index, block.index
+        between = self.stack[first + 1:last]
         kept: list[_Element] = []
         for steps, node in enumerate(reversed(between), 1):
-            if node in section:
-                if steps > 3:
-                    section.remove(node)
-                else:
-                    kept.append(node)
-        self._spend(len(tail))
-        for node in reversed(tail):
-            node.is_open = False
-            self.by_name[node.tag].pop()
-        del self.stack[entry.index:]
-        replaced: dict[int, _Element] = {}
-        for node in reversed(kept):
-            replaced[id(node)] = self.push(node.tag, node.ns, node.attrs)
-        self.push(block.tag, block.ns, block.attrs).children = block.children
-        replaced[id(entry)] = self.push(entry.tag, entry.ns, entry.attrs)
-        for node in above:
-            replaced[id(node)] = self.push(node.tag, node.ns, node.attrs)
-            replaced[id(node)].children = node.children
-        self.sections[-1] = [replaced.get(id(node), node) for node in section]
+            if node in section and steps > 3:
+                section.remove(node)
+            elif node in section:
+                kept.append(node)
+        kept.reverse()
+        left = [node for node in between if node not in kept]
+        self._spend(len(between) + 2)
+        for node in left:
+            if not node.removed:
+                node.removed = True
+                self._forget(node)
+        same_name = sum(node.tag == entry.tag for node in kept)
+        names = self.by_name[entry.tag]
+        at = _last_position(names, entry)
+        names[at:at + same_name + 1] = names[at + 1:at + same_name + 1] + [entry]
+        self.stack[first:last + 1] = left + kept + [block, entry]
+        for index in range(first, len(self.stack)):
+            node, below = self.stack[index], self.stack[index - 1]
+            before = node.snapshot()
+            _link(node, below, index)
+            _derive(node, below)
+            if index > last and node.snapshot() == before:
+                break  # what lies above depends only on this element, which did not change
+
+    def _forget(self, node: _Element) -> None:
+        names = self.by_name[node.tag]
+        del names[_last_position(names, node)]
 
     def _spend(self, steps: int) -> None:
         self.budget -= steps
@@ -516,10 +565,10 @@ class _Reader:
             if tag == "nobr" and closing:
                 self._adopt("nobr")
                 return False
-        elif tag == "select" and self.innermost("select"):
+        elif tag == "select" and self.in_scope("select"):
             self.pop_through(self.by_name["select"][-1])  # a select inside a select ends the first
             return True
-        elif tag in ("td", "th", "tr", "tbody", "thead", "tfoot", "caption"):
+        elif tag in _TABLE_PARTS:
             closing = self._open_table_part(tag)
         if tag in ("li", "dd", "dt") and closing and self.stack[-1].special_not_adp > closing.index:
             closing = None
@@ -528,12 +577,13 @@ class _Reader:
         return False
 
     def _open_table_part(self, tag: str) -> Optional[_Element]:
-        closes = {"td": ("td", "th"), "th": ("td", "th"), "tr": ("tr", "td", "th")}.get(
-            tag, ("tbody", "thead", "tfoot", "tr", "td", "th", "caption"))
-        element = self.innermost(*closes)
-        if element is None or self.stack[-1].table_scope > element.index:
+        """The first element above the table, body or row this part belongs in: a browser closes
+        it and all inside it (foster-parented elements included) before the part."""
+        contexts = {"td": _ROW_CONTEXT, "th": _ROW_CONTEXT, "tr": _BODY_CONTEXT}.get(tag, _TABLE_CONTEXT)
+        context = self.innermost(*contexts)
+        if context is None or context.index + 1 >= len(self.stack):
             return None
-        return element
+        return self.stack[context.index + 1]
 
     def end_tag(self, tag: str) -> None:
         top = self.stack[-1]

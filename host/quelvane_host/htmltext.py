@@ -141,6 +141,9 @@ def _style(value: str) -> dict[str, str]:
     """The declarations of a style attribute that decide whether text shows, read as a browser
     reads them: comments dropped, `;` inside strings and brackets kept, escapes decoded, the
     last declaration winning unless an earlier one is !important."""
+    folded = value.lower()
+    if "\\" not in value and "display" not in folded and "visibility" not in folded:
+        return {}
     pieces: list[str] = []
     current: list[str] = []
     depth = 0
@@ -640,16 +643,23 @@ class _Reader:
         return holder.hides_itself()
 
 
+def _run(pattern: re.Pattern[str], source: str, pos: int) -> re.Match[str]:
+    """The run of `pattern` at `pos`, possibly empty."""
+    match = pattern.match(source, pos)
+    assert match is not None, "the pattern matches the empty string"
+    return match
+
+
 def _tag(reader: _Reader, start: int, end_tag: bool) -> int:
     """Reads the tag at `start` (just after `<` or `</`); returns where it ends. A tag cut off by
     the end of the document is not a tag: a browser drops it and all that follows."""
     source, n = reader.source, len(reader.source)
-    name_end = _NAME.match(source, start).end()
+    name_end = _run(_NAME, source, start).end()
     tag = source[start:name_end].lower()
     attrs: dict[str, str] = {}
     pos, self_closing = name_end, False
     while True:
-        pos = _SKIP_SPACE.match(source, pos).end()
+        pos = _run(_SKIP_SPACE, source, pos).end()
         if pos >= n:
             return n
         if source[pos] == ">":
@@ -661,12 +671,12 @@ def _tag(reader: _Reader, start: int, end_tag: bool) -> int:
                 break
             pos += 1
             continue
-        name_match = _ATTRIBUTE_NAME.match(source, pos)
+        name_match = _run(_ATTRIBUTE_NAME, source, pos)
         name, pos = name_match.group().lower(), name_match.end()
         value = ""
-        pos = _SKIP_SPACE.match(source, pos).end()
+        pos = _run(_SKIP_SPACE, source, pos).end()
         if source.startswith("=", pos):
-            pos = _SKIP_SPACE.match(source, pos + 1).end()
+            pos = _run(_SKIP_SPACE, source, pos + 1).end()
             if pos >= n:
                 return n
             quote = source[pos]
@@ -676,7 +686,7 @@ def _tag(reader: _Reader, start: int, end_tag: bool) -> int:
                     return n
                 value, pos = source[pos + 1:close], close + 1
             else:
-                unquoted = _UNQUOTED.match(source, pos)
+                unquoted = _run(_UNQUOTED, source, pos)
                 value, pos = unquoted.group(), unquoted.end()
         attrs.setdefault(name, html.unescape(value))
     reader.here = pos

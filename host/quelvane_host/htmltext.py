@@ -80,7 +80,8 @@ _SPECIAL = frozenset({
 _MATH_TEXT = frozenset({"mi", "mo", "mn", "ms", "mtext"})
 _FOREIGN_BOUNDARIES = frozenset({("mi", MATH), ("mo", MATH), ("mn", MATH), ("ms", MATH), ("mtext", MATH),
                                  ("annotation-xml", MATH), ("foreignobject", SVG), ("desc", SVG), ("title", SVG)})
-_SCOPE = frozenset({"applet", "caption", "html", "table", "td", "th", "marquee", "object", "template"})
+# A select bounds them too, so that nothing inside one closes what holds it.
+_SCOPE = frozenset({"applet", "caption", "html", "table", "td", "th", "marquee", "object", "select", "template"})
 _TABLE_SCOPE = frozenset({"html", "table", "template"})
 _TABLE_PARTS = frozenset({"caption", "col", "colgroup", "tbody", "td", "tfoot", "th", "thead", "tr"})
 _IN_TABLE = frozenset({"form", "input", "script", "style", "table", "template"})
@@ -181,7 +182,7 @@ class _Element:
 
     __slots__ = ("tag", "ns", "attrs", "index", "shows", "visible", "painted", "in_select", "breaks",
                  "is_open", "children", "closed_details", "special", "special_not_adp", "html", "scope",
-                 "button_scope", "list_scope", "table_scope", "removed")
+                 "button_scope", "list_scope", "table_scope", "detached", "transparent")
 
     def __init__(self, tag: str, ns: str, attrs: dict[str, str]) -> None:
         self.tag, self.ns, self.attrs = tag, ns, attrs
@@ -190,7 +191,10 @@ class _Element:
         self.in_select = self.breaks = self.closed_details = False
         self.is_open = True
         self.children = 0
-        self.removed = False  # taken out of the tree by a misnesting repair: it passes its parent's state on
+        # Off the parser's stack but kept on ours, so that no index above it moves: it is found by
+        # no end tag and bounds no search. A transparent one left the tree too (a misnesting repair
+        # moved what was inside it out), so it passes its parent's state on.
+        self.detached = self.transparent = False
         # Indexes of the nearest element of each kind at or below this one on the stack.
         self.special = self.special_not_adp = self.html = 0
         self.scope = self.button_scope = self.list_scope = self.table_scope = 0
@@ -216,7 +220,7 @@ def _last_position(elements: list[_Element], element: _Element) -> int:
 
 def _derive(element: _Element, parent: _Element) -> None:
     """Sets what `element` shows from its parent and its own markup."""
-    if element.removed:
+    if element.transparent:
         element.shows, element.visible, element.painted = parent.shows, parent.visible, parent.painted
         element.in_select, element.closed_details, element.breaks = parent.in_select, parent.closed_details, False
         return
@@ -235,9 +239,10 @@ def _derive(element: _Element, parent: _Element) -> None:
                      and (ns == HTML or tag in _DRAWN[ns])
                      and not (tag == "dialog" and ns == HTML and "open" not in attrs) and fallback_used)
     element.visible = {"hidden": False, "collapse": False, "visible": True}.get(visibility, parent.visible)
-    # A select draws its options itself: what it hides, an option cannot show.
+    # A select draws its options itself, and an option its text: what they hide, nothing inside
+    # them can show.
     element.visible = element.visible and (parent.visible or not parent.in_select)
-    element.in_select = parent.in_select or (tag == "select" and ns == HTML)
+    element.in_select = parent.in_select or (tag in ("select", "option") and ns == HTML)
     if ns == HTML:
         element.painted = tag == "option" or (parent.painted and tag != "select")
     elif ns == SVG:
@@ -255,7 +260,7 @@ def _link(element: _Element, below: _Element, index: int) -> None:
     """Sets the element's place on the stack and its pointers to the nearest boundaries."""
     element.index = index
     html_element = element.ns == HTML
-    if element.removed:
+    if element.detached:
         html_element = special = scope = False
     else:
         special = (html_element and element.tag in _SPECIAL) or (element.tag, element.ns) in _FOREIGN_BOUNDARIES
@@ -285,6 +290,7 @@ class _Reader:
         self.budget = _RESTRUCTURE_BUDGET * len(source) + 10_000
         self.raw: Optional[str] = None
         self.here = 0
+        self.form: Optional[_Element] = None  # a browser keeps one form open at a time
 
     # Output
 
@@ -320,8 +326,15 @@ class _Reader:
             if top.ns == HTML:
                 self._reopen_formatting()
             return self.stack[-1]
-        # Text where only table parts belong is moved in front of the table by a browser.
+        return self._foster_target()
+
+    def _foster_target(self) -> _Element:
+        """Where a browser puts text or an element found where only table parts belong: in front
+        of the table, or in a template opened inside it."""
         table = self.by_name["table"][-1]
+        template = self.innermost("template")
+        if template is not None and template.index > table.index:
+            return template
         return self.stack[table.index - 1]
 
     # The stack of open elements
@@ -341,7 +354,7 @@ class _Reader:
         while len(self.stack) > element.index:
             popped = self.stack.pop()
             popped.is_open = False
-            if not popped.removed:
+            if not popped.detached:
                 self.by_name[popped.tag].pop()
             self.line_break(popped)
             if popped.ns == HTML and popped.tag in _MARKERS and len(self.sections) > 1:
@@ -367,7 +380,7 @@ class _Reader:
         """Where a browser puts an element that does not belong in a table: in front of it."""
         top = self.stack[-1]
         if top.ns == HTML and top.tag in _TABLE_TEXT_PARENTS and tag not in _TABLE_PARTS and tag not in _IN_TABLE:
-            return self.stack[self.by_name["table"][-1].index - 1]
+            return self._foster_target()
         return None
 
     # Formatting elements a browser reopens after the block that closed them. They are kept in
@@ -452,14 +465,18 @@ class _Reader:
         left = [node for node in between if node not in kept]
         self._spend(len(between) + 2)
         for node in left:
-            if not node.removed:
-                node.removed = True
+            if not node.detached:
                 self._forget(node)
+            node.detached = node.transparent = True
         same_name = sum(node.tag == entry.tag for node in kept)
         names = self.by_name[entry.tag]
         at = _last_position(names, entry)
         names[at:at + same_name + 1] = names[at + 1:at + same_name + 1] + [entry]
         self.stack[first:last + 1] = left + kept + [block, entry]
+        self._relink(first, last)
+
+    def _relink(self, first: int, last: int) -> None:
+        """Recomputes the elements from `first` up, after those up to `last` changed."""
         for index in range(first, len(self.stack)):
             node, below = self.stack[index], self.stack[index - 1]
             before = node.snapshot()
@@ -515,7 +532,8 @@ class _Reader:
         if tag == "frameset":
             self.unsure = True  # a frameset page shows other documents, not this text
             return
-        if tag in ("head", "frame") or (tag in _TABLE_PARTS and not self.by_name.get("table")):
+        if (tag in ("head", "frame") or (tag in _TABLE_PARTS and not self.by_name.get("table"))
+                or (tag == "form" and self.form and not self.by_name.get("template"))):
             return
         if tag in _CLOSES_P:
             paragraph = self.in_scope("p", "button_scope")
@@ -546,6 +564,8 @@ class _Reader:
             return
         if tag in _FORMATTING:
             self._remember_formatting(element)
+        elif tag == "form" and not self.by_name.get("template"):
+            self.form = element
         elif tag in _MARKERS:
             self.sections.append([])
         if tag in _RCDATA or tag in _RAWTEXT or tag in ("script", "plaintext"):
@@ -618,6 +638,9 @@ class _Reader:
         if tag in _FORMATTING:
             self._adopt(tag)
             return
+        if tag == "form" and not self.by_name.get("template"):
+            self._close_form()
+            return
         element: Optional[_Element]
         if tag in _HEADINGS:
             element = self.innermost(*_HEADINGS)
@@ -632,6 +655,19 @@ class _Reader:
                 self.pop_through(element)
             return
         self._any_other_end(tag)
+
+    def _close_form(self) -> None:
+        """A form's end tag takes the form off the stack but leaves what is open inside it
+        there, still inside the form."""
+        form, self.form = self.form, None
+        if form is None or not form.is_open or self._boundary("scope") > form.index:
+            return
+        if form is self.stack[-1]:
+            self.pop_through(form)
+            return
+        self._forget(form)
+        form.detached = True
+        self._relink(form.index, form.index)
 
     def _any_other_end(self, tag: str) -> None:
         element = self.innermost(tag)

@@ -2,10 +2,9 @@
 copy a reader takes still carries it.
 
 Plain text is watermarked as it is. For HTML the fingerprints and the watermark are computed
-on the visible text of the body (text nodes only, no scripts, styles or attributes, block
-elements as line breaks, nothing the page itself hides: `hidden`, an inline `display: none` or
-`visibility: hidden`, a closed `<details>` or `<dialog>`), and each run is written into the
-source right after the character that ends its word, which always lies in a text node.
+on the text a browser shows (htmltext.py: the page parsed as a browser parses it, nothing the
+page hides, nothing a browser might hide), and each run is written into the source right after
+the character that ends its word, which always lies in a text node.
 Markdown is rendered, and runs go only where a word of the rendered text is plain text in the
 source."""
 from __future__ import annotations

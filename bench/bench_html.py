@@ -37,6 +37,10 @@ def _documents():
         ("<b> + <div> x 10,000 + </b> x 10,000", "html", "'<b>' + '<div>' * 10000 + '</b>' * 10000 + 'word'"),
         ("<p> + 10,000 <b id=N>, reopened 10,000 times", "html",
          "'<p>' + ''.join(f'<b id={i}>' for i in range(10000)) + '</p>' + '<p>x</p>' * 10000"),
+        ("40 <b id=N><span>, <div>, <span> x 100,000, </b> x 40", "html",
+         "''.join(f'<b id={i}><span>' for i in range(40)) + '<div>' + '<span>' * 100000 + '</b>' * 40 + 'word'"),
+        ("(<form><span> + <i> x 1,000 + </form>) x 100", "html",
+         "('<form><span>' + '<i>' * 1000 + '</form>') * 100 + 'word'"),
     ]
 
 

@@ -97,10 +97,12 @@ _BREAKOUT = frozenset({
 _MARKERS = frozenset({"applet", "caption", "marquee", "object", "td", "template", "th"})
 _SWITCH_TESTS = ("systemlanguage", "requiredextensions", "requiredfeatures")
 _FORMATTING_LIMIT = 32
-"""Formatting elements a browser would reopen after a block ends; past this many we stop counting
-text (a real page has a handful), which keeps reopening them linear."""
+"""Formatting elements a browser would reopen after a block ends; a real page has a handful. Past
+this many the oldest is forgotten, which keeps reopening them linear; if it hid its content,
+none of the page is counted."""
 _RESTRUCTURE_BUDGET = 4
-"""Stack entries the misnesting repair may touch per source character before we stop counting text."""
+"""Stack entries the repairs of misnested markup (formatting elements, a form's end) may touch per
+source character; a page that needs more is not one a person wrote, and none of it is counted."""
 
 _TEXT_END = re.compile(r"<(?=[A-Za-z!/?])|&(?=#[xX][0-9a-fA-F]|#[0-9]|[A-Za-z])")
 _REFERENCE = re.compile(r"&(#[xX][0-9a-fA-F]+|#[0-9]+|[A-Za-z][A-Za-z0-9]*);?")
@@ -286,7 +288,7 @@ class _Reader:
         self.root_attrs: dict[str, str] = {}
         self.chars: list[str] = []
         self.after: list[int] = []
-        self.unsure = False  # from here on a browser may hide what we would read: count nothing
+        self.unsure = False  # a browser may hide any of the page: count none of it
         self.budget = _RESTRUCTURE_BUDGET * len(source) + 10_000
         self.raw: Optional[str] = None
         self.here = 0
@@ -295,8 +297,7 @@ class _Reader:
     # Output
 
     def _shown(self, parent: _Element) -> bool:
-        return (parent.shows and parent.visible and parent.painted and not parent.closed_details
-                and not self.unsure)
+        return parent.shows and parent.visible and parent.painted and not parent.closed_details
 
     def text(self, start: int, end: int) -> None:
         if start >= end:
@@ -316,7 +317,7 @@ class _Reader:
         return end
 
     def line_break(self, element: _Element) -> None:
-        if element.breaks and not self.unsure:
+        if element.breaks:
             self.chars.append("\n")
             self.after.append(self.here)
 
@@ -413,8 +414,8 @@ class _Reader:
         """A formatting element's end tag where elements are misnested: a block opened inside
         it stays open but leaves it, carrying a copy of it, as a browser's parser does."""
         top = self.stack[-1]
-        if self.unsure or (top.tag == tag and top.ns == HTML and top not in self.sections[-1]):
-            self._any_other_end(tag)  # nothing more is counted: the cheap answer will do
+        if top.tag == tag and top.ns == HTML and top not in self.sections[-1]:
+            self.pop_through(top)
             return
         for _ in range(8):
             entry = self._formatting_entry(tag)
@@ -464,9 +465,8 @@ class _Reader:
         kept.reverse()
         left = [node for node in between if node not in kept]
         self._spend(len(between) + 2)
+        self._forget([node for node in left if not node.detached])
         for node in left:
-            if not node.detached:
-                self._forget(node)
             node.detached = node.transparent = True
         same_name = sum(node.tag == entry.tag for node in kept)
         names = self.by_name[entry.tag]
@@ -478,6 +478,7 @@ class _Reader:
     def _relink(self, first: int, last: int) -> None:
         """Recomputes the elements from `first` up, after those up to `last` changed."""
         for index in range(first, len(self.stack)):
+            self._spend(1)
             node, below = self.stack[index], self.stack[index - 1]
             before = node.snapshot()
             _link(node, below, index)
@@ -485,9 +486,20 @@ class _Reader:
             if index > last and node.snapshot() == before:
                 break  # what lies above depends only on this element, which did not change
 
-    def _forget(self, node: _Element) -> None:
-        names = self.by_name[node.tag]
-        del names[_last_position(names, node)]
+    def _forget(self, nodes: list[_Element]) -> None:
+        """Takes elements (given in stack order) off the per-name lists. Those of one name lie
+        in stack order there too, so each list is searched once, from its end down."""
+        below: dict[str, int] = {}
+        for node in reversed(nodes):
+            names = self.by_name[node.tag]
+            position = below.get(node.tag, len(names)) - 1
+            steps = 1
+            while names[position] is not node:
+                position -= 1
+                steps += 1
+            del names[position]
+            below[node.tag] = position
+            self._spend(steps)
 
     def _spend(self, steps: int) -> None:
         self.budget -= steps
@@ -530,7 +542,7 @@ class _Reader:
                 self.root_attrs.setdefault(name, value)
             return
         if tag == "frameset":
-            self.unsure = True  # a frameset page shows other documents, not this text
+            self.unsure = True  # a frameset page shows other documents, not this one
             return
         if (tag in ("head", "frame") or (tag in _TABLE_PARTS and not self.by_name.get("table"))
                 or (tag == "form" and self.form and not self.by_name.get("template"))):
@@ -665,7 +677,7 @@ class _Reader:
         if form is self.stack[-1]:
             self.pop_through(form)
             return
-        self._forget(form)
+        self._forget([form])
         form.detached = True
         self._relink(form.index, form.index)
 
@@ -833,7 +845,7 @@ def read(source: str) -> Visible:
     """The text a browser shows of the page, with where each character comes from."""
     reader = _Reader(source)
     pos, n = 0, len(source)
-    while pos < n:
+    while pos < n and not reader.unsure:
         if reader.raw:
             pos = _raw_text(reader, pos)
             if pos >= n:
@@ -845,6 +857,6 @@ def read(source: str) -> Visible:
             break
         reader.here = stop
         pos = reader.reference(stop) if source[stop] == "&" else _markup(reader, stop)
-    if reader.root_hidden():
+    if reader.unsure or reader.root_hidden():
         return Visible("", [])
     return Visible("".join(reader.chars), reader.after)

@@ -4,7 +4,7 @@ The page is tokenised and its tree built the way a browser's parser does it wher
 what is shown: comments and unfinished tags, text-only elements (`<script>`, `<style>`,
 `<textarea>`, `<xmp>`, `<plaintext>`...), SVG and MathML, misnested formatting elements that
 a browser reopens, tables, `<select>`. An element's own markup decides whether its text shows
-(`hidden`, an inline `display`, `visibility` or `content-visibility`, a closed `<details>` or
+(`hidden`, `popover`, an inline `display`, `visibility` or `content-visibility`, a closed `<details>` or
 `<dialog>`, fallback content). Where a browser might hide text and we cannot tell, the text is
 not counted: hidden text must never make a page match a publication.
 
@@ -184,7 +184,7 @@ class _Element:
 
     __slots__ = ("tag", "ns", "attrs", "index", "shows", "visible", "painted", "in_select", "breaks",
                  "is_open", "children", "closed_details", "special", "special_not_adp", "html", "scope",
-                 "button_scope", "list_scope", "table_scope", "detached", "transparent")
+                 "button_scope", "list_scope", "table_scope", "detached", "transparent", "has_summary")
 
     def __init__(self, tag: str, ns: str, attrs: dict[str, str]) -> None:
         self.tag, self.ns, self.attrs = tag, ns, attrs
@@ -193,6 +193,7 @@ class _Element:
         self.in_select = self.breaks = self.closed_details = False
         self.is_open = True
         self.children = 0
+        self.has_summary = False  # a closed details shows its first summary only
         # Off the parser's stack but kept on ours, so that no index above it moves: it is found by
         # no end tag and bounds no search. A transparent one left the tree too (a misnesting repair
         # moved what was inside it out), so it passes its parent's state on.
@@ -231,7 +232,8 @@ def _derive(element: _Element, parent: _Element) -> None:
     display = attrs.get("display", "").strip().lower() if ns == SVG else ""
     visibility = style.get("visibility") or (attrs.get("visibility", "").strip().lower() if ns == SVG else "")
     rendered = (parent.shows and "hidden" not in attrs and style.get("display") != "none" and display != "none"
-                and not (parent.closed_details and tag != "summary")
+                and not (parent.closed_details and (tag != "summary" or parent.has_summary))
+                and not (ns == HTML and "popover" in attrs)
                 and not ((parent.tag, parent.ns) in _FIRST_CHILD_ONLY and parent.children > 0)
                 and not (parent.tag == "switch" and parent.ns == SVG and any(a in attrs for a in _SWITCH_TESTS)))
     # An object shows its fallback content only when it has nothing else to show; with a
@@ -346,6 +348,8 @@ class _Reader:
         _derive(element, parent or below)
         _link(element, below, len(self.stack))
         below.children += 1
+        if tag == "summary" and ns == HTML:
+            (parent or below).has_summary = True
         self.stack.append(element)
         self.by_name.setdefault(tag, []).append(element)
         return element

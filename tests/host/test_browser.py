@@ -126,6 +126,8 @@ CONSTRUCTS = [
     '<audio>no1</audio><video>no2</video><canvas>no3</canvas><iframe><p>no4</p></iframe><div>yes1</div>',
     '<a hidden>no1<a>yes1</a></a><p>yes2</p><ul><li>yes3<li hidden>no2<li>yes4</ul>',
     '<div>yes1</div></x no1> <? no2 > <!DOCTYPE no3> <div>yes2</div> <a <b>yes3</b> yes4 </ p> yes5',
+    '<details><p>no1</p><summary>yes1</summary><summary>no2</summary>no3</details><div popover>no4</div>'
+    '<div popover="manual">no5</div><p>yes2</p>',
 ]
 
 

@@ -65,6 +65,10 @@ _CLOSES_P = frozenset({
     "summary", "ul", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "listing", "form", "plaintext", "table", "hr",
     "xmp", "li", "dd", "dt",
 })
+# Start tags before which a browser does not reopen the formatting elements a block closed.
+_NO_REOPEN = (_CLOSES_P - {"xmp"}) | _RCDATA | (_RAWTEXT - {"xmp"}) | frozenset({
+    "base", "basefont", "bgsound", "caption", "col", "colgroup", "link", "meta", "param", "script", "source",
+    "tbody", "td", "template", "tfoot", "th", "thead", "tr", "track"})
 _HEADINGS = frozenset({"h1", "h2", "h3", "h4", "h5", "h6"})
 _FORMATTING = frozenset({"a", "b", "big", "code", "em", "font", "i", "nobr", "s", "small", "strike", "strong",
                          "tt", "u"})
@@ -570,8 +574,7 @@ class _Reader:
                 self.sections[-1].remove(leftover)
                 if leftover.is_open:
                     self.pop_through(leftover)
-        if tag not in _CLOSES_P and tag not in _RCDATA and tag not in _RAWTEXT - {"xmp"} and tag not in (
-                "script", "template", "caption", "col", "colgroup", "tbody", "td", "tfoot", "th", "thead", "tr"):
+        if tag not in _NO_REOPEN:
             self._reopen_formatting()
         element = self.push("img" if tag == "image" else tag, HTML, attrs, self._foster_parent(tag))
         self.line_break(element)

@@ -109,7 +109,8 @@ CONSTRUCTS = [
     '<math><mi><title>no1</title><p>yes4</p></mi></math>',
     '<svg><switch><text>yes1</text></switch><g><text>yes2</text></g><a><text>yes3</text></a>'
     '<noscript><foreignObject><p>no1</p></foreignObject></noscript></svg>',
-    '<noscript><p>no1</p></noscript><template><p>no2</p></template><div>yes1</div><noscript><!--</noscript><p>yes2</p>-->',
+    '<noscript><p>no1</p></noscript><template><p>no2</p></template><div>yes1</div>'
+    '<noscript><!--</noscript><p>yes2</p>-->',
     '<p>yes1</p><!-->yes2 <!--->yes3 <!--x--!>yes4 <!--!> no1 --> <p>yes5</p>',
     '<svg><![CDATA[no1]]><text><![CDATA[yes1]]></text></svg><![CDATA[no2]]><div>yes2</div>',
     '<div>yes1</div><p hidden="until-found">no1</p><div>yes2</div><p style="content-visibility:hidden">no2</p>'
@@ -121,7 +122,8 @@ CONSTRUCTS = [
     '<div style="visibility:hidden"><b style="visibility:visible"><p>yes2</b>no3</p></div><div>yes3</div>',
     '<table hidden>yes1<tr><td>no1</td></tr></table><div>yes2</div><td hidden>yes3</td>'
     '<table><tr><td hidden>no2</td><td>yes4</td></tr></table>',
-    '<div style="display:none" style="display:block">no1</div><div style="display:block" style="display:none">yes1</div>'
+    '<div style="display:none" style="display:block">no1</div>'
+    '<div style="display:block" style="display:none">yes1</div>'
     '<div hidden="hidden" hidden=false>no2</div>',
     '<audio>no1</audio><video>no2</video><canvas>no3</canvas><iframe><p>no4</p></iframe><div>yes1</div>',
     '<a hidden>no1<a>yes1</a></a><p>yes2</p><ul><li>yes3<li hidden>no2<li>yes4</ul>',

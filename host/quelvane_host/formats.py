@@ -57,7 +57,8 @@ def visible_text(document: str, format: Format) -> str:
 
 def embed(document: str, format: Format, pointer_hex: str, key_hex: str) -> Embedded:
     """Writes the watermark carrying the pointer; a document too short to carry one comes back unchanged."""
-    visible = visible_text(document, format)
+    page = htmltext.read(document) if format == "html" else None
+    visible = page.text if page is not None else visible_text(document, format)
     try:
         marked = quelvane.embed_watermark(visible, pointer_hex, key_hex)
     except ValueError:
@@ -65,9 +66,8 @@ def embed(document: str, format: Format, pointer_hex: str, key_hex: str) -> Embe
     if format == "text":
         return Embedded(marked, RUNS, "")
     insertions = _insertions(visible, marked)
-    if format == "html":
-        after = htmltext.read(document).source_after
-        placed = [(after[i - 1], run) for i, run in insertions]
+    if page is not None:
+        placed = [(page.source_after[i - 1], run) for i, run in insertions]
     else:
         from .markdown import place
 

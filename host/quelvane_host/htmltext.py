@@ -115,6 +115,10 @@ _ATTRIBUTE_NAME = re.compile(r"[^\t\n\f\r />][^\t\n\f\r /=>]*")
 _UNQUOTED = re.compile(r"[^\t\n\f\r >]*")
 _SKIP_SPACE = re.compile(r"[\t\n\f\r ]*")
 _COMMENT_END = re.compile(r"--!?>")
+# The doctypes that read a page in standards mode; any other (legacy public identifiers among
+# them) may mean quirks mode, which hides no less.
+_STANDARD_DOCTYPE = re.compile(r"[\t\n\f\r ]+html(?:[\t\n\f\r ]+system[\t\n\f\r ]+([\"'])about:legacy-compat\1)?"
+                               r"[\t\n\f\r ]*", re.I)
 _END_TAGS: dict[str, re.Pattern[str]] = {}
 _SCRIPT = {
     "data": re.compile(r"<!--|</script(?=[\t\n\f\r />])", re.I),
@@ -299,6 +303,9 @@ class _Reader:
         self.raw: Optional[str] = None
         self.here = 0
         self.form: Optional[_Element] = None  # a browser keeps one form open at a time
+        # Whether the page is read in quirks mode, where a table may sit inside a paragraph:
+        # decided by the doctype, or by its absence when the first tag or word comes.
+        self.quirks: Optional[bool] = None
 
     # Output
 
@@ -308,12 +315,16 @@ class _Reader:
     def text(self, start: int, end: int) -> None:
         if start >= end:
             return
+        if self.quirks is None and self.source[start:end].strip(_SPACE):
+            self.quirks = True
         parent = self._text_parent(self.source[start:end])
         if self._shown(parent):
             self.chars.extend(self.source[start:end])
             self.after.extend(range(start + 1, end + 1))
 
     def reference(self, start: int) -> int:
+        if self.quirks is None:
+            self.quirks = True
         match = _REFERENCE.match(self.source, start)
         end = match.end() if match else start + 1
         text = html.unescape(self.source[start:end])
@@ -517,6 +528,8 @@ class _Reader:
     # Tags
 
     def start_tag(self, tag: str, attrs: dict[str, str], self_closing: bool) -> None:
+        if self.quirks is None:
+            self.quirks = True
         top = self.stack[-1]
         if top.ns != HTML and not self._html_rules_apply(top, tag):
             if tag in _BREAKOUT or (tag == "font" and any(a in attrs for a in ("color", "face", "size"))):
@@ -555,7 +568,7 @@ class _Reader:
         if (tag in ("head", "frame") or (tag in _TABLE_PARTS and not self.by_name.get("table"))
                 or (tag == "form" and self.form and not self.by_name.get("template"))):
             return
-        if tag in _CLOSES_P:
+        if tag in _CLOSES_P and not (tag == "table" and self.quirks):
             paragraph = self.in_scope("p", "button_scope")
             if paragraph:
                 self.pop_through(paragraph)
@@ -628,6 +641,8 @@ class _Reader:
         return self.stack[context.index + 1]
 
     def end_tag(self, tag: str) -> None:
+        if self.quirks is None:
+            self.quirks = True
         top = self.stack[-1]
         if top.ns != HTML:
             if tag in ("br", "p"):
@@ -771,6 +786,11 @@ def _markup(reader: _Reader, pos: int) -> int:
     if following == "!":
         if source.startswith("--", pos + 2):
             return _comment_end(source, pos + 4)
+        if source[pos + 2:pos + 9].lower() == "doctype":
+            end = _to_gt(source, pos + 2)
+            if reader.quirks is None:
+                reader.quirks = not _STANDARD_DOCTYPE.fullmatch(source[pos + 9:end].rstrip(">"))
+            return end
         if source.startswith("[CDATA[", pos + 2) and reader.stack[-1].ns != HTML:
             close = source.find("]]>", pos + 9)
             end = len(source) if close < 0 else close

@@ -72,8 +72,11 @@ def test_the_words_we_read_are_the_words_a_browser_shows(browser, tmp_path):
     assert visible_text(page.read_text(encoding="utf-8"), "html").split() == shown
 
 
-def _innertext(browser, path, body):
-    path.write_text("<!DOCTYPE html><html><body>\n" + body, encoding="utf-8")
+STANDARD = "<!DOCTYPE html><html><body>\n"
+
+
+def _innertext(browser, path, page):
+    path.write_text(page, encoding="utf-8")
     browser.get(path.as_uri())
     return browser.execute_script("return document.body.innerText").split()
 
@@ -135,10 +138,27 @@ CONSTRUCTS = [
 
 @pytest.mark.parametrize("body", CONSTRUCTS)
 def test_markup_tricks_read_as_a_browser_reads_them(browser, tmp_path, body):
-    shown = _innertext(browser, tmp_path / "page.html", body)
+    shown = _innertext(browser, tmp_path / "page.html", STANDARD + body)
     assert not re.search(r"\bno\d", " ".join(shown)), "the case itself is wrong"
     assert len(re.findall(r"yes\d", " ".join(shown))) == body.count("yes")
-    assert visible_text("<!DOCTYPE html><html><body>\n" + body, "html").split() == shown
+    assert visible_text(STANDARD + body, "html").split() == shown
+
+
+# Without a standard doctype a browser reads the page in quirks mode, where a table stays inside
+# the paragraph that holds it (and so inside whatever hides that paragraph).
+DOCTYPES = [
+    ("", ["after"]),
+    ("<!-- first --> <!doctype HTML>", ["cell", "after"]),
+    ('<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01 Transitional//EN">', ["after"]),
+]
+
+
+@pytest.mark.parametrize("doctype, words", DOCTYPES)
+def test_quirks_mode_keeps_a_table_in_its_paragraph(browser, tmp_path, doctype, words):
+    page = doctype + "<html><body><p hidden>paragraph<table><tr><td>cell</td></tr></table><div>after</div>"
+    shown = _innertext(browser, tmp_path / "page.html", page)
+    assert shown == words
+    assert visible_text(page, "html").split() == shown
 
 
 # Where a browser may show text and may not (a resource that may load, markup a browser reads
@@ -157,7 +177,7 @@ UNSURE = [
 
 @pytest.mark.parametrize("body", UNSURE)
 def test_text_a_browser_may_hide_is_not_counted(browser, tmp_path, body):
-    shown = _innertext(browser, tmp_path / "page.html", body)
-    read = visible_text("<!DOCTYPE html><html><body>\n" + body, "html").split()
+    shown = _innertext(browser, tmp_path / "page.html", STANDARD + body)
+    read = visible_text(STANDARD + body, "html").split()
     assert [word for word in shown if word.startswith("yes")] == read
     assert len(shown) > len(read)

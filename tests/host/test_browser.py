@@ -1,6 +1,7 @@
 """A published HTML page, rendered by a real headless Chromium: the text a reader copies
 (document.body.innerText) carries the watermark."""
 import os
+import random
 import re
 import shutil
 
@@ -181,3 +182,36 @@ def test_text_a_browser_may_hide_is_not_counted(browser, tmp_path, body):
     read = visible_text(STANDARD + body, "html").split()
     assert [word for word in shown if word.startswith("yes")] == read
     assert len(shown) > len(read)
+
+
+TAGS = ("a b i p div span li ul table tr td tbody caption em font nobr button select option svg math mi text title "
+        "desc foreignObject textarea xmp noscript template details summary dialog object h1 dd dt form center "
+        "marquee rp ruby s u code pre plaintext iframe style script frameset").split()
+ATTRIBUTES = ["", "", "", " hidden", ' style="display:none"', ' style="visibility:hidden"',
+              ' style="visibility:visible"', ' style="content-visibility:hidden"', " open", ' data="x"', " popover"]
+ODD = ["<!--", "-->", "<!-->", "--!>", "<![CDATA[", "]]>", "<p", "<svg/>", "<td/>", "&lt;", "</br>", "</p>"]
+
+
+def _random_page(rng):
+    parts, words = [], 0
+    for _ in range(rng.randint(3, 25)):
+        roll = rng.random()
+        if roll < 0.05:
+            parts.append(rng.choice(ODD))
+        elif roll < 0.4:
+            parts.append(f"<{rng.choice(TAGS)}{rng.choice(ATTRIBUTES)}>")
+        elif roll < 0.7:
+            parts.append(f"</{rng.choice(TAGS)}>")
+        else:
+            words += 1
+            parts.append(f" w{words} ")
+    return STANDARD + "".join(parts)
+
+
+def test_random_misnested_markup_never_reads_a_word_the_browser_hides(browser, tmp_path):
+    rng = random.Random(19)
+    for _ in range(100):
+        page = _random_page(rng)
+        shown = set(re.findall(r"w\d+", " ".join(_innertext(browser, tmp_path / "page.html", page))))
+        read = set(re.findall(r"w\d+", visible_text(page, "html")))
+        assert read <= shown, page

@@ -75,7 +75,7 @@ def main():
     arguments = parser.parse_args()
     cases = _documents()
     floor = None
-    print(f"{'case':<46} {'before':>9} {'after':>9} {'after/floor':>12}")
+    print(f"{'case':<54} {'before':>9} {'after':>9} {'after/floor':>12}")
     for label, format, expression in cases:
         before = (_shown(_seconds(arguments.before, format, expression, arguments.limit), arguments.limit)
                   if arguments.before else "")
@@ -83,7 +83,7 @@ def main():
         if floor is None:
             floor = after
         ratio = "" if after is None or not floor else f"{after / floor:.2f}x"
-        print(f"{label:<46} {before:>9} {_shown(after, arguments.limit):>9} {ratio:>12}", flush=True)
+        print(f"{label:<54} {before:>9} {_shown(after, arguments.limit):>9} {ratio:>12}", flush=True)
 
 
 if __name__ == "__main__":

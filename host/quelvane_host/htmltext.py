@@ -100,6 +100,9 @@ _BREAKOUT = frozenset({
 })
 _MARKERS = frozenset({"applet", "caption", "marquee", "object", "td", "template", "th"})
 _SWITCH_TESTS = ("systemlanguage", "requiredextensions", "requiredfeatures")
+_DEEPEST = 511
+"""Past this many open elements (with html and body, 512) a browser puts a new element beside
+the current one, in that one's parent, so that the tree it builds stays shallow."""
 _FORMATTING_LIMIT = 32
 """Formatting elements a browser would reopen after a block ends; a real page has a handful. Past
 this many the oldest is forgotten, which keeps reopening them linear; if it hid its content,
@@ -192,7 +195,7 @@ class _Element:
 
     __slots__ = ("tag", "ns", "attrs", "index", "shows", "visible", "painted", "in_select", "breaks",
                  "is_open", "children", "closed_details", "special", "special_not_adp", "html", "scope",
-                 "button_scope", "list_scope", "table_scope", "detached", "transparent", "has_summary")
+                 "button_scope", "list_scope", "table_scope", "detached", "transparent", "has_summary", "parent")
 
     def __init__(self, tag: str, ns: str, attrs: dict[str, str]) -> None:
         self.tag, self.ns, self.attrs = tag, ns, attrs
@@ -202,6 +205,7 @@ class _Element:
         self.is_open = True
         self.children = 0
         self.has_summary = False  # a closed details shows its first summary only
+        self.parent: Optional[_Element] = None  # the element it is drawn in
         # Off the parser's stack but kept on ours, so that no index above it moves: it is found by
         # no end tag and bounds no search. A transparent one left the tree too (a misnesting repair
         # moved what was inside it out), so it passes its parent's state on.
@@ -359,12 +363,17 @@ class _Reader:
 
     def push(self, tag: str, ns: str, attrs: dict[str, str], parent: Optional[_Element] = None) -> _Element:
         below = self.stack[-1]
+        if parent is None:
+            parent = below
+            if len(self.stack) > _DEEPEST and below.parent is not None:
+                parent = below.parent
         element = _Element(tag, ns, attrs)
-        _derive(element, parent or below)
+        element.parent = parent
+        _derive(element, parent)
         _link(element, below, len(self.stack))
-        below.children += 1
+        parent.children += 1
         if tag == "summary" and ns == HTML:
-            (parent or below).has_summary = True
+            parent.has_summary = True
         self.stack.append(element)
         self.by_name.setdefault(tag, []).append(element)
         return element
@@ -492,17 +501,23 @@ class _Reader:
         at = _last_position(names, entry)
         names[at:at + same_name + 1] = names[at + 1:at + same_name + 1] + [entry]
         self.stack[first:last + 1] = left + kept + [block, entry]
-        self._relink(first, last)
+        self._relink(first, last, (block, entry))
 
-    def _relink(self, first: int, last: int) -> None:
-        """Recomputes the elements from `first` up, after those up to `last` changed."""
+    def _relink(self, first: int, last: int, moved: Optional[tuple[_Element, _Element]] = None) -> None:
+        """Recomputes the elements from `first` up, after those from `first` to `last` were put
+        each inside the one below it; `moved` is (old, new) when what was drawn in old is
+        drawn in new now."""
         for index in range(first, len(self.stack)):
             self._spend(1)
             node, below = self.stack[index], self.stack[index - 1]
+            if index <= last:
+                node.parent = below
+            elif moved and node.parent is moved[0]:
+                node.parent = moved[1]
             before = node.snapshot()
             _link(node, below, index)
-            _derive(node, below)
-            if index > last and node.snapshot() == before:
+            _derive(node, node.parent or below)
+            if last < index <= _DEEPEST and node.snapshot() == before:
                 break  # what lies above depends only on this element, which did not change
 
     def _forget(self, nodes: list[_Element]) -> None:
@@ -701,7 +716,7 @@ class _Reader:
             return
         self._forget([form])
         form.detached = True
-        self._relink(form.index, form.index)
+        self._relink(form.index, form.index - 1)
 
     def _any_other_end(self, tag: str) -> None:
         element = self.innermost(tag)

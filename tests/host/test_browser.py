@@ -162,6 +162,22 @@ def test_quirks_mode_keeps_a_table_in_its_paragraph(browser, tmp_path, doctype, 
     assert visible_text(page, "html").split() == shown
 
 
+# Past 512 open elements a browser puts a new element beside the current one, not in it: out of
+# a hidden element, or out of a visible one inside a hidden one.
+DEEP = {
+    "out of hidden": "<div>" * 510 + "<div hidden>no1<span>yes1</span></div>",
+    "out of visible": "<div>" * 495 + '<div style="visibility:hidden">' + "<div>" * 20
+                      + '<span style="visibility:visible">yes1<b>no1<i>no2</i></b> yes2</span></div>',
+}
+
+
+@pytest.mark.parametrize("body", DEEP.values(), ids=DEEP.keys())
+def test_a_page_deeper_than_a_browser_builds(browser, tmp_path, body):
+    shown = _innertext(browser, tmp_path / "page.html", STANDARD + body)
+    assert [word for word in shown if "no" not in word] == shown and shown
+    assert visible_text(STANDARD + body, "html").split() == shown
+
+
 # Where a browser may show text and may not (a resource that may load, markup a browser reads
 # one way today and could read another), the reader counts none of it: such text can never
 # make a page match. The browser shows every word; we read only the yesN.

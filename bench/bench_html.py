@@ -25,6 +25,7 @@ def _documents():
         ("<div> x 100,000 + 60 words", "html", "'<div>' * 100000 + 'word ' * 60"),
         ("markdown, <div> x 40,000", "markdown", "'<div>' * 40000 + '\\n\\n' + 'word ' * 60"),
         ("<b> x 100,000", "html", "'<b>' * 100000 + 'word ' * 60"),
+        ("<b> x 3,000,000 (past the open elements kept)", "html", "'<b>' * 3000000 + 'word'"),
         ("<span> x 100,000 then </x> x 100,000", "html", "'<span>' * 100000 + '</x>' * 100000 + 'word'"),
         ("'<' x 1,000,000", "html", "'<' * 1000000"),
         ("'<a ' x 300,000", "html", "'<a ' * 300000"),

@@ -103,6 +103,9 @@ _SWITCH_TESTS = ("systemlanguage", "requiredextensions", "requiredfeatures")
 _DEEPEST = 511
 """Past this many open elements (with html and body, 512) a browser puts a new element beside
 the current one, in that one's parent, so that the tree it builds stays shallow."""
+_MOST_OPEN = 250_000
+"""Open elements kept at most (a few hundred bytes each); a page that nests deeper is not one a
+person wrote, and none of it is counted."""
 _FORMATTING_LIMIT = 32
 """Formatting elements a browser would reopen after a block ends; a real page has a handful. Past
 this many the oldest is forgotten, which keeps reopening them linear; if it hid its content,
@@ -367,6 +370,8 @@ class _Reader:
             parent = below
             if len(self.stack) > _DEEPEST and below.parent is not None:
                 parent = below.parent
+        if len(self.stack) > _MOST_OPEN:
+            self.unsure = True
         element = _Element(tag, ns, attrs)
         element.parent = parent
         _derive(element, parent)

@@ -147,3 +147,11 @@ def test_runs_stay_in_shown_text_around_markup_a_browser_reads_specially(registr
 def test_deep_nesting_is_read_in_linear_time(format, opening, depth):
     words = "word " * 60
     assert visible_text(opening * depth + "\n\n" + words, format).split() == words.split()
+
+
+@pytest.mark.parametrize("page", [
+    "<b>" * 260_000 + ARTICLE,  # more open elements than are kept
+    "<p>x</p><frameset><frame></frameset>" + ARTICLE,
+])
+def test_a_page_no_person_writes_counts_nothing(page):
+    assert visible_text(page, "html") == ""

@@ -15,8 +15,9 @@ from __future__ import annotations
 
 import html
 import re
+from array import array
 from dataclasses import dataclass
-from typing import Optional
+from typing import Optional, Sequence
 
 _SPACE = "\t\n\f\r "
 HTML, SVG, MATH = "html", "svg", "math"
@@ -25,8 +26,9 @@ HTML, SVG, MATH = "html", "svg", "math"
 @dataclass(frozen=True)
 class Visible:
     text: str
-    source_after: list[int]
-    """For each character of `text`, the source offset just after what produced it."""
+    source_after: Sequence[int]
+    """For each character of `text`, the source offset just after what produced it (an array
+    of machine integers: a page of ten megabytes has as many)."""
 
 
 _BLOCKS = frozenset({
@@ -303,8 +305,8 @@ class _Reader:
         self.by_name: dict[str, list[_Element]] = {}
         self.sections: list[list[_Element]] = [[]]
         self.root_attrs: dict[str, str] = {}
-        self.chars: list[str] = []
-        self.after: list[int] = []
+        self.chars: list[str] = []  # pieces of the text
+        self.after = array("q")
         self.unsure = False  # a browser may hide any of the page: count none of it
         self.budget = _RESTRUCTURE_BUDGET * len(source) + 10_000
         self.raw: Optional[str] = None
@@ -326,7 +328,7 @@ class _Reader:
             self.quirks = True
         parent = self._text_parent(self.source[start:end])
         if self._shown(parent):
-            self.chars.extend(self.source[start:end])
+            self.chars.append(self.source[start:end])
             self.after.extend(range(start + 1, end + 1))
 
     def reference(self, start: int) -> int:
@@ -336,7 +338,7 @@ class _Reader:
         end = match.end() if match else start + 1
         text = html.unescape(self.source[start:end])
         if self._shown(self._text_parent(text)):
-            self.chars.extend(text)
+            self.chars.append(text)
             self.after.extend([end] * len(text))
         return end
 
@@ -905,5 +907,5 @@ def read(source: str) -> Visible:
         reader.here = stop
         pos = reader.reference(stop) if source[stop] == "&" else _markup(reader, stop)
     if reader.unsure or reader.root_hidden():
-        return Visible("", [])
+        return Visible("", array("q"))
     return Visible("".join(reader.chars), reader.after)

@@ -95,3 +95,63 @@ def test_markup_without_enough_plain_words_is_published_unmarked(registry, forma
     result = registry.publish(document, format=format)
     assert result.watermark_runs == 0 and result.published == document and result.watermark_note
     assert registry.identify(document, format=format)[0].pointer == result.pointer
+
+
+# Places a page can keep the published text where a browser never shows it.
+HIDDEN_HOLDERS = [
+    "<noframes>{}</noframes>",
+    "<noembed>{}</noembed>",
+    "<datalist>{}</datalist>",
+    "<ruby>x<rp>{}</rp></ruby>",
+    '<div style="/*x*/display:none">{}</div>',
+    "<script><!--<script></script>{}</script>",
+    "<p><b hidden>x</p><p>{}</p>",
+    "<b><div hidden>x</b>{}</div>",
+    "<form hidden><div></form>{}</div>",
+    "<select><div>{}</div></select>",
+    "<svg><desc>{}</desc></svg>",
+    '<object data="page.pdf">{}</object>',
+    "<!-- {}",
+    '<p title="{}',
+]
+
+
+@pytest.mark.parametrize("holder", HIDDEN_HOLDERS)
+def test_published_text_a_browser_does_not_show_never_matches(registry, holder):
+    published = registry.publish("<p>" + ARTICLE.replace("\n\n", "</p><p>") + "</p>", format="html").published
+    page = f"<!DOCTYPE html><html><body><p>{ESSAY}</p>" + holder.format(published) + "</body></html>"
+    assert "Hollins" not in visible_text(page, "html")
+    assert registry.identify(page, format="html") == []
+
+
+def test_runs_stay_in_shown_text_around_markup_a_browser_reads_specially(registry):
+    first, second, third = PARAGRAPHS
+    page = (f"<!DOCTYPE html><body><p>{first}</p><noframes>{NOTES}</noframes><!-->"
+            f"<svg><title>{NOTES}</title><text>{second}</text></svg><textarea><!--</textarea>"
+            f"<select><option>{third}</option></select><xmp>a &amp; b</xmp><plaintext>{NOTES}")
+    result = registry.publish(page, format="html")
+    assert result.watermark_runs == 48
+    assert ZERO_WIDTH.sub("", result.published) == page
+    for hidden in re.findall(r"<noframes>.*?</noframes>|<title>.*?</title>", result.published, re.S):
+        assert not ZERO_WIDTH.search(hidden)
+    visible = visible_text(result.published, "html")
+    assert quelvane.extract_watermark(visible, registry.keys.binding_hex) == (result.pointer, True, 0)
+    assert ZERO_WIDTH.sub("", visible).split()[-3:] == NOTES.split()[-3:]
+
+
+@pytest.mark.parametrize("format, opening, depth", [
+    ("html", "<div>", 100_000),
+    ("markdown", "<div>", 100_000),
+    ("html", "<b><li><table><tr><td><span><svg><g><foreignObject><i>", 10_000),
+])
+def test_deep_nesting_is_read_in_linear_time(format, opening, depth):
+    words = "word " * 60
+    assert visible_text(opening * depth + "\n\n" + words, format).split() == words.split()
+
+
+@pytest.mark.parametrize("page", [
+    "<b>" * 260_000 + ARTICLE,  # more open elements than are kept
+    "<p>x</p><frameset><frame></frameset>" + ARTICLE,
+])
+def test_a_page_no_person_writes_counts_nothing(page):
+    assert visible_text(page, "html") == ""

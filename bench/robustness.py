@@ -56,7 +56,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus  # noqa: E402
 
 from quelvane_host import Keys, Registry  # noqa: E402
-from quelvane_host.identify import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG  # noqa: E402
+from quelvane_host.algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"

@@ -35,15 +35,14 @@ from typing import Iterable, Literal, Protocol, Sequence
 
 import quelvane
 
-from . import excerpts
-from .publish import ASSERTION_ALGS
+from . import excerpts, indexing
+from .algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG
 from .storage import Envelope, Publication, Storage
 
 Tier = Literal["BOUND", "LIKELY", "REVIEW"]
 Verdict = Literal["match", "weak", "unverified"]
 TIERS: tuple[Tier, ...] = ("BOUND", "LIKELY", "REVIEW")
 VERDICTS: tuple[Verdict, ...] = ("match", "weak", "unverified")
-SURFACE_ALG, STRUCTURE_ALG, MINHASH_ALG, WATERMARK_ALG = ASSERTION_ALGS
 Passage = excerpts.Passage
 VERIFIED_CACHE_SIZE = 4096
 PUBLICATION_CACHE_CHARACTERS = 1 << 19
@@ -216,7 +215,7 @@ class Identifier:
     def identify(self, visible: str) -> Matches:
         deadline = time.monotonic() + DEADLINE_SECONDS
         watermark = read_watermark(visible, self._keys.binding_hex)
-        bands = self._storage.band_matches(quelvane.minhash_bands(visible))
+        bands = self._storage.band_matches(indexing.band_keys(visible))
         hashes = excerpts.word_hashes(visible)
         positions = self._positions(hashes)
         entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
@@ -257,7 +256,7 @@ class Identifier:
     def _positions(hashes: list[int]) -> dict[int, list[int]]:
         """The found text's excerpt keys, each with the word positions it stands at."""
         positions: dict[int, list[int]] = {}
-        for key, position in excerpts.winnowed_keys(hashes):
+        for key, position in indexing.excerpt_keys(hashes):
             positions.setdefault(key, []).append(position)
         return positions
 

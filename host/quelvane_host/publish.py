@@ -11,18 +11,14 @@ from typing import Any, Callable, Mapping
 import quelvane
 
 from . import excerpts, formats
+from .algorithms import ASSERTION_ALGS
 from .errors import InputError
 from .formats import Format
+from .indexing import index_of
 from .keys import Keys, looks_like_key_file
-from .storage import Envelope, IndexEntries, Publication, Storage
+from .storage import Envelope, Publication, Storage
 
 DEFAULT_MAX_BYTES = 10 * 1024 * 1024
-ASSERTION_ALGS = (
-    "com.lanternquill.text-fingerprint.1",
-    "com.lanternquill.text-structure.1",
-    "com.lanternquill.text-minhash.1",
-    "com.lanternquill.zwc-watermark.2",
-)
 
 
 @dataclass(frozen=True)
@@ -123,7 +119,7 @@ class Publisher:
             watermark_runs=embedded.runs, watermark_note=embedded.note,
             metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
         )
-        index = IndexEntries(quelvane.minhash_bands(visible), excerpts.index_entries(visible))
+        index = index_of(visible)
         result = PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash)
         if before_store is not None:
             before_store(result)

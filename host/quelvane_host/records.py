@@ -31,7 +31,8 @@ from . import excerpts, formats
 from .errors import InputError
 from .formats import Format
 from .keys import Keys
-from .publish import ASSERTION_ALGS, assertions, check_input, crosscheck_tag
+from .algorithms import ASSERTION_ALGS
+from .publish import assertions, check_input, crosscheck_tag
 from .storage import Envelope, Publication
 
 _POINTER = re.compile(r"[0-9a-f]{32}")

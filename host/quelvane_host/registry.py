@@ -11,14 +11,15 @@ from typing import Any, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
-from . import excerpts, formats
+from . import formats
 from .errors import InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
+from .indexing import index_of
 from .identify import Identifier, Matches
 from .keys import Keys, PathLike
 from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
 from .records import RecordChecker, checked, trusted_key
-from .storage import (Identity, IndexEntries, Publication, Storage, StorageLocation, Summary, masked,
+from .storage import (Identity, Publication, Storage, StorageLocation, Summary, masked,
                       open_storage)
 
 
@@ -147,8 +148,7 @@ class Registry:
                 if self.storage.get(publication.pointer) is not None:
                     skipped += 1
                     continue
-                index = IndexEntries(quelvane.minhash_bands(publication.text),
-                                     excerpts.index_entries(publication.text))
+                index = index_of(publication.text)
                 self.storage.put(publication, index)
                 added += 1
         return ImportResult(added, skipped)

@@ -12,7 +12,8 @@ from click.testing import CliRunner
 
 from quelvane_host import InputError, Registry
 from quelvane_host.cli import main
-from quelvane_host.publish import ASSERTION_ALGS, assertions
+from quelvane_host.algorithms import ASSERTION_ALGS
+from quelvane_host.publish import assertions
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")

@@ -1,0 +1,23 @@
+"""What the registry indexes of a text and what identify looks up: the 32 whole-text MinHash band
+keys and the winnowed excerpt keys of the text a reader sees. Publishing, import and identify all
+take their keys from here, so what is stored and what is looked for cannot drift apart."""
+from __future__ import annotations
+
+import quelvane
+
+from . import excerpts
+from .storage import IndexEntries
+
+
+def index_of(visible: str) -> IndexEntries:
+    """Everything stored in the look-up index for a publication whose visible text this is."""
+    return IndexEntries(band_keys(visible), excerpt_keys(excerpts.word_hashes(visible)))
+
+
+def band_keys(visible: str) -> list[int]:
+    return list(quelvane.minhash_bands(visible))
+
+
+def excerpt_keys(word_hashes: list[int]) -> list[tuple[int, int]]:
+    """(key, word position) of the excerpt index for a text with these `excerpts.word_hashes`."""
+    return excerpts.winnowed_keys(word_hashes)

@@ -21,15 +21,17 @@ def test_publish_identify_list_show(runner, tmp_path):
     assert record["watermarked"] and record["output"] == "article.published.txt"
     found = invoke(runner, "identify", "article.published.txt", "--json")
     assert found.exit_code == 0
-    [match] = json.loads(found.output)
+    [result] = json.loads(found.output)
+    assert (result["file"], result["verdict"], result["matched"]) == ("article.published.txt", "match", 1)
+    [match] = result["matches"]
     assert (match["pointer"], match["verdict"], match["tier"]) == (record["pointer"], "match", "BOUND")
-    assert match["evidence"]["found_by"][0] == "watermark"
+    assert match["evidence"]["found_by"][0] == "watermark" and match["publication"]["title"] == "Ferry"
     listed = json.loads(invoke(runner, "list", "--json").output)
     assert [(s["pointer"], s["title"]) for s in listed] == [(record["pointer"], "Ferry")]
     shown = invoke(runner, "show", record["pointer"], "--text")
     assert shown.output == Path("article.published.txt").read_text()
     human = invoke(runner, "identify", "article.published.txt")
-    assert "MATCH" in human.output and "tier BOUND" in human.output
+    assert human.output.splitlines()[:2] == ["1 match", f"MATCH  binding BOUND  {record['pointer']}  Ferry"]
 
 
 def test_identify_says_what_differs_and_when_the_result_was_cut(runner, monkeypatch):
@@ -42,8 +44,8 @@ def test_identify_says_what_differs_and_when_the_result_was_cut(runner, monkeypa
     assert '"Monday" in place of "Tuesday"' in whole.stdout
     monkeypatch.setattr(identify, "MAX_ROWS", 2)
     cut = invoke(runner, "identify", "all.txt", "--json")
-    assert len(json.loads(cut.stdout)) == 2
-    assert cut.stderr.startswith("quelvane: result cut: only the first 2 publications found are reported")
+    assert len(json.loads(cut.stdout)[0]["matches"]) == 2
+    assert cut.stderr.startswith("quelvane: all.txt: result cut: only the first 2 publications found are reported")
     alone = invoke(runner, "identify", "essay.published.txt")
     assert "the copy is identical to the publication (white space aside)" in alone.stdout
 
@@ -53,7 +55,8 @@ def test_exit_status_when_nothing_is_found(runner):
     invoke(runner, "publish", "article.txt")
     Path("other.txt").write_text(FILLER)
     result = invoke(runner, "identify", "other.txt", "--json")
-    assert (result.exit_code, json.loads(result.output)) == (1, [])
+    [found] = json.loads(result.output)
+    assert (result.exit_code, found["verdict"], found["matches"]) == (1, "none", [])
     assert invoke(runner, "show", "00" * 16).exit_code == 1
 
 

@@ -146,7 +146,7 @@ def test_untouched_export_imports_and_identifies(tmp_path, keys, registry, expor
         article = next(r for r in exported if r["text"] == ARTICLE)
         [match] = target.identify(article["published"])
         assert (match.pointer, match.verdict, match.tier) == (article["pointer"], "match", "BOUND")
-        assert match.metadata == {"title": "Ferry"} and all(c.signature_ok for c in match.evidence.assertions)
+        assert match.publication.metadata == {"title": "Ferry"} and all(c.signature_ok for c in match.evidence.assertions)
         page = exported[2]
         [match] = target.identify(page["published"], format="html")
         assert (match.pointer, match.verdict) == (page["pointer"], "match")

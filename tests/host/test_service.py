@@ -9,6 +9,7 @@ import pytest
 import quelvane
 
 pytest.importorskip("fastapi")
+cbor2 = pytest.importorskip("cbor2")
 pytest.importorskip("httpx2")
 from fastapi.testclient import TestClient  # noqa: E402
 
@@ -66,18 +67,19 @@ def test_identify_a_published_copy_however_it_is_sent(client, how):
     }[how]()
     assert sent.status_code == 200, sent.text
     body = sent.json()
+    assert (body["verdict"], body["matched"]) == ("match", 1)
     assert body["found_text"] == copy and body["complete"] and body["note"] == ""
     [match] = body["matches"]
-    assert match["identical"] and match["differences"] == [] and match["minhash_agreement"] == 128
+    evidence = match["evidence"]
+    assert evidence["identical"] and evidence["differences"] == [] and evidence["minhash_agreement"] == 128
     assert (match["pointer"], match["verdict"], match["tier"]) == (record["pointer"], "match", "BOUND")
-    assert match["watermark"] and match["crosscheck_ok"] and match["found_by"][0] == "watermark"
+    assert evidence["watermark"] and evidence["crosscheck_ok"] and evidence["found_by"][0] == "watermark"
     assert match["tier_meaning"].startswith("A signed fingerprint matches")
     assert match["publication"]["metadata"] == {"title": "Ferry", "url": "https://example.org/ferry"}
-    assert [a["alg"] for a in match["assertions"]] == list(ALGS)
-    for checked in match["assertions"]:
-        assert checked["signature_ok"] and checked["assertion"]["alg"] == checked["alg"]
-        assert checked["assertion"]["pad"] == ""  # the empty byte string, as hex
-    watermark = match["assertions"][3]["assertion"]
+    assert [a["alg"] for a in evidence["assertions"]] == list(ALGS)
+    for checked in evidence["assertions"]:
+        assert checked["signature_ok"] and cbor2.loads(bytes.fromhex(checked["assertion_hex"]))["alg"] == checked["alg"]
+    watermark = cbor2.loads(bytes.fromhex(evidence["assertions"][3]["assertion_hex"]))
     assert watermark["blocks"][0]["value"] == record["pointer"]
 
 
@@ -87,9 +89,9 @@ def test_identify_reports_both_sides_of_an_excerpt(client):
     excerpt = NOTES[NOTES.index("The command that lists"):NOTES.index("which makes them")]
     found = f"{FILLER}\n\n{excerpt}\n\n{ESSAY}"
     [match] = client.post("/identify", json={"text": found}).json()["matches"]
-    assert match["pointer"] == notes["pointer"] and match["found_by"] == ["excerpt index"]
-    assert match["tier"] in ("LIKELY", "REVIEW") and not match["crosscheck_ok"]
-    [passage] = match["passages"]
+    assert match["pointer"] == notes["pointer"] and match["evidence"]["found_by"] == ["excerpt index"]
+    assert match["tier"] in ("LIKELY", "REVIEW") and not match["evidence"]["crosscheck_ok"]
+    [passage] = match["evidence"]["passages"]
     shown = found[passage["found"]["start"]:passage["found"]["end"]]
     assert shown in excerpt and len(shown) > 0.8 * len(excerpt)
     assert passage["publication_text"] == shown  # copied word for word
@@ -102,7 +104,7 @@ def test_a_text_sharing_one_band_is_not_a_match(client):
     forged = next(f for f in (forge(ARTICLE, band, vocabulary) for band in range(32)) if f is not None)
     body = client.post("/identify", json={"text": forged}).json()
     assert all(m["verdict"] != "match" for m in body["matches"])
-    assert all(m["pointer"] == record["pointer"] and m["band_keys"] > 0 for m in body["matches"])
+    assert all(m["pointer"] == record["pointer"] and m["evidence"]["band_keys"] > 0 for m in body["matches"])
 
 
 def test_html_and_markdown_uploads_are_compared_by_their_visible_text(client):
@@ -123,7 +125,7 @@ def test_public_record(client):
     public = shown.json()
     assert public == record["record"]
     assert set(public) == {"pointer", "format", "created", "metadata", "content_hash", "public_key", "characters",
-                           "envelopes", "watermark_runs", "watermark_note"}
+                           "envelopes", "watermark_runs", "watermark_note", "withdrawal"}
     for envelope in public["envelopes"]:
         quelvane.verify(envelope["cose_hex"], public["public_key"])
     assert client.get("/publications/" + "0" * 32).status_code == 404
@@ -234,6 +236,7 @@ def test_page_shows_cards_with_highlighted_passages(client):
     assert page.text.count('class="card ') == 2 and "Release &lt;notes&gt;" in page.text
     # The whole article shares its MinHash bands; the excerpt alone is far from every window of the notes.
     assert re.findall(r'<span class="badge badge-(\w+)" title', page.text) == ["likely", "review"]
+    assert page.text.count('badge-verdict badge-match">MATCH<') == 2 and "2 publications found" in page.text
     for card in (1, 2):
         assert f'id="m{card}-f1" href="#m{card}-p1"' in page.text and f'<li id="m{card}-p1"' in page.text
     # Neither copy stands alone: each card says the found text is not the publication word for word.

@@ -42,7 +42,7 @@ def test_each_kind_of_evidence_finds_its_publication(registry):
     essay = registry.publish(ESSAY)
     notes = registry.publish(NOTES)
     [match] = registry.identify(article.published)
-    assert (match.pointer, match.tier, match.metadata) == (article.pointer, "BOUND", {"title": "Ferry"})
+    assert (match.pointer, match.tier, match.publication.metadata) == (article.pointer, "BOUND", {"title": "Ferry"})
     assert match.evidence.found_by == ("watermark", "band keys", "excerpt index")
     [match] = registry.identify(ZERO_WIDTH.sub("", essay.published).replace("grandfather", "uncle"))
     assert match.pointer == essay.pointer and match.evidence.found_by[0] == "band keys"

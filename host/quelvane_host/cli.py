@@ -395,8 +395,7 @@ def _print_matches(matches: Matches) -> None:
     for match in strong:
         _print_match(match)
     if weak:
-        click.echo(f"{len(weak)} weak similarit{'ies' if len(weak) > 1 else 'y'}, not matches "
-                   "(only a surface or structural fingerprint is close):")
+        click.echo(f"weak similarities, not matches ({len(weak)}): only a surface or structural fingerprint is close")
         for match in weak:
             click.echo(f"  WEAK  {match.pointer}  {_shown(match.publication.title or '')}")
 

@@ -211,7 +211,10 @@ def read_limited(handle: BinaryIO, max_bytes: int) -> str:
     limit; a refusal gives the file's real size when it has one."""
     data = handle.read(max_bytes + 1)
     if len(data) > max_bytes:
-        size = os.fstat(handle.fileno()).st_size
+        try:
+            size = os.fstat(handle.fileno()).st_size
+        except (OSError, ValueError):
+            size = 0  # a stream that is no file: its size is not known
         shown = f"{size} bytes" if size > max_bytes else f"more than {max_bytes} bytes"
         raise InputError(f"file is {shown}, over the limit of {max_bytes}; raise --max-bytes or split it")
     text = decode(data, max_bytes)

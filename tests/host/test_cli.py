@@ -10,6 +10,7 @@ import pytest
 from quelvane_host import identify
 from quelvane_host.cli import main
 from .commands import invoke
+from .forgery import look_alike
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 
@@ -109,3 +110,78 @@ def test_installed_console_script(tmp_path):
         assert done.returncode == 0, done.stderr
     assert "MATCH" in done.stdout
     assert "Exit status" in subprocess.run([script, "--help"], capture_output=True, text=True).stdout
+
+
+@pytest.fixture
+def published(runner):
+    """The article and the essay published; their documents beside them."""
+    for name, text in (("article", ARTICLE), ("essay", ESSAY)):
+        Path(f"{name}.txt").write_text(text)
+        invoke(runner, "publish", f"{name}.txt")
+    Path("unrelated.txt").write_text(FILLER)
+    Path("look-alike.txt").write_text(look_alike(ARTICLE))
+    Path("empty.txt").write_text("")
+    article, essay = json.loads(invoke(runner, "list", "--json").output)
+    return {"article": article["pointer"], "essay": essay["pointer"], "title": article["title"]}
+
+
+@pytest.mark.parametrize("files, status", [
+    (["article.published.txt", "unrelated.txt"], 0),
+    (["unrelated.txt"], 1),
+    (["look-alike.txt"], 1),  # weak similarities are not matches
+    (["empty.txt", "empty.txt"], 3),  # every file failed
+    (["article.published.txt", "empty.txt"], 4),  # some failed, the rest done
+])
+def test_identify_exit_status(runner, published, files, status):
+    result = invoke(runner, "identify", *files)
+    assert result.exit_code == status, result.output
+    # One block per file read, headed by its name when there are several.
+    assert result.stdout.count("== ") == (sum(f != "empty.txt" for f in files) if len(files) > 1 else 0)
+
+
+def test_identify_prints_matches_first_and_folds_weak_similarities(runner, published):
+    Path("mixed.txt").write_text(Path("essay.published.txt").read_text() + "\n\n" + look_alike(ARTICLE))
+    lines = invoke(runner, "identify", "mixed.txt").stdout.splitlines()
+    assert lines[0] == "1 match" and lines[1].startswith("MATCH  binding LIKELY  ")
+    weak = lines.index("weak similarities, not matches (1): only a surface or structural fingerprint is close")
+    assert lines[weak + 1:] == [f"  WEAK  {published['article']}  {published['title']}"]
+    assert weak > 4 and not any(line.startswith("WEAK") for line in lines)
+
+
+def test_identify_reads_standard_input_and_says_the_real_size(runner, published):
+    copy = Path("article.published.txt").read_text()
+    result = runner.invoke(main, ["identify", "-", "--json"], input=copy)
+    [found] = json.loads(result.stdout)
+    assert (result.exit_code, found["file"], found["verdict"]) == (0, "-", "match")
+    Path("big.txt").write_text(copy * 40)
+    size = Path("big.txt").stat().st_size
+    refused = runner.invoke(main, ["identify", "big.txt", "--max-bytes", "1000"])
+    assert refused.exit_code == 3 and f"file is {size} bytes, over the limit of 1000" in refused.stderr
+    assert runner.invoke(main, ["identify", "big.txt", "--max-bytes", str(size)]).exit_code == 0
+    piped = runner.invoke(main, ["identify", "-", "--max-bytes", "1000"], input=copy * 40)
+    assert piped.exit_code == 3 and "more than 1000 bytes" in piped.stderr
+
+
+def test_verify_withdraw_and_delete(runner, published):
+    article, essay = published["article"], published["essay"]
+    assert invoke(runner, "verify", "article.published.txt", article).exit_code == 0
+    assert invoke(runner, "verify", "article.published.txt", essay).stdout.startswith("NO MATCH")
+    assert invoke(runner, "verify", "look-alike.txt", article).exit_code == 1
+    withdrawn = invoke(runner, "withdraw", article, "--reason", "figures were wrong", "--json")
+    at = json.loads(withdrawn.stdout)["withdrawal"]["at"]
+    checked = invoke(runner, "verify", "article.published.txt", article, "--json")
+    assert checked.exit_code == 1 and json.loads(checked.stdout)["match"]["verdict"] == "withdrawn"
+    [found] = json.loads(invoke(runner, "identify", "article.published.txt", "--json").stdout)
+    assert (found["verdict"], found["matched"]) == ("withdrawn", 0)
+    assert found["matches"][0]["publication"]["withdrawal"] == {"reason": "figures were wrong", "at": at}
+    human = invoke(runner, "identify", "article.published.txt").stdout.splitlines()
+    # The binding strength stays shown: this is the withdrawn publication, word for word.
+    assert human[:3] == ["no match", f"WITHDRAWN  binding BOUND  {article}  {published['title']}",
+                         f"  withdrawn on {at}: figures were wrong"]
+    assert "withdrawn" in invoke(runner, "show", article).stdout
+    assert invoke(runner, "delete", essay).exit_code == 0
+    gone = invoke(runner, "identify", "essay.published.txt")
+    assert (gone.exit_code, gone.stdout) == (1, "no match\n")
+    shown = invoke(runner, "show", essay)
+    assert shown.exit_code == 1 and "was deleted on" in shown.stderr
+    assert invoke(runner, "delete", essay).exit_code == 1

@@ -11,10 +11,12 @@ import quelvane
 pytest.importorskip("fastapi")
 cbor2 = pytest.importorskip("cbor2")
 pytest.importorskip("httpx2")
+from click.testing import CliRunner  # noqa: E402
 from fastapi.testclient import TestClient  # noqa: E402
 
+from quelvane_host.cli import main  # noqa: E402
 from quelvane_host.web import ServiceConfig, ServiceConfigError, Token, create_app, read_token  # noqa: E402
-from .forgery import forge  # noqa: E402
+from .forgery import forge, look_alike  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 TOKEN = "s3cret-token-for-tests-0123456789"
@@ -268,10 +270,6 @@ def test_token_sources(tmp_path, monkeypatch):
     (lambda path: path.joinpath("registry.db").unlink(), "no registry at"),
 ], ids=["token file readable by others", "no registry"])
 def test_serve_refuses_to_start_with_the_reason(tmp_path, keys, registry, monkeypatch, setup, message):
-    from click.testing import CliRunner
-
-    from quelvane_host.cli import main
-
     registry.close()
     setup(tmp_path)
     monkeypatch.chdir(tmp_path)
@@ -331,3 +329,58 @@ def test_turns_keep_one_client_from_taking_every_slot():
                 pass
 
     asyncio.run(scenario())
+
+
+def test_the_command_line_and_the_api_give_one_result_shape(client, tmp_path):
+    record = publish(client, ESSAY, metadata={"title": "Soil"})
+    publish(client, ARTICLE)
+    found = tmp_path / "found.txt"
+    found.write_text(record["published"] + "\n\n" + look_alike(ARTICLE), encoding="utf-8")
+    answer = client.post("/identify", files={"file": ("found.txt", found.read_bytes())}).json()
+    printed = CliRunner().invoke(main, ["identify", str(found), "--json", "--registry", str(tmp_path / "registry.db"),
+                                        "--keys", str(tmp_path / "quelvane.key")])
+    [result] = json.loads(printed.stdout)
+    assert result.pop("file") == str(found) and result == answer
+    assert [(m["verdict"], m["tier"]) for m in answer["matches"]] == [("match", "LIKELY"), ("weak", None)]
+    assert (answer["verdict"], answer["matched"]) == ("match", 1)
+    described = client.get("/openapi.json").json()["components"]["schemas"]
+    assert set(described["Match"]["properties"]) == set(answer["matches"][0])
+    assert "withdrawn" in described["Match"]["properties"]["verdict"]["description"]
+
+
+def test_withdraw_and_delete_over_http_need_the_token(client):
+    record = publish(client, ARTICLE, metadata={"title": "Ferry"})
+    pointer = record["pointer"]
+    withdraw = f"/publications/{pointer}/withdraw"
+    for headers in ({}, {"Authorization": "Bearer wrong"}):
+        assert client.post(withdraw, json={"reason": "x"}, headers=headers).status_code == 401
+        assert client.delete(f"/publications/{pointer}", headers=headers).status_code == 401
+    token = {"Authorization": f"Bearer {TOKEN}"}
+    withdrawn = client.post(withdraw, json={"reason": "figures were wrong"}, headers=token)
+    assert withdrawn.status_code == 200 and withdrawn.json()["withdrawal"]["reason"] == "figures were wrong"
+    assert client.get(f"/publications/{pointer}").json()["withdrawal"] == withdrawn.json()["withdrawal"]
+    again = client.post(withdraw, json={"reason": "again"}, headers=token)
+    assert again.status_code == 400 and "already withdrawn" in again.json()["detail"]
+    body = client.post("/identify", json={"text": record["published"]}).json()
+    assert (body["verdict"], body["matched"], body["matches"][0]["verdict"]) == ("withdrawn", 0, "withdrawn")
+    page = client.post("/", data={"text": record["published"]})
+    assert "No publication found" in page.text and "Withdrawn publications (1)" in page.text
+    assert "figures were wrong" in page.text
+    deleted = client.delete(f"/publications/{pointer.upper()}", headers=token)
+    assert deleted.status_code == 200 and deleted.json()["pointer"] == pointer
+    gone = client.get(f"/publications/{pointer}")
+    assert gone.status_code == 404 and "was deleted on" in gone.json()["detail"]
+    assert client.delete(f"/publications/{pointer}", headers=token).status_code == 404
+    assert client.post("/identify", json={"text": record["published"]}).json()["matches"] == []
+
+
+def test_the_page_counts_matches_and_folds_weak_similarities(client):
+    essay = publish(client, ESSAY, metadata={"title": "Soil"})
+    publish(client, ARTICLE, metadata={"title": "Ferry"})
+    page = client.post("/", data={"text": essay["published"] + "\n\n" + look_alike(ARTICLE)}).text
+    assert "<title>1 found" in page and "1 publication found" in page
+    matches, weak = page.index('<div id="matches">'), page.index('<details class="weak" id="weak">')
+    assert matches < page.index("Soil</h3>") < weak < page.index("Ferry</h3>")
+    assert "Weak similarities, not matches (1)" in page
+    alone = client.post("/", data={"text": look_alike(ARTICLE)}).text
+    assert "No publication found" in alone and "none of it is a match" in alone and 'class="weak"' in alone

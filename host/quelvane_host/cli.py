@@ -406,7 +406,8 @@ def _print_match(match: Match) -> None:
     click.echo(f"{match.verdict.upper()}{strength}  {match.pointer}  {_shown(match.publication.title or '')}")
     if match.publication.withdrawal is not None:
         click.echo(f"  withdrawn on {match.publication.withdrawal.at}: {_shown(match.publication.withdrawal.reason)}")
-    click.echo(f"  published {match.publication.created}; found by: {', '.join(evidence.found_by) or 'fingerprints only'}; "
+    click.echo(f"  published {match.publication.created}; "
+               f"found by: {', '.join(evidence.found_by) or 'fingerprints only'}; "
                f"cross-check {'holds' if evidence.crosscheck_ok else 'differs'}")
     click.echo(f"  {match.explanation}")
     if evidence.identical:

@@ -158,7 +158,8 @@ def _publication(fields: dict[str, Any]) -> Publication:
             if not isinstance(envelope[name], str):
                 raise _Refused(f"envelopes[{i}].{name}", "must be a string")
         envelopes.append(Envelope(envelope["alg"], envelope["cose_hex"]))
-    return Publication(**{**fields, "envelopes": tuple(envelopes), "withdrawal": _withdrawal(fields.get("withdrawal"))})
+    return Publication(**{**fields, "envelopes": tuple(envelopes),
+                          "withdrawal": _withdrawal(fields.get("withdrawal"))})
 
 
 def _withdrawal(value: Any) -> Withdrawal | None:

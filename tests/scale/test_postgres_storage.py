@@ -131,7 +131,8 @@ def test_withdraw_and_delete_are_stored_and_survive_an_upgrade(location, keys):
         exported = io.StringIO()
         registry.export_jsonl(exported)
         records = [json.loads(line) for line in exported.getvalue().splitlines()]
-        assert [r["withdrawal"] for r in records] == [None, {"reason": "figures were wrong", "at": stored.withdrawal.at}]
+        assert [r["withdrawal"] for r in records] == [
+            None, {"reason": "figures were wrong", "at": stored.withdrawal.at}]
 def test_a_failed_write_leaves_nothing(postgres_url, keys):
     with Registry.create(postgres_url, keys) as registry:
         stored = registry.show(registry.publish(ARTICLE).pointer)
@@ -241,7 +242,7 @@ def test_command_line_on_a_server(postgres_url, tmp_path, monkeypatch):
         assert result.exit_code == 0, result.output
         outputs.append(result.output)
     assert "hunter2" not in "".join(outputs) and "postgres:***@" in outputs[0]
-    [match] = json.loads(outputs[2])
+    [[match]] = (result["matches"] for result in json.loads(outputs[2]))
     assert match["tier"] == "BOUND" and match["pointer"] in outputs[3]
 
 

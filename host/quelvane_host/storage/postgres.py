@@ -219,7 +219,8 @@ class PostgresStorage:
         withdrawn = (None, None) if p.withdrawal is None else (p.withdrawal.at, p.withdrawal.reason)
         with self._errors(), self._transaction() as cursor:
             if cursor.execute("SELECT 1 FROM deleted_publications WHERE pointer = %s", (p.pointer,)).fetchone():
-                raise RegistryError(f"a publication with pointer {p.pointer} was deleted; its pointer is not used again")
+                raise RegistryError(f"a publication with pointer {p.pointer} was deleted; its pointer is not used "
+                                    "again")
             try:
                 row = cursor.execute(
                     "INSERT INTO publications (pointer, format, text, published, content_hash, crosscheck_tag,"

@@ -273,7 +273,8 @@ class SQLiteStorage:
         withdrawn = (None, None) if p.withdrawal is None else (p.withdrawal.at, p.withdrawal.reason)
         with _errors(self._path), self._transaction() as db:
             if db.execute("SELECT 1 FROM deleted_publications WHERE pointer = ?", (p.pointer,)).fetchone():
-                raise RegistryError(f"a publication with pointer {p.pointer} was deleted; its pointer is not used again")
+                raise RegistryError(f"a publication with pointer {p.pointer} was deleted; its pointer is not used "
+                                    "again")
             try:
                 cursor = db.execute(
                     "INSERT INTO publications (pointer, format, text, published, content_hash, crosscheck_tag,"
@@ -301,7 +302,8 @@ class SQLiteStorage:
     def withdraw(self, pointer: str, withdrawal: Withdrawal) -> bool:
         with _errors(self._path), self._transaction() as db:
             cursor = db.execute("UPDATE publications SET withdrawn_at = ?, withdrawn_reason = ?"
-                                " WHERE pointer = ? AND withdrawn_at IS NULL", (withdrawal.at, withdrawal.reason, pointer))
+                                " WHERE pointer = ? AND withdrawn_at IS NULL",
+                                (withdrawal.at, withdrawal.reason, pointer))
             return cursor.rowcount == 1
 
     def delete(self, pointer: str, at: str) -> bool:

@@ -9,7 +9,7 @@ import os
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator, TypeVar
+from typing import Any, Callable, Iterator, TypeVar
 
 import click
 
@@ -503,9 +503,9 @@ def import_command(registry_path: str, keys_path: Path, source: Any, trusted_key
               help="Address to listen on; keep 127.0.0.1 behind a reverse proxy.")
 @click.option("--port", type=click.IntRange(1, 65535), default=8000, show_default=True, help="Port to listen on.")
 @click.option("--token-file", type=click.Path(dir_okay=False, path_type=Path), envvar="QUELVANE_TOKEN_FILE",
-              help="File holding the bearer token that allows POST /publications, readable by you only "
-                   "(env QUELVANE_TOKEN_FILE; or put the token itself in env QUELVANE_TOKEN). "
-                   "Without a token, publishing over HTTP is off.")
+              help="File holding the bearer token that allows publishing, withdrawing and deleting over HTTP, "
+                   "readable by you only (env QUELVANE_TOKEN_FILE; or put the token itself in env "
+                   "QUELVANE_TOKEN). Without a token, they are off.")
 @click.option("--max-body-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse request bodies larger than this with 413.")
 @click.option("--forwarded-allow-ips", default="127.0.0.1", show_default=True,

@@ -1,5 +1,7 @@
 """Identifying a found text: every publication it comes from, strongest first, with the
-evidence for each.
+evidence for each. The result (`Matches` of `Match`) carries all a reader of it needs, the
+publication's record and the passages' words included, so that the command line and the
+service only draw it, and serialise it one way (`Matches.as_json`).
 
 Trust rules. A watermark pointer is used only when its content-binding tag verified. Each
 stored envelope is verified under the publication's public key before its assertion counts.
@@ -13,6 +15,8 @@ What the evidence is worth:
   shingle by shingle — a match, with the passages shown;
 - the surface (id 41) or structural (id 43) fingerprint alone: unrelated texts of one genre
   come close in both, so on its own this is reported as weak evidence, never as a match.
+A publication its publisher withdrew is reported as withdrawn, whatever the evidence; a deleted
+one is not reported at all.
 
 The tier of each assertion is the module's (`verify_tier`); what the host says of the words is
 its own: a copy is called identical only when its visible text equals the publication's, white

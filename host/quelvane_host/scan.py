@@ -80,8 +80,8 @@ class Summary:
     matches: int
     """Rows whose verdict is a match."""
     other_rows: int
-    """Rows written as weak or unverified evidence: on text of one genre they can far outnumber the
-    matches, so they are counted apart and never pass for matches."""
+    """Rows written as weak or unverified evidence, or for withdrawn publications: on text of one
+    genre they can far outnumber the matches, so they are counted apart and never pass for matches."""
     errors: int
     seconds: float
 

@@ -1,4 +1,5 @@
-"""The HTTP service: the JSON API (identify, the public record, publish) and the page at `/`.
+"""The HTTP service: the JSON API (identify, the public record, publish, withdraw, delete) and the
+page at `/`.
 
 Handlers parse and answer; the registry does the work, in a worker thread with a registry
 borrowed from the pool. Every error body is {"detail": "what is wrong"}; none can carry a key or
@@ -206,7 +207,8 @@ def _failure(error: QuelvaneHostError) -> Tuple[int, str, Dict[str, str]]:
 def _authorize(config: ServiceConfig, credentials: Optional[HTTPAuthorizationCredentials]) -> None:
     challenge = {"WWW-Authenticate": "Bearer"}
     if config.token is None:
-        raise HTTPException(403, "publishing is turned off on this server: it was started without a token")
+        raise HTTPException(403, "publishing, withdrawing and deleting are turned off on this server: it was "
+                                 "started without a token")
     if credentials is None:
         raise HTTPException(401, "missing bearer token: send the header Authorization: Bearer <token>",
                             headers=challenge)

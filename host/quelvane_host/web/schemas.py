@@ -5,12 +5,12 @@ Character offsets count Unicode code points (Python string indices) of the text 
 `found_text` for the found side, the publication's visible text for the other."""
 from __future__ import annotations
 
-from typing import Any, Dict, List, Literal, Optional
+from typing import Any, Dict, List, Literal, Optional, Union
 
 from pydantic import BaseModel, ConfigDict, Field
 
 from .. import identify, storage
-from ..identify import Match
+from ..identify import Match, Verdict
 
 FormatName = Literal["text", "html", "markdown"]
 
@@ -68,7 +68,7 @@ class PublicRecord(PublicationSummary):
 class IdentifyResponse(BaseModel):
     """The identify result: `Matches.as_json`, the same as `quelvane identify --json` gives per file."""
 
-    verdict: Literal["match", "withdrawn", "unverified", "weak", "none"] = Field(
+    verdict: Union[Verdict, Literal["none"]] = Field(
         description="The strongest row's verdict; none when there is no row.")
     matched: int = Field(description="Rows whose verdict is match: the publications found.")
     format: FormatName

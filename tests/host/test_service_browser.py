@@ -132,9 +132,24 @@ def test_a_reader_checks_copies_on_the_page(browser, server, tmp_path):
     first.send_keys(Keys.ENTER)
     assert browser.current_url.endswith("#" + essay_card["marks"][0][0])
 
-    # A copy of the essay beside a text shaped like the article: the match is counted and shown
-    # first; the weak similarity waits, folded, under its own heading.
-    pasted = f"{essay}\n\n{look_alike(ARTICLE)}"
+    height = browser.execute_script("return document.documentElement.scrollHeight")
+    browser.set_window_size(1280, min(height + 120, 6000))
+    browser.save_screenshot(str(tmp_path / "page-desktop.png"))
+    browser.set_window_size(390, 844)
+    assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+    browser.save_screenshot(str(tmp_path / "page-phone.png"))
+    assert (tmp_path / "page-desktop.png").stat().st_size > 10_000
+
+
+def test_matches_come_first_and_weak_similarities_are_folded(browser, server):
+    """A copy of the essay beside a text shaped like the article: the match is counted and shown
+    first; the weak similarity waits, folded, under its own heading."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    url, records = server
+    browser.get(url + "/")
+    pasted = f"{records['Soil is not dirt']['published']}\n\n{look_alike(ARTICLE)}"
     textarea = browser.find_element(By.ID, "text")
     browser.execute_script("arguments[0].value = arguments[1];", textarea, pasted)
     cards = _submit_and_read(browser, lambda: textarea.send_keys(Keys.CONTROL, Keys.ENTER))
@@ -151,10 +166,3 @@ def test_a_reader_checks_copies_on_the_page(browser, server, tmp_path):
     assert browser.execute_script(
         "return document.querySelector('#matches').compareDocumentPosition(arguments[0]) & 4", weak)
 
-    height = browser.execute_script("return document.documentElement.scrollHeight")
-    browser.set_window_size(1280, min(height + 120, 6000))
-    browser.save_screenshot(str(tmp_path / "page-desktop.png"))
-    browser.set_window_size(390, 844)
-    assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
-    browser.save_screenshot(str(tmp_path / "page-phone.png"))
-    assert (tmp_path / "page-desktop.png").stat().st_size > 10_000

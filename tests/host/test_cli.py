@@ -148,7 +148,7 @@ def test_identify_prints_matches_first_and_folds_weak_similarities(runner, publi
     assert weak > 4 and not any(line.startswith("WEAK") for line in lines)
 
 
-def test_identify_reads_standard_input_and_says_the_real_size(runner, published):
+def test_identify_reads_standard_input_and_refusals_give_the_real_size(runner, published):
     copy = Path("article.published.txt").read_text()
     result = runner.invoke(main, ["identify", "-", "--json"], input=copy)
     [found] = json.loads(result.stdout)
@@ -158,6 +158,8 @@ def test_identify_reads_standard_input_and_says_the_real_size(runner, published)
     refused = runner.invoke(main, ["identify", "big.txt", "--max-bytes", "1000"])
     assert refused.exit_code == 3 and f"file is {size} bytes, over the limit of 1000" in refused.stderr
     assert runner.invoke(main, ["identify", "big.txt", "--max-bytes", str(size)]).exit_code == 0
+    refused = runner.invoke(main, ["publish", "big.txt", "--max-bytes", "1000"])
+    assert refused.exit_code == 3 and f"file is {size} bytes, over the limit of 1000" in refused.stderr
     piped = runner.invoke(main, ["identify", "-", "--max-bytes", "1000"], input=copy * 40)
     assert piped.exit_code == 3 and "more than 1000 bytes" in piped.stderr
 

@@ -300,18 +300,17 @@ def features(text: str) -> Features:
 
 
 def count_false(result: DocumentResult, matches: list, own: str | None, text: str, kind: str, source: int,
-                registry: Registry, pointers: list[str]) -> None:
+                pointers: list[str]) -> None:
     for match in matches:
         if match.pointer == own:
             continue
         e = match.evidence
         if match.verdict == "match":
-            published = registry.show(match.pointer).text
             longest = max(e.passages, key=lambda p: p.shared_shingles, default=None)
             result.false_matches.append(FalseMatch(
                 kind, source, pointers.index(match.pointer), sum(p.shared_shingles for p in e.passages),
-                "" if longest is None else " ".join(text[longest.found_start:longest.found_end].split()),
-                "" if longest is None else " ".join(published[longest.published_start:longest.published_end].split())))
+                "" if longest is None else " ".join(text[longest.found.start:longest.found.end].split()),
+                "" if longest is None else " ".join(longest.publication_text.split())))
         for name, present in (("watermark", e.watermark), ("band keys", e.band_keys > 0),
                               ("excerpt index", bool(e.passages)), ("combined match", match.verdict == "match"),
                               ("combined weak", match.verdict == "weak")):
@@ -346,7 +345,7 @@ def measure_document(index: int) -> DocumentResult:
             for name, alg in (("id 41", SURFACE_ALG), ("id 43", STRUCTURE_ALG), ("id 44", MINHASH_ALG)):
                 found[name] = quelvane.verify_tier(copy, assertions[alg], False, True) != "REVIEW"
             result.cases.append(Case(kind, words, found, own is not None and own.verdict == "weak"))
-            count_false(result, matches, pointer, copy, kind, index, registry, context.pointers)
+            count_false(result, matches, pointer, copy, kind, index, context.pointers)
             if kind in PAIRWISE_SETS.values():
                 result.features[kind] = features(copy)
     return result
@@ -358,8 +357,7 @@ def identify_held_out(index: int) -> DocumentResult:
     result = DocumentResult()
     with Registry.open(context.registry_path, context.keys) as registry:
         text = "\n\n".join(context.held_out[index])
-        count_false(result, registry.identify(text), None, text, "held-out text", -1 - index, registry,
-                    context.pointers)
+        count_false(result, registry.identify(text), None, text, "held-out text", -1 - index, context.pointers)
     return result
 
 

@@ -9,7 +9,7 @@ import os
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Iterator, TypeVar
 
 import click
 
@@ -18,13 +18,13 @@ from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import InputError, NotFoundError, QuelvaneHostError
 from .extras import missing_extra, require
 from .files import Job, folder, format_of, make_folder, name_text, private_files, publish_file
-from .files import Outcome, publish_jobs, title_of
+from .files import Outcome, publish_jobs, read_source, title_of
 from .formats import visible_text
-from .identify import Match
+from .identify import Match, Matches
 from .keys import Keys
 from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES
-from .registry import Registry, read_text
+from .registry import Registry, read_limited
 from .scan import ScanProgress
 from .storage import refuse_constant
 from .web.config import DEFAULT_BODY_SECONDS, DEFAULT_HEADER_SECONDS
@@ -112,6 +112,7 @@ def main() -> None:
     quelvane init                  make a key file and an empty registry
     quelvane publish article.txt   sign, watermark and register a text
     quelvane identify found.txt    which publications a found text comes from
+    quelvane verify found.txt PTR  whether a found text is a copy of one publication
 
     \b
     Shell completion (bash; zsh and fish likewise):
@@ -355,60 +356,170 @@ def _parse_metadata(metadata_json: str | None) -> dict[str, Any]:
 @main.command(epilog=EPILOG)
 @_registry_options
 @_format_option
-@click.argument("file", type=click.Path(exists=True, dir_okay=False, allow_dash=True, path_type=Path))
+@click.argument("files", nargs=-1, required=True,
+                type=click.Path(exists=True, dir_okay=False, allow_dash=True, path_type=Path))
+@click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
+              help="Refuse files larger than this.")
 @_json_option
 @_reports_errors
-def identify(registry_path: str, keys_path: Path, format_name: str, file: Path, as_json: bool) -> None:
-    """Find the publications FILE (or - for standard input) comes from, strongest first.
+def identify(registry_path: str, keys_path: Path, format_name: str, files: tuple[Path, ...], max_bytes: int,
+             as_json: bool) -> None:
+    """Find the publications each of FILES (- for standard input) comes from: matches first, then
+    withdrawn publications, forged entries and weak similarities. Exit status 0 when a file
+    matched a publication, 1 when none did (weak similarities and withdrawn publications are not
+    matches).
 
     \b
     Example:
-      quelvane identify found.txt --json
+      quelvane identify found.txt page.html --json
+    """
+    results: list[dict[str, Any]] = []
+    failed = matched = 0
+    with _open(registry_path, keys_path, max_bytes) as registry:
+        for file in files:
+            try:
+                matches = registry.identify(_found_text(file, max_bytes), format=format_of(file, format_name))
+            except (QuelvaneHostError, OSError) as error:
+                failed += 1
+                results.append({"file": name_text(file), "error": _message(error)})
+                click.echo(f"{_shown(file)}: error: {_shown(_message(error))}", err=True)
+                continue
+            matched += bool(matches.matched)
+            results.append({"file": name_text(file), **matches.as_json()})
+            if not as_json:
+                if len(files) > 1:
+                    click.echo(f"== {_shown(file)}")
+                _print_matches(matches)
+            if not matches.complete:
+                # On stderr, so that the JSON on stdout keeps its shape.
+                click.echo(f"quelvane: {_shown(file)}: result cut: {matches.note}", err=True)
+    if as_json:
+        _print_json(results)
+    if failed:
+        sys.exit(_exit_status(failed, len(files)))
+    sys.exit(EXIT_OK if matched else EXIT_NOTHING_FOUND)
+
+
+@main.command(epilog=EPILOG)
+@_registry_options
+@_format_option
+@click.argument("file", type=click.Path(exists=True, dir_okay=False, allow_dash=True, path_type=Path))
+@click.argument("pointer")
+@click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
+              help="Refuse files larger than this.")
+@_json_option
+@_reports_errors
+def verify(registry_path: str, keys_path: Path, format_name: str, file: Path, pointer: str, max_bytes: int,
+           as_json: bool) -> None:
+    """Check FILE (- for standard input) against the one publication POINTER, as identify judges it.
+    Exit status 0 only when it is a match for that publication.
+
+    \b
+    Example:
+      quelvane verify found.txt 0f1e2d3c4b5a49788796a5b4c3d2e1f0
+    """
+    with _open(registry_path, keys_path, max_bytes) as registry:
+        match = registry.verify(_found_text(file, max_bytes), pointer, format=format_of(file, format_name))
+    if as_json:
+        _print_json({"file": name_text(file), "pointer": pointer.strip().lower(),
+                     "match": None if match is None else dataclasses.asdict(match)})
+    elif match is None:
+        click.echo(f"NO MATCH  {pointer.strip().lower()}: nothing links {_shown(file)} to this publication")
+    else:
+        _print_match(match)
+    sys.exit(EXIT_OK if match is not None and match.verdict == "match" else EXIT_NOTHING_FOUND)
+
+
+@main.command(epilog=EPILOG)
+@_registry_options
+@click.argument("pointer")
+@click.option("--reason", required=True, help="Why it is withdrawn; identify shows it with every copy found.")
+@_json_option
+@_reports_errors
+def withdraw(registry_path: str, keys_path: Path, pointer: str, reason: str, as_json: bool) -> None:
+    """Withdraw the publication POINTER: it stays in the registry, and identify reports its copies
+    as withdrawn, with the reason and time, never as matches.
+
+    \b
+    Example:
+      quelvane withdraw 0f1e2d3c4b5a49788796a5b4c3d2e1f0 --reason "the figures were wrong"
     """
     with _open(registry_path, keys_path) as registry:
-        text = read_text(file, registry.max_bytes) if str(file) != "-" else _stdin_text(registry.max_bytes)
-        matches = registry.identify(text, format=format_of(file, format_name))
+        publication = registry.withdraw(pointer, reason)
+    assert publication.withdrawal is not None
     if as_json:
-        _print_json([dataclasses.asdict(m) for m in matches])
+        _print_json({"pointer": publication.pointer, "withdrawal": dataclasses.asdict(publication.withdrawal)})
     else:
-        _print_matches(matches)
-    if not matches.complete:
-        # On stderr, so that the JSON on stdout keeps its shape.
-        click.echo(f"quelvane: result cut: {matches.note}", err=True)
-    sys.exit(EXIT_OK if any(m.verdict == "match" for m in matches) else EXIT_NOTHING_FOUND)
+        click.echo(f"{publication.pointer} withdrawn on {publication.withdrawal.at}")
+
+
+@main.command(epilog=EPILOG)
+@_registry_options
+@click.argument("pointer")
+@_json_option
+@_reports_errors
+def delete(registry_path: str, keys_path: Path, pointer: str, as_json: bool) -> None:
+    """Delete the publication POINTER, published by mistake: its text, signed assertions and index
+    entries go; only the pointer stays, marked deleted, so it is never used again and an older
+    export cannot bring the publication back. To keep it known, withdraw it instead.
+
+    \b
+    Example:
+      quelvane delete 0f1e2d3c4b5a49788796a5b4c3d2e1f0
+    """
+    with _open(registry_path, keys_path) as registry:
+        at = registry.delete(pointer)
+    if as_json:
+        _print_json({"pointer": pointer.strip().lower(), "deleted_at": at})
+    else:
+        click.echo(f"{pointer.strip().lower()} deleted on {at}")
+
+
+def _found_text(file: Path, max_bytes: int) -> str:
+    return _stdin_text(max_bytes) if str(file) == "-" else read_source(file, max_bytes)
 
 
 def _stdin_text(max_bytes: int) -> str:
-    from .publish import check_input, decode
-
     if sys.stdin is None:  # started with standard input closed
         raise InputError("standard input is closed: pipe the text in, or name a file")
-    text = decode(sys.stdin.buffer.read(max_bytes + 1), max_bytes)
-    check_input(text, max_bytes)
-    return text
+    return read_limited(sys.stdin.buffer, max_bytes)
 
 
-def _print_matches(matches: Iterable[Match]) -> None:
-    shown = False
-    for match in matches:
-        shown = True
-        title = match.metadata.get("title") or match.metadata.get("file") or ""
-        click.echo(f"{match.pointer}  {match.verdict.upper()}  tier {match.tier}  {title}")
-        click.echo(f"  found by: {', '.join(match.evidence.found_by) or 'fingerprints only'}; "
-                   f"cross-check {'holds' if match.evidence.crosscheck_ok else 'differs'}")
-        click.echo(f"  {match.explanation}")
-        if match.evidence.identical:
-            click.echo("  the copy is identical to the publication (white space aside)")
-        else:
-            click.echo(f"  the copy differs from the publication: {'; '.join(match.evidence.differences)}")
-        for check in match.evidence.assertions:
-            state = "signature ok" if check.signature_ok else f"signature FAILED ({check.signature_error})"
-            click.echo(f"    {check.alg}: {state}, tier {check.tier or '-'}")
-        for p in match.evidence.passages:
-            click.echo(f"    passage: found text {p.found_start}-{p.found_end}, "
-                       f"publication {p.published_start}-{p.published_end}")
-    if not shown:
-        click.echo("no publication found")
+def _print_matches(matches: Matches) -> None:
+    """Matches first, each with its evidence; withdrawn and forged entries next; weak similarities
+    last, under their own heading, one line each."""
+    strong = [m for m in matches if m.verdict != "weak"]
+    weak = [m for m in matches if m.verdict == "weak"]
+    count = len(matches.matched)
+    click.echo(f"{count} match{'es' if count != 1 else ''}" if count else "no match")
+    for match in strong:
+        _print_match(match)
+    if weak:
+        click.echo(f"weak similarities, not matches ({len(weak)}): only a surface or structural fingerprint is close")
+        for match in weak:
+            click.echo(f"  WEAK  {match.pointer}  {_shown(match.publication.title or '')}")
+
+
+def _print_match(match: Match) -> None:
+    evidence = match.evidence
+    strength = f"  binding {match.tier}" if match.tier else ""
+    click.echo(f"{match.verdict.upper()}{strength}  {match.pointer}  {_shown(match.publication.title or '')}")
+    if match.publication.withdrawal is not None:
+        click.echo(f"  withdrawn on {match.publication.withdrawal.at}: {_shown(match.publication.withdrawal.reason)}")
+    click.echo(f"  published {match.publication.created}; "
+               f"found by: {', '.join(evidence.found_by) or 'fingerprints only'}; "
+               f"cross-check {'holds' if evidence.crosscheck_ok else 'differs'}")
+    click.echo(f"  {match.explanation}")
+    if evidence.identical:
+        click.echo("  the copy is identical to the publication (white space aside)")
+    else:
+        click.echo(f"  the copy differs from the publication: {'; '.join(evidence.differences)}")
+    for check in evidence.assertions:
+        state = "signature ok" if check.signature_ok else f"signature FAILED ({check.signature_error})"
+        click.echo(f"    {check.alg}: {state}, tier {check.tier or '-'}")
+    for p in evidence.passages:
+        click.echo(f"    passage: found text {p.found.start}-{p.found.end}, "
+                   f"publication {p.publication.start}-{p.publication.end}")
 
 
 @main.command(name="list", epilog=EPILOG)
@@ -456,6 +567,8 @@ def show(registry_path: str, keys_path: Path, pointer: str, print_text: bool, as
         for name in ("pointer", "format", "created", "content_hash", "crosscheck_tag", "public_key",
                      "watermark_runs", "watermark_note"):
             click.echo(f"{name}: {getattr(publication, name)}")
+        if publication.withdrawal is not None:
+            click.echo(f"withdrawn: {publication.withdrawal.at}: {_shown(publication.withdrawal.reason)}")
         click.echo(f"metadata: {json.dumps(publication.metadata, ensure_ascii=False)}")
         click.echo(f"assertions: {', '.join(e.alg for e in publication.envelopes)}")
         click.echo(f"characters: {len(publication.text)}")
@@ -510,9 +623,9 @@ def import_command(registry_path: str, keys_path: Path, source: Any, trusted_key
               help="Address to listen on; keep 127.0.0.1 behind a reverse proxy.")
 @click.option("--port", type=click.IntRange(1, 65535), default=8000, show_default=True, help="Port to listen on.")
 @click.option("--token-file", type=click.Path(dir_okay=False, path_type=Path), envvar="QUELVANE_TOKEN_FILE",
-              help="File holding the bearer token that allows POST /publications, readable by you only "
-                   "(env QUELVANE_TOKEN_FILE; or put the token itself in env QUELVANE_TOKEN). "
-                   "Without a token, publishing over HTTP is off.")
+              help="File holding the bearer token that allows publishing, withdrawing and deleting over HTTP, "
+                   "readable by you only (env QUELVANE_TOKEN_FILE; or put the token itself in env "
+                   "QUELVANE_TOKEN). Without a token, they are off.")
 @click.option("--max-body-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse request bodies larger than this with 413.")
 @click.option("--forwarded-allow-ips", default="127.0.0.1", show_default=True,

@@ -17,8 +17,8 @@ from typing import Any, Iterable, Iterator, Mapping
 from . import formats
 from .errors import InputError, OutputError
 from .formats import Format
-from .publish import PublishResult, check_input, decode
-from .registry import Registry
+from .publish import PublishResult
+from .registry import Registry, read_limited
 
 SUFFIX_FORMATS: dict[str, Format] = {".html": "html", ".htm": "html", ".md": "markdown", ".markdown": "markdown"}
 # The suffixes kept last in an output's name, where tools look for them; any other suffix (the
@@ -185,12 +185,9 @@ def read_source(path: Path, max_bytes: int, within: Path | None = None) -> str:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise InputError("not a regular file")
         try:
-            data = handle.read(max_bytes + 1)
+            return read_limited(handle, max_bytes)
         except OSError as error:
             raise InputError(f"cannot read it: {error.strerror}") from None
-    text = decode(data, max_bytes)
-    check_input(text, max_bytes)
-    return text
 
 
 def publish_file(registry: Registry, job: Job, format: Format, metadata: Mapping[str, Any], *,

@@ -1,5 +1,7 @@
 """Identifying a found text: every publication it comes from, strongest first, with the
-evidence for each.
+evidence for each. The result (`Matches` of `Match`) carries all a reader of it needs, the
+publication's record and the passages' words included, so that the command line and the
+service only draw it, and serialise it one way (`Matches.as_json`).
 
 Trust rules. A watermark pointer is used only when its content-binding tag verified. Each
 stored envelope is verified under the publication's public key before its assertion counts.
@@ -13,6 +15,8 @@ What the evidence is worth:
   shingle by shingle — a match, with the passages shown;
 - the surface (id 41) or structural (id 43) fingerprint alone: unrelated texts of one genre
   come close in both, so on its own this is reported as weak evidence, never as a match.
+A publication its publisher withdrew is reported as withdrawn, whatever the evidence; a deleted
+one is not reported at all.
 
 The tier of each assertion is the module's (`verify_tier`); what the host says of the words is
 its own: a copy is called identical only when its visible text equals the publication's, white
@@ -24,25 +28,28 @@ MAX_ROWS are reported. A result cut by any bound says so (`Matches.complete`, `M
 from __future__ import annotations
 
 import collections
+import dataclasses
 import difflib
 import functools
 import hmac
 import operator
 import re
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Iterable, Literal, Protocol, Sequence
 
 import quelvane
 
 from . import excerpts, indexing
 from .algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG
-from .storage import Envelope, Publication, Storage
+from .errors import NotFoundError
+from .storage import Envelope, Publication, Storage, Withdrawal
 
 Tier = Literal["BOUND", "LIKELY", "REVIEW"]
-Verdict = Literal["match", "weak", "unverified"]
+Verdict = Literal["match", "withdrawn", "unverified", "weak"]
 TIERS: tuple[Tier, ...] = ("BOUND", "LIKELY", "REVIEW")
-VERDICTS: tuple[Verdict, ...] = ("match", "weak", "unverified")
+VERDICTS: tuple[Verdict, ...] = ("match", "withdrawn", "unverified", "weak")
+"""Strongest first: the order rows are reported in."""
 Passage = excerpts.Passage
 VERIFIED_CACHE_SIZE = 4096
 PUBLICATION_CACHE_CHARACTERS = 1 << 19
@@ -88,50 +95,129 @@ class AssertionCheck:
     signature_ok: bool
     signature_error: str | None
     tier: Tier | None
+    """What this assertion alone says of the found text."""
+    assertion_hex: str | None
+    """The signed soft-binding assertion (CBOR, hex) once its signature verified; else None."""
+
+
+@dataclass(frozen=True)
+class Span:
+    """Characters `start` to `end` (end exclusive, in code points) of a text."""
+
+    start: int
+    end: int
+
+
+@dataclass(frozen=True)
+class SharedPassage:
+    """A passage the found text shares with a publication."""
+
+    found: Span
+    """Where it stands in the found visible text (`found_text`)."""
+    publication: Span
+    """Where it stands in the publication's visible text."""
+    publication_text: str
+    """The passage as published."""
+    shared_shingles: int
+    """Distinct five-word sequences the two passages share."""
 
 
 @dataclass(frozen=True)
 class Evidence:
     """How a publication was found and what each check said."""
 
+    found_by: tuple[str, ...]
+    """watermark, band keys, excerpt index: what proposed it."""
     watermark: bool
     """A watermark with a verified tag carried this publication's pointer."""
     shards_recovered: int | None
     band_keys: int
     """Whole-text MinHash band keys shared with the found text."""
-    passages: tuple[Passage, ...]
+    minhash_agreement: int
+    """Whole-text MinHash values (of 128) equal in the found text and the publication; a whole-text
+    match needs MINHASH_AGREEMENT."""
     crosscheck_ok: bool
-    assertions: tuple[AssertionCheck, ...]
-    found_by: tuple[str, ...] = field(default=())
-    minhash_agreement: int = 0
-    """Whole-text MinHash values (of 128) equal in the found text and the publication."""
-    identical: bool = False
+    """The found text's cross-check tag equals the publication's: the same words."""
+    identical: bool
     """The found visible text equals the publication's, white space and zero-width characters aside."""
-    differences: tuple[str, ...] = ()
+    differences: tuple[str, ...]
     """When not identical: the first few differing stretches, briefly."""
+    passages: tuple[SharedPassage, ...]
+    assertions: tuple[AssertionCheck, ...]
+    """Each stored envelope checked, in the order the publication stores them."""
+
+
+@dataclass(frozen=True)
+class PublicationFacts:
+    """What a reader of a result needs of the publication, read once when it was examined."""
+
+    title: str | None
+    """Its metadata's title, else the file it was published from."""
+    format: str
+    created: str
+    metadata: dict[str, object]
+    content_hash: str
+    public_key: str
+    """Ed25519 public key (hex) that verifies its envelopes."""
+    characters: int
+    """Length of its visible text."""
+    withdrawal: Withdrawal | None
 
 
 @dataclass(frozen=True)
 class Match:
-    """One publication the found text comes from."""
+    """One publication the found text comes from, or resembles: the verdict first."""
 
-    pointer: str
     verdict: Verdict
-    tier: Tier
-    evidence: Evidence
+    """match; withdrawn (the evidence would be a match or weak, but the publisher withdrew it);
+    unverified (no stored signature verifies: a forged entry); weak (only the surface or structural
+    fingerprint is close, which unrelated texts of one genre often are)."""
+    tier: Tier | None
+    """How strongly the copy is bound to the publication, for a match (or a withdrawn publication
+    whose evidence is a match); None otherwise."""
+    tier_meaning: str | None
+    pointer: str
     explanation: str
-    metadata: dict[str, object]
-    published_at: str
+    publication: PublicationFacts
+    evidence: Evidence
 
 
 class Matches(list[Match]):
-    """The matches, strongest first, and whether every candidate was examined: `complete` is false
-    when a bound cut the work, and `note` then says which."""
+    """The rows of one identify, strongest first (matches, then withdrawn, unverified and weak
+    rows), with the visible text they were found in; `complete` is false when a bound cut the
+    work, and `note` then says which."""
 
-    def __init__(self, matches: Iterable[Match] = (), *, complete: bool = True, note: str = "") -> None:
+    def __init__(self, matches: Iterable[Match] = (), *, found_text: str = "", format: str = "text",
+                 complete: bool = True, note: str = "") -> None:
         super().__init__(matches)
+        self.found_text = found_text
+        self.format = format
         self.complete = complete
         self.note = note
+
+    @property
+    def verdict(self) -> Verdict | Literal["none"]:
+        """The strongest row's verdict; "none" when there is no row."""
+        return self[0].verdict if self else "none"
+
+    @property
+    def matched(self) -> list[Match]:
+        return [m for m in self if m.verdict == "match"]
+
+    def as_json(self) -> dict[str, object]:
+        """The one serialised form of a result, the same in the command line's --json and the HTTP API."""
+        return {"verdict": self.verdict, "matched": len(self.matched), "format": self.format,
+                "complete": self.complete, "note": self.note, "found_text": self.found_text,
+                "matches": [dataclasses.asdict(m) for m in self]}
+
+
+TIER_MEANINGS: dict[Tier, str] = {
+    "BOUND": "A signed fingerprint matches and the cross-check tag confirms the publication's words; punctuation "
+             "and symbols are not compared, so see whether the copy is identical.",
+    "LIKELY": "A signed fingerprint, the watermark or the text's structure matches, but the words differ from "
+              "the publication (edited, cut or set among other text).",
+    "REVIEW": "No signed fingerprint matches the text as a whole; compare the passages shown before relying on it.",
+}
 
 
 @dataclass(frozen=True)
@@ -195,6 +281,18 @@ class _Found:
         return compared_words(self.visible)
 
 
+@dataclass(frozen=True)
+class _Proposed:
+    watermark: _Watermark
+    hashes: list[int]
+    bands: dict[str, int]
+    """Pointers sharing MinHash band keys with the found text, with how many."""
+    positions: dict[int, list[int]]
+    entries: list[tuple[int, str, int]]
+    keys_shared: collections.Counter[str]
+    """Pointers sharing excerpt keys with the found text, with how many entries."""
+
+
 class Identifier:
     """Looks found texts up in one storage with one set of keys."""
 
@@ -212,45 +310,66 @@ class Identifier:
         identity = storage.identity()
         self._own_key = None if identity is None else identity.public_key
 
-    def identify(self, visible: str) -> Matches:
+    def identify(self, visible: str, format: str = "text") -> Matches:
+        """Every publication `visible` (the visible text of a found text in `format`) comes from or
+        resembles, strongest first, within the bounds of one request."""
         deadline = time.monotonic() + DEADLINE_SECONDS
-        watermark = read_watermark(visible, self._keys.binding_hex)
-        bands = self._storage.band_matches(indexing.band_keys(visible))
-        hashes = excerpts.word_hashes(visible)
-        positions = self._positions(hashes)
-        entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
-        keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
-        # One shared key is what stock phrases give; a passage long enough to confirm always
-        # leaves at least two.
+        proposed = self._proposed(visible)
+        bands, keys_shared, pointer = proposed.bands, proposed.keys_shared, proposed.watermark.pointer
         pointers = set(bands) | {p for p, count in keys_shared.items() if count >= 2}
-        if watermark.pointer is not None:
-            pointers.add(watermark.pointer)
+        if pointer is not None:
+            pointers.add(pointer)
         if not pointers:
-            return Matches()
+            return Matches(found_text=visible, format=format)
         # The best proposed first, so that the bounds below drop the least likely.
-        ranked = sorted(pointers, key=lambda p: (p != watermark.pointer, -bands.get(p, 0), -keys_shared[p], p))
+        ranked = sorted(pointers, key=lambda p: (p != pointer, -bands.get(p, 0), -keys_shared[p], p))
         notes = []
         if len(ranked) > MAX_CANDIDATES:
             notes.append(f"{len(ranked)} publications were proposed; the {MAX_CANDIDATES} best were examined")
             ranked = ranked[:MAX_CANDIDATES]
-        hits = _hits(positions, entries, set(ranked))
-        content_hash = quelvane.content_hash(visible)
-        found = _Found(visible, watermark, _Fingerprints.of(visible, hashes),
-                       quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
-                       _IGNORED.sub("", visible))
+        hits = _hits(proposed.positions, proposed.entries, set(ranked))
+        found = self._found(visible, proposed)
         matches: list[Match] = []
-        for examined, pointer in enumerate(ranked):
+        for examined, candidate in enumerate(ranked):
             if len(matches) == MAX_ROWS:
                 notes.append(f"only the first {MAX_ROWS} publications found are reported")
                 break
             if examined >= ALWAYS_EXAMINED and time.monotonic() > deadline:
                 notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of {len(ranked)} candidates examined")
                 break
-            match = self._examine(found, pointer, bands.get(pointer, 0), hits.get(pointer, []))
+            match = self._examine(found, candidate, bands.get(candidate, 0), hits.get(candidate, []))
             if match is not None:
                 matches.append(match)
-        return Matches(sorted(matches, key=_strength), complete=not notes,
+        return Matches(sorted(matches, key=_strength), found_text=visible, format=format, complete=not notes,
                        note="; ".join(notes) + (": the result may be incomplete" if notes else ""))
+
+    def verify(self, visible: str, pointer: str) -> Match | None:
+        """What identify's judgement says of `visible` and the one publication under `pointer`: its row,
+        or None when nothing links the two; NotFoundError when there is no such publication."""
+        if self._publication(pointer) is None:
+            raise NotFoundError(f"no publication with pointer {pointer}")
+        proposed = self._proposed(visible)
+        hits = _hits(proposed.positions, proposed.entries, {pointer})
+        return self._examine(self._found(visible, proposed), pointer, proposed.bands.get(pointer, 0),
+                             hits.get(pointer, []))
+
+    def _proposed(self, visible: str) -> _Proposed:
+        """What the found text's watermark and index keys propose."""
+        watermark = read_watermark(visible, self._keys.binding_hex)
+        bands = self._storage.band_matches(indexing.band_keys(visible))
+        hashes = excerpts.word_hashes(visible)
+        positions = self._positions(hashes)
+        entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
+        keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
+        return _Proposed(watermark, hashes, bands, positions, entries, keys_shared)
+
+    def _found(self, visible: str, proposed: _Proposed) -> _Found:
+        """The found text fingerprinted once, only when some publication is proposed: most texts of a
+        corpus propose none."""
+        content_hash = quelvane.content_hash(visible)
+        return _Found(visible, proposed.watermark, _Fingerprints.of(visible, proposed.hashes),
+                      quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
+                      _IGNORED.sub("", visible))
 
     @staticmethod
     def _positions(hashes: list[int]) -> dict[int, list[int]]:
@@ -299,16 +418,29 @@ class Identifier:
                 return None
         checks = tuple(early[e] if e in early else check(e) for e in publication.envelopes)
         identical = found.compared == _IGNORED.sub("", publication.text)
-        evidence = Evidence(marked, found.watermark.shards if marked else None, band_keys, passages, crosscheck_ok,
-                            checks, found_by, agreement, identical,
-                            () if identical else differences(found.compared_words, compared_words(publication.text)))
+        shared = tuple(SharedPassage(Span(p.found_start, p.found_end), Span(p.published_start, p.published_end),
+                                     publication.text[p.published_start:p.published_end], p.shared_shingles)
+                       for p in passages)
+        evidence = Evidence(found_by, marked, found.watermark.shards if marked else None, band_keys, agreement,
+                            crosscheck_ok, identical,
+                            () if identical else differences(found.compared_words, compared_words(publication.text)),
+                            shared, checks)
         verdict, explanation = _verdict(evidence)
         if verdict is None:
             return None
+        # Read afresh: a publication is withdrawn or deleted after an identifier first read it.
+        stored, withdrawal = self._storage.standing(publication.pointer)
+        if not stored:
+            return None
         tiers = [c.tier for c in checks if c.tier is not None]
-        tier: Tier = min(tiers, key=TIERS.index) if tiers else "REVIEW"
-        return Match(publication.pointer, verdict, tier, evidence, explanation, publication.metadata,
-                     publication.created)
+        tier: Tier | None = min(tiers, key=TIERS.index) if tiers and verdict == "match" else None
+        if withdrawal is not None and verdict in ("match", "weak"):
+            verdict, explanation = "withdrawn", f"withdrawn on {withdrawal.at}: {withdrawal.reason}; {explanation}"
+        facts = PublicationFacts(_title(publication.metadata), publication.format, publication.created,
+                                 publication.metadata, publication.content_hash, publication.public_key,
+                                 len(publication.text), withdrawal)
+        return Match(verdict, tier, None if tier is None else TIER_MEANINGS[tier], publication.pointer, explanation,
+                     facts, evidence)
 
     def _publication(self, pointer: str) -> tuple[Publication, _Fingerprints] | None:
         stored = self._publications.get(pointer)
@@ -343,13 +475,13 @@ class Identifier:
                crosscheck_ok: bool) -> AssertionCheck:
         assertion = self._assertion(cose_hex, public_hex)
         if isinstance(assertion, ValueError):
-            return AssertionCheck(alg, False, str(assertion), None)
+            return AssertionCheck(alg, False, str(assertion), None, None)
         tier: Tier = quelvane.verify_tier(visible, assertion, marked, crosscheck_ok)
         if excerpt is not None and alg == SURFACE_ALG:
             # A passage is compared on its own: the id 41 windows may hold it even when the whole
             # found text, padded with other words, is far from every window.
             tier = min(tier, quelvane.verify_tier(excerpt, assertion, marked, False), key=TIERS.index)
-        return AssertionCheck(alg, True, None, tier)
+        return AssertionCheck(alg, True, None, tier, assertion)
 
 
 def _hits(positions: dict[int, list[int]], entries: list[tuple[int, str, int]], pointers: set[str]
@@ -459,6 +591,11 @@ def _verdict(evidence: Evidence) -> tuple[Verdict | None, str]:
 
 def _strength(match: Match) -> tuple[int, int, int, int, int]:
     e = match.evidence
-    return (VERDICTS.index(match.verdict), TIERS.index(match.tier), 0 if e.watermark else 1, -e.band_keys,
-            -sum(p.shared_shingles for p in e.passages))
+    return (VERDICTS.index(match.verdict), len(TIERS) if match.tier is None else TIERS.index(match.tier),
+            0 if e.watermark else 1, -e.band_keys, -sum(p.shared_shingles for p in e.passages))
+
+
+def _title(metadata: dict[str, object]) -> str | None:
+    title = metadata.get("title") or metadata.get("file")
+    return None if title is None else str(title)
 

@@ -33,7 +33,7 @@ from .formats import Format
 from .keys import Keys
 from .algorithms import ASSERTION_ALGS
 from .publish import assertions, check_input, crosscheck_tag
-from .storage import Envelope, Publication
+from .storage import Envelope, Publication, Withdrawal
 
 _POINTER = re.compile(r"[0-9a-f]{32}")
 _HEX64 = re.compile(r"[0-9a-f]{64}")
@@ -142,7 +142,7 @@ class RecordChecker:
 def _publication(fields: dict[str, Any]) -> Publication:
     """The publication of a record's fields, once each field is there with its JSON type."""
     missing = [name for name in _TYPES if name not in fields]
-    extra = sorted(set(fields) - set(_TYPES))
+    extra = sorted(set(fields) - set(_TYPES) - {"withdrawal"})
     if missing:
         raise _Refused(missing[0], "is missing")
     if extra:
@@ -159,7 +159,22 @@ def _publication(fields: dict[str, Any]) -> Publication:
             if not isinstance(envelope[name], str):
                 raise _Refused(f"envelopes[{i}].{name}", "must be a string")
         envelopes.append(Envelope(envelope["alg"], envelope["cose_hex"]))
-    return Publication(**{**fields, "envelopes": tuple(envelopes)})
+    return Publication(**{**fields, "envelopes": tuple(envelopes),
+                          "withdrawal": _withdrawal(fields.get("withdrawal"))})
+
+
+def _withdrawal(value: Any) -> Withdrawal | None:
+    """A record's withdrawal (absent from exports made before publications could be withdrawn). No
+    signature covers it; it can only stop a publication from counting as a match, never make one."""
+    if value is None:
+        return None
+    if not isinstance(value, dict) or sorted(value) != ["at", "reason"]:
+        raise _Refused("withdrawal", 'must be null or an object with "reason" and "at" only')
+    if not isinstance(value["reason"], str) or not value["reason"].strip():
+        raise _Refused("withdrawal.reason", "must be a string that is not empty")
+    if not isinstance(value["at"], str) or not _is_time(value["at"]):
+        raise _Refused("withdrawal.at", "must be a date and time (ISO 8601)")
+    return Withdrawal(value["reason"], value["at"])
 
 
 def _check_form(publication: Publication) -> None:

@@ -6,28 +6,31 @@ import dataclasses
 import json
 import os
 from pathlib import Path
+from datetime import datetime, timezone
 from types import TracebackType
-from typing import Any, Callable, Iterable, Mapping, TextIO, Union
+from typing import Any, BinaryIO, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
 from . import formats
 from .errors import InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
+from .identify import Identifier, Match, Matches
 from .indexing import index_of
-from .identify import Identifier, Matches
 from .keys import Keys, PathLike
 from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
 from .records import RecordChecker, checked, trusted_key
-from .storage import (Identity, Publication, Storage, StorageLocation, Summary, masked,
+from .storage import (Identity, Publication, Storage, StorageLocation, Summary, Withdrawal, masked,
                       open_storage)
+
+MAX_REASON_CHARACTERS = 1000
 
 
 @dataclasses.dataclass(frozen=True)
 class ImportResult:
     added: int
     skipped: int
-    """Publications already present under the same pointer."""
+    """Publications already present under the same pointer, or deleted here."""
 
 
 class Registry:
@@ -118,7 +121,42 @@ class Registry:
         if format not in formats.FORMATS:
             raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
         check_input(found_text, self.max_bytes)
-        return self._identifier.identify(formats.visible_text(found_text, format))
+        return self._identifier.identify(formats.visible_text(found_text, format), format)
+
+    def verify(self, found_text: str, pointer: str, *, format: Format = "text") -> Match | None:
+        """Identify's judgement of the found text against the one publication under `pointer`: its
+        row (verdict, tier, evidence), or None when nothing links them."""
+        if format not in formats.FORMATS:
+            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        check_input(found_text, self.max_bytes)
+        self.show(pointer)  # a deleted or unknown pointer is named as such
+        return self._identifier.verify(formats.visible_text(found_text, format), pointer.strip().lower())
+
+    def withdraw(self, pointer: str, reason: str) -> Publication:
+        """Marks a publication withdrawn: it stays known, and identify reports it as withdrawn, with
+        the reason and time, never as a match."""
+        reason = " ".join(reason.split())
+        if not reason:
+            raise InputError("give the reason for withdrawing it with --reason")
+        if len(reason) > MAX_REASON_CHARACTERS:
+            raise InputError(f"the reason is {len(reason)} characters; keep it within {MAX_REASON_CHARACTERS}")
+        publication = self.show(pointer)
+        if publication.withdrawal is not None:
+            raise InputError(f"publication {publication.pointer} was already withdrawn on "
+                             f"{publication.withdrawal.at}: {publication.withdrawal.reason}")
+        if not self.storage.withdraw(publication.pointer, Withdrawal(reason, _now())):
+            raise NotFoundError(f"publication {publication.pointer} was deleted or withdrawn meanwhile")
+        return self.show(publication.pointer)
+
+    def delete(self, pointer: str) -> str:
+        """Removes a publication made by mistake, with its index entries; only its pointer is kept,
+        marked deleted, so that it is never used again and an old export cannot bring it back.
+        Returns the time of deletion."""
+        publication = self.show(pointer)
+        at = _now()
+        if not self.storage.delete(publication.pointer, at):
+            raise NotFoundError(f"publication {publication.pointer} was deleted meanwhile")
+        return at
 
     def list(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
         return self.storage.summaries(limit, offset)
@@ -126,6 +164,9 @@ class Registry:
     def show(self, pointer: str) -> Publication:
         publication = self.storage.get(pointer.strip().lower())
         if publication is None:
+            deleted = self.storage.deleted_at(pointer.strip().lower())
+            if deleted is not None:
+                raise NotFoundError(f"publication {pointer.strip()} was deleted on {deleted}")
             raise NotFoundError(f"no publication with pointer {pointer.strip()}; list them with: quelvane list")
         return publication
 
@@ -145,7 +186,9 @@ class Registry:
         added = skipped = 0
         with checked(lines, checker) as publications:
             for publication in publications:
-                if self.storage.get(publication.pointer) is not None:
+                # A publication deleted here stays deleted, whatever an older export holds.
+                if (self.storage.get(publication.pointer) is not None
+                        or self.storage.deleted_at(publication.pointer) is not None):
                     skipped += 1
                     continue
                 index = index_of(publication.text)
@@ -154,16 +197,24 @@ class Registry:
         return ImportResult(added, skipped)
 
 
-def read_text(path: Path, max_bytes: int) -> str:
-    """The UTF-8 text of a file, with a per-file error saying why it cannot be used."""
-    try:
-        with path.open("rb") as handle:
-            data = handle.read(max_bytes + 1)
-    except OSError as error:
-        raise InputError(f"cannot read {path}: {error.strerror}") from None
+def read_limited(handle: BinaryIO, max_bytes: int) -> str:
+    """The UTF-8 text of an open file or standard input, reading no more than one byte past the
+    limit; a refusal gives the file's real size when it has one."""
+    data = handle.read(max_bytes + 1)
+    if len(data) > max_bytes:
+        try:
+            size = os.fstat(handle.fileno()).st_size
+        except (OSError, ValueError):
+            size = 0  # a stream that is no file: its size is not known
+        shown = f"{size} bytes" if size > max_bytes else f"more than {max_bytes} bytes"
+        raise InputError(f"file is {shown}, over the limit of {max_bytes}; raise --max-bytes or split it")
     text = decode(data, max_bytes)
     check_input(text, max_bytes)
     return text
+
+
+def _now() -> str:
+    return datetime.now(timezone.utc).isoformat(timespec="seconds")
 
 
 def _identity(keys: Keys) -> Identity:

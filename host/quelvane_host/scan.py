@@ -80,8 +80,8 @@ class Summary:
     matches: int
     """Rows whose verdict is a match."""
     other_rows: int
-    """Rows written as weak or unverified evidence: on text of one genre they can far outnumber the
-    matches, so they are counted apart and never pass for matches."""
+    """Rows written as weak or unverified evidence, or for withdrawn publications: on text of one
+    genre they can far outnumber the matches, so they are counted apart and never pass for matches."""
     errors: int
     seconds: float
 
@@ -90,7 +90,7 @@ def match_row(document: str, match: Match) -> dict[str, Any]:
     """One output row; `regions` holds the matched passages as [found start, found end, published
     start, published end] character ranges (end exclusive), as JSON."""
     evidence = match.evidence
-    regions = [[p.found_start, p.found_end, p.published_start, p.published_end] for p in evidence.passages]
+    regions = [[p.found.start, p.found.end, p.publication.start, p.publication.end] for p in evidence.passages]
     return {"document": document, "pointer": match.pointer, "verdict": match.verdict, "tier": match.tier,
             "found_by": ",".join(evidence.found_by), "band_keys": evidence.band_keys,
             "crosscheck_ok": int(evidence.crosscheck_ok), "regions": json.dumps(regions),

@@ -14,6 +14,7 @@ from click.testing import CliRunner
 from quelvane_host import Keys, identify
 from quelvane_host.cli import main
 from .commands import invoke
+from .forgery import look_alike
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 
@@ -25,15 +26,17 @@ def test_publish_identify_list_show(runner, tmp_path):
     assert record["watermarked"] and record["output"] == "article.published.txt"
     found = invoke(runner, "identify", "article.published.txt", "--json")
     assert found.exit_code == 0
-    [match] = json.loads(found.output)
+    [result] = json.loads(found.output)
+    assert (result["file"], result["verdict"], result["matched"]) == ("article.published.txt", "match", 1)
+    [match] = result["matches"]
     assert (match["pointer"], match["verdict"], match["tier"]) == (record["pointer"], "match", "BOUND")
-    assert match["evidence"]["found_by"][0] == "watermark"
+    assert match["evidence"]["found_by"][0] == "watermark" and match["publication"]["title"] == "Ferry"
     listed = json.loads(invoke(runner, "list", "--json").output)
     assert [(s["pointer"], s["title"]) for s in listed] == [(record["pointer"], "Ferry")]
     shown = invoke(runner, "show", record["pointer"], "--text")
     assert shown.output == Path("article.published.txt").read_text()
     human = invoke(runner, "identify", "article.published.txt")
-    assert "MATCH" in human.output and "tier BOUND" in human.output
+    assert human.output.splitlines()[:2] == ["1 match", f"MATCH  binding BOUND  {record['pointer']}  Ferry"]
 
 
 def test_identify_says_what_differs_and_when_the_result_was_cut(runner, monkeypatch):
@@ -46,8 +49,8 @@ def test_identify_says_what_differs_and_when_the_result_was_cut(runner, monkeypa
     assert '"Monday" in place of "Tuesday"' in whole.stdout
     monkeypatch.setattr(identify, "MAX_ROWS", 2)
     cut = invoke(runner, "identify", "all.txt", "--json")
-    assert len(json.loads(cut.stdout)) == 2
-    assert cut.stderr.startswith("quelvane: result cut: only the first 2 publications found are reported")
+    assert len(json.loads(cut.stdout)[0]["matches"]) == 2
+    assert cut.stderr.startswith("quelvane: all.txt: result cut: only the first 2 publications found are reported")
     alone = invoke(runner, "identify", "essay.published.txt")
     assert "the copy is identical to the publication (white space aside)" in alone.stdout
 
@@ -57,7 +60,8 @@ def test_exit_status_when_nothing_is_found(runner):
     invoke(runner, "publish", "article.txt")
     Path("other.txt").write_text(FILLER)
     result = invoke(runner, "identify", "other.txt", "--json")
-    assert (result.exit_code, json.loads(result.output)) == (1, [])
+    [found] = json.loads(result.output)
+    assert (result.exit_code, found["verdict"], found["matches"]) == (1, "none", [])
     assert invoke(runner, "show", "00" * 16).exit_code == 1
 
 
@@ -128,8 +132,9 @@ def test_publish_reads_standard_input_and_prints_its_document(runner):
     pointer = first.stderr.split()[3]
     assert first.stdout != ARTICLE and first.stdout == invoke(runner, "show", pointer, "--text").output
     Path("copy.txt").write_text(first.stdout)
-    [match] = json.loads(invoke(runner, "identify", "copy.txt", "--json").output)
-    assert (match["pointer"], match["verdict"], match["metadata"]["title"]) == (pointer, "match", "Ferry")
+    [found] = json.loads(invoke(runner, "identify", "copy.txt", "--json").output)
+    [match] = found["matches"]
+    assert (match["pointer"], match["verdict"], match["publication"]["title"]) == (pointer, "match", "Ferry")
     # Run again (say, after the document was lost on its way out): the same document, nothing new stored.
     again = runner.invoke(main, ["publish", "-", "--json"], input=ARTICLE)
     record = json.loads(again.stdout)
@@ -215,3 +220,80 @@ def test_scan_refuses_a_key_file_the_registry_was_not_made_with(runner):
     result = runner.invoke(main, ["scan", "corpus.txt", "--keys", "other.key", "--output", "out", "--format", "jsonl"])
     assert result.exit_code == 3 and "restore its key file" in result.stderr and "Traceback" not in result.output
     assert not Path("out").exists()
+
+
+@pytest.fixture
+def published(runner):
+    """The article and the essay published; their documents beside them."""
+    for name, text in (("article", ARTICLE), ("essay", ESSAY)):
+        Path(f"{name}.txt").write_text(text)
+        invoke(runner, "publish", f"{name}.txt")
+    Path("unrelated.txt").write_text(FILLER)
+    Path("look-alike.txt").write_text(look_alike(ARTICLE))
+    Path("empty.txt").write_text("")
+    article, essay = json.loads(invoke(runner, "list", "--json").output)
+    return {"article": article["pointer"], "essay": essay["pointer"], "title": article["title"]}
+
+
+@pytest.mark.parametrize("files, status", [
+    (["article.published.txt", "unrelated.txt"], 0),
+    (["unrelated.txt"], 1),
+    (["look-alike.txt"], 1),  # weak similarities are not matches
+    (["empty.txt", "empty.txt"], 3),  # every file failed
+    (["article.published.txt", "empty.txt"], 4),  # some failed, the rest done
+])
+def test_identify_exit_status(runner, published, files, status):
+    result = invoke(runner, "identify", *files)
+    assert result.exit_code == status, result.output
+    # One block per file read, headed by its name when there are several.
+    assert result.stdout.count("== ") == (sum(f != "empty.txt" for f in files) if len(files) > 1 else 0)
+
+
+def test_identify_prints_matches_first_and_folds_weak_similarities(runner, published):
+    Path("mixed.txt").write_text(Path("essay.published.txt").read_text() + "\n\n" + look_alike(ARTICLE))
+    lines = invoke(runner, "identify", "mixed.txt").stdout.splitlines()
+    assert lines[0] == "1 match" and lines[1].startswith("MATCH  binding LIKELY  ")
+    weak = lines.index("weak similarities, not matches (1): only a surface or structural fingerprint is close")
+    assert lines[weak + 1:] == [f"  WEAK  {published['article']}  {published['title']}"]
+    assert weak > 4 and not any(line.startswith("WEAK") for line in lines)
+
+
+def test_identify_reads_standard_input_and_refusals_give_the_real_size(runner, published):
+    copy = Path("article.published.txt").read_text()
+    result = runner.invoke(main, ["identify", "-", "--json"], input=copy)
+    [found] = json.loads(result.stdout)
+    assert (result.exit_code, found["file"], found["verdict"]) == (0, "-", "match")
+    Path("big.txt").write_text(copy * 40)
+    size = Path("big.txt").stat().st_size
+    refused = runner.invoke(main, ["identify", "big.txt", "--max-bytes", "1000"])
+    assert refused.exit_code == 3 and f"file is {size} bytes, over the limit of 1000" in refused.stderr
+    assert runner.invoke(main, ["identify", "big.txt", "--max-bytes", str(size)]).exit_code == 0
+    refused = runner.invoke(main, ["publish", "big.txt", "--max-bytes", "1000"])
+    assert refused.exit_code == 3 and f"file is {size} bytes, over the limit of 1000" in refused.stderr
+    piped = runner.invoke(main, ["identify", "-", "--max-bytes", "1000"], input=copy * 40)
+    assert piped.exit_code == 3 and "more than 1000 bytes" in piped.stderr
+
+
+def test_verify_withdraw_and_delete(runner, published):
+    article, essay = published["article"], published["essay"]
+    assert invoke(runner, "verify", "article.published.txt", article).exit_code == 0
+    assert invoke(runner, "verify", "article.published.txt", essay).stdout.startswith("NO MATCH")
+    assert invoke(runner, "verify", "look-alike.txt", article).exit_code == 1
+    withdrawn = invoke(runner, "withdraw", article, "--reason", "figures were wrong", "--json")
+    at = json.loads(withdrawn.stdout)["withdrawal"]["at"]
+    checked = invoke(runner, "verify", "article.published.txt", article, "--json")
+    assert checked.exit_code == 1 and json.loads(checked.stdout)["match"]["verdict"] == "withdrawn"
+    [found] = json.loads(invoke(runner, "identify", "article.published.txt", "--json").stdout)
+    assert (found["verdict"], found["matched"]) == ("withdrawn", 0)
+    assert found["matches"][0]["publication"]["withdrawal"] == {"reason": "figures were wrong", "at": at}
+    human = invoke(runner, "identify", "article.published.txt").stdout.splitlines()
+    # The binding strength stays shown: this is the withdrawn publication, word for word.
+    assert human[:3] == ["no match", f"WITHDRAWN  binding BOUND  {article}  {published['title']}",
+                         f"  withdrawn on {at}: figures were wrong"]
+    assert "withdrawn" in invoke(runner, "show", article).stdout
+    assert invoke(runner, "delete", essay).exit_code == 0
+    gone = invoke(runner, "identify", "essay.published.txt")
+    assert (gone.exit_code, gone.stdout) == (1, "no match\n")
+    shown = invoke(runner, "show", essay)
+    assert shown.exit_code == 1 and "was deleted on" in shown.stderr
+    assert invoke(runner, "delete", essay).exit_code == 1

@@ -1,15 +1,17 @@
 """What identify may conclude and what one request may cost: a shared MinHash band is not a
 match, a copy is called identical only when its visible words and signs are, and a found text
 that proposes many publications is cut at the bounds and says so."""
+import io
 import random
 import re
 
 import pytest
 import quelvane
 
-from quelvane_host import identify
+from quelvane_host import InputError, NotFoundError, identify
+from quelvane_host.registry import ImportResult
 
-from .forgery import forge
+from .forgery import forge, look_alike
 from .texts import ARTICLE, ESSAY, FILLER, NOTES
 
 VOCABULARY = sorted({w.lower() for w in re.findall(r"[^\W_]+", FILLER)})
@@ -112,3 +114,74 @@ def test_a_text_proposing_many_publications_is_cut_at_the_bounds(registry, monke
     # Past the deadline the best few are still examined, so the strongest evidence is reported.
     assert len(late) == identify.ALWAYS_EXAMINED and not late.complete
     assert f"{identify.ALWAYS_EXAMINED} of 12 candidates examined" in late.note
+
+
+def test_weak_rows_come_after_the_matches_and_bind_nothing(registry):
+    essay = registry.publish(ESSAY)
+    article = registry.publish(ARTICLE)
+    found = registry.identify(essay.published + "\n\n" + look_alike(ARTICLE))
+    assert [(m.pointer, m.verdict) for m in found] == [(essay.pointer, "match"), (article.pointer, "weak")]
+    assert found[1].tier is None and found[1].tier_meaning is None and found[0].tier == "LIKELY"
+    assert (found.verdict, [m.pointer for m in found.matched]) == ("match", [essay.pointer])
+    alone = registry.identify(look_alike(ARTICLE))
+    assert (alone.verdict, alone.matched) == ("weak", [])
+
+
+@pytest.mark.parametrize("copy, verdict, tier", [
+    (lambda published: published, "withdrawn", "BOUND"),
+    (lambda published: look_alike(ARTICLE), "withdrawn", None),
+], ids=["exact copy", "look-alike"])
+def test_a_withdrawn_publication_is_reported_withdrawn_never_a_match(registry, copy, verdict, tier):
+    published = registry.publish(ARTICLE)
+    found = copy(published.published)
+    before = registry.identify(found)  # the identifier has read the publication once already
+    assert before[0].verdict in ("match", "weak")
+    withdrawn = registry.withdraw(published.pointer, "the figures were wrong").withdrawal
+    [row] = registry.identify(found)
+    assert (row.verdict, row.tier, row.publication.withdrawal) == (verdict, tier, withdrawn)
+    assert row.explanation.startswith(f"withdrawn on {withdrawn.at}: the figures were wrong; ")
+    assert registry.verify(found, published.pointer).verdict == "withdrawn"
+    with pytest.raises(InputError, match="already withdrawn"):
+        registry.withdraw(published.pointer, "again")
+
+
+def test_a_deleted_publication_is_gone_and_stays_gone(registry):
+    deleted = registry.publish(ARTICLE)
+    kept = registry.publish(ESSAY)
+    exported = io.StringIO()
+    registry.export_jsonl(exported)
+    assert [m.pointer for m in registry.identify(deleted.published)] == [deleted.pointer]
+    at = registry.delete(deleted.pointer)
+    # Even its watermark, which carries the pointer, finds nothing now.
+    assert registry.identify(deleted.published) == []
+    for call in (lambda: registry.show(deleted.pointer), lambda: registry.verify(ARTICLE, deleted.pointer),
+                 lambda: registry.delete(deleted.pointer), lambda: registry.withdraw(deleted.pointer, "x")):
+        with pytest.raises(NotFoundError, match=f"was deleted on {re.escape(at)}"):
+            call()
+    # An export made before the deletion does not bring it back.
+    assert registry.import_jsonl(exported.getvalue().splitlines()) == ImportResult(added=0, skipped=2)
+    assert [s.pointer for s in registry.list()] == [kept.pointer]
+
+
+@pytest.mark.parametrize("pointer, reason, error, message", [
+    ("00" * 16, "wrong", NotFoundError, "no publication with pointer"),
+    (None, " \n ", InputError, "give the reason"),
+    (None, "x" * 1001, InputError, "keep it within 1000"),
+])
+def test_withdraw_refuses_what_it_cannot_do(registry, pointer, reason, error, message):
+    published = registry.publish(ARTICLE)
+    with pytest.raises(error, match=message):
+        registry.withdraw(pointer or published.pointer, reason)
+    assert registry.show(published.pointer).withdrawal is None
+
+
+def test_verify_judges_one_publication(registry):
+    article = registry.publish(ARTICLE)
+    essay = registry.publish(ESSAY)
+    found = article.published + "\n\n" + essay.published
+    # Each publication alone, as identify judges it among the others.
+    assert {m.pointer: m.verdict for m in registry.identify(found)} == {article.pointer: "match",
+                                                                         essay.pointer: "match"}
+    assert registry.verify(found, essay.pointer.upper()).pointer == essay.pointer
+    assert registry.verify(NOTES, article.pointer) is None
+    assert registry.verify(look_alike(ARTICLE), article.pointer).verdict == "weak"

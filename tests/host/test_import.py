@@ -103,6 +103,10 @@ TAMPERING = {
     "a field too many": (set_(signed_by="someone"), "signed_by"),
     "a field missing": (lambda r, o: r.pop("content_hash"), "content_hash"),
     "date not a date": (set_(created="yesterday"), "created"),
+    "withdrawal without a reason": (set_(withdrawal={"reason": " ", "at": "2026-01-02T03:04:05+00:00"}),
+                                    r"withdrawal\.reason"),
+    "withdrawal not dated": (set_(withdrawal={"reason": "wrong", "at": "soon"}), r"withdrawal\.at"),
+    "withdrawal a string": (set_(withdrawal="yes"), "withdrawal"),
 }
 
 
@@ -147,11 +151,24 @@ def test_untouched_export_imports_and_identifies(tmp_path, keys, registry, expor
         article = next(r for r in exported if r["text"] == ARTICLE)
         [match] = target.identify(article["published"])
         assert (match.pointer, match.verdict, match.tier) == (article["pointer"], "match", "BOUND")
-        assert match.metadata == {"title": "Ferry"} and all(c.signature_ok for c in match.evidence.assertions)
+        assert match.publication.metadata == {"title": "Ferry"}
+        assert all(c.signature_ok for c in match.evidence.assertions)
         page = exported[2]
         [match] = target.identify(page["published"], format="html")
         assert (match.pointer, match.verdict) == (page["pointer"], "match")
         assert target.import_jsonl(lines_of(exported)).skipped == 3
+
+
+def test_a_withdrawal_travels_with_its_record_and_an_old_export_still_imports(tmp_path, keys, registry, exported):
+    withdrawal = {"reason": "figures were wrong", "at": "2026-01-02T03:04:05+00:00"}
+    exported[0]["withdrawal"] = withdrawal
+    del exported[1]["withdrawal"]  # as an export made before publications could be withdrawn
+    with Registry.create(tmp_path / "copy.db", keys) as target:
+        assert target.import_jsonl(lines_of(exported)).added == 3
+        [row] = target.identify(exported[0]["published"])
+        assert (row.verdict, row.tier) == ("withdrawn", "BOUND")
+        assert row.explanation.startswith("withdrawn on 2026-01-02T03:04:05+00:00: figures were wrong")
+        assert target.show(exported[1]["pointer"]).withdrawal is None
 
 
 def test_foreign_text_under_a_real_pointer_is_never_a_match(tmp_path, keys, exported):

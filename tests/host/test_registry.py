@@ -29,7 +29,7 @@ def test_watermarked_copy_is_bound_by_every_kind_of_evidence(registry):
     assert match.evidence.crosscheck_ok and match.evidence.shards_recovered == 0
     assert all(check.signature_ok for check in match.evidence.assertions)
     assert {c.alg: c.tier for c in match.evidence.assertions}["com.lanternquill.zwc-watermark.2"] == "LIKELY"
-    assert match.metadata == {"title": "Ferry"}
+    assert match.publication.metadata == {"title": "Ferry"} and match.publication.title == "Ferry"
 
 
 def test_stripped_and_edited_copy_is_found_without_the_watermark(registry):
@@ -51,8 +51,9 @@ def test_excerpt_inside_unrelated_text_is_found_with_its_place(registry):
     assert match.evidence.found_by == ("excerpt index",)
     [passage] = match.evidence.passages
     start = found.index(excerpt)
-    assert start <= passage.found_start < start + 40 and start + len(excerpt) - 40 < passage.found_end
-    assert excerpt.startswith(NOTES[passage.published_start:passage.published_end][:20])
+    assert start <= passage.found.start < start + 40 and start + len(excerpt) - 40 < passage.found.end
+    assert passage.publication_text == NOTES[passage.publication.start:passage.publication.end]
+    assert excerpt.startswith(passage.publication_text[:20])
 
 
 def test_unrelated_texts_find_nothing(registry):
@@ -89,13 +90,14 @@ def test_forged_envelope_is_reported_unverified(tmp_path, registry):
     with sqlite3.connect(tmp_path / "registry.db") as db:
         db.execute("UPDATE envelopes SET cose_hex = ?", (forged,))
     [match] = registry.identify(ZERO_WIDTH.sub("", result.published))
-    assert match.verdict == "unverified" and match.tier == "REVIEW"
+    # No tier: nothing verified binds the copy to the entry.
+    assert match.verdict == "unverified" and match.tier is None
     assert all(not c.signature_ok and "did not verify" in c.signature_error for c in match.evidence.assertions)
 
 
 def _evidence(**tiers):
-    checks = tuple(AssertionCheck(f"com.lanternquill.{name}", True, None, tier) for name, tier in tiers.items())
-    return Evidence(False, None, 0, (), False, checks)
+    checks = tuple(AssertionCheck(f"com.lanternquill.{name}", True, None, tier, "") for name, tier in tiers.items())
+    return Evidence((), False, None, 0, 0, False, False, (), (), checks)
 
 
 @pytest.mark.parametrize("tiers, verdict", [

@@ -9,11 +9,14 @@ import pytest
 import quelvane
 
 pytest.importorskip("fastapi")
+cbor2 = pytest.importorskip("cbor2")
 pytest.importorskip("httpx2")
+from click.testing import CliRunner  # noqa: E402
 from fastapi.testclient import TestClient  # noqa: E402
 
+from quelvane_host.cli import main  # noqa: E402
 from quelvane_host.web import ServiceConfig, ServiceConfigError, Token, create_app, read_token  # noqa: E402
-from .forgery import forge  # noqa: E402
+from .forgery import forge, look_alike  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 TOKEN = "s3cret-token-for-tests-0123456789"
@@ -66,18 +69,19 @@ def test_identify_a_published_copy_however_it_is_sent(client, how):
     }[how]()
     assert sent.status_code == 200, sent.text
     body = sent.json()
+    assert (body["verdict"], body["matched"]) == ("match", 1)
     assert body["found_text"] == copy and body["complete"] and body["note"] == ""
     [match] = body["matches"]
-    assert match["identical"] and match["differences"] == [] and match["minhash_agreement"] == 128
+    evidence = match["evidence"]
+    assert evidence["identical"] and evidence["differences"] == [] and evidence["minhash_agreement"] == 128
     assert (match["pointer"], match["verdict"], match["tier"]) == (record["pointer"], "match", "BOUND")
-    assert match["watermark"] and match["crosscheck_ok"] and match["found_by"][0] == "watermark"
+    assert evidence["watermark"] and evidence["crosscheck_ok"] and evidence["found_by"][0] == "watermark"
     assert match["tier_meaning"].startswith("A signed fingerprint matches")
     assert match["publication"]["metadata"] == {"title": "Ferry", "url": "https://example.org/ferry"}
-    assert [a["alg"] for a in match["assertions"]] == list(ALGS)
-    for checked in match["assertions"]:
-        assert checked["signature_ok"] and checked["assertion"]["alg"] == checked["alg"]
-        assert checked["assertion"]["pad"] == ""  # the empty byte string, as hex
-    watermark = match["assertions"][3]["assertion"]
+    assert [a["alg"] for a in evidence["assertions"]] == list(ALGS)
+    for checked in evidence["assertions"]:
+        assert checked["signature_ok"] and cbor2.loads(bytes.fromhex(checked["assertion_hex"]))["alg"] == checked["alg"]
+    watermark = cbor2.loads(bytes.fromhex(evidence["assertions"][3]["assertion_hex"]))
     assert watermark["blocks"][0]["value"] == record["pointer"]
 
 
@@ -87,9 +91,9 @@ def test_identify_reports_both_sides_of_an_excerpt(client):
     excerpt = NOTES[NOTES.index("The command that lists"):NOTES.index("which makes them")]
     found = f"{FILLER}\n\n{excerpt}\n\n{ESSAY}"
     [match] = client.post("/identify", json={"text": found}).json()["matches"]
-    assert match["pointer"] == notes["pointer"] and match["found_by"] == ["excerpt index"]
-    assert match["tier"] in ("LIKELY", "REVIEW") and not match["crosscheck_ok"]
-    [passage] = match["passages"]
+    assert match["pointer"] == notes["pointer"] and match["evidence"]["found_by"] == ["excerpt index"]
+    assert match["tier"] in ("LIKELY", "REVIEW") and not match["evidence"]["crosscheck_ok"]
+    [passage] = match["evidence"]["passages"]
     shown = found[passage["found"]["start"]:passage["found"]["end"]]
     assert shown in excerpt and len(shown) > 0.8 * len(excerpt)
     assert passage["publication_text"] == shown  # copied word for word
@@ -102,7 +106,7 @@ def test_a_text_sharing_one_band_is_not_a_match(client):
     forged = next(f for f in (forge(ARTICLE, band, vocabulary) for band in range(32)) if f is not None)
     body = client.post("/identify", json={"text": forged}).json()
     assert all(m["verdict"] != "match" for m in body["matches"])
-    assert all(m["pointer"] == record["pointer"] and m["band_keys"] > 0 for m in body["matches"])
+    assert all(m["pointer"] == record["pointer"] and m["evidence"]["band_keys"] > 0 for m in body["matches"])
 
 
 def test_html_and_markdown_uploads_are_compared_by_their_visible_text(client):
@@ -123,7 +127,7 @@ def test_public_record(client):
     public = shown.json()
     assert public == record["record"]
     assert set(public) == {"pointer", "format", "created", "metadata", "content_hash", "public_key", "characters",
-                           "envelopes", "watermark_runs", "watermark_note"}
+                           "envelopes", "watermark_runs", "watermark_note", "withdrawal"}
     for envelope in public["envelopes"]:
         quelvane.verify(envelope["cose_hex"], public["public_key"])
     assert client.get("/publications/" + "0" * 32).status_code == 404
@@ -234,6 +238,7 @@ def test_page_shows_cards_with_highlighted_passages(client):
     assert page.text.count('class="card ') == 2 and "Release &lt;notes&gt;" in page.text
     # The whole article shares its MinHash bands; the excerpt alone is far from every window of the notes.
     assert re.findall(r'<span class="badge badge-(\w+)" title', page.text) == ["likely", "review"]
+    assert page.text.count('badge-verdict badge-match">MATCH<') == 2 and "2 publications found" in page.text
     for card in (1, 2):
         assert f'id="m{card}-f1" href="#m{card}-p1"' in page.text and f'<li id="m{card}-p1"' in page.text
     # Neither copy stands alone: each card says the found text is not the publication word for word.
@@ -265,10 +270,6 @@ def test_token_sources(tmp_path, monkeypatch):
     (lambda path: path.joinpath("registry.db").unlink(), "no registry at"),
 ], ids=["token file readable by others", "no registry"])
 def test_serve_refuses_to_start_with_the_reason(tmp_path, keys, registry, monkeypatch, setup, message):
-    from click.testing import CliRunner
-
-    from quelvane_host.cli import main
-
     registry.close()
     setup(tmp_path)
     monkeypatch.chdir(tmp_path)
@@ -328,3 +329,58 @@ def test_turns_keep_one_client_from_taking_every_slot():
                 pass
 
     asyncio.run(scenario())
+
+
+def test_the_command_line_and_the_api_give_one_result_shape(client, tmp_path):
+    record = publish(client, ESSAY, metadata={"title": "Soil"})
+    publish(client, ARTICLE)
+    found = tmp_path / "found.txt"
+    found.write_text(record["published"] + "\n\n" + look_alike(ARTICLE), encoding="utf-8")
+    answer = client.post("/identify", files={"file": ("found.txt", found.read_bytes())}).json()
+    printed = CliRunner().invoke(main, ["identify", str(found), "--json", "--registry", str(tmp_path / "registry.db"),
+                                        "--keys", str(tmp_path / "quelvane.key")])
+    [result] = json.loads(printed.stdout)
+    assert result.pop("file") == str(found) and result == answer
+    assert [(m["verdict"], m["tier"]) for m in answer["matches"]] == [("match", "LIKELY"), ("weak", None)]
+    assert (answer["verdict"], answer["matched"]) == ("match", 1)
+    described = client.get("/openapi.json").json()["components"]["schemas"]
+    assert set(described["Match"]["properties"]) == set(answer["matches"][0])
+    assert "withdrawn" in described["Match"]["properties"]["verdict"]["description"]
+
+
+def test_withdraw_and_delete_over_http_need_the_token(client):
+    record = publish(client, ARTICLE, metadata={"title": "Ferry"})
+    pointer = record["pointer"]
+    withdraw = f"/publications/{pointer}/withdraw"
+    for headers in ({}, {"Authorization": "Bearer wrong"}):
+        assert client.post(withdraw, json={"reason": "x"}, headers=headers).status_code == 401
+        assert client.delete(f"/publications/{pointer}", headers=headers).status_code == 401
+    token = {"Authorization": f"Bearer {TOKEN}"}
+    withdrawn = client.post(withdraw, json={"reason": "figures were wrong"}, headers=token)
+    assert withdrawn.status_code == 200 and withdrawn.json()["withdrawal"]["reason"] == "figures were wrong"
+    assert client.get(f"/publications/{pointer}").json()["withdrawal"] == withdrawn.json()["withdrawal"]
+    again = client.post(withdraw, json={"reason": "again"}, headers=token)
+    assert again.status_code == 400 and "already withdrawn" in again.json()["detail"]
+    body = client.post("/identify", json={"text": record["published"]}).json()
+    assert (body["verdict"], body["matched"], body["matches"][0]["verdict"]) == ("withdrawn", 0, "withdrawn")
+    page = client.post("/", data={"text": record["published"]})
+    assert "No publication found" in page.text and "Withdrawn publications (1)" in page.text
+    assert "figures were wrong" in page.text
+    deleted = client.delete(f"/publications/{pointer.upper()}", headers=token)
+    assert deleted.status_code == 200 and deleted.json()["pointer"] == pointer
+    gone = client.get(f"/publications/{pointer}")
+    assert gone.status_code == 404 and "was deleted on" in gone.json()["detail"]
+    assert client.delete(f"/publications/{pointer}", headers=token).status_code == 404
+    assert client.post("/identify", json={"text": record["published"]}).json()["matches"] == []
+
+
+def test_the_page_counts_matches_and_folds_weak_similarities(client):
+    essay = publish(client, ESSAY, metadata={"title": "Soil"})
+    publish(client, ARTICLE, metadata={"title": "Ferry"})
+    page = client.post("/", data={"text": essay["published"] + "\n\n" + look_alike(ARTICLE)}).text
+    assert "<title>1 found" in page and "1 publication found" in page
+    matches, weak = page.index('<div id="matches">'), page.index('<details class="weak" id="weak">')
+    assert matches < page.index("Soil</h3>") < weak < page.index("Ferry</h3>")
+    assert "Weak similarities, not matches (1)" in page
+    alone = client.post("/", data={"text": look_alike(ARTICLE)}).text
+    assert "No publication found" in alone and "none of it is a match" in alone and 'class="weak"' in alone

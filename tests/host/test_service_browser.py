@@ -11,6 +11,7 @@ import pytest
 pytest.importorskip("fastapi")
 from .service_process import serving  # noqa: E402
 from .test_browser import browser  # noqa: E402,F401  (the module's own headless Chromium)
+from .forgery import look_alike  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 TOKEN = "browser-test-token-0123456789abcdef"
@@ -54,11 +55,16 @@ def _submit_and_read(browser, submit):
     WebDriverWait(browser, 60, ignored_exceptions=(WebDriverException,)).until(_new_document_loaded)
     WebDriverWait(browser, 60).until(lambda b: b.find_elements(By.ID, "results"))
     cards = []
+    # The cards a reader sees, in the page's order: folded ones are not among them.
     for card in browser.find_elements(By.CSS_SELECTOR, "article.card"):
+        if not card.is_displayed():
+            continue
+        tier = card.find_elements(By.CSS_SELECTOR, ".badge:not(.badge-verdict)")
         cards.append({
             "title": card.find_element(By.TAG_NAME, "h3").text,
-            "badge": card.find_element(By.CSS_SELECTOR, ".badge").text,
-            "meaning": card.find_element(By.CSS_SELECTOR, ".meaning").text,
+            "verdict": card.find_element(By.CSS_SELECTOR, ".badge-verdict").text,
+            "badge": tier[0].text if tier else None,
+            "meaning": card.find_element(By.CSS_SELECTOR, ".meaning").text if tier else "",
             "marks": [(m.get_attribute("href").split("#")[1], m.find_element(By.TAG_NAME, "mark").text) for m in
                       card.find_elements(By.CSS_SELECTOR, ".found a.passage")],
             "passages": {li.get_attribute("id"): li.find_element(By.TAG_NAME, "blockquote").text
@@ -90,8 +96,8 @@ def test_a_reader_checks_copies_on_the_page(browser, server, tmp_path):
     found_file.write_text(records["Ferry crossing to reopen"]["published"], encoding="utf-8")
     browser.find_element(By.ID, "file").send_keys(str(found_file))
     [card] = _submit_and_read(browser, browser.find_element(By.ID, "submit").click)
-    assert (card["title"], card["badge"]) == ("Ferry crossing to reopen", "BOUND")
-    assert card["meaning"].startswith("BOUND: A signed fingerprint matches")
+    assert (card["title"], card["verdict"], card["badge"]) == ("Ferry crossing to reopen", "MATCH", "BOUND")
+    assert card["meaning"].startswith("Binding BOUND: A signed fingerprint matches")
     assert card["signatures"] == "all 4 signed assertions verify"
 
     # Pasted: the essay with one sentence edited, then an excerpt of the notes among other prose.
@@ -133,3 +139,30 @@ def test_a_reader_checks_copies_on_the_page(browser, server, tmp_path):
     assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
     browser.save_screenshot(str(tmp_path / "page-phone.png"))
     assert (tmp_path / "page-desktop.png").stat().st_size > 10_000
+
+
+def test_matches_come_first_and_weak_similarities_are_folded(browser, server):
+    """A copy of the essay beside a text shaped like the article: the match is counted and shown
+    first; the weak similarity waits, folded, under its own heading."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    url, records = server
+    browser.get(url + "/")
+    pasted = f"{records['Soil is not dirt']['published']}\n\n{look_alike(ARTICLE)}"
+    textarea = browser.find_element(By.ID, "text")
+    browser.execute_script("arguments[0].value = arguments[1];", textarea, pasted)
+    cards = _submit_and_read(browser, lambda: textarea.send_keys(Keys.CONTROL, Keys.ENTER))
+    assert [(c["title"], c["verdict"]) for c in cards] == [("Soil is not dirt", "MATCH")]
+    assert browser.find_element(By.ID, "results-title").text == "1 publication found"
+    assert browser.title.startswith("1 found")
+    folded = browser.find_element(By.CSS_SELECTOR, "#weak summary")
+    assert folded.text == "Weak similarities, not matches (1)"
+    folded.click()
+    weak = browser.find_element(By.CSS_SELECTOR, "#weak article.card")
+    assert weak.is_displayed() and weak.find_element(By.TAG_NAME, "h3").text == "Ferry crossing to reopen"
+    assert weak.find_element(By.CSS_SELECTOR, ".badge-verdict").text == "WEAK"
+    assert not weak.find_elements(By.CSS_SELECTOR, ".badge:not(.badge-verdict)")  # no tier: it binds nothing
+    assert browser.execute_script(
+        "return document.querySelector('#matches').compareDocumentPosition(arguments[0]) & 4", weak)
+

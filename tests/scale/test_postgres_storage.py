@@ -9,6 +9,7 @@ import sys
 
 import psycopg
 import pytest
+import quelvane
 from click.testing import CliRunner
 
 from quelvane_host import InputError, KeyFileError, Keys, Registry, RegistryError
@@ -42,7 +43,7 @@ def test_each_kind_of_evidence_finds_its_publication(registry):
     essay = registry.publish(ESSAY)
     notes = registry.publish(NOTES)
     [match] = registry.identify(article.published)
-    assert (match.pointer, match.tier, match.metadata) == (article.pointer, "BOUND", {"title": "Ferry"})
+    assert (match.pointer, match.tier, match.publication.metadata) == (article.pointer, "BOUND", {"title": "Ferry"})
     assert match.evidence.found_by == ("watermark", "band keys", "excerpt index")
     [match] = registry.identify(ZERO_WIDTH.sub("", essay.published).replace("grandfather", "uncle"))
     assert match.pointer == essay.pointer and match.evidence.found_by[0] == "band keys"
@@ -86,19 +87,52 @@ def test_a_text_is_found_by_its_content_hash_also_in_a_registry_made_before_the_
         assert registry.published_as(ESSAY) == []
 
 
+# What each schema version added, undone: a registry as an older quelvane left it.
+_UNDONE = {
+    3: ("DROP TABLE deleted_publications", "ALTER TABLE publications DROP COLUMN withdrawn_reason",
+        "ALTER TABLE publications DROP COLUMN withdrawn_at"),
+    2: ("DROP INDEX publications_by_content_hash",),
+}
+
+
+def _as_version(location, version):
+    for undone in range(SCHEMA_VERSION, version, -1):
+        for statement in _UNDONE[undone]:
+            _sql(location, statement)
+    _sql(location, "UPDATE quelvane_meta SET value = ? WHERE name = 'schema_version'", str(version))
+
+
 def _as_version_1(location):
     # What a registry written before the content hash index looked like.
-    if location.startswith("postgresql://"):
-        with psycopg.connect(location, autocommit=True) as db:
-            db.execute("DROP INDEX publications_by_content_hash")
-            db.execute("UPDATE quelvane_meta SET value = '1' WHERE name = 'schema_version'")
-        return
-    with sqlite3.connect(location) as db:
-        db.execute("DROP INDEX publications_by_content_hash")
-        db.execute("UPDATE quelvane_meta SET value = '1' WHERE name = 'schema_version'")
-    db.close()
+    _as_version(location, 1)
 
 
+def test_withdraw_and_delete_are_stored_and_survive_an_upgrade(location, keys):
+    with Registry.create(location, keys) as registry:
+        kept, withdrawn, deleted = (registry.publish(text) for text in (ARTICLE, ESSAY, NOTES))
+        _as_version(location, 2)
+    # A registry read only is never migrated: its owner upgrades it once.
+    with pytest.raises(RegistryError, match="read-only"):
+        open_storage(location, read_only=True)
+    with Registry.open(location, keys) as registry:
+        storage = registry.storage
+        assert storage.schema_version() == SCHEMA_VERSION and storage.get(kept.pointer).withdrawal is None
+        registry.withdraw(withdrawn.pointer, "  figures were\nwrong ")
+        stored = storage.get(withdrawn.pointer)
+        assert stored.withdrawal.reason == "figures were wrong" and storage.standing(withdrawn.pointer) == (
+            True, stored.withdrawal)
+        assert not storage.withdraw(withdrawn.pointer, stored.withdrawal)  # once only
+        at = registry.delete(deleted.pointer)
+        assert storage.get(deleted.pointer) is None and storage.deleted_at(deleted.pointer) == at
+        assert storage.standing(deleted.pointer) == (False, None) and not storage.delete(deleted.pointer, at)
+        # Its index entries went with it: its own words propose nothing any more.
+        assert deleted.pointer not in storage.band_matches(quelvane.minhash_bands(NOTES))
+        assert storage.count() == 2
+        exported = io.StringIO()
+        registry.export_jsonl(exported)
+        records = [json.loads(line) for line in exported.getvalue().splitlines()]
+        assert [r["withdrawal"] for r in records] == [
+            None, {"reason": "figures were wrong", "at": stored.withdrawal.at}]
 def test_a_failed_write_leaves_nothing(postgres_url, keys):
     with Registry.create(postgres_url, keys) as registry:
         stored = registry.show(registry.publish(ARTICLE).pointer)
@@ -208,7 +242,7 @@ def test_command_line_on_a_server(postgres_url, tmp_path, monkeypatch):
         assert result.exit_code == 0, result.output
         outputs.append(result.output)
     assert "hunter2" not in "".join(outputs) and "postgres:***@" in outputs[0]
-    [match] = json.loads(outputs[2])
+    [[match]] = (result["matches"] for result in json.loads(outputs[2]))
     assert match["tier"] == "BOUND" and match["pointer"] in outputs[3]
 
 

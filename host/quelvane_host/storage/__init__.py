@@ -23,6 +23,14 @@ class Envelope:
 
 
 @dataclass(frozen=True)
+class Withdrawal:
+    """Why and when a publication was withdrawn: it stays known, and is never reported as a match."""
+
+    reason: str
+    at: str
+
+
+@dataclass(frozen=True)
 class Publication:
     """Everything the registry keeps about one published text."""
 
@@ -41,6 +49,7 @@ class Publication:
     watermark_note: str
     metadata: dict[str, Any]
     created: str
+    withdrawal: Withdrawal | None = None
 
 
 @dataclass(frozen=True)
@@ -100,9 +109,24 @@ class Storage(Protocol):
         """The public key of some publication not signed by `public_key`, or None if there is none."""
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
-        """Stores a publication and its index entries atomically; RegistryError if the pointer exists."""
+        """Stores a publication and its index entries atomically; RegistryError if the pointer exists
+        or was deleted."""
 
     def get(self, pointer: str) -> Publication | None: ...
+
+    def withdraw(self, pointer: str, withdrawal: Withdrawal) -> bool:
+        """Marks a publication withdrawn; False if there is none under `pointer` or it is withdrawn already."""
+
+    def delete(self, pointer: str, at: str) -> bool:
+        """Removes a publication, its envelopes and its index entries, and keeps its pointer as deleted
+        at `at`, all in one transaction; False if there is no publication under `pointer`."""
+
+    def standing(self, pointer: str) -> tuple[bool, Withdrawal | None]:
+        """Whether a publication is stored under `pointer`, and its withdrawal: read afresh, since
+        both change after a publication was first read."""
+
+    def deleted_at(self, pointer: str) -> str | None:
+        """When the publication under `pointer` was deleted; None if it never was."""
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
         """Pointers sharing any of the band keys, with the number of keys shared."""

@@ -19,7 +19,7 @@ from psycopg import errors as pg_errors
 from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 from ..errors import NoRegistryError, RegistryError
-from . import MASK, Envelope, IndexEntries, Identity, Publication, Summary, damaged, masked, signed
+from . import MASK, Envelope, IndexEntries, Identity, Publication, Summary, Withdrawal, damaged, masked, signed
 
 # Each entry brings the schema from its index to the next version; never edit a released one.
 MIGRATIONS: tuple[str, ...] = (
@@ -61,13 +61,22 @@ MIGRATIONS: tuple[str, ...] = (
     """,
     # Publishing asks whether a text is already published.
     "CREATE INDEX publications_by_content_hash ON publications (content_hash)",
+    # Withdrawn publications stay; deleted ones leave their pointer behind, never to be used again.
+    """
+    ALTER TABLE publications ADD COLUMN withdrawn_at TEXT;
+    ALTER TABLE publications ADD COLUMN withdrawn_reason TEXT;
+    CREATE TABLE deleted_publications (
+        pointer TEXT PRIMARY KEY,
+        deleted_at TEXT NOT NULL
+    );
+    """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
 CONNECT_TIMEOUT_S = 15
 # Any constant shared by every process that migrates this schema serialises them.
 _MIGRATION_LOCK = 0x71756C76
 _COLUMNS = ("id, pointer, format, text, published, content_hash, crosscheck_tag, public_key, watermark_runs,"
-            " watermark_note, metadata, created")
+            " watermark_note, metadata, created, withdrawn_at, withdrawn_reason")
 def _passwords(url: str) -> list[str]:
     """Every password the URL holds, as written and decoded, longest first: all of them are
     masked wherever psycopg's message repeats them."""
@@ -207,14 +216,19 @@ class PostgresStorage:
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
         p = publication
+        withdrawn = (None, None) if p.withdrawal is None else (p.withdrawal.at, p.withdrawal.reason)
         with self._errors(), self._transaction() as cursor:
+            if cursor.execute("SELECT 1 FROM deleted_publications WHERE pointer = %s", (p.pointer,)).fetchone():
+                raise RegistryError(f"a publication with pointer {p.pointer} was deleted; its pointer is not used "
+                                    "again")
             try:
                 row = cursor.execute(
                     "INSERT INTO publications (pointer, format, text, published, content_hash, crosscheck_tag,"
-                    " public_key, watermark_runs, watermark_note, metadata, created)"
-                    " VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) RETURNING id",
+                    " public_key, watermark_runs, watermark_note, metadata, created, withdrawn_at, withdrawn_reason)"
+                    " VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) RETURNING id",
                     (p.pointer, p.format, p.text, p.published, p.content_hash, p.crosscheck_tag, p.public_key,
-                     p.watermark_runs, p.watermark_note, json.dumps(p.metadata, ensure_ascii=False), p.created),
+                     p.watermark_runs, p.watermark_note, json.dumps(p.metadata, ensure_ascii=False), p.created,
+                     *withdrawn),
                 ).fetchone()
             except pg_errors.UniqueViolation:
                 raise RegistryError(f"a publication with pointer {p.pointer} is already stored") from None
@@ -238,6 +252,34 @@ class PostgresStorage:
             row = cursor.execute(f"SELECT {_COLUMNS} FROM publications WHERE pointer = %s", (pointer,)).fetchone()
             return None if row is None else self._publication(cursor, row)
 
+    def withdraw(self, pointer: str, withdrawal: Withdrawal) -> bool:
+        with self._errors(), self._transaction() as cursor:
+            cursor.execute("UPDATE publications SET withdrawn_at = %s, withdrawn_reason = %s"
+                           " WHERE pointer = %s AND withdrawn_at IS NULL", (withdrawal.at, withdrawal.reason, pointer))
+            return cursor.rowcount == 1
+
+    def delete(self, pointer: str, at: str) -> bool:
+        # The envelopes and index entries go with the row (ON DELETE CASCADE).
+        with self._errors(), self._transaction() as cursor:
+            if cursor.execute("DELETE FROM publications WHERE pointer = %s", (pointer,)).rowcount != 1:
+                return False
+            cursor.execute("INSERT INTO deleted_publications (pointer, deleted_at) VALUES (%s, %s)", (pointer, at))
+            return True
+
+    def standing(self, pointer: str) -> tuple[bool, Withdrawal | None]:
+        with self._errors():
+            row = self._db.execute("SELECT withdrawn_at, withdrawn_reason FROM publications WHERE pointer = %s",
+                                   (pointer,)).fetchone()
+        if row is None:
+            return False, None
+        return True, None if row[0] is None else Withdrawal(str(row[1]), str(row[0]))
+
+    def deleted_at(self, pointer: str) -> str | None:
+        with self._errors():
+            row = self._db.execute("SELECT deleted_at FROM deleted_publications WHERE pointer = %s",
+                                   (pointer,)).fetchone()
+        return None if row is None else str(row[0])
+
     def _publication(self, cursor: psycopg.Cursor[Any], row: tuple[Any, ...]) -> Publication:
         if not isinstance(row[10], dict):
             raise damaged(self.location, row[1], row[0], "its metadata is not a JSON object")
@@ -247,6 +289,7 @@ class PostgresStorage:
             pointer=row[1], format=row[2], text=row[3], published=row[4], content_hash=row[5],
             crosscheck_tag=row[6], public_key=row[7], envelopes=envelopes, watermark_runs=int(row[8]),
             watermark_note=row[9], metadata=row[10], created=row[11],
+            withdrawal=None if row[12] is None else Withdrawal(row[13], row[12]),
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:

@@ -12,7 +12,8 @@ from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..errors import NoRegistryError, RegistryError
-from . import Envelope, IndexEntries, Identity, Publication, Summary, damaged, refuse_constant, signed
+from . import (Envelope, IndexEntries, Identity, Publication, Summary, Withdrawal, damaged, refuse_constant,
+               signed)
 
 BUSY_TIMEOUT_MS = 60_000
 # SQLite's extended result codes; the sqlite3 module names them only from Python 3.11 on.
@@ -54,6 +55,16 @@ CREATE TABLE excerpt_keys (
 ) WITHOUT ROWID;
 """
 
+_WITHDRAW_AND_DELETE = """
+ALTER TABLE publications ADD COLUMN withdrawn_at TEXT;
+ALTER TABLE publications ADD COLUMN withdrawn_reason TEXT;
+CREATE TABLE deleted_publications (
+    pointer TEXT PRIMARY KEY,
+    deleted_at TEXT NOT NULL
+)
+"""
+_COLUMNS = ("id, pointer, format, text, published, content_hash, crosscheck_tag, public_key, watermark_runs,"
+            " watermark_note, metadata, created, withdrawn_at, withdrawn_reason")
 
 
 def _run_script(script: str) -> Callable[[sqlite3.Connection], None]:
@@ -71,6 +82,8 @@ _MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     _run_script(_SCHEMA_V1),
     # Publishing asks whether a text is already published.
     _run_script("CREATE INDEX publications_by_content_hash ON publications (content_hash)"),
+    # Withdrawn publications stay; deleted ones leave their pointer behind, never to be used again.
+    _run_script(_WITHDRAW_AND_DELETE),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -257,14 +270,19 @@ class SQLiteStorage:
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
         p = publication
+        withdrawn = (None, None) if p.withdrawal is None else (p.withdrawal.at, p.withdrawal.reason)
         with _errors(self._path), self._transaction() as db:
+            if db.execute("SELECT 1 FROM deleted_publications WHERE pointer = ?", (p.pointer,)).fetchone():
+                raise RegistryError(f"a publication with pointer {p.pointer} was deleted; its pointer is not used "
+                                    "again")
             try:
                 cursor = db.execute(
                     "INSERT INTO publications (pointer, format, text, published, content_hash, crosscheck_tag,"
-                    " public_key, watermark_runs, watermark_note, metadata, created)"
-                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    " public_key, watermark_runs, watermark_note, metadata, created, withdrawn_at, withdrawn_reason)"
+                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                     (p.pointer, p.format, p.text, p.published, p.content_hash, p.crosscheck_tag, p.public_key,
-                     p.watermark_runs, p.watermark_note, json.dumps(p.metadata, ensure_ascii=False), p.created),
+                     p.watermark_runs, p.watermark_note, json.dumps(p.metadata, ensure_ascii=False), p.created,
+                     *withdrawn),
                 )
             except sqlite3.IntegrityError:
                 raise RegistryError(f"a publication with pointer {p.pointer} is already stored") from None
@@ -278,12 +296,37 @@ class SQLiteStorage:
 
     def get(self, pointer: str) -> Publication | None:
         with _errors(self._path):
-            row = self._db.execute(
-                "SELECT id, pointer, format, text, published, content_hash, crosscheck_tag, public_key,"
-                " watermark_runs, watermark_note, metadata, created FROM publications WHERE pointer = ?",
-                (pointer,),
-            ).fetchone()
+            row = self._db.execute(f"SELECT {_COLUMNS} FROM publications WHERE pointer = ?", (pointer,)).fetchone()
             return None if row is None else self._publication(row)
+
+    def withdraw(self, pointer: str, withdrawal: Withdrawal) -> bool:
+        with _errors(self._path), self._transaction() as db:
+            cursor = db.execute("UPDATE publications SET withdrawn_at = ?, withdrawn_reason = ?"
+                                " WHERE pointer = ? AND withdrawn_at IS NULL",
+                                (withdrawal.at, withdrawal.reason, pointer))
+            return cursor.rowcount == 1
+
+    def delete(self, pointer: str, at: str) -> bool:
+        # The envelopes and index entries go with the row (ON DELETE CASCADE).
+        with _errors(self._path), self._transaction() as db:
+            if db.execute("DELETE FROM publications WHERE pointer = ?", (pointer,)).rowcount != 1:
+                return False
+            db.execute("INSERT INTO deleted_publications (pointer, deleted_at) VALUES (?, ?)", (pointer, at))
+            return True
+
+    def standing(self, pointer: str) -> tuple[bool, Withdrawal | None]:
+        with _errors(self._path):
+            row = self._db.execute("SELECT withdrawn_at, withdrawn_reason FROM publications WHERE pointer = ?",
+                                   (pointer,)).fetchone()
+        if row is None:
+            return False, None
+        return True, None if row[0] is None else Withdrawal(str(row[1]), str(row[0]))
+
+    def deleted_at(self, pointer: str) -> str | None:
+        with _errors(self._path):
+            row = self._db.execute("SELECT deleted_at FROM deleted_publications WHERE pointer = ?",
+                                   (pointer,)).fetchone()
+        return None if row is None else str(row[0])
 
     def _publication(self, row: tuple[object, ...]) -> Publication:
         envelopes = tuple(
@@ -306,6 +349,7 @@ class SQLiteStorage:
             content_hash=str(row[5]), crosscheck_tag=str(row[6]), public_key=str(row[7]),
             envelopes=envelopes, watermark_runs=row[8], watermark_note=str(row[9]),
             metadata=metadata, created=str(row[11]),
+            withdrawal=None if row[12] is None else Withdrawal(str(row[13]), str(row[12])),
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
@@ -358,11 +402,8 @@ class SQLiteStorage:
         last = 0
         while True:
             with _errors(self._path):
-                rows = self._db.execute(
-                    "SELECT id, pointer, format, text, published, content_hash, crosscheck_tag, public_key,"
-                    " watermark_runs, watermark_note, metadata, created FROM publications WHERE id > ?"
-                    " ORDER BY id LIMIT 100", (last,)
-                ).fetchall()
+                rows = self._db.execute(f"SELECT {_COLUMNS} FROM publications WHERE id > ? ORDER BY id LIMIT 100",
+                                        (last,)).fetchall()
                 batch = [self._publication(row) for row in rows]
             if not batch:
                 return

@@ -1,4 +1,5 @@
-"""The HTTP service: the JSON API (identify, the public record, publish) and the page at `/`.
+"""The HTTP service: the JSON API (identify, the public record, publish, withdraw, delete) and the
+page at `/`.
 
 Handlers parse and answer; the registry does the work, in a worker thread with a registry
 borrowed from the pool. Every error body is {"detail": "what is wrong"}; none can carry a key or
@@ -23,6 +24,7 @@ from starlette.requests import ClientDisconnect
 from ..files import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
 from ..formats import FORMATS, Format
+from ..identify import Matches
 from ..publish import decode
 from . import results, schemas
 from .config import ServiceConfig
@@ -40,6 +42,10 @@ _ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
         (415, "The body is neither JSON, a form, nor plain text, HTML or Markdown."),
         (422, "The request does not have the shape described here."),
     )
+}
+_TOKEN_ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
+    401: {"model": schemas.ErrorBody, "description": "Token missing or wrong."},
+    403: {"model": schemas.ErrorBody, "description": "Publishing is turned off."},
 }
 UNAVAILABLE = "the registry is unavailable; try again later"
 log = logging.getLogger("quelvane.service")
@@ -102,23 +108,22 @@ def create_app(config: ServiceConfig) -> BodyLimit:
               | {"description": "The found text as JSON, as a multipart form (`file` or `text`, and "
                                 "`format`), or as the body itself with Content-Type text/plain, text/html "
                                 "or text/markdown."})
-    async def identify(request: Request) -> schemas.IdentifyResponse:
-        """Every publication the text comes from, strongest first, with the evidence for each."""
+    async def identify(request: Request) -> JSONResponse:
+        """Every publication the text comes from, matches first, with the evidence for each."""
         text, format = await _found_text(request, limit)
-        found: schemas.IdentifyResponse = await in_registry(request, results.identify, text, format)
-        return found
+        found: Matches = await in_registry(request, results.identify, text, format)
+        # Serialised as the command line's --json is; the model above only describes it.
+        return JSONResponse(found.as_json())
 
     @app.get("/publications/{pointer}", response_model=schemas.PublicRecord, responses=_ERRORS)
     async def publication(request: Request, pointer: str) -> schemas.PublicRecord:
         """The public record of a publication: metadata, signed envelopes, public key."""
-        if not _POINTER.fullmatch(pointer):
-            raise HTTPException(422, "the pointer must be 32 hexadecimal characters")
+        _check_pointer(pointer)
         stored = await in_registry(request, lambda registry: registry.show(pointer))
         return results.public_record(stored)
 
     @app.post("/publications", status_code=201, response_model=schemas.PublishResponse,
-              responses={**_ERRORS, 401: {"model": schemas.ErrorBody, "description": "Token missing or wrong."},
-                         403: {"model": schemas.ErrorBody, "description": "Publishing is turned off."}},
+              responses={**_ERRORS, **_TOKEN_ERRORS},
               openapi_extra=_body_schema(schemas.PublishRequest, "application/json"))
     async def publish(request: Request, credentials: Optional[HTTPAuthorizationCredentials] = Depends(bearer)
                       ) -> schemas.PublishResponse:
@@ -129,6 +134,32 @@ def create_app(config: ServiceConfig) -> BodyLimit:
         answer: schemas.PublishResponse = await in_registry(request, _publish, body)
         log.info("published %s (%d characters)", answer.pointer, answer.record.characters)
         return answer
+
+    @app.post("/publications/{pointer}/withdraw", response_model=schemas.PublicRecord,
+              responses={**_ERRORS, **_TOKEN_ERRORS}, openapi_extra=_body_schema(schemas.WithdrawRequest,
+                                                                                  "application/json"))
+    async def withdraw(request: Request, pointer: str,
+                       credentials: Optional[HTTPAuthorizationCredentials] = Depends(bearer)) -> schemas.PublicRecord:
+        """Withdraws a publication: it stays known, and identify reports its copies as withdrawn, with
+        the reason and time, never as matches."""
+        _authorize(config, credentials)
+        _check_pointer(pointer)
+        body = _parse(schemas.WithdrawRequest, await request.body())
+        stored = await in_registry(request, lambda registry: registry.withdraw(pointer, body.reason))
+        log.info("withdrew %s", stored.pointer)
+        return results.public_record(stored)
+
+    @app.delete("/publications/{pointer}", response_model=schemas.DeleteResponse,
+                responses={**_ERRORS, **_TOKEN_ERRORS})
+    async def delete(request: Request, pointer: str,
+                     credentials: Optional[HTTPAuthorizationCredentials] = Depends(bearer)) -> schemas.DeleteResponse:
+        """Deletes a publication made by mistake, with its index entries; its pointer is kept as deleted
+        and never used again."""
+        _authorize(config, credentials)
+        _check_pointer(pointer)
+        at = await in_registry(request, lambda registry: registry.delete(pointer))
+        log.info("deleted %s", pointer.lower())
+        return schemas.DeleteResponse(pointer=pointer.lower(), deleted_at=at)
 
     @app.get("/", response_class=HTMLResponse, include_in_schema=False)
     async def form() -> HTMLResponse:
@@ -176,13 +207,19 @@ def _failure(error: QuelvaneHostError) -> Tuple[int, str, Dict[str, str]]:
 def _authorize(config: ServiceConfig, credentials: Optional[HTTPAuthorizationCredentials]) -> None:
     challenge = {"WWW-Authenticate": "Bearer"}
     if config.token is None:
-        raise HTTPException(403, "publishing is turned off on this server: it was started without a token")
+        raise HTTPException(403, "publishing, withdrawing and deleting are turned off on this server: it was "
+                                 "started without a token")
     if credentials is None:
         raise HTTPException(401, "missing bearer token: send the header Authorization: Bearer <token>",
                             headers=challenge)
     # Header values reach us decoded as Latin-1; encoding back gives the bytes that were sent.
     if not config.token.matches(credentials.credentials.encode("latin-1")):
         raise HTTPException(401, "wrong token", headers={"WWW-Authenticate": 'Bearer error="invalid_token"'})
+
+
+def _check_pointer(pointer: str) -> None:
+    if not _POINTER.fullmatch(pointer):
+        raise HTTPException(422, "the pointer must be 32 hexadecimal characters")
 
 
 def _publish(registry: Any, body: schemas.PublishRequest) -> schemas.PublishResponse:

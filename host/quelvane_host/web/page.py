@@ -15,8 +15,7 @@ from typing import List, Literal, Optional, Sequence, Tuple
 
 import jinja2
 
-from .results import TIER_MEANINGS
-from .schemas import IdentifyResponse, Passage
+from ..identify import TIER_MEANINGS, VERDICTS, Match, Matches, SharedPassage
 
 CONTEXT_CHARS = 240
 """Found text shown on each side of a passage; longer stretches between passages are elided."""
@@ -85,17 +84,34 @@ def _runs(text: str, words: List["re.Match[str]"], changed: set[int]) -> Runs:
     return tuple(runs)
 
 
-def pieces(found_text: str, passages: Sequence[Passage]) -> List[Piece]:
-    """The found text around its passages, each passage numbered from 1 in reading order."""
+@dataclass(frozen=True)
+class Card:
+    """One row of a result as the page draws it: the found text around its passages, and each
+    passage as published, its differences marked on both sides by one comparison."""
+
+    match: Match
+    pieces: List[Piece]
+    published: List[Runs]
+
+
+def card(found_text: str, match: Match) -> Card:
+    compared = [differences(found_text[p.found.start:p.found.end], p.publication_text)
+                for p in match.evidence.passages]
+    return Card(match, pieces(found_text, match.evidence.passages, [found for found, _ in compared]),
+                [published for _, published in compared])
+
+
+def pieces(found_text: str, passages: Sequence[SharedPassage], marked: Sequence[Runs]) -> List[Piece]:
+    """The found text around its passages, each passage (as `marked`, its runs) numbered from 1 in
+    reading order."""
     if not passages:
         shown = [Piece("text", found_text[:OPENING_CHARS])]
         return shown + [Piece("gap")] if len(found_text) > OPENING_CHARS else shown
     out: List[Piece] = []
     position = 0
-    for number, passage in enumerate(passages, 1):
+    for number, (passage, runs) in enumerate(zip(passages, marked), 1):
         start, end = passage.found.start, passage.found.end
         out.extend(_between(found_text[position:start], first=number == 1, last=False))
-        runs = differences(found_text[start:end], passage.publication_text)[0]
         out.append(Piece("mark", "".join(run for run, _ in runs), number, runs))
         position = end
     out.extend(_between(found_text[position:], first=False, last=True))
@@ -137,15 +153,13 @@ class Page:
             "img-src data:; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"
         )
 
-    def render(self, *, max_bytes: int, result: Optional[IdentifyResponse] = None, text: str = "",
+    def render(self, *, max_bytes: int, result: Optional[Matches] = None, text: str = "",
                format: str = "auto", error: Optional[str] = None) -> str:
-        cards = [] if result is None else [
-            {"match": match, "pieces": pieces(result.found_text, match.passages),
-             "published": [differences(result.found_text[p.found.start:p.found.end], p.publication_text)[1]
-                           for p in match.passages]}
-            for match in result.matches
-        ]
+        """The page; with a result, its rows in groups: matches, withdrawn publications, forged
+        entries, and the weak similarities, folded away."""
+        groups = {verdict: [card(result.found_text, m) for m in result if m.verdict == verdict]
+                  for verdict in VERDICTS} if result is not None else {}
         return self._environment.get_template("page.html").render(
-            style=self._style, script=self._script, result=result, cards=cards, text=text, format=format,
+            style=self._style, script=self._script, result=result, groups=groups, text=text, format=format,
             error=error, max_bytes=max_bytes, tier_meanings=TIER_MEANINGS,
         )

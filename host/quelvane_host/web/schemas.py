@@ -5,15 +5,20 @@ Character offsets count Unicode code points (Python string indices) of the text 
 `found_text` for the found side, the publication's visible text for the other."""
 from __future__ import annotations
 
-from typing import Any, Dict, List, Literal, Optional
+from typing import Any, Dict, List, Literal, Optional, Union
 
 from pydantic import BaseModel, ConfigDict, Field
 
-from ..identify import MINHASH_AGREEMENT
+from .. import identify, storage
+from ..identify import Match, Verdict
 
 FormatName = Literal["text", "html", "markdown"]
-TierName = Literal["BOUND", "LIKELY", "REVIEW"]
-VerdictName = Literal["match", "weak", "unverified"]
+
+# The identify result is defined once, as identify's dataclasses; their field docstrings describe
+# it in the OpenAPI document too.
+for _model in (identify.Match, identify.PublicationFacts, identify.Evidence, identify.SharedPassage, identify.Span,
+               identify.AssertionCheck, storage.Withdrawal):
+    setattr(_model, "__pydantic_config__", ConfigDict(use_attribute_docstrings=True))
 
 
 class _Request(BaseModel):
@@ -32,28 +37,6 @@ class PublishRequest(_Request):
                                      description="Public metadata stored with it (title, URL, date, ...).")
 
 
-class Region(BaseModel):
-    start: int
-    end: int
-
-
-class Passage(BaseModel):
-    found: Region = Field(description="Where the passage stands in `found_text`.")
-    publication: Region = Field(description="Where it stands in the publication's visible text.")
-    publication_text: str = Field(description="That passage as published.")
-    shared_shingles: int = Field(description="Distinct five-word sequences the two passages share.")
-
-
-class AssertionResult(BaseModel):
-    alg: str
-    signature_ok: bool
-    signature_error: Optional[str]
-    tier: Optional[TierName] = Field(description="What this assertion alone says of the found text.")
-    assertion: Optional[Dict[str, Any]] = Field(
-        description="The signed soft-binding assertion, decoded from CBOR (byte strings as hex); "
-                    "null when the signature does not verify.")
-
-
 class Envelope(BaseModel):
     alg: str
     cose_hex: str = Field(description="The COSE_Sign1 envelope of the assertion, hex.")
@@ -69,42 +52,40 @@ class PublicationSummary(BaseModel):
     characters: int = Field(description="Length of the publication's visible text.")
 
 
+class WithdrawalRecord(BaseModel):
+    reason: str
+    at: str
+
+
 class PublicRecord(PublicationSummary):
     envelopes: List[Envelope]
     watermark_runs: int
     watermark_note: str
-
-
-class MatchResult(BaseModel):
-    pointer: str
-    verdict: VerdictName = Field(description="match; weak (only the surface or structural fingerprint is close); "
-                                             "unverified (no stored signature verifies).")
-    tier: TierName
-    tier_meaning: str
-    explanation: str
-    found_by: List[str] = Field(description="watermark, band keys, excerpt index.")
-    watermark: bool = Field(description="A watermark whose tag verified carries this pointer.")
-    shards_recovered: Optional[int]
-    band_keys: int = Field(description="Whole-text MinHash band keys shared with the found text.")
-    minhash_agreement: int = Field(description="Whole-text MinHash values (of 128) the found text and the "
-                                               f"publication share; a whole-text match needs {MINHASH_AGREEMENT}.")
-    identical: bool = Field(description="The found visible text equals the publication's, white space and "
-                                        "zero-width characters aside.")
-    differences: List[str] = Field(description="When not identical, the first few differing stretches.")
-    crosscheck_ok: bool = Field(description="The found text's cross-check tag equals the publication's: "
-                                            "the same words.")
-    passages: List[Passage]
-    assertions: List[AssertionResult]
-    publication: PublicationSummary
+    withdrawal: Optional[WithdrawalRecord] = Field(
+        description="When withdrawn: why and when; its copies are then reported as withdrawn, never as matches.")
 
 
 class IdentifyResponse(BaseModel):
+    """The identify result: `Matches.as_json`, the same as `quelvane identify --json` gives per file."""
+
+    verdict: Union[Verdict, Literal["none"]] = Field(
+        description="The strongest row's verdict; none when there is no row.")
+    matched: int = Field(description="Rows whose verdict is match: the publications found.")
     format: FormatName
-    found_text: str = Field(description="The visible text that was compared; passage offsets point into it.")
-    matches: List[MatchResult] = Field(description="Strongest first.")
     complete: bool = Field(description="False when a bound of one request (candidates examined, rows "
                                        "reported, time) cut the search: more publications may match.")
     note: str = Field(description="When not complete, which bound cut it.")
+    found_text: str = Field(description="The visible text that was compared; passage offsets point into it.")
+    matches: List[Match] = Field(description="Matches first, then withdrawn, unverified and weak rows.")
+
+
+class WithdrawRequest(_Request):
+    reason: str = Field(description="Why it is withdrawn; identify shows it with every copy found.")
+
+
+class DeleteResponse(BaseModel):
+    pointer: str
+    deleted_at: str
 
 
 class PublishResponse(BaseModel):

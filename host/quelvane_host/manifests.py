@@ -142,7 +142,7 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
         ],
     }
     # Byte strings become arrays of byte values: JSON has no other form for them.
-    definition_json = json.dumps(definition, default=list, ensure_ascii=False, separators=(",", ":"))
+    definition_json = json.dumps(_as_stored(definition), ensure_ascii=False, separators=(",", ":"))
     try:
         signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
         with c2pa.Builder(definition_json, _signing_context(os.getpid())) as builder:
@@ -184,6 +184,22 @@ def soft_bindings(store: bytes) -> dict[str, str]:
         reader, manifest_id = _read(store, context, None)
         reader.close()
     return _soft_bindings(store, manifest_id)
+
+
+def same_soft_binding(stored_hex: str, signed_hex: str) -> bool:
+    """Whether a soft-binding assertion read from a store (CBOR hex) is the signed one: the same
+    fields and values once each is in the form a store keeps it (byte strings as arrays)."""
+    _require()
+    try:
+        stored = cbor2.loads(bytes.fromhex(stored_hex))
+    except (ValueError, RecursionError):
+        return False
+    return bool(stored == _as_stored(cbor2.loads(bytes.fromhex(signed_hex))))
+
+
+def _as_stored(record: Any) -> Any:
+    # The one conversion build_store makes: JSON has no byte strings.
+    return json.loads(json.dumps(record, default=list))
 
 
 def _require() -> None:

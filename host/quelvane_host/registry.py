@@ -11,13 +11,15 @@ from typing import Any, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
-from . import excerpts, formats
-from .errors import InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
+from . import excerpts, formats, manifests
+from .errors import IdentityError, InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
 from .identify import Identifier, Matches
 from .keys import Keys, PathLike
-from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
-from .records import RecordChecker, checked, trusted_key
+from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, assertions, check_input, decode, manifest_store
+from .records import RecordChecker, checked, record, trusted_key
+from .signing_identity import CHAIN_FILE, KEY_FILE, TEST_ROOT_FILE, SigningIdentity, import_identity
+from .signing_identity import make_test_identity
 from .storage import (Identity, IndexEntries, Publication, Storage, StorageLocation, Summary, masked,
                       open_storage)
 
@@ -32,11 +34,14 @@ class ImportResult:
 class Registry:
     """Publications of one publisher, with the keys that sign and watermark them."""
 
-    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> None:
+    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
+                 signing: SigningIdentity | None = None) -> None:
         self.storage = storage
         self.keys = keys
         self.max_bytes = max_bytes
-        self._publisher = Publisher(storage, keys, max_bytes=max_bytes)
+        self.signing = signing
+        """The C2PA signing identity; None when there is none (or no C2PA SDK): no manifests."""
+        self._publisher = Publisher(storage, keys, max_bytes=max_bytes, signing=signing)
         self._identifier = Identifier(storage, keys)
 
     @classmethod
@@ -46,29 +51,40 @@ class Registry:
         storage = open_storage(location)
         try:
             if isinstance(keys, Keys):
-                loaded, source = keys, "the keys given"
+                loaded, source, signing = keys, "the keys given", None
             else:
                 loaded, source = _load_keys(Path(keys), storage), f"key file {keys}"
+                signing = signing_identity(Path(keys))
             _check_identity(storage, loaded, source)
         except BaseException:
             storage.close()
             raise
-        return cls(storage, loaded, max_bytes=max_bytes)
+        return cls(storage, loaded, max_bytes=max_bytes, signing=signing)
 
     @classmethod
-    def create(cls, location: StorageLocation, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> Registry:
+    def create(cls, location: StorageLocation, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
+               signing: SigningIdentity | None = None) -> Registry:
         """Creates an empty registry that belongs to these keys."""
-        return cls(open_storage(location, create=_identity(keys)), keys, max_bytes=max_bytes)
+        return cls(open_storage(location, create=_identity(keys)), keys, max_bytes=max_bytes, signing=signing)
 
     @classmethod
-    def init(cls, location: StorageLocation, keys_path: PathLike, *, repository_id: str | None = None
-             ) -> tuple[Registry, bool]:
+    def init(cls, location: StorageLocation, keys_path: PathLike, *, repository_id: str | None = None,
+             certificate: tuple[bytes, bytes] | None = None) -> tuple[Registry, bool]:
         """Creates an empty registry, and a new key file for it unless one exists; returns the
         registry and whether the key file was made. Both or neither: a key file is never left
-        beside a registry it does not belong to, nor a registry without its key file."""
+        beside a registry it does not belong to, nor a registry without its key file.
+
+        With the C2PA SDK installed, the registry also gets its C2PA signing identity beside the
+        key file: `certificate` (chain PEM, key PEM) when given, else the one already there, else
+        a new local test identity. Identity files made here go with the rest if a step fails."""
         key_file = Path(keys_path)
         make_keys = not os.path.lexists(key_file)
         keys = Keys.generate(repository_id) if make_keys else Keys.load(key_file)
+        imported = None
+        if certificate is not None:
+            if not manifests.available():
+                raise IdentityError(manifests.unavailable_reason())
+            imported = import_identity(*certificate)  # checked before anything is made
         try:
             open_storage(location).close()
         except NoRegistryError:
@@ -82,11 +98,13 @@ class Registry:
             raise RegistryError(f"registry {shown} already exists; use it as it is, or choose another --registry")
         if make_keys:
             keys.save(key_file)
+        made: list[Path] = [key_file] if make_keys else []
         try:
-            return cls.create(location, keys), make_keys
+            signing = _init_signing(key_file.parent, imported, made)
+            return cls.create(location, keys, signing=signing), make_keys
         except BaseException:
-            if make_keys:
-                key_file.unlink(missing_ok=True)
+            for path in made:
+                path.unlink(missing_ok=True)
             raise
 
     def __enter__(self) -> Registry:
@@ -128,11 +146,35 @@ class Registry:
             raise NotFoundError(f"no publication with pointer {pointer.strip()}; list them with: quelvane list")
         return publication
 
+    def manifest(self, pointer: str) -> bytes:
+        """The C2PA manifest store of a publication."""
+        store = self.show(pointer).manifest
+        if store is None:
+            raise NotFoundError(f"publication {pointer.strip()} has no C2PA manifest yet; give it one with: "
+                                "quelvane manifests --backfill")
+        return store
+
+    def backfill_manifests(self) -> int:
+        """Gives each publication of this registry's keys that has no manifest store one, signed
+        with the signing identity, each in its own transaction; returns how many. Publications of
+        another publisher (imported under --trust-key) are left without: we did not create them."""
+        if self.signing is None:
+            raise IdentityError(manifests.unavailable_reason() or "no C2PA signing identity beside the key file; "
+                                "make one with: quelvane init (it keeps the registry and key file there)")
+        added = 0
+        for publication in self.storage.publications():
+            if publication.manifest is not None or publication.public_key != self.keys.public_hex:
+                continue
+            store = manifest_store(self.signing, publication, assertions(publication.text, publication.pointer))
+            added += self.storage.add_manifest(publication.pointer, manifests.manifest_id_for(publication.pointer),
+                                               store)
+        return added
+
     def export_jsonl(self, stream: TextIO) -> int:
         """Writes every publication as one JSON line; returns how many."""
         count = 0
         for publication in self.storage.publications():
-            stream.write(json.dumps(dataclasses.asdict(publication), ensure_ascii=False) + "\n")
+            stream.write(json.dumps(record(publication), ensure_ascii=False) + "\n")
             count += 1
         return count
 
@@ -164,6 +206,32 @@ def read_text(path: Path, max_bytes: int) -> str:
     text = decode(data, max_bytes)
     check_input(text, max_bytes)
     return text
+
+
+def signing_identity(key_file: Path) -> SigningIdentity | None:
+    """The C2PA signing identity beside a key file; None when there is none or no C2PA SDK to sign with."""
+    if not manifests.available() or not (key_file.parent / KEY_FILE).exists():
+        return None
+    return SigningIdentity.load(key_file.parent)
+
+
+def _init_signing(folder: Path, imported: SigningIdentity | None, made: list[Path]) -> SigningIdentity | None:
+    """The signing identity of a new registry, its files added to `made` as they are made."""
+    if not manifests.available():
+        return None
+    exists = (folder / KEY_FILE).exists()
+    if imported is not None:
+        if exists:
+            raise IdentityError(f"a C2PA signing identity is already in {folder} ({KEY_FILE}); move it away to "
+                                "import another, or init without --cert to use it")
+        imported.save(folder)
+        made += [folder / CHAIN_FILE, folder / KEY_FILE]
+        return imported
+    if exists:
+        return SigningIdentity.load(folder)
+    made_identity = make_test_identity(folder)
+    made += [folder / TEST_ROOT_FILE, folder / CHAIN_FILE, folder / KEY_FILE]
+    return made_identity
 
 
 def _identity(keys: Keys) -> Identity:

@@ -31,6 +31,7 @@ CHAIN_FILE = "c2pa-chain.pem"
 KEY_FILE = "c2pa-key.pem"
 TEST_ROOT_FILE = "c2pa-test-root.pem"
 TRUST_FILE = "quelvane.trust.pem"
+IDENTITY_FILES = (CHAIN_FILE, KEY_FILE, TEST_ROOT_FILE, TRUST_FILE)
 TEST_ORGANIZATION = "quelvane local test identity"
 ALGORITHMS = ("ed25519", "es256", "es384")
 _PEM_LIMIT = 1024 * 1024  # far above any real chain; bounds what a wrong path can make us read

@@ -41,6 +41,9 @@ class Publication:
     watermark_note: str
     metadata: dict[str, Any]
     created: str
+    manifest: bytes | None = None
+    """The signed C2PA manifest store; None for a publication made before manifests, or with no
+    signing identity, until `quelvane manifests --backfill` gives it one."""
 
 
 @dataclass(frozen=True)
@@ -100,9 +103,17 @@ class Storage(Protocol):
         """The public key of some publication not signed by `public_key`, or None if there is none."""
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
-        """Stores a publication and its index entries atomically; RegistryError if the pointer exists."""
+        """Stores a publication, its manifest store if it has one, and its index entries
+        atomically; RegistryError if the pointer exists."""
 
     def get(self, pointer: str) -> Publication | None: ...
+
+    def manifest(self, manifest_id: str) -> tuple[str, bytes] | None:
+        """(pointer, store) of the manifest of this id, or None if none is stored."""
+
+    def add_manifest(self, pointer: str, manifest_id: str, store: bytes) -> bool:
+        """Stores the manifest of a publication that has none; False if it has one already (or
+        there is no such publication)."""
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
         """Pointers sharing any of the band keys, with the number of keys shared."""

@@ -170,9 +170,7 @@ def _signing_line(registry: Registry, keys_path: Path) -> str:
 
     signing = registry.signing
     if signing is None:
-        return (f"C2PA manifests are off: {manifests.unavailable_reason()}; then run quelvane manifests --backfill "
-                f"(after init --cert ... or with a test identity: see the README's C2PA section)"
-                if not manifests.available() else "C2PA manifests are off: no signing identity")
+        return f"C2PA manifests are off: {manifests.unavailable_reason()}"
     where = _shown(keys_path.parent)
     if signing.is_test:
         return (f"C2PA signing identity in {where}: a local test certificate ({signing.algorithm}). Manifests "
@@ -551,7 +549,12 @@ def import_command(registry_path: str, keys_path: Path, source: Any, trusted_key
 
 @main.group(epilog=EPILOG)
 def trust() -> None:
-    """The trust anchors C2PA manifests are validated against (kept beside the key file)."""
+    """The trust anchors C2PA manifests are validated against (kept beside the key file).
+
+    \b
+    Example:
+      quelvane trust add c2pa-test-root.pem
+    """
 
 
 @trust.command(name="add", epilog=EPILOG)
@@ -566,6 +569,10 @@ def trust_add(keys_path: Path, root: Path) -> None:
     Example:
       quelvane trust add c2pa-test-root.pem
     """
+    from . import manifests as c2pa_manifests
+
+    if not c2pa_manifests.available():
+        raise QuelvaneHostError(c2pa_manifests.unavailable_reason())
     from .signing_identity import TRUST_FILE, add_trust_anchor
 
     count = add_trust_anchor(keys_path.parent, _read_pem(root, "certificate"))

@@ -17,9 +17,9 @@ from typing import Any, Iterable, Iterator, Mapping
 from . import formats
 from .errors import InputError, OutputError
 from .formats import Format
+from .keys import C2PA_FILES
 from .publish import PublishResult, check_input, decode
 from .registry import Registry
-from .signing_identity import IDENTITY_FILES
 
 SUFFIX_FORMATS: dict[str, Format] = {".html": "html", ".htm": "html", ".md": "markdown", ".markdown": "markdown"}
 # The suffixes kept last in an output's name, where tools look for them; any other suffix (the
@@ -104,7 +104,7 @@ def private_files(keys_path: Path, registry_location: str) -> set[tuple[int, int
     """(device, inode) of the key file in use and of the registry's files, which a folder being
     indexed may hold (both sit in the working folder by default) and which are never published."""
     # The C2PA signing identity lives beside the key file: its key and chain are as private.
-    paths = [keys_path, *(keys_path.parent / name for name in IDENTITY_FILES)]
+    paths = [keys_path, *(keys_path.parent / name for name in C2PA_FILES)]
     if "://" not in registry_location or registry_location.startswith("sqlite://"):
         database = registry_location.removeprefix("sqlite://")
         paths += [Path(database + suffix) for suffix in _REGISTRY_COMPANIONS]

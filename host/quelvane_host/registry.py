@@ -7,7 +7,7 @@ import json
 import os
 from pathlib import Path
 from types import TracebackType
-from typing import Any, Callable, Iterable, Mapping, TextIO, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
@@ -15,13 +15,17 @@ from . import excerpts, formats, manifests
 from .errors import IdentityError, InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
 from .identify import Identifier, Matches
-from .keys import Keys, PathLike
+from .keys import C2PA_FILES, Keys, PathLike
 from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, assertions, check_input, decode, manifest_store
 from .records import RecordChecker, checked, record, trusted_key
-from .signing_identity import CHAIN_FILE, KEY_FILE, TEST_ROOT_FILE, SigningIdentity, import_identity
-from .signing_identity import make_test_identity
 from .storage import (Identity, IndexEntries, Publication, Storage, StorageLocation, Summary, masked,
                       open_storage)
+
+if TYPE_CHECKING:
+    from .signing_identity import SigningIdentity
+
+# Beside the key file: the C2PA signing identity's chain, key and test root.
+_CHAIN_FILE, _KEY_FILE, _TEST_ROOT_FILE, _ = C2PA_FILES
 
 
 @dataclasses.dataclass(frozen=True)
@@ -84,6 +88,8 @@ class Registry:
         if certificate is not None:
             if not manifests.available():
                 raise IdentityError(manifests.unavailable_reason())
+            from .signing_identity import import_identity
+
             imported = import_identity(*certificate)  # checked before anything is made
         try:
             open_storage(location).close()
@@ -210,8 +216,10 @@ def read_text(path: Path, max_bytes: int) -> str:
 
 def signing_identity(key_file: Path) -> SigningIdentity | None:
     """The C2PA signing identity beside a key file; None when there is none or no C2PA SDK to sign with."""
-    if not manifests.available() or not (key_file.parent / KEY_FILE).exists():
+    if not manifests.available() or not (key_file.parent / _KEY_FILE).exists():
         return None
+    from .signing_identity import SigningIdentity
+
     return SigningIdentity.load(key_file.parent)
 
 
@@ -219,18 +227,20 @@ def _init_signing(folder: Path, imported: SigningIdentity | None, made: list[Pat
     """The signing identity of a new registry, its files added to `made` as they are made."""
     if not manifests.available():
         return None
-    exists = (folder / KEY_FILE).exists()
+    from .signing_identity import SigningIdentity, make_test_identity
+
+    exists = (folder / _KEY_FILE).exists()
     if imported is not None:
         if exists:
-            raise IdentityError(f"a C2PA signing identity is already in {folder} ({KEY_FILE}); move it away to "
+            raise IdentityError(f"a C2PA signing identity is already in {folder} ({_KEY_FILE}); move it away to "
                                 "import another, or init without --cert to use it")
         imported.save(folder)
-        made += [folder / CHAIN_FILE, folder / KEY_FILE]
+        made += [folder / _CHAIN_FILE, folder / _KEY_FILE]
         return imported
     if exists:
         return SigningIdentity.load(folder)
     made_identity = make_test_identity(folder)
-    made += [folder / TEST_ROOT_FILE, folder / CHAIN_FILE, folder / KEY_FILE]
+    made += [folder / _TEST_ROOT_FILE, folder / _CHAIN_FILE, folder / _KEY_FILE]
     return made_identity
 
 

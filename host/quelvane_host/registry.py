@@ -91,6 +91,7 @@ class Registry:
             from .signing_identity import import_identity
 
             imported = import_identity(*certificate)  # checked before anything is made
+            manifests.check_signs(imported)
         try:
             open_storage(location).close()
         except NoRegistryError:

@@ -163,8 +163,7 @@ def check_signs(identity: SigningIdentity) -> None:
 
 
 def _sign(identity: SigningIdentity, definition: Mapping[str, Any], data: bytes) -> bytes:
-    # Byte strings become arrays of byte values: JSON has no other form for them.
-    definition_json = json.dumps(_as_stored(definition), ensure_ascii=False, separators=(",", ":"))
+    definition_json = _stored_json(definition)
     signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
     with c2pa.Builder(definition_json, _signing_context(os.getpid())) as builder:
         builder.set_no_embed()
@@ -216,9 +215,14 @@ def same_soft_binding(stored_hex: str, signed_hex: str) -> bool:
     return bool(stored == _as_stored(cbor2.loads(bytes.fromhex(signed_hex))))
 
 
+def _stored_json(value: Any) -> str:
+    # The one conversion a manifest definition makes: JSON has no byte strings, so each becomes
+    # the array of its byte values.
+    return json.dumps(value, default=list, ensure_ascii=False, separators=(",", ":"))
+
+
 def _as_stored(record: Any) -> Any:
-    # The one conversion build_store makes: JSON has no byte strings.
-    return json.loads(json.dumps(record, default=list))
+    return json.loads(_stored_json(record))
 
 
 def _require() -> None:

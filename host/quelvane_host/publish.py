@@ -105,7 +105,7 @@ class Publisher:
     """Publishes texts into one storage under one set of keys."""
 
     def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
-                 signing: SigningIdentity | None = None) -> None:
+                 signing: Callable[[], SigningIdentity | None] = lambda: None) -> None:
         self._storage = storage
         self._keys = keys
         self.max_bytes = max_bytes
@@ -142,8 +142,9 @@ class Publisher:
             watermark_runs=embedded.runs, watermark_note=embedded.note,
             metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
         )
-        if self._signing is not None:
-            publication = dataclasses.replace(publication, manifest=manifest_store(self._signing, publication, signed))
+        signing = self._signing()
+        if signing is not None:
+            publication = dataclasses.replace(publication, manifest=manifest_store(signing, publication, signed))
         index = IndexEntries(quelvane.minhash_bands(visible), excerpts.index_entries(visible))
         result = PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash,
                                publication.manifest)

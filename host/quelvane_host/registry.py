@@ -39,14 +39,22 @@ class Registry:
     """Publications of one publisher, with the keys that sign and watermark them."""
 
     def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
-                 signing: SigningIdentity | None = None) -> None:
+                 signing: SigningIdentity | Path | None = None) -> None:
         self.storage = storage
         self.keys = keys
         self.max_bytes = max_bytes
-        self.signing = signing
-        """The C2PA signing identity; None when there is none (or no C2PA SDK): no manifests."""
-        self._publisher = Publisher(storage, keys, max_bytes=max_bytes, signing=signing)
+        self._signing = signing  # an identity, or the key file beside which one may be
+        self._publisher = Publisher(storage, keys, max_bytes=max_bytes, signing=lambda: self.signing)
         self._identifier = Identifier(storage, keys)
+
+    @property
+    def signing(self) -> SigningIdentity | None:
+        """The C2PA signing identity; None when there is none (or no C2PA SDK): no manifests.
+        One beside a key file is read when first needed, so that an unusable one (an expired
+        certificate) stops publishing, not listing or identifying."""
+        if isinstance(self._signing, Path):
+            self._signing = signing_identity(self._signing)
+        return self._signing
 
     @classmethod
     def open(cls, location: StorageLocation, keys: Union[Keys, PathLike], *,
@@ -57,8 +65,7 @@ class Registry:
             if isinstance(keys, Keys):
                 loaded, source, signing = keys, "the keys given", None
             else:
-                loaded, source = _load_keys(Path(keys), storage), f"key file {keys}"
-                signing = signing_identity(Path(keys))
+                loaded, source, signing = _load_keys(Path(keys), storage), f"key file {keys}", Path(keys)
             _check_identity(storage, loaded, source)
         except BaseException:
             storage.close()
@@ -165,14 +172,15 @@ class Registry:
         """Gives each publication of this registry's keys that has no manifest store one, signed
         with the signing identity, each in its own transaction; returns how many. Publications of
         another publisher (imported under --trust-key) are left without: we did not create them."""
-        if self.signing is None:
+        signing = self.signing
+        if signing is None:
             raise IdentityError(manifests.unavailable_reason() or "no C2PA signing identity beside the key file; "
                                 "make one with: quelvane init (it keeps the registry and key file there)")
         added = 0
         for publication in self.storage.publications():
             if publication.manifest is not None or publication.public_key != self.keys.public_hex:
                 continue
-            store = manifest_store(self.signing, publication, assertions(publication.text, publication.pointer))
+            store = manifest_store(signing, publication, assertions(publication.text, publication.pointer))
             added += self.storage.add_manifest(publication.pointer, manifests.manifest_id_for(publication.pointer),
                                                store)
         return added

@@ -220,3 +220,14 @@ def test_without_the_c2pa_extra_init_and_publish_work_and_say_how_to_turn_manife
     assert run("publish", "article.txt").returncode == 0
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "article.published.txt", "article.txt", "quelvane.db", "quelvane.key"]
+
+
+def test_an_unusable_identity_stops_publishing_not_reading(runner):
+    Path("article.txt").write_text(ARTICLE)
+    invoke(runner, "publish", "article.txt")
+    Path(CHAIN_FILE).write_bytes(Path(TEST_ROOT_FILE).read_bytes())  # a chain its key does not belong to
+    assert invoke(runner, "list").exit_code == 0
+    Path("essay.txt").write_text(ESSAY)
+    result = invoke(runner, "publish", "essay.txt")
+    assert result.exit_code != 0 and "does not belong to the first certificate" in result.output
+    assert len(invoke(runner, "list").output.splitlines()) == 1 and not Path("essay.published.txt").exists()

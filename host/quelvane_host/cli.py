@@ -22,9 +22,9 @@ from .files import Outcome, publish_jobs, title_of
 from .formats import visible_text
 from .identify import Match
 from .keys import Keys
+from .manifests import manifest_id_for
 from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES
-from .manifests import manifest_id_for
 from .records import record
 from .registry import Registry, read_text
 from .scan import ScanProgress
@@ -154,15 +154,15 @@ def init(registry_path: str, keys_path: Path, repository_id: str | None, cert_pa
         click.echo(_signing_line(registry, keys_path))
 
 
+_PEM_LIMIT = 1024 * 1024  # far above any certificate chain: a wrong file is refused, not read whole
+
+
 def _read_pem(path: Path, what: str) -> bytes:
     with path.open("rb") as handle:
         data = handle.read(_PEM_LIMIT + 1)
     if len(data) > _PEM_LIMIT:
         raise InputError(f"{_shown(path)} is over {_PEM_LIMIT} bytes: not a PEM {what}")
     return data
-
-
-_PEM_LIMIT = 1024 * 1024
 
 
 def _signing_line(registry: Registry, keys_path: Path) -> str:
@@ -173,9 +173,11 @@ def _signing_line(registry: Registry, keys_path: Path) -> str:
         return f"C2PA manifests are off: {manifests.unavailable_reason()}"
     where = _shown(keys_path.parent)
     if signing.is_test:
+        from .signing_identity import TEST_ROOT_FILE
+
         return (f"C2PA signing identity in {where}: a local test certificate ({signing.algorithm}). Manifests "
                 f"signed with it validate but are untrusted outside this registry; verifiers trust them only "
-                f"given its root, c2pa-test-root.pem, as an anchor. For a trusted one: init with --cert --cert-key")
+                f"given its root, {TEST_ROOT_FILE}, as an anchor. For a trusted one: init with --cert --cert-key")
     return f"C2PA signing identity in {where}: {signing.subject}, issued by {signing.issuer} ({signing.algorithm})"
 
 

@@ -298,6 +298,6 @@ def _put_in_place(temporary: Path, output: Path, overwrite: bool, pointer: str) 
             return
     except OSError as error:
         raise OutputError(f"stored as {pointer}, but {name_text(output)} could not be written "
-                          f"({error.strerror}); the document is in {name_text(temporary)}") from None
+                          f"({error.strerror}); what it should hold is in {name_text(temporary)}") from None
     with contextlib.suppress(OSError):
         temporary.unlink()

@@ -20,7 +20,7 @@ from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID  # noqa: E402
 
-from quelvane_host import Keys, Registry  # noqa: E402
+from quelvane_host import Registry  # noqa: E402
 from quelvane_host.extras import install_line  # noqa: E402
 from quelvane_host.manifests import manifest_id_for  # noqa: E402
 from quelvane_host.signing_identity import CHAIN_FILE, KEY_FILE, TEST_ROOT_FILE, TRUST_FILE  # noqa: E402

@@ -17,13 +17,15 @@ from .corpus import DEFAULT_FIELD, Corpus
 from .corpus import DEFAULT_MAX_BYTES as CORPUS_MAX_BYTES
 from .errors import InputError, NotFoundError, QuelvaneHostError
 from .extras import missing_extra, require
-from .files import Job, folder, format_of, make_folder, name_text, private_files, publish_file
+from .files import Job, folder, format_of, make_folder, manifest_path, name_text, private_files, publish_file
 from .files import Outcome, publish_jobs, read_source, title_of
 from .formats import visible_text
 from .identify import Match, Matches
 from .keys import Keys
+from .manifests import manifest_id_for
 from .output import FORMATS
 from .publish import DEFAULT_MAX_BYTES
+from .records import record
 from .registry import Registry, read_limited
 from .scan import ScanProgress
 from .storage import refuse_constant
@@ -123,20 +125,61 @@ def main() -> None:
 @main.command(epilog=EPILOG)
 @_registry_options
 @click.option("--repository-id", help="Identifier of this registry in cross-check tags (default: random).")
+@click.option("--cert", "cert_path", type=click.Path(exists=True, dir_okay=False, path_type=Path),
+              help="C2PA signing certificate chain (PEM, end-entity certificate first) to import.")
+@click.option("--cert-key", "cert_key_path", type=click.Path(exists=True, dir_okay=False, path_type=Path),
+              help="The unencrypted private key (PEM; Ed25519, P-256 or P-384) of --cert.")
 @_reports_errors
-def init(registry_path: str, keys_path: Path, repository_id: str | None) -> None:
+def init(registry_path: str, keys_path: Path, repository_id: str | None, cert_path: Path | None,
+         cert_key_path: Path | None) -> None:
     """Create a key file (readable by you only) unless it exists, and an empty registry: both or neither.
+    With the C2PA SDK, also the C2PA signing identity beside the key file: --cert and --cert-key
+    import a real one; without them, a local test root and certificate are made.
 
     \b
     Example:
       quelvane init --registry team.db --keys team.key
     """
-    registry, made_keys = Registry.init(registry_path, keys_path, repository_id=repository_id)
+    if (cert_path is None) != (cert_key_path is None):
+        raise click.UsageError("give --cert and --cert-key together")
+    certificate = None
+    if cert_path is not None and cert_key_path is not None:
+        certificate = (_read_pem(cert_path, "certificate chain"), _read_pem(cert_key_path, "private key"))
+    registry, made_keys = Registry.init(registry_path, keys_path, repository_id=repository_id,
+                                        certificate=certificate)
     with registry:
         if made_keys:
             click.echo(f"created key file {keys_path} (keep it private; back it up)")
         # The storage's own name for itself: a server URL's password stays out of the output.
         click.echo(f"created registry {registry.storage.location}; public key {registry.keys.public_hex}")
+        click.echo(_signing_line(registry, keys_path))
+
+
+_PEM_LIMIT = 1024 * 1024  # far above any certificate chain: a wrong file is refused, not read whole
+
+
+def _read_pem(path: Path, what: str) -> bytes:
+    with path.open("rb") as handle:
+        data = handle.read(_PEM_LIMIT + 1)
+    if len(data) > _PEM_LIMIT:
+        raise InputError(f"{_shown(path)} is over {_PEM_LIMIT} bytes: not a PEM {what}")
+    return data
+
+
+def _signing_line(registry: Registry, keys_path: Path) -> str:
+    from . import manifests
+
+    signing = registry.signing
+    if signing is None:
+        return f"C2PA manifests are off: {manifests.unavailable_reason()}"
+    where = _shown(keys_path.parent)
+    if signing.is_test:
+        from .signing_identity import TEST_ROOT_FILE
+
+        return (f"C2PA signing identity in {where}: a local test certificate ({signing.algorithm}). Manifests "
+                f"signed with it validate but are untrusted outside this registry; verifiers trust them only "
+                f"given its root, {TEST_ROOT_FILE}, as an anchor. For a trusted one: init with --cert --cert-key")
+    return f"C2PA signing identity in {where}: {signing.subject}, issued by {signing.issuer} ({signing.algorithm})"
 
 
 @main.command(epilog=EPILOG)
@@ -327,7 +370,8 @@ def _outcome_dict(job: Job, outcome: Outcome) -> dict[str, Any]:
         fields["already_published"] = True
     else:
         fields.update(watermarked=result.watermarked, watermark_runs=result.watermark_runs,
-                      watermark_note=result.watermark_note, content_hash=result.content_hash)
+                      watermark_note=result.watermark_note, content_hash=result.content_hash,
+                      manifest=name_text(manifest_path(job.output)) if result.manifest else None)
     return {**fields, "output": name_text(job.output) if outcome.wrote else None}
 
 
@@ -562,7 +606,7 @@ def show(registry_path: str, keys_path: Path, pointer: str, print_text: bool, as
     if print_text:
         click.echo(publication.published, nl=False)
     elif as_json:
-        _print_json(dataclasses.asdict(publication))
+        _print_json(record(publication))
     else:
         for name in ("pointer", "format", "created", "content_hash", "crosscheck_tag", "public_key",
                      "watermark_runs", "watermark_note"):
@@ -572,6 +616,7 @@ def show(registry_path: str, keys_path: Path, pointer: str, print_text: bool, as
         click.echo(f"metadata: {json.dumps(publication.metadata, ensure_ascii=False)}")
         click.echo(f"assertions: {', '.join(e.alg for e in publication.envelopes)}")
         click.echo(f"characters: {len(publication.text)}")
+        click.echo(f"c2pa manifest: {manifest_id_for(publication.pointer) if publication.manifest else 'none'}")
 
 
 @main.command(name="export", epilog=EPILOG)
@@ -615,6 +660,55 @@ def import_command(registry_path: str, keys_path: Path, source: Any, trusted_key
         _print_json(dataclasses.asdict(result))
     else:
         click.echo(f"imported {result.added} publications, {result.skipped} already present")
+
+
+@main.group(epilog=EPILOG)
+def trust() -> None:
+    """The trust anchors C2PA manifests are validated against (kept beside the key file).
+
+    \b
+    Example:
+      quelvane trust add c2pa-test-root.pem
+    """
+
+
+@trust.command(name="add", epilog=EPILOG)
+@click.option("--keys", "keys_path", type=click.Path(dir_okay=False, path_type=Path), default="quelvane.key",
+              show_default=True, envvar="QUELVANE_KEYS", help="Key file; the anchors are kept beside it.")
+@click.argument("root", type=click.Path(exists=True, dir_okay=False, path_type=Path))
+@_reports_errors
+def trust_add(keys_path: Path, root: Path) -> None:
+    """Trust C2PA signers that chain to the CA certificate(s) in ROOT (PEM).
+
+    \b
+    Example:
+      quelvane trust add c2pa-test-root.pem
+    """
+    from . import manifests as c2pa_manifests
+
+    if not c2pa_manifests.available():
+        raise QuelvaneHostError(c2pa_manifests.unavailable_reason())
+    from .signing_identity import TRUST_FILE, add_trust_anchor
+
+    count = add_trust_anchor(keys_path.parent, _read_pem(root, "certificate"))
+    click.echo(f"{count} trust anchor(s) in {_shown(keys_path.parent / TRUST_FILE)}")
+
+
+@main.command(epilog=EPILOG)
+@_registry_options
+@click.option("--backfill", is_flag=True, required=True,
+              help="Give every publication of this registry without a C2PA manifest one.")
+@_reports_errors
+def manifests(registry_path: str, keys_path: Path, backfill: bool) -> None:
+    """C2PA manifests of the registry's publications.
+
+    \b
+    Example:
+      quelvane manifests --backfill
+    """
+    with _open(registry_path, keys_path) as registry:
+        added = registry.backfill_manifests()
+    click.echo(f"gave {added} publication(s) a C2PA manifest")
 
 
 @main.command(epilog=EPILOG)

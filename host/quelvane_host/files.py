@@ -17,6 +17,7 @@ from typing import Any, Iterable, Iterator, Mapping
 from . import formats
 from .errors import InputError, OutputError
 from .formats import Format
+from .keys import C2PA_FILES
 from .publish import PublishResult
 from .registry import Registry, read_limited
 
@@ -74,6 +75,15 @@ def output_path(source: Path, out_dir: Path) -> Path:
     return out_dir / f"{source.name}.published"
 
 
+def manifest_path(output: Path) -> Path:
+    """Where a document's C2PA manifest store goes: beside it, its text suffix replaced by .c2pa
+    (the name C2PA tools look for beside an asset), NAME.published.c2pa."""
+    name = output.name
+    if output.suffix.lower() in TEXT_SUFFIXES:
+        name = name[:-len(output.suffix)]
+    return output.with_name(name + ".c2pa")
+
+
 def title_of(visible: str, name: str) -> str:
     """A title for a text: its first line (a heading, mostly), cut to TITLE_CHARS, else `name`.
     Control and format characters are dropped: `list` prints titles to a terminal."""
@@ -93,7 +103,8 @@ def name_text(path: Path | str) -> str:
 def private_files(keys_path: Path, registry_location: str) -> set[tuple[int, int]]:
     """(device, inode) of the key file in use and of the registry's files, which a folder being
     indexed may hold (both sit in the working folder by default) and which are never published."""
-    paths = [keys_path]
+    # The C2PA signing identity lives beside the key file: its key and chain are as private.
+    paths = [keys_path, *(keys_path.parent / name for name in C2PA_FILES)]
     if "://" not in registry_location or registry_location.startswith("sqlite://"):
         database = registry_location.removeprefix("sqlite://")
         paths += [Path(database + suffix) for suffix in _REGISTRY_COMPANIONS]
@@ -206,28 +217,40 @@ def publish_file(registry: Registry, job: Job, format: Format, metadata: Mapping
             # A document to publish given again (it carries a watermark) needs no second copy.
             wrote = not formats.has_watermark_runs(text) and _restore(registry, earlier[0], job.output)
             return Outcome(earlier[0], None, wrote)
-    if not overwrite and os.path.lexists(job.output):
-        raise OutputError(f"{name_text(job.output)} exists; move it away, or pass --overwrite to replace it")
+    outputs = (job.output, manifest_path(job.output)) if registry.signing else (job.output,)
+    for output in outputs:
+        if not overwrite and os.path.lexists(output):
+            raise OutputError(f"{name_text(output)} exists; move it away, or pass --overwrite to replace it")
     described = {"file": job.name, "title": title_of(formats.visible_text(text, format), job.name), **metadata}
-    written: list[Path] = []
+    written: list[tuple[Path, Path]] = []
+
+    def write(result: PublishResult) -> None:
+        # Both the document and its manifest are written before the publication is stored.
+        written.append((_write_temporary(job.output, result.published.encode("utf-8")), job.output))
+        if result.manifest is not None:
+            written.append((_write_temporary(manifest_path(job.output), result.manifest), manifest_path(job.output)))
+
     try:
-        result = registry.publish(text, format=format, metadata=described,
-                                  before_store=lambda r: written.append(_write_temporary(job.output, r.published)))
+        result = registry.publish(text, format=format, metadata=described, before_store=write)
     except BaseException:
-        for temporary in written:
+        for temporary, _ in written:
             with contextlib.suppress(OSError):
                 temporary.unlink()
         raise
-    _put_in_place(written[0], job.output, overwrite, result.pointer)
+    for temporary, output in written:
+        _put_in_place(temporary, output, overwrite, result.pointer)
     return Outcome(result.pointer, result, True)
 
 
 def _restore(registry: Registry, pointer: str, output: Path) -> bool:
     # An output already there is left alone, whatever it holds: it is never replaced unasked.
-    if os.path.lexists(output):
-        return False
-    _put_in_place(_write_temporary(output, registry.show(pointer).published), output, False, pointer)
-    return True
+    publication = registry.show(pointer)
+    wrote = False
+    for data, path in ((publication.published.encode("utf-8"), output), (publication.manifest, manifest_path(output))):
+        if data is not None and not os.path.lexists(path):
+            _put_in_place(_write_temporary(path, data), path, False, pointer)
+            wrote = True
+    return wrote
 
 
 @contextlib.contextmanager
@@ -238,7 +261,7 @@ def _writing(output: Path) -> Iterator[None]:
         raise OutputError(f"cannot write {name_text(output)}: {error.strerror}") from None
 
 
-def _write_temporary(output: Path, document: str) -> Path:
+def _write_temporary(output: Path, data: bytes) -> Path:
     # Named after the output and longer than it: a name too long fails here, before anything is stored.
     temporary = output.with_name(f".{output.name}.{secrets.token_hex(4)}.tmp")
     with _writing(output):
@@ -246,7 +269,7 @@ def _write_temporary(output: Path, document: str) -> Path:
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
         try:
             with os.fdopen(fd, "wb") as handle:
-                handle.write(document.encode("utf-8"))
+                handle.write(data)
                 handle.flush()
                 os.fsync(handle.fileno())
         except BaseException:
@@ -272,6 +295,6 @@ def _put_in_place(temporary: Path, output: Path, overwrite: bool, pointer: str) 
             return
     except OSError as error:
         raise OutputError(f"stored as {pointer}, but {name_text(output)} could not be written "
-                          f"({error.strerror}); the document is in {name_text(temporary)}") from None
+                          f"({error.strerror}); what it should hold is in {name_text(temporary)}") from None
     with contextlib.suppress(OSError):
         temporary.unlink()

@@ -151,3 +151,8 @@ def write_private(path: Path, data: bytes, what: str, error: type[Exception]) ->
         raise error(f"cannot create {what} {path}: {failure.strerror}") from None
     with os.fdopen(fd, "wb") as handle:
         handle.write(data)
+
+
+# The C2PA signing identity's files (chain, key, test root) and trust anchors, kept beside the key
+# file: named here, where no C2PA library is needed, so that every command keeps them unpublished.
+C2PA_FILES = ("c2pa-chain.pem", "c2pa-key.pem", "c2pa-test-root.pem", "quelvane.trust.pem")

@@ -34,7 +34,7 @@ from dataclasses import dataclass, field
 from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, Mapping
 
-from .errors import InputError, ManifestError
+from .errors import IdentityError, InputError, ManifestError
 from .extras import missing_extra
 from .formats import Format
 
@@ -141,15 +141,33 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
             *({"label": SOFT_BINDING, "data": _record(alg, cbor_hex)} for alg, cbor_hex in assertions.items()),
         ],
     }
-    # Byte strings become arrays of byte values: JSON has no other form for them.
-    definition_json = json.dumps(definition, default=list, ensure_ascii=False, separators=(",", ":"))
     try:
-        signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
-        with c2pa.Builder(definition_json, _signing_context(os.getpid())) as builder:
-            builder.set_no_embed()
-            store: bytes = builder.sign(signer, _SIGNED_AS, io.BytesIO(_utf8(text_published)), io.BytesIO())
+        return _sign(identity, definition, _utf8(text_published))
     except c2pa.C2paError as error:
         raise ManifestError(f"the C2PA SDK refused to sign the manifest: {_sdk_reason(error)}") from None
+
+
+def check_signs(identity: SigningIdentity) -> None:
+    """Signs a throwaway manifest with `identity`: the SDK checks a certificate further than
+    importing it does (its key identifiers, for one), and a certificate it refuses is better
+    refused when it is set up than at the first publish."""
+    _require()
+    definition = {"title": "signing check", "format": _SIGNED_AS,
+                  "assertions": [{"label": "c2pa.actions", "data": {"actions": [
+                      {"action": "c2pa.created", "digitalSourceType": DIGITAL_SOURCE_TYPE}]}}]}
+    try:
+        _sign(identity, definition, b"signing check")
+    except c2pa.C2paError as error:
+        raise IdentityError(f"the C2PA SDK refuses to sign with this certificate ({_sdk_reason(error)}); ask its "
+                            f"issuer for one C2PA signing accepts") from None
+
+
+def _sign(identity: SigningIdentity, definition: Mapping[str, Any], data: bytes) -> bytes:
+    definition_json = _stored_json(definition)
+    signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
+    with c2pa.Builder(definition_json, _signing_context(os.getpid())) as builder:
+        builder.set_no_embed()
+        store: bytes = builder.sign(signer, _SIGNED_AS, io.BytesIO(data), io.BytesIO())
     return store
 
 
@@ -184,6 +202,27 @@ def soft_bindings(store: bytes) -> dict[str, str]:
         reader, manifest_id = _read(store, context, None)
         reader.close()
     return _soft_bindings(store, manifest_id)
+
+
+def same_soft_binding(stored_hex: str, signed_hex: str) -> bool:
+    """Whether a soft-binding assertion read from a store (CBOR hex) is the signed one: the same
+    fields and values once each is in the form a store keeps it (byte strings as arrays)."""
+    _require()
+    try:
+        stored = cbor2.loads(bytes.fromhex(stored_hex))
+    except (ValueError, RecursionError):
+        return False
+    return bool(stored == _as_stored(cbor2.loads(bytes.fromhex(signed_hex))))
+
+
+def _stored_json(value: Any) -> str:
+    # The one conversion a manifest definition makes: JSON has no byte strings, so each becomes
+    # the array of its byte values.
+    return json.dumps(value, default=list, ensure_ascii=False, separators=(",", ":"))
+
+
+def _as_stored(record: Any) -> Any:
+    return json.loads(_stored_json(record))
 
 
 def _require() -> None:

@@ -2,21 +2,24 @@
 or nothing."""
 from __future__ import annotations
 
+import dataclasses
 import json
-import secrets
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import Any, Callable, Mapping
+from typing import TYPE_CHECKING, Any, Callable, Mapping, Sequence, cast
 
 import quelvane
 
-from . import excerpts, formats
+from . import excerpts, formats, manifests
 from .algorithms import ASSERTION_ALGS
 from .errors import InputError
 from .formats import Format
 from .indexing import index_of
 from .keys import Keys, looks_like_key_file
 from .storage import Envelope, Publication, Storage
+
+if TYPE_CHECKING:
+    from .signing_identity import SigningIdentity
 
 DEFAULT_MAX_BYTES = 10 * 1024 * 1024
 
@@ -32,6 +35,8 @@ class PublishResult:
     """Empty when the whole watermark went in; otherwise why not (the text is still found by its
     fingerprints)."""
     content_hash: str
+    manifest: bytes | None = None
+    """The signed C2PA manifest store of the published document; None without a signing identity."""
 
     @property
     def watermarked(self) -> bool:
@@ -48,6 +53,16 @@ def assertions(visible: str, pointer: str) -> tuple[str, ...]:
         quelvane.soft_binding_minhash(visible),
         quelvane.soft_binding_watermark(pointer),
     )
+
+
+def manifest_store(signing: SigningIdentity, publication: Publication, signed: Sequence[str]) -> bytes:
+    """The C2PA manifest store of a publication: `signed`, its four assertions as `assertions`
+    gives them, and its published document under the hard binding."""
+    title = publication.metadata.get("title")
+    return manifests.build_store(
+        signing, publication.published, dict(zip(ASSERTION_ALGS, signed)), publication.pointer,
+        title=title if isinstance(title, str) and title else publication.pointer,
+        format=cast(Format, publication.format))
 
 
 def crosscheck_tag(keys: Keys, content_hash: str) -> str:
@@ -85,10 +100,12 @@ def decode(data: bytes, max_bytes: int) -> str:
 class Publisher:
     """Publishes texts into one storage under one set of keys."""
 
-    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> None:
+    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
+                 signing: Callable[[], SigningIdentity | None] = lambda: None) -> None:
         self._storage = storage
         self._keys = keys
         self.max_bytes = max_bytes
+        self._signing = signing
 
     def publish(self, text: str, *, format: Format = "text", metadata: Mapping[str, Any] | None = None,
                 before_store: Callable[[PublishResult], None] | None = None) -> PublishResult:
@@ -105,22 +122,28 @@ class Publisher:
         visible = formats.visible_text(text, format)
         if not excerpts.word_hashes(visible):
             raise InputError("text has no words to fingerprint")
-        pointer = secrets.token_hex(16)
+        # A version-4 UUID: the C2PA SDK takes no other as a manifest's label, which the pointer names.
+        pointer = manifests.new_pointer()
         keys = self._keys
         content_hash = quelvane.content_hash(visible)
         embedded = formats.embed(text, format, pointer, keys.binding_hex)
+        signed = assertions(visible, pointer)
         publication = Publication(
             pointer=pointer, format=format, text=visible, published=embedded.document,
             content_hash=content_hash,
             crosscheck_tag=crosscheck_tag(keys, content_hash),
             public_key=keys.public_hex,
             envelopes=tuple(Envelope(alg, quelvane.sign(a, keys.signing_hex))
-                            for alg, a in zip(ASSERTION_ALGS, assertions(visible, pointer))),
+                            for alg, a in zip(ASSERTION_ALGS, signed)),
             watermark_runs=embedded.runs, watermark_note=embedded.note,
             metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
         )
+        signing = self._signing()
+        if signing is not None:
+            publication = dataclasses.replace(publication, manifest=manifest_store(signing, publication, signed))
         index = index_of(visible)
-        result = PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash)
+        result = PublishResult(pointer, embedded.document, embedded.runs, embedded.note, content_hash,
+                               publication.manifest)
         if before_store is not None:
             before_store(result)
         self._storage.put(publication, index)

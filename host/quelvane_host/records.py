@@ -12,9 +12,16 @@ key) both are recomputed and compared. A record of another publisher, accepted o
 trusts its key, keeps its tag as given: it can never equal a tag this registry computes, so it
 can only lower what identifying says of the record, never raise it.
 
+A record's C2PA manifest store, when it has one, must validate with the C2PA SDK for the record's
+published document (the hard binding holding, the signature and certificate sound; trust is not
+required, a registry's test root being trusted nowhere else), be labelled with the manifest id of
+the record's pointer, and hold as its soft bindings the four assertions the record's envelopes
+sign. A record without one (from an export made before manifests) is imported without one.
+
 Each refusal names the line and the field, in one line."""
 from __future__ import annotations
 
+import base64
 import dataclasses
 import hmac
 import io
@@ -27,8 +34,8 @@ from typing import Any, Iterable, Iterator, cast
 
 import quelvane
 
-from . import excerpts, formats
-from .errors import InputError
+from . import excerpts, formats, manifests
+from .errors import InputError, ManifestError
 from .formats import Format
 from .keys import Keys
 from .algorithms import ASSERTION_ALGS
@@ -47,8 +54,17 @@ _TYPES: dict[str, tuple[type, str]] = {
     "public_key": (str, "a string"), "envelopes": (list, "a list"), "watermark_runs": (int, "an integer"),
     "watermark_note": (str, "a string"), "metadata": (dict, "an object"), "created": (str, "a string"),
 }
+_OPTIONAL = frozenset({"manifest", "withdrawal"})  # absent from exports made before they existed
 WATERMARK_BYTES = formats.RUNS * 4 * 3
 """What the runs of a watermark add to a document: 48 runs of four three-byte characters."""
+
+
+def record(publication: Publication) -> dict[str, Any]:
+    """The JSON record of a publication, as export writes it: its manifest store in base64."""
+    fields = dataclasses.asdict(publication)
+    store = publication.manifest
+    fields["manifest"] = None if store is None else base64.b64encode(store).decode("ascii")
+    return fields
 
 
 def trusted_key(text: str) -> str:
@@ -96,6 +112,8 @@ class RecordChecker:
         shown = self._check_published(publication)
         if publication.public_key == self._keys.public_hex:
             self._check_keyed(publication, shown)
+        if publication.manifest is not None:
+            _check_manifest(publication, publication.manifest)
         return publication
 
     def _check_signed(self, publication: Publication) -> None:
@@ -139,10 +157,28 @@ class RecordChecker:
                 raise _Refused("published", "does not carry the watermark of the record's pointer")
 
 
+def _check_manifest(publication: Publication, store: bytes) -> None:
+    if not manifests.available():
+        raise _Refused("manifest", f"cannot be checked here: {manifests.unavailable_reason()}")
+    try:
+        found = manifests.validate(store, publication.published)
+    except (ManifestError, InputError) as error:
+        raise _Refused("manifest", str(error)) from None
+    if found.state not in ("Valid", "Trusted") or not found.hard_binding_holds:
+        raise _Refused("manifest", f"does not validate for the record's published document ({found.state}: "
+                                   f"{', '.join(found.failures[:5])}; manifest or document altered)")
+    if found.manifest_id != manifests.manifest_id_for(publication.pointer):
+        raise _Refused("manifest", f"is the manifest {found.manifest_id[:60]!r}, not that of the record's pointer")
+    for alg, signed in zip(ASSERTION_ALGS, assertions(publication.text, publication.pointer)):
+        stored = found.soft_bindings.get(alg)
+        if stored is None or not manifests.same_soft_binding(stored, signed):
+            raise _Refused("manifest", f"does not hold the record's signed {alg} assertion as its soft binding")
+
+
 def _publication(fields: dict[str, Any]) -> Publication:
     """The publication of a record's fields, once each field is there with its JSON type."""
     missing = [name for name in _TYPES if name not in fields]
-    extra = sorted(set(fields) - set(_TYPES) - {"withdrawal"})
+    extra = sorted(set(fields) - set(_TYPES) - _OPTIONAL)
     if missing:
         raise _Refused(missing[0], "is missing")
     if extra:
@@ -160,7 +196,8 @@ def _publication(fields: dict[str, Any]) -> Publication:
                 raise _Refused(f"envelopes[{i}].{name}", "must be a string")
         envelopes.append(Envelope(envelope["alg"], envelope["cose_hex"]))
     return Publication(**{**fields, "envelopes": tuple(envelopes),
-                          "withdrawal": _withdrawal(fields.get("withdrawal"))})
+                          "withdrawal": _withdrawal(fields.get("withdrawal")),
+                          "manifest": _store(fields.get("manifest"))})
 
 
 def _withdrawal(value: Any) -> Withdrawal | None:
@@ -175,6 +212,17 @@ def _withdrawal(value: Any) -> Withdrawal | None:
     if not isinstance(value["at"], str) or not _is_time(value["at"]):
         raise _Refused("withdrawal.at", "must be a date and time (ISO 8601)")
     return Withdrawal(value["reason"], value["at"])
+
+
+def _store(value: Any) -> bytes | None:
+    if value is None:
+        return None
+    try:
+        if not isinstance(value, str):
+            raise ValueError
+        return base64.b64decode(value, validate=True)
+    except ValueError:  # binascii.Error included
+        raise _Refused("manifest", "must be a C2PA manifest store in base64, or null") from None
 
 
 def _check_form(publication: Publication) -> None:
@@ -272,7 +320,7 @@ def checked(lines: Iterable[str], checker: RecordChecker) -> Iterator[Iterator[P
             first = seen.setdefault(publication.pointer, number)
             if first != number:
                 raise InputError(f"import line {number}, field pointer: repeats the pointer of line {first}")
-            spool.write(json.dumps(dataclasses.asdict(publication), ensure_ascii=False) + "\n")
+            spool.write(json.dumps(record(publication), ensure_ascii=False) + "\n")
         spool.seek(0)
         yield (_publication(json.loads(line)) for line in spool)
 

@@ -8,22 +8,27 @@ import os
 from pathlib import Path
 from datetime import datetime, timezone
 from types import TracebackType
-from typing import Any, BinaryIO, Callable, Iterable, Mapping, TextIO, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
-from . import formats
-from .errors import InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
+from . import formats, manifests
+from .errors import IdentityError, InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
 from .identify import Identifier, Match, Matches
 from .indexing import index_of
-from .keys import Keys, PathLike
-from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, check_input, decode
-from .records import RecordChecker, checked, trusted_key
+from .keys import C2PA_FILES, Keys, PathLike
+from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, assertions, check_input, decode, manifest_store
+from .records import RecordChecker, checked, record, trusted_key
 from .storage import (Identity, Publication, Storage, StorageLocation, Summary, Withdrawal, masked,
                       open_storage)
 
+if TYPE_CHECKING:
+    from .signing_identity import SigningIdentity
+
 MAX_REASON_CHARACTERS = 1000
+# Beside the key file: the C2PA signing identity's chain, key and test root.
+_CHAIN_FILE, _KEY_FILE, _TEST_ROOT_FILE, _ = C2PA_FILES
 
 
 @dataclasses.dataclass(frozen=True)
@@ -36,12 +41,23 @@ class ImportResult:
 class Registry:
     """Publications of one publisher, with the keys that sign and watermark them."""
 
-    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> None:
+    def __init__(self, storage: Storage, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
+                 signing: SigningIdentity | Path | None = None) -> None:
         self.storage = storage
         self.keys = keys
         self.max_bytes = max_bytes
-        self._publisher = Publisher(storage, keys, max_bytes=max_bytes)
+        self._signing = signing  # an identity, or the key file beside which one may be
+        self._publisher = Publisher(storage, keys, max_bytes=max_bytes, signing=lambda: self.signing)
         self._identifier = Identifier(storage, keys)
+
+    @property
+    def signing(self) -> SigningIdentity | None:
+        """The C2PA signing identity; None when there is none (or no C2PA SDK): no manifests.
+        One beside a key file is read when first needed, so that an unusable one (an expired
+        certificate) stops publishing, not listing or identifying."""
+        if isinstance(self._signing, Path):
+            self._signing = signing_identity(self._signing)
+        return self._signing
 
     @classmethod
     def open(cls, location: StorageLocation, keys: Union[Keys, PathLike], *,
@@ -50,29 +66,42 @@ class Registry:
         storage = open_storage(location)
         try:
             if isinstance(keys, Keys):
-                loaded, source = keys, "the keys given"
+                loaded, source, signing = keys, "the keys given", None
             else:
-                loaded, source = _load_keys(Path(keys), storage), f"key file {keys}"
+                loaded, source, signing = _load_keys(Path(keys), storage), f"key file {keys}", Path(keys)
             _check_identity(storage, loaded, source)
         except BaseException:
             storage.close()
             raise
-        return cls(storage, loaded, max_bytes=max_bytes)
+        return cls(storage, loaded, max_bytes=max_bytes, signing=signing)
 
     @classmethod
-    def create(cls, location: StorageLocation, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES) -> Registry:
+    def create(cls, location: StorageLocation, keys: Keys, *, max_bytes: int = DEFAULT_MAX_BYTES,
+               signing: SigningIdentity | None = None) -> Registry:
         """Creates an empty registry that belongs to these keys."""
-        return cls(open_storage(location, create=_identity(keys)), keys, max_bytes=max_bytes)
+        return cls(open_storage(location, create=_identity(keys)), keys, max_bytes=max_bytes, signing=signing)
 
     @classmethod
-    def init(cls, location: StorageLocation, keys_path: PathLike, *, repository_id: str | None = None
-             ) -> tuple[Registry, bool]:
+    def init(cls, location: StorageLocation, keys_path: PathLike, *, repository_id: str | None = None,
+             certificate: tuple[bytes, bytes] | None = None) -> tuple[Registry, bool]:
         """Creates an empty registry, and a new key file for it unless one exists; returns the
         registry and whether the key file was made. Both or neither: a key file is never left
-        beside a registry it does not belong to, nor a registry without its key file."""
+        beside a registry it does not belong to, nor a registry without its key file.
+
+        With the C2PA SDK installed, the registry also gets its C2PA signing identity beside the
+        key file: `certificate` (chain PEM, key PEM) when given, else the one already there, else
+        a new local test identity. Identity files made here go with the rest if a step fails."""
         key_file = Path(keys_path)
         make_keys = not os.path.lexists(key_file)
         keys = Keys.generate(repository_id) if make_keys else Keys.load(key_file)
+        imported = None
+        if certificate is not None:
+            if not manifests.available():
+                raise IdentityError(manifests.unavailable_reason())
+            from .signing_identity import import_identity
+
+            imported = import_identity(*certificate)  # checked before anything is made
+            manifests.check_signs(imported)
         try:
             open_storage(location).close()
         except NoRegistryError:
@@ -86,11 +115,13 @@ class Registry:
             raise RegistryError(f"registry {shown} already exists; use it as it is, or choose another --registry")
         if make_keys:
             keys.save(key_file)
+        made: list[Path] = [key_file] if make_keys else []
         try:
-            return cls.create(location, keys), make_keys
+            signing = _init_signing(key_file.parent, imported, made)
+            return cls.create(location, keys, signing=signing), make_keys
         except BaseException:
-            if make_keys:
-                key_file.unlink(missing_ok=True)
+            for path in made:
+                path.unlink(missing_ok=True)
             raise
 
     def __enter__(self) -> Registry:
@@ -170,11 +201,36 @@ class Registry:
             raise NotFoundError(f"no publication with pointer {pointer.strip()}; list them with: quelvane list")
         return publication
 
+    def manifest(self, pointer: str) -> bytes:
+        """The C2PA manifest store of a publication."""
+        store = self.show(pointer).manifest
+        if store is None:
+            raise NotFoundError(f"publication {pointer.strip()} has no C2PA manifest yet; give it one with: "
+                                "quelvane manifests --backfill")
+        return store
+
+    def backfill_manifests(self) -> int:
+        """Gives each publication of this registry's keys that has no manifest store one, signed
+        with the signing identity, each in its own transaction; returns how many. Publications of
+        another publisher (imported under --trust-key) are left without: we did not create them."""
+        signing = self.signing
+        if signing is None:
+            raise IdentityError(manifests.unavailable_reason() or "no C2PA signing identity beside the key file; "
+                                "make one with: quelvane init (it keeps the registry and key file there)")
+        added = 0
+        for publication in self.storage.publications():
+            if publication.manifest is not None or publication.public_key != self.keys.public_hex:
+                continue
+            store = manifest_store(signing, publication, assertions(publication.text, publication.pointer))
+            added += self.storage.add_manifest(publication.pointer, manifests.manifest_id_for(publication.pointer),
+                                               store)
+        return added
+
     def export_jsonl(self, stream: TextIO) -> int:
         """Writes every publication as one JSON line; returns how many."""
         count = 0
         for publication in self.storage.publications():
-            stream.write(json.dumps(dataclasses.asdict(publication), ensure_ascii=False) + "\n")
+            stream.write(json.dumps(record(publication), ensure_ascii=False) + "\n")
             count += 1
         return count
 
@@ -215,6 +271,36 @@ def read_limited(handle: BinaryIO, max_bytes: int) -> str:
 
 def _now() -> str:
     return datetime.now(timezone.utc).isoformat(timespec="seconds")
+
+
+def signing_identity(key_file: Path) -> SigningIdentity | None:
+    """The C2PA signing identity beside a key file; None when there is none or no C2PA SDK to sign with."""
+    if not manifests.available() or not (key_file.parent / _KEY_FILE).exists():
+        return None
+    from .signing_identity import SigningIdentity
+
+    return SigningIdentity.load(key_file.parent)
+
+
+def _init_signing(folder: Path, imported: SigningIdentity | None, made: list[Path]) -> SigningIdentity | None:
+    """The signing identity of a new registry, its files added to `made` as they are made."""
+    if not manifests.available():
+        return None
+    from .signing_identity import SigningIdentity, make_test_identity
+
+    exists = (folder / _KEY_FILE).exists()
+    if imported is not None:
+        if exists:
+            raise IdentityError(f"a C2PA signing identity is already in {folder} ({_KEY_FILE}); move it away to "
+                                "import another, or init without --cert to use it")
+        imported.save(folder)
+        made += [folder / _CHAIN_FILE, folder / _KEY_FILE]
+        return imported
+    if exists:
+        return SigningIdentity.load(folder)
+    made_identity = make_test_identity(folder)
+    made += [folder / _TEST_ROOT_FILE, folder / _CHAIN_FILE, folder / _KEY_FILE]
+    return made_identity
 
 
 def _identity(keys: Keys) -> Identity:

@@ -25,12 +25,9 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID, ObjectIdentifier
 
 from .errors import IdentityError
-from .keys import read_private, write_private
+from .keys import C2PA_FILES, read_private, write_private
 
-CHAIN_FILE = "c2pa-chain.pem"
-KEY_FILE = "c2pa-key.pem"
-TEST_ROOT_FILE = "c2pa-test-root.pem"
-TRUST_FILE = "quelvane.trust.pem"
+CHAIN_FILE, KEY_FILE, TEST_ROOT_FILE, TRUST_FILE = C2PA_FILES
 TEST_ORGANIZATION = "quelvane local test identity"
 ALGORITHMS = ("ed25519", "es256", "es384")
 _PEM_LIMIT = 1024 * 1024  # far above any real chain; bounds what a wrong path can make us read

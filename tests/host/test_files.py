@@ -132,7 +132,9 @@ def test_index_goes_on_after_a_name_too_long_to_write(runner):
     assert "File name too long" in one_error_line(result)
     assert len(stored(runner)) == 2
     assert _no_temporary_left("docs.published")
-    assert sorted(p.name for p in Path("docs.published").iterdir()) == ["a.published.txt", "c.published.txt"]
+    # Each document with its C2PA manifest store beside it.
+    assert sorted(p.name for p in Path("docs.published").iterdir()) == [
+        "a.published.c2pa", "a.published.txt", "c.published.c2pa", "c.published.txt"]
 
 
 def test_a_full_disk_stores_nothing_and_index_goes_on(runner, tmp_path):

@@ -89,6 +89,7 @@ def test_a_text_is_found_by_its_content_hash_also_in_a_registry_made_before_the_
 
 # What each schema version added, undone: a registry as an older quelvane left it.
 _UNDONE = {
+    4: ("DROP TABLE manifests",),
     3: ("DROP TABLE deleted_publications", "ALTER TABLE publications DROP COLUMN withdrawn_reason",
         "ALTER TABLE publications DROP COLUMN withdrawn_at"),
     2: ("DROP INDEX publications_by_content_hash",),
@@ -368,3 +369,36 @@ def test_a_lost_key_file_says_to_restore_it_and_init_makes_nothing(location, tmp
     assert not (tmp_path / "quelvane.key").exists()
     (tmp_path / "backup.key").rename(tmp_path / "quelvane.key")
     assert runner.invoke(main, ["list"]).exit_code == 0
+
+
+def test_manifests_are_kept_with_their_publication_and_older_ones_backfilled(location, keys, tmp_path):
+    manifests = pytest.importorskip("quelvane_host.manifests")
+    if not manifests.available():
+        pytest.skip(manifests.unavailable_reason())
+    from quelvane_host.signing_identity import make_test_identity
+
+    signing = make_test_identity(tmp_path)
+    # A registry from before manifests: one publication, with a pointer of 128 random bits.
+    with Registry.create(location, keys) as registry:
+        older = registry.publish(ESSAY)
+    old_pointer = "0" * 12 + "f" + "0" * 19  # version nibble 15: no version-4 UUID
+    _sql(location, "UPDATE publications SET pointer = ? WHERE pointer = ?", old_pointer, older.pointer)
+    _sql(location, "DROP TABLE manifests")
+    _sql(location, "UPDATE quelvane_meta SET value = ? WHERE name = 'schema_version'", str(SCHEMA_VERSION - 1))
+    with pytest.raises(RegistryError, match="read-only"):
+        open_storage(location, read_only=True)  # not migrated by a reader
+    with Registry(open_storage(location), keys, signing=signing) as registry:
+        assert registry.storage.schema_version() == SCHEMA_VERSION
+        new = registry.publish(ARTICLE, metadata={"title": "Ferry"})
+        assert registry.show(new.pointer).manifest == new.manifest is not None
+        assert registry.storage.manifest(manifests.manifest_id_for(new.pointer)) == (new.pointer, new.manifest)
+        old_id = manifests.manifest_id_for(old_pointer)
+        assert registry.show(old_pointer).manifest is None and registry.storage.manifest(old_id) is None
+        assert registry.backfill_manifests() == 1
+        pointer, store = registry.storage.manifest(old_id)
+        assert pointer == old_pointer and registry.backfill_manifests() == 0
+        checked = manifests.validate(store, older.published)
+        assert (checked.state, checked.manifest_id) == ("Valid", old_id)
+    _sql(location, "DELETE FROM publications WHERE pointer = ?", new.pointer)
+    with Registry.open(location, keys) as registry:
+        assert registry.storage.manifest(manifests.manifest_id_for(new.pointer)) is None

@@ -50,6 +50,9 @@ class Publication:
     metadata: dict[str, Any]
     created: str
     withdrawal: Withdrawal | None = None
+    manifest: bytes | None = None
+    """The signed C2PA manifest store; None for a publication made before manifests, or with no
+    signing identity, until `quelvane manifests --backfill` gives it one."""
 
 
 @dataclass(frozen=True)
@@ -109,8 +112,8 @@ class Storage(Protocol):
         """The public key of some publication not signed by `public_key`, or None if there is none."""
 
     def put(self, publication: Publication, index: IndexEntries) -> None:
-        """Stores a publication and its index entries atomically; RegistryError if the pointer exists
-        or was deleted."""
+        """Stores a publication, its manifest store if it has one, and its index entries
+        atomically; RegistryError if the pointer exists or was deleted."""
 
     def get(self, pointer: str) -> Publication | None: ...
 
@@ -127,6 +130,13 @@ class Storage(Protocol):
 
     def deleted_at(self, pointer: str) -> str | None:
         """When the publication under `pointer` was deleted; None if it never was."""
+
+    def manifest(self, manifest_id: str) -> tuple[str, bytes] | None:
+        """(pointer, store) of the manifest of this id, or None if none is stored."""
+
+    def add_manifest(self, pointer: str, manifest_id: str, store: bytes) -> bool:
+        """Stores the manifest of a publication that has none; False if it has one already (or
+        there is no such publication)."""
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
         """Pointers sharing any of the band keys, with the number of keys shared."""

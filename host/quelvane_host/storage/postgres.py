@@ -19,6 +19,7 @@ from psycopg import errors as pg_errors
 from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 from ..errors import NoRegistryError, RegistryError
+from ..manifests import manifest_id_for
 from . import MASK, Envelope, IndexEntries, Identity, Publication, Summary, Withdrawal, damaged, masked, signed
 
 # Each entry brings the schema from its index to the next version; never edit a released one.
@@ -69,6 +70,14 @@ MIGRATIONS: tuple[str, ...] = (
         pointer TEXT PRIMARY KEY,
         deleted_at TEXT NOT NULL
     );
+    """,
+    # C2PA manifest stores, one per publication, found by their manifest id.
+    """
+    CREATE TABLE manifests (
+        publication BIGINT PRIMARY KEY REFERENCES publications(id) ON DELETE CASCADE,
+        manifest_id TEXT NOT NULL UNIQUE,
+        store BYTEA NOT NULL
+    )
     """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -239,6 +248,9 @@ class PostgresStorage:
                 " SELECT %s, position - 1, alg, cose_hex FROM unnest(%s::text[], %s::text[])"
                 " WITH ORDINALITY AS e(alg, cose_hex, position)",
                 (row_id, [e.alg for e in p.envelopes], [e.cose_hex for e in p.envelopes]))
+            if p.manifest is not None:
+                cursor.execute("INSERT INTO manifests (publication, manifest_id, store) VALUES (%s, %s, %s)",
+                               (row_id, manifest_id_for(p.pointer), p.manifest))
             cursor.execute("INSERT INTO band_keys (key, publication) SELECT DISTINCT unnest(%s::bigint[]), %s"
                            " ON CONFLICT DO NOTHING", ([signed(k) for k in index.band_keys], row_id))
             cursor.execute(
@@ -280,16 +292,30 @@ class PostgresStorage:
                                    (pointer,)).fetchone()
         return None if row is None else str(row[0])
 
+    def manifest(self, manifest_id: str) -> tuple[str, bytes] | None:
+        with self._errors():
+            row = self._db.execute("SELECT p.pointer, m.store FROM manifests m JOIN publications p"
+                                   " ON p.id = m.publication WHERE m.manifest_id = %s", (manifest_id,)).fetchone()
+        return None if row is None else (str(row[0]), bytes(row[1]))
+
+    def add_manifest(self, pointer: str, manifest_id: str, store: bytes) -> bool:
+        with self._errors(), self._transaction() as cursor:
+            cursor.execute("INSERT INTO manifests (publication, manifest_id, store) SELECT id, %s, %s"
+                           " FROM publications WHERE pointer = %s ON CONFLICT DO NOTHING", (manifest_id, store, pointer))
+            return cursor.rowcount == 1
+
     def _publication(self, cursor: psycopg.Cursor[Any], row: tuple[Any, ...]) -> Publication:
         if not isinstance(row[10], dict):
             raise damaged(self.location, row[1], row[0], "its metadata is not a JSON object")
         envelopes = tuple(Envelope(alg, cose) for alg, cose in cursor.execute(
             "SELECT alg, cose_hex FROM envelopes WHERE publication = %s ORDER BY position", (row[0],)).fetchall())
+        manifest = cursor.execute("SELECT store FROM manifests WHERE publication = %s", (row[0],)).fetchone()
         return Publication(
             pointer=row[1], format=row[2], text=row[3], published=row[4], content_hash=row[5],
             crosscheck_tag=row[6], public_key=row[7], envelopes=envelopes, watermark_runs=int(row[8]),
             watermark_note=row[9], metadata=row[10], created=row[11],
             withdrawal=None if row[12] is None else Withdrawal(row[13], row[12]),
+            manifest=None if manifest is None else bytes(manifest[0]),
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:

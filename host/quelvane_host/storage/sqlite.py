@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..errors import NoRegistryError, RegistryError
+from ..manifests import manifest_id_for
 from . import (Envelope, IndexEntries, Identity, Publication, Summary, Withdrawal, damaged, refuse_constant,
                signed)
 
@@ -84,6 +85,9 @@ _MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     _run_script("CREATE INDEX publications_by_content_hash ON publications (content_hash)"),
     # Withdrawn publications stay; deleted ones leave their pointer behind, never to be used again.
     _run_script(_WITHDRAW_AND_DELETE),
+    # C2PA manifest stores, one per publication, found by their manifest id.
+    _run_script("CREATE TABLE manifests (publication INTEGER PRIMARY KEY REFERENCES publications(id) ON DELETE"
+                " CASCADE, manifest_id TEXT NOT NULL UNIQUE, store BLOB NOT NULL)"),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -289,6 +293,9 @@ class SQLiteStorage:
             row_id = cursor.lastrowid
             db.executemany("INSERT INTO envelopes (publication, position, alg, cose_hex) VALUES (?, ?, ?, ?)",
                            [(row_id, i, e.alg, e.cose_hex) for i, e in enumerate(p.envelopes)])
+            if p.manifest is not None:
+                db.execute("INSERT INTO manifests (publication, manifest_id, store) VALUES (?, ?, ?)",
+                           (row_id, manifest_id_for(p.pointer), p.manifest))
             db.executemany("INSERT OR IGNORE INTO band_keys (key, publication) VALUES (?, ?)",
                            [(signed(k), row_id) for k in index.band_keys])
             db.executemany("INSERT OR IGNORE INTO excerpt_keys (key, publication, position) VALUES (?, ?, ?)",
@@ -328,6 +335,18 @@ class SQLiteStorage:
                                    (pointer,)).fetchone()
         return None if row is None else str(row[0])
 
+    def manifest(self, manifest_id: str) -> tuple[str, bytes] | None:
+        with _errors(self._path):
+            row = self._db.execute("SELECT p.pointer, m.store FROM manifests m JOIN publications p"
+                                   " ON p.id = m.publication WHERE m.manifest_id = ?", (manifest_id,)).fetchone()
+        return None if row is None else (str(row[0]), bytes(row[1]))
+
+    def add_manifest(self, pointer: str, manifest_id: str, store: bytes) -> bool:
+        with _errors(self._path), self._transaction() as db:
+            cursor = db.execute("INSERT OR IGNORE INTO manifests (publication, manifest_id, store)"
+                                " SELECT id, ?, ? FROM publications WHERE pointer = ?", (manifest_id, store, pointer))
+        return cursor.rowcount == 1
+
     def _publication(self, row: tuple[object, ...]) -> Publication:
         envelopes = tuple(
             Envelope(alg, cose)
@@ -335,6 +354,7 @@ class SQLiteStorage:
                 "SELECT alg, cose_hex FROM envelopes WHERE publication = ? ORDER BY position", (row[0],)
             )
         )
+        manifest = self._db.execute("SELECT store FROM manifests WHERE publication = ?", (row[0],)).fetchone()
         # SQLite keeps whatever a column is given: a row changed outside quelvane is named, not a traceback.
         try:
             metadata = json.loads(str(row[10]), parse_constant=refuse_constant)
@@ -350,6 +370,7 @@ class SQLiteStorage:
             envelopes=envelopes, watermark_runs=row[8], watermark_note=str(row[9]),
             metadata=metadata, created=str(row[11]),
             withdrawal=None if row[12] is None else Withdrawal(str(row[13]), str(row[12])),
+            manifest=None if manifest is None else bytes(manifest[0]),
         )
 
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:

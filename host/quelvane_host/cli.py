@@ -23,12 +23,11 @@ from .formats import visible_text
 from .identify import Match, Matches
 from .keys import Keys
 from .manifests import manifest_id_for
-from .output import FORMATS
-from .publish import DEFAULT_MAX_BYTES
+from .output import OUTPUT_FORMATS
+from .inputs import DEFAULT_MAX_BYTES, read_limited, refuse_constant
 from .records import record
-from .registry import Registry, read_limited
+from .registry import Registry
 from .scan import ScanProgress
-from .storage import refuse_constant
 from .web.config import DEFAULT_BODY_SECONDS, DEFAULT_HEADER_SECONDS
 
 STDIN = Path("-")
@@ -764,7 +763,7 @@ def _corpus_options(command: F) -> F:
                                 "(default: name documents by file and line or row).")(command)
     command = click.option("--field", default=DEFAULT_FIELD, show_default=True,
                            help="The JSON Lines field or Parquet column that holds the text.")(command)
-    command = click.option("--format", "fmt", type=click.Choice(list(FORMATS)), default="parquet",
+    command = click.option("--format", "fmt", type=click.Choice(list(OUTPUT_FORMATS)), default="parquet",
                            show_default=True, help="Output format.")(command)
     command = click.option("--output", type=click.Path(file_okay=False, path_type=Path), required=True,
                            help="Output folder; its part files from an earlier run are replaced.")(command)

@@ -20,6 +20,7 @@ from typing import Any, BinaryIO, Iterable, Iterator, Union
 
 from .errors import QuelvaneHostError
 from .extras import missing_extra
+from .inputs import why_not_text
 
 DEFAULT_MAX_BYTES = 50 * 1024 * 1024
 DEFAULT_FIELD = "text"
@@ -238,26 +239,11 @@ def _text_file(path: str, max_bytes: int) -> Record:
 
 
 def _document(doc_id: str, raw: bytes, max_bytes: int) -> Record:
-    reason = _reject(raw, max_bytes)
+    reason = why_not_text(raw, max_bytes)
     if reason:
         return DocumentError(doc_id, reason)
     # A byte order mark is an artefact of the file, not text: left in, it would count as a word.
     return Document(doc_id, raw.decode("utf-8").removeprefix(_BOM))
-
-
-def _reject(raw: bytes, max_bytes: int) -> str:
-    """Why `raw` is no document, or "" when it is one."""
-    if len(raw) > max_bytes:
-        return f"larger than the limit of {max_bytes} bytes"
-    if b"\x00" in raw:
-        return "binary (contains NUL bytes)"
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError as error:
-        return f"not valid UTF-8 (byte {error.start})"
-    if not text.removeprefix(_BOM).strip():
-        return "empty"
-    return ""
 
 
 def _json_lines(piece: Piece, field: str, max_bytes: int, id_field: str | None) -> Iterator[Record]:

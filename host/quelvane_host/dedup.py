@@ -34,7 +34,7 @@ import quelvane
 
 from .corpus import Corpus, Document, DocumentError, Partition, read_partition
 from .engine import PARTITIONS_PER_WORKER, Engine, engine_for, worker_count
-from .output import FORMATS, clear_parts, part_path, write_rows
+from .output import OUTPUT_FORMATS, clear_parts, part_path, write_rows
 
 SIGNATURE_LENGTH = 128
 BAND_COUNT = 32
@@ -80,7 +80,7 @@ class Fingerprints:
 
 
 @dataclass(frozen=True)
-class Summary:
+class DedupSummary:
     documents: int
     errors: int
     clusters: int  # of two documents or more
@@ -231,19 +231,19 @@ def candidate_pairs(engine: Engine, prints: list[Any]) -> Indices:
 
 
 def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRESHOLD,
-          fmt: str = "parquet", client: Any = None) -> Summary:
+          fmt: str = "parquet", client: Any = None) -> DedupSummary:
     """Write `output`/clusters/part-*.{fmt} and `output`/errors/part-*.{fmt}; with `client` (a
     `distributed.Client`) on its cluster, otherwise in this process."""
     if not 0 < threshold <= 1:
         raise ValueError(f"threshold must be above 0 and at most 1, not {threshold}")
-    if fmt not in FORMATS:
-        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
+    if fmt not in OUTPUT_FORMATS:
+        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(OUTPUT_FORMATS)}")
     engine = engine_for(client)
     for folder in ("clusters", "errors"):
         clear_parts(Path(output) / folder)
     partitions = corpus.partitions(least=PARTITIONS_PER_WORKER * worker_count(client))
     if not partitions:
-        return Summary(0, 0, 0, 0, 0, 0)
+        return DedupSummary(0, 0, 0, 0, 0, 0)
     work = Path(output).absolute() / ".dedup-work"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir()
@@ -254,7 +254,7 @@ def dedup(corpus: Corpus, output: str | Path, *, threshold: float = DEFAULT_THRE
 
 
 def _dedup(engine: Engine, partitions: list[Partition], work: str, output: str, threshold: float, fmt: str
-           ) -> Summary:
+           ) -> DedupSummary:
     prints = engine.map(fingerprint, partitions, work=work, parts=join_tasks(len(partitions)))
     candidates = candidate_pairs(engine, prints)
     edges = _confirmed(engine, prints, candidates, threshold)
@@ -267,7 +267,7 @@ def _dedup(engine: Engine, partitions: list[Partition], work: str, output: str, 
                                      [names[int(rep)] for rep in representatives[mine]],
                                      sizes[mine], output, fmt))
     documents, errors = np.array(engine.gather(written)).reshape(-1, 2).sum(axis=0)
-    return Summary(int(documents), int(errors), int(np.count_nonzero(members == representatives)),
+    return DedupSummary(int(documents), int(errors), int(np.count_nonzero(members == representatives)),
                    int(np.count_nonzero(members != representatives)), len(candidates), len(edges))
 
 

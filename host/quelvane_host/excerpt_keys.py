@@ -11,7 +11,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from .shingles import MIX, SHINGLE_WORDS, WINDOW
 
-Keys = npt.NDArray[np.uint64]
+KeyArray = npt.NDArray[np.uint64]
 
 
 def index_entries(hashes: list[int]) -> list[tuple[int, int]]:
@@ -27,17 +27,17 @@ def all_shingle_keys(hashes: Sequence[int]) -> list[int]:
     return keys
 
 
-def shingle_keys(hashes: Keys) -> Keys:
+def shingle_keys(hashes: KeyArray) -> KeyArray:
     count = len(hashes) - SHINGLE_WORDS + 1
     value = np.zeros(max(count, 0), dtype=np.uint64)
     # uint64 arithmetic wraps modulo 2**64, which is the mask the plain loop applies.
     for offset in range(SHINGLE_WORDS):
         value = (value ^ hashes[offset:offset + len(value)]) * np.uint64(MIX)
-    mixed: Keys = value ^ (value >> np.uint64(29))
+    mixed: KeyArray = value ^ (value >> np.uint64(29))
     return mixed
 
 
-def winnow(keys: Keys) -> npt.NDArray[np.intp]:
+def winnow(keys: KeyArray) -> npt.NDArray[np.intp]:
     """Positions of the smallest key of every window of WINDOW keys, the rightmost on ties, each once."""
     if not len(keys):
         return np.empty(0, dtype=np.intp)

@@ -19,7 +19,8 @@ from .errors import InputError, OutputError
 from .formats import Format
 from .keys import C2PA_FILES
 from .publish import PublishResult
-from .registry import Registry, read_limited
+from .inputs import read_limited
+from .registry import Registry
 
 SUFFIX_FORMATS: dict[str, Format] = {".html": "html", ".htm": "html", ".md": "markdown", ".markdown": "markdown"}
 # The suffixes kept last in an output's name, where tools look for them; any other suffix (the

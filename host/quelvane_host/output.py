@@ -11,7 +11,7 @@ import os
 from pathlib import Path
 from typing import Any, Mapping, Sequence
 
-FORMATS = ("parquet", "jsonl")
+OUTPUT_FORMATS = ("parquet", "jsonl")
 _PART = "part-{:05d}.{}"
 
 
@@ -22,14 +22,14 @@ def part_path(folder: str | Path, number: int, fmt: str) -> Path:
 def clear_parts(folder: str | Path) -> None:
     """Create `folder`, removing the part files an earlier run left there (and nothing else)."""
     Path(folder).mkdir(parents=True, exist_ok=True)
-    for fmt in FORMATS:
+    for fmt in OUTPUT_FORMATS:
         for stale in Path(folder).glob(f"part-*.{fmt}"):
             stale.unlink()
 
 
 def write_rows(path: Path, columns: Mapping[str, str], rows: Sequence[Mapping[str, Any]], fmt: str) -> None:
     """`columns` maps each column to "string" or "int64", so that an empty part has a schema;
-    `fmt` is one of FORMATS."""
+    `fmt` is one of OUTPUT_FORMATS."""
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     if fmt == "jsonl":
         with open(temporary, "w", encoding="utf-8") as stream:

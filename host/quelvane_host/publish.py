@@ -3,7 +3,6 @@ or nothing."""
 from __future__ import annotations
 
 import dataclasses
-import json
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, Callable, Mapping, Sequence, cast
@@ -15,13 +14,13 @@ from .algorithms import ASSERTION_ALGS
 from .errors import InputError
 from .formats import Format
 from .indexing import index_of
+from .inputs import DEFAULT_MAX_BYTES, check_format, check_input, json_metadata
 from .keys import Keys, looks_like_key_file
 from .storage import Envelope, Publication, Storage
 
 if TYPE_CHECKING:
     from .signing_identity import SigningIdentity
 
-DEFAULT_MAX_BYTES = 10 * 1024 * 1024
 
 
 @dataclass(frozen=True)
@@ -70,33 +69,6 @@ def crosscheck_tag(keys: Keys, content_hash: str) -> str:
     return quelvane.cross_check(keys.binding_hex, keys.repository_id, content_hash)
 
 
-def check_input(text: str, max_bytes: int) -> None:
-    """Refuses what cannot be a text to publish or identify, saying why."""
-    try:
-        size = len(text.encode("utf-8"))
-    except UnicodeEncodeError as error:
-        raise InputError(f"text holds a lone surrogate at character {error.start}: it is not valid Unicode") from None
-    if size > max_bytes:
-        raise InputError(f"text is {size} bytes, over the limit of {max_bytes}; raise the limit or split it")
-    if not text.strip():
-        raise InputError("text is empty")
-    if "\x00" in text:
-        raise InputError("text contains NUL characters: it looks like a binary file, not text")
-
-
-def decode(data: bytes, max_bytes: int) -> str:
-    """The UTF-8 text of a file's bytes, or an InputError saying why there is none."""
-    if len(data) > max_bytes:
-        raise InputError(f"file is {len(data)} bytes, over the limit of {max_bytes}; raise the limit or split it")
-    if b"\x00" in data:
-        raise InputError("file contains NUL bytes: it looks binary, not text")
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise InputError(f"file is not valid UTF-8 (byte {error.start}); convert it to UTF-8 first") from None
-    return text.removeprefix("\ufeff")
-
-
 class Publisher:
     """Publishes texts into one storage under one set of keys."""
 
@@ -112,8 +84,7 @@ class Publisher:
         """Publishes a text. `before_store` gets the result before anything is stored; if it raises,
         nothing is (a caller writes the document to publish there, so that no publication is kept
         whose document could not be written)."""
-        if format not in formats.FORMATS:
-            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        check_format(format)
         check_input(text, self.max_bytes)
         self._refuse_secrets(text)
         if formats.has_watermark_runs(text):
@@ -136,7 +107,7 @@ class Publisher:
             envelopes=tuple(Envelope(alg, quelvane.sign(a, keys.signing_hex))
                             for alg, a in zip(ASSERTION_ALGS, signed)),
             watermark_runs=embedded.runs, watermark_note=embedded.note,
-            metadata=_json_safe(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            metadata=json_metadata(metadata), created=datetime.now(timezone.utc).isoformat(timespec="seconds"),
         )
         signing = self._signing()
         if signing is not None:
@@ -153,10 +124,3 @@ class Publisher:
         # A published text is handed out and exported: a key file swept up by mistake must never be.
         if looks_like_key_file(text) or self._keys.signing_hex in text or self._keys.binding_hex in text:
             raise InputError("text is or holds a key file's secrets; it is never published")
-
-
-def _json_safe(metadata: Mapping[str, Any] | None) -> dict[str, Any]:
-    try:
-        return dict(json.loads(json.dumps(dict(metadata or {}), allow_nan=False)))
-    except (TypeError, ValueError) as error:
-        raise InputError(f"metadata must be JSON (strings, finite numbers, lists, objects): {error}") from None

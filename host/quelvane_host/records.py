@@ -39,7 +39,8 @@ from .errors import InputError, ManifestError
 from .formats import Format
 from .keys import Keys
 from .algorithms import ASSERTION_ALGS
-from .publish import assertions, check_input, crosscheck_tag
+from .inputs import check_input
+from .publish import assertions, crosscheck_tag
 from .storage import Envelope, Publication, Withdrawal
 
 _POINTER = re.compile(r"[0-9a-f]{32}")

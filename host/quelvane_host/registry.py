@@ -8,7 +8,7 @@ import os
 from pathlib import Path
 from datetime import datetime, timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Iterable, Mapping, TextIO, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, TextIO, Union
 
 import quelvane
 
@@ -18,9 +18,10 @@ from .formats import Format
 from .identify import Identifier, Match, Matches
 from .indexing import index_of
 from .keys import C2PA_FILES, Keys, PathLike
-from .publish import DEFAULT_MAX_BYTES, Publisher, PublishResult, assertions, check_input, decode, manifest_store
+from .inputs import DEFAULT_MAX_BYTES, check_format, check_input
+from .publish import Publisher, PublishResult, assertions, manifest_store
 from .records import RecordChecker, checked, record, trusted_key
-from .storage import (Identity, Publication, Storage, StorageLocation, Summary, Withdrawal, masked,
+from .storage import (Identity, Publication, Storage, StorageLocation, ListEntry, Withdrawal, masked,
                       open_storage)
 
 if TYPE_CHECKING:
@@ -142,23 +143,20 @@ class Registry:
 
     def published_as(self, text: str, *, format: Format = "text") -> list[str]:
         """Pointers under which the same text a reader sees is already published, oldest first."""
-        if format not in formats.FORMATS:
-            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        check_format(format)
         return self.storage.find_by_content_hash(quelvane.content_hash(formats.visible_text(text, format)))
 
     def identify(self, found_text: str, *, format: Format = "text") -> Matches:
         """Every publication the found text comes from, strongest first, within the bounds of one
         request (`Matches.complete` is false when they cut it)."""
-        if format not in formats.FORMATS:
-            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        check_format(format)
         check_input(found_text, self.max_bytes)
         return self._identifier.identify(formats.visible_text(found_text, format), format)
 
     def verify(self, found_text: str, pointer: str, *, format: Format = "text") -> Match | None:
         """Identify's judgement of the found text against the one publication under `pointer`: its
         row (verdict, tier, evidence), or None when nothing links them."""
-        if format not in formats.FORMATS:
-            raise InputError(f"unknown format {format!r}; use one of {', '.join(formats.FORMATS)}")
+        check_format(format)
         check_input(found_text, self.max_bytes)
         self.show(pointer)  # a deleted or unknown pointer is named as such
         return self._identifier.verify(formats.visible_text(found_text, format), pointer.strip().lower())
@@ -189,7 +187,7 @@ class Registry:
             raise NotFoundError(f"publication {publication.pointer} was deleted meanwhile")
         return at
 
-    def list(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
+    def list(self, limit: int | None = None, offset: int = 0) -> list[ListEntry]:
         return self.storage.summaries(limit, offset)
 
     def show(self, pointer: str) -> Publication:
@@ -251,22 +249,6 @@ class Registry:
                 self.storage.put(publication, index)
                 added += 1
         return ImportResult(added, skipped)
-
-
-def read_limited(handle: BinaryIO, max_bytes: int) -> str:
-    """The UTF-8 text of an open file or standard input, reading no more than one byte past the
-    limit; a refusal gives the file's real size when it has one."""
-    data = handle.read(max_bytes + 1)
-    if len(data) > max_bytes:
-        try:
-            size = os.fstat(handle.fileno()).st_size
-        except (OSError, ValueError):
-            size = 0  # a stream that is no file: its size is not known
-        shown = f"{size} bytes" if size > max_bytes else f"more than {max_bytes} bytes"
-        raise InputError(f"file is {shown}, over the limit of {max_bytes}; raise --max-bytes or split it")
-    text = decode(data, max_bytes)
-    check_input(text, max_bytes)
-    return text
 
 
 def _now() -> str:

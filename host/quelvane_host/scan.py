@@ -28,7 +28,7 @@ from .corpus import Corpus, Document, Partition, read_partition
 from .engine import PARTITIONS_PER_WORKER, engine_for, worker_count
 from .extras import require
 from .identify import Identifier, Match
-from .output import FORMATS, clear_parts, part_path, write_rows
+from .output import OUTPUT_FORMATS, clear_parts, part_path, write_rows
 from .storage import StorageLocation, open_storage
 
 MATCH_COLUMNS = {"document": "string", "pointer": "string", "verdict": "string", "tier": "string",
@@ -72,7 +72,7 @@ class ScanProgress:
 
 
 @dataclass(frozen=True)
-class Summary:
+class ScanSummary:
     partitions: int
     """Tasks the corpus made: fewer than the workers leaves some of them idle."""
     documents: int
@@ -129,12 +129,12 @@ def scan_partition(partition: Partition, registry: str, binding: BindingKey, out
 
 def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: str | Path, *,
          fmt: str = "parquet", client: Any = None, progress: Callable[[ScanProgress], None] | None = None
-         ) -> Summary:
+         ) -> ScanSummary:
     """Write `output`/matches/part-*.{fmt} and `output`/errors/part-*.{fmt}; with `client` (a
     `distributed.Client`) on its cluster, otherwise in this process. `progress` is called as
     partitions finish."""
-    if fmt not in FORMATS:
-        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(FORMATS)}")
+    if fmt not in OUTPUT_FORMATS:
+        raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(OUTPUT_FORMATS)}")
     if fmt == "parquet":
         require(("pyarrow",), "writing Parquet", "dask", instead="write JSON Lines (--format jsonl)")
     started = time.monotonic()
@@ -150,7 +150,7 @@ def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: st
     results = engine_for(client).each(scan_partition, partitions, registry=location, binding=keys,
                                       output=os.path.abspath(output), fmt=fmt)
     counts = _collect(results, partitions, progress)
-    return Summary(len(partitions), sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
+    return ScanSummary(len(partitions), sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
                    sum(c.matches for c in counts), sum(c.other_rows for c in counts), sum(c.errors for c in counts),
                    round(time.monotonic() - started, 3))
 

@@ -66,7 +66,7 @@ class IndexEntries:
 
 
 @dataclass(frozen=True)
-class Summary:
+class ListEntry:
     """One line of a listing."""
 
     pointer: str
@@ -148,7 +148,7 @@ class Storage(Protocol):
     def find_by_content_hash(self, content_hash: str) -> list[str]:
         """Pointers of the publications of this content hash, oldest first."""
 
-    def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]: ...
+    def summaries(self, limit: int | None = None, offset: int = 0) -> list[ListEntry]: ...
 
     def count(self) -> int: ...
 
@@ -196,11 +196,6 @@ def masked(location: str) -> str:
     pairs = [f"password={MASK}" if unquote(pair.partition("=")[0]) == "password" else pair
              for pair in query.split("&")]
     return f"{scheme}://{address}{question}{'&'.join(pairs)}"
-
-
-def refuse_constant(name: str) -> Any:
-    """For json.loads: NaN and Infinity are not JSON; neither database reads them back as such."""
-    raise ValueError(f"{name} is not a JSON number; write it as a string")
 
 
 def damaged(location: str, pointer: object, row: object, detail: str) -> RegistryError:

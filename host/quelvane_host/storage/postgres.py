@@ -20,7 +20,7 @@ from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 from ..errors import NoRegistryError, RegistryError
 from ..manifests import manifest_id_for
-from . import MASK, Envelope, IndexEntries, Identity, Publication, Summary, Withdrawal, damaged, masked, signed
+from . import MASK, Envelope, IndexEntries, Identity, Publication, ListEntry, Withdrawal, damaged, masked, signed
 
 # Each entry brings the schema from its index to the next version; never edit a released one.
 MIGRATIONS: tuple[str, ...] = (
@@ -344,12 +344,12 @@ class PostgresStorage:
                                     (content_hash,)).fetchall()
         return [str(row[0]) for row in rows]
 
-    def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
+    def summaries(self, limit: int | None = None, offset: int = 0) -> list[ListEntry]:
         with self._errors():
             rows = self._db.execute(
                 "SELECT pointer, format, created, length(text), metadata -> 'title'"
                 " FROM publications ORDER BY id LIMIT %s OFFSET %s", (limit, offset)).fetchall()
-        return [Summary(r[0], r[1], r[2], r[3], _title(r[4])) for r in rows]
+        return [ListEntry(r[0], r[1], r[2], r[3], _title(r[4])) for r in rows]
 
     def count(self) -> int:
         with self._errors():

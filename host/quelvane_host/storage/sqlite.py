@@ -12,9 +12,9 @@ from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..errors import NoRegistryError, RegistryError
+from ..inputs import refuse_constant
 from ..manifests import manifest_id_for
-from . import (Envelope, IndexEntries, Identity, Publication, Summary, Withdrawal, damaged, refuse_constant,
-               signed)
+from . import Envelope, IndexEntries, Identity, Publication, ListEntry, Withdrawal, damaged, signed
 
 BUSY_TIMEOUT_MS = 60_000
 # SQLite's extended result codes; the sqlite3 module names them only from Python 3.11 on.
@@ -402,7 +402,7 @@ class SQLiteStorage:
                                     (content_hash,)).fetchall()
         return [str(row[0]) for row in rows]
 
-    def summaries(self, limit: int | None = None, offset: int = 0) -> list[Summary]:
+    def summaries(self, limit: int | None = None, offset: int = 0) -> list[ListEntry]:
         with _errors(self._path):
             rows = self._db.execute(
                 "SELECT pointer, format, created, length(text),"
@@ -413,7 +413,7 @@ class SQLiteStorage:
         for r in rows:
             if not r[5]:
                 raise damaged(self.location, r[0], r[6], "its metadata is not JSON")
-        return [Summary(r[0], r[1], r[2], r[3], None if r[4] is None else str(r[4])) for r in rows]
+        return [ListEntry(r[0], r[1], r[2], r[3], None if r[4] is None else str(r[4])) for r in rows]
 
     def count(self) -> int:
         with _errors(self._path):

@@ -25,7 +25,7 @@ from ..files import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
 from ..formats import FORMATS, Format
 from ..identify import Matches
-from ..publish import decode
+from ..inputs import decode
 from . import results, schemas
 from .config import ServiceConfig
 from .limits import RETRY_AFTER_SECONDS, BodyLimit, Busy, Turns

@@ -11,7 +11,7 @@ from typing import Mapping, Optional
 
 from ..errors import QuelvaneHostError
 from ..keys import Keys, read_private
-from ..publish import DEFAULT_MAX_BYTES
+from ..inputs import DEFAULT_MAX_BYTES
 from ..storage import StorageLocation
 
 TOKEN_ENV = "QUELVANE_TOKEN"

@@ -1,3 +1,6 @@
+import os
+import shutil
+
 import pytest
 from click.testing import CliRunner
 
@@ -26,3 +29,29 @@ def runner(tmp_path, monkeypatch):
     assert runner.invoke(main, ["init"]).exit_code == 0
     return runner
 
+
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver")
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """A real headless Chromium, driven through Selenium and Debian's chromium-driver."""
+    if CHROMIUM is None or DRIVER is None:
+        pytest.skip("Debian's chromium and chromium-driver are not installed (make test installs them)")
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.webdriver.chrome.service import Service
+
+    os.environ["SE_OFFLINE"] = "true"  # never let Selenium fetch a browser or driver of its own
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
+        options.add_argument(argument)
+    # The browser runs none of our code: under the sanitizer run it must not inherit the
+    # preloaded runtime meant for the interpreter.
+    environment = {k: v for k, v in os.environ.items()
+                   if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+    service = Service(executable_path=DRIVER, env=environment)
+    driver = webdriver.Chrome(options=options, service=service)
+    yield driver
+    driver.quit()

@@ -10,7 +10,6 @@ import pytest
 
 pytest.importorskip("fastapi")
 from .service_process import serving  # noqa: E402
-from .test_browser import browser  # noqa: E402,F401  (the module's own headless Chromium)
 from .forgery import look_alike  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 

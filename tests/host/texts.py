@@ -44,3 +44,25 @@ FILLER = (
     "Huts along the high route take bookings from May, serve a hot dinner at seven and expect lights out "
     "by ten, which suits most people after a long day of climbing."
 )
+
+PARAGRAPHS = ARTICLE.split("\n\n")
+LINK = "<a href='/people/engineers' title='the engineers'>Engineers</a>"
+# A published page with every kind of markup a reader never sees as text.
+PAGE = f"""<!DOCTYPE html>
+<html lang="en"><head><title>Ferry to reopen &amp; more</title>
+<style>p {{ margin: 1em; }} .lead::before {{ content: "words in a style sheet" }}</style>
+<script>var words = "the script has many words that nobody sees on the page at all";</script>
+</head>
+<body>
+<h1 class="headline">Ferry&nbsp;crossing at Hollins&#160;Reach to reopen</h1>
+<p class="lead">{PARAGRAPHS[0].replace("Tuesday", "<b>Tues</b>day").replace("Engineers", LINK)}</p>
+<ul><li>Cost: four times the ferry&rsquo;s</li><li>Crossing: early autumn</li></ul>
+<p>{PARAGRAPHS[1]}</p>
+<table><tr><td>Hull</td><td>flat steel</td></tr><tr><td>Cars</td><td>eight</td></tr></table>
+<div hidden><p>An archived note about the bridge plan that the page keeps but never shows.</p></div>
+<details><summary>Timetable</summary><p>Crossings every thirty minutes once the slipway opens.</p></details>
+<dialog><p>Subscribe to the river authority's letters, a dialog nobody has opened.</p></dialog>
+<p style="color: grey; display: none">A correction drafted and withdrawn.<p>{PARAGRAPHS[2]}</p>
+<!-- a comment with words that are not shown -->
+</body></html>
+"""

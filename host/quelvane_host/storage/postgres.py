@@ -79,6 +79,13 @@ MIGRATIONS: tuple[str, ...] = (
         store BYTEA NOT NULL
     )
     """,
+    # Deleting a publication removes its index entries: found by publication, not by key. A
+    # PostgreSQL registry has had these since its first version; the step keeps both backends'
+    # versions in step.
+    """
+    CREATE INDEX IF NOT EXISTS band_keys_by_publication ON band_keys (publication);
+    CREATE INDEX IF NOT EXISTS excerpt_keys_by_publication ON excerpt_keys (publication)
+    """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
 CONNECT_TIMEOUT_S = 15

@@ -88,6 +88,9 @@ _MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     # C2PA manifest stores, one per publication, found by their manifest id.
     _run_script("CREATE TABLE manifests (publication INTEGER PRIMARY KEY REFERENCES publications(id) ON DELETE"
                 " CASCADE, manifest_id TEXT NOT NULL UNIQUE, store BLOB NOT NULL)"),
+    # Deleting a publication removes its index entries: found by publication, not by key.
+    _run_script("CREATE INDEX IF NOT EXISTS band_keys_by_publication ON band_keys (publication);"
+                "CREATE INDEX IF NOT EXISTS excerpt_keys_by_publication ON excerpt_keys (publication)"),
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 

@@ -33,7 +33,7 @@ def published(runner):
 def edited(document: str) -> str:
     """One character changed: the words of the copy still match, its bytes no longer do."""
     at = document.index("ferry")
-    return document[:at] + "F" + document[at + 1:]
+    return document[:at] + "b" + document[at + 1:]
 
 
 def trust_the_test_root(runner):

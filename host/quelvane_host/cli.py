@@ -160,10 +160,15 @@ _PEM_LIMIT = 1024 * 1024  # far above any certificate chain: a wrong file is ref
 
 
 def _read_pem(path: Path, what: str) -> bytes:
+    return _read_bounded(path, _PEM_LIMIT, f"PEM {what}")
+
+
+def _read_bounded(path: Path, limit: int, what: str) -> bytes:
+    """A small file's bytes; a larger one is refused unread, as not being `what`."""
     with path.open("rb") as handle:
-        data = handle.read(_PEM_LIMIT + 1)
-    if len(data) > _PEM_LIMIT:
-        raise InputError(f"{_shown(path)} is over {_PEM_LIMIT} bytes: not a PEM {what}")
+        data = handle.read(limit + 1)
+    if len(data) > limit:
+        raise InputError(f"{_shown(path)} is over {limit} bytes: not a {what}")
     return data
 
 
@@ -506,7 +511,7 @@ def _verify_manifest(text: str, file: Path, pointer: str | None, manifest_file: 
     store = _read_bounded(manifest_file, manifests.MAX_STORE_BYTES, "manifest store")
     validation = manifests.validate(store, text, trust_anchors(keys_path.parent))
     if pointer is not None and validation.manifest_id != manifest_id_for(pointer.strip().lower()):
-        raise NotFoundError(f"{_shown(manifest_file)} is the manifest {validation.manifest_id}, not that of "
+        raise NotFoundError(f"{_shown(manifest_file)} is the manifest {validation.manifest_id[:80]}, not that of "
                             f"publication {pointer.strip().lower()} ({manifest_id_for(pointer.strip().lower())})")
     holds = validation.state in ("Valid", "Trusted")
     if as_json:
@@ -515,20 +520,13 @@ def _verify_manifest(text: str, file: Path, pointer: str | None, manifest_file: 
                      "informational": list(validation.informational),
                      "soft_bindings": sorted(validation.soft_bindings)})
     else:
-        click.echo(f"{validation.state.upper()}  {validation.manifest_id}  {_shown(file)}")
-        click.echo(f"  hard binding {'holds' if validation.hard_binding_holds else 'FAILS: the text is not the one signed'}")
+        click.echo(f"{validation.state.upper()}  {_shown(validation.manifest_id)}  {_shown(file)}")
+        hard = "holds" if validation.hard_binding_holds else "FAILS: the text is not the one signed"
+        click.echo(f"  hard binding {hard}")
         for code in validation.failures:
             click.echo(f"  failure: {code}")
         click.echo(f"  soft bindings in the manifest: {', '.join(sorted(validation.soft_bindings)) or 'none'}")
     sys.exit(EXIT_OK if holds else EXIT_NOTHING_FOUND)
-
-
-def _read_bounded(path: Path, limit: int, what: str) -> bytes:
-    with path.open("rb") as handle:
-        data = handle.read(limit + 1)
-    if len(data) > limit:
-        raise InputError(f"{_shown(path)} is over {limit} bytes: not a {what}")
-    return data
 
 
 @main.command(epilog=EPILOG)

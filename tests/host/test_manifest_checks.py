@@ -149,7 +149,6 @@ def service(tmp_path):
     """A service over a registry with a signing identity, publishing allowed, opened by its key file."""
     pytest.importorskip("fastapi")
     from fastapi.testclient import TestClient
-
     from quelvane_host.web import ServiceConfig, Token, create_app
 
     registry, _ = Registry.init(tmp_path / "registry.db", tmp_path / "quelvane.key")

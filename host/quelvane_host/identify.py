@@ -189,6 +189,7 @@ class ManifestCheck:
     soft_bindings: tuple[str, ...]
     """The soft-binding algorithms whose signed assertion verifies and matches the found text."""
     note: str
+    """Why the manifest was not validated, or why its hard binding does not hold; empty when it does."""
 
 
 @dataclass(frozen=True)

@@ -55,7 +55,7 @@ def check(match: Match, document: str, storage: Storage, anchors: Callable[[], s
     if store is None:
         return dataclasses.replace(unchecked, note=NO_STORE)
     if not exact and validate != "always":
-        return dataclasses.replace(unchecked, note=NOT_EXACT + _bound_by(holding))
+        return dataclasses.replace(unchecked, note=NOT_EXACT)
     if validate == "never":
         return dataclasses.replace(unchecked, note=f"not validated: only the first {MAX_VALIDATED} exact copies "
                                                    "of a result are")
@@ -64,13 +64,6 @@ def check(match: Match, document: str, storage: Storage, anchors: Callable[[], s
     except (ManifestError, IdentityError) as error:  # a corrupt store, an unreadable trust anchor list
         return dataclasses.replace(unchecked, note=f"the manifest cannot be validated: {error}")
     hard = validation.state != "Invalid" and validation.hard_binding_holds
-    note = "" if hard else (NOT_EXACT if not validation.hard_binding_holds else "the manifest does not validate")
+    note = "" if hard else NOT_EXACT if not validation.hard_binding_holds else "the manifest does not validate"
     return dataclasses.replace(unchecked, state=validation.state, failures=validation.failures,
-                               binding="hard" if hard else unchecked.binding,
-                               note=note + ("" if hard else _bound_by(holding)))
-
-
-def _bound_by(holding: tuple[str, ...]) -> str:
-    if not holding:
-        return "; no soft binding holds either"
-    return f"; the soft bindings bind it: {', '.join(holding)}"
+                               binding="hard" if hard else unchecked.binding, note=note)

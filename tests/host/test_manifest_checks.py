@@ -12,6 +12,7 @@ import pytest
 c2pa = pytest.importorskip("c2pa", reason="the C2PA SDK (c2pa-python) is not installed")
 from quelvane_host import Registry  # noqa: E402
 from quelvane_host.extras import install_line  # noqa: E402
+from quelvane_host.manifest_checks import MAX_VALIDATED  # noqa: E402
 from quelvane_host.manifests import manifest_id_for  # noqa: E402
 from quelvane_host.signing_identity import TEST_ROOT_FILE  # noqa: E402
 
@@ -122,6 +123,18 @@ def test_identify_names_the_manifest_and_what_binds_the_copy(runner, copy, fmt, 
         assert "hard binding cannot hold" in check["note"] and MINHASH in check["soft_bindings"]
     else:
         assert check["failures"] == [] and len(check["soft_bindings"]) == 4
+
+
+def test_identify_validates_a_bounded_number_of_exact_copies(tmp_path):
+    # Too short for a watermark: each publication of it hands out the same document.
+    text = "The harbour master closed the north quay on Monday after a storm tore loose two of its mooring rings."
+    with Registry.init(tmp_path / "registry.db", tmp_path / "quelvane.key")[0] as registry:
+        for _ in range(MAX_VALIDATED + 2):
+            registry.publish(text)
+        rows = registry.identify(text)
+    assert len(rows) == MAX_VALIDATED + 2 and all(row.manifest.exact_copy for row in rows)
+    assert [row.manifest.state for row in rows] == ["Valid"] * MAX_VALIDATED + [None, None]
+    assert f"only the first {MAX_VALIDATED} exact copies" in rows[-1].manifest.note
 
 
 def test_without_the_c2pa_extra_results_name_the_manifest_and_say_how_to_validate_it(runner, published):

@@ -20,7 +20,7 @@ from .extras import missing_extra, require
 from .files import Job, folder, format_of, make_folder, manifest_path, name_text, private_files, publish_file
 from .files import Outcome, publish_jobs, read_source, title_of
 from .formats import visible_text
-from .identify import Match, Matches
+from .identify import ManifestCheck, Match, Matches
 from .keys import Keys
 from .manifests import manifest_id_for
 from .output import OUTPUT_FORMATS
@@ -113,7 +113,8 @@ def main() -> None:
     quelvane init                  make a key file and an empty registry
     quelvane publish article.txt   sign, watermark and register a text
     quelvane identify found.txt    which publications a found text comes from
-    quelvane verify found.txt PTR  whether a found text is a copy of one publication
+    quelvane verify found.txt PTR  whether a found text is a copy of one publication,
+                                   and whether its C2PA manifest validates
 
     \b
     Shell completion (bash; zsh and fish likewise):
@@ -158,10 +159,15 @@ _PEM_LIMIT = 1024 * 1024  # far above any certificate chain: a wrong file is ref
 
 
 def _read_pem(path: Path, what: str) -> bytes:
+    return _read_bounded(path, _PEM_LIMIT, f"PEM {what}")
+
+
+def _read_bounded(path: Path, limit: int, what: str) -> bytes:
+    """A small file's bytes; a larger one is refused unread, as not being `what`."""
     with path.open("rb") as handle:
-        data = handle.read(_PEM_LIMIT + 1)
-    if len(data) > _PEM_LIMIT:
-        raise InputError(f"{_shown(path)} is over {_PEM_LIMIT} bytes: not a PEM {what}")
+        data = handle.read(limit + 1)
+    if len(data) > limit:
+        raise InputError(f"{_shown(path)} is over {limit} bytes: not a {what}")
     return data
 
 
@@ -447,30 +453,79 @@ def identify(registry_path: str, keys_path: Path, format_name: str, files: tuple
 @_registry_options
 @_format_option
 @click.argument("file", type=click.Path(exists=True, dir_okay=False, allow_dash=True, path_type=Path))
-@click.argument("pointer")
+@click.argument("pointer", required=False)
+@click.option("--manifest", "manifest_file", type=click.Path(exists=True, dir_okay=False, path_type=Path),
+              help="A C2PA manifest store (.c2pa) to validate FILE against, in place of the registry's.")
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")
 @_json_option
 @_reports_errors
-def verify(registry_path: str, keys_path: Path, format_name: str, file: Path, pointer: str, max_bytes: int,
-           as_json: bool) -> None:
-    """Check FILE (- for standard input) against the one publication POINTER, as identify judges it.
-    Exit status 0 only when it is a match for that publication.
+def verify(registry_path: str, keys_path: Path, format_name: str, file: Path, pointer: str | None,
+           manifest_file: Path | None, max_bytes: int, as_json: bool) -> None:
+    """Check FILE (- for standard input): is it a copy of a publication, and does the publication's
+    C2PA manifest validate for it?
 
     \b
-    Example:
+    FILE POINTER          identify's judgement against the one publication POINTER, and its
+                          manifest validated for FILE; exit status 0 when FILE is a match.
+    FILE                  the same for the strongest match identify finds.
+    FILE --manifest M     only the C2PA SDK's validation of FILE against the store M (hard
+                          binding, signature, certificate, the anchors of `quelvane trust add`);
+                          no registry is read. With POINTER too, M must be that publication's
+                          manifest. Exit status 0 when the state is Valid or Trusted.
+
+    \b
+    Examples:
+      quelvane verify article.published.txt
       quelvane verify found.txt 0f1e2d3c4b5a49788796a5b4c3d2e1f0
+      quelvane verify article.published.txt --manifest article.published.c2pa --json
     """
+    text = _found_text(file, max_bytes)
+    if manifest_file is not None:
+        _verify_manifest(text, file, pointer, manifest_file, keys_path, as_json)
+        return
     with _open(registry_path, keys_path, max_bytes) as registry:
-        match = registry.verify(_found_text(file, max_bytes), pointer, format=format_of(file, format_name))
+        match = registry.verify(text, pointer, format=format_of(file, format_name))
+    shown_pointer = pointer.strip().lower() if pointer is not None else None if match is None else match.pointer
     if as_json:
-        _print_json({"file": name_text(file), "pointer": pointer.strip().lower(),
+        _print_json({"file": name_text(file), "pointer": shown_pointer,
                      "match": None if match is None else dataclasses.asdict(match)})
     elif match is None:
-        click.echo(f"NO MATCH  {pointer.strip().lower()}: nothing links {_shown(file)} to this publication")
+        click.echo(f"NO MATCH  {shown_pointer}: nothing links {_shown(file)} to this publication" if shown_pointer
+                   else f"NO MATCH  no publication of this registry matches {_shown(file)}")
     else:
         _print_match(match)
     sys.exit(EXIT_OK if match is not None and match.verdict == "match" else EXIT_NOTHING_FOUND)
+
+
+def _verify_manifest(text: str, file: Path, pointer: str | None, manifest_file: Path, keys_path: Path,
+                     as_json: bool) -> None:
+    """The C2PA SDK's validation of `text` against the store in `manifest_file`."""
+    from . import manifests
+
+    if not manifests.available():
+        raise QuelvaneHostError(manifests.unavailable_reason())
+    from .signing_identity import trust_anchors
+
+    store = _read_bounded(manifest_file, manifests.MAX_STORE_BYTES, "manifest store")
+    validation = manifests.validate(store, text, trust_anchors(keys_path.parent))
+    if pointer is not None and validation.manifest_id != manifest_id_for(pointer.strip().lower()):
+        raise NotFoundError(f"{_shown(manifest_file)} is the manifest {validation.manifest_id[:80]}, not that of "
+                            f"publication {pointer.strip().lower()} ({manifest_id_for(pointer.strip().lower())})")
+    holds = validation.state in ("Valid", "Trusted")
+    if as_json:
+        _print_json({"file": name_text(file), "manifest": name_text(manifest_file), "manifest_id":
+                     validation.manifest_id, "state": validation.state, "failures": list(validation.failures),
+                     "informational": list(validation.informational),
+                     "soft_bindings": sorted(validation.soft_bindings)})
+    else:
+        click.echo(f"{validation.state.upper()}  {_shown(validation.manifest_id)}  {_shown(file)}")
+        hard = "holds" if validation.hard_binding_holds else "FAILS: the text is not the one signed"
+        click.echo(f"  hard binding {hard}")
+        for code in validation.failures:
+            click.echo(f"  failure: {code}")
+        click.echo(f"  soft bindings in the manifest: {', '.join(sorted(validation.soft_bindings)) or 'none'}")
+    sys.exit(EXIT_OK if holds else EXIT_NOTHING_FOUND)
 
 
 @main.command(epilog=EPILOG)
@@ -563,6 +618,18 @@ def _print_match(match: Match) -> None:
     for p in evidence.passages:
         click.echo(f"    passage: found text {p.found.start}-{p.found.end}, "
                    f"publication {p.publication.start}-{p.publication.end}")
+    if match.manifest is not None:
+        _print_manifest_check(match.manifest)
+
+
+def _print_manifest_check(check: ManifestCheck) -> None:
+    state = check.state or "not validated"
+    codes = f" ({', '.join(check.failures)})" if check.failures else ""
+    bound = {"hard": "bound by its hard binding", "soft": f"bound by soft bindings: {', '.join(check.soft_bindings)}",
+             "none": "no binding holds"}[check.binding]
+    click.echo(f"  C2PA manifest {check.id}: {state}{codes}; {bound}")
+    if check.note:
+        click.echo(f"    {_shown(check.note)}")
 
 
 @main.command(name="list", epilog=EPILOG)
@@ -743,7 +810,7 @@ def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file:
 
     config = ServiceConfig(registry_path, Keys.load(keys_path), read_token(token_file, os.environ),
                            max_body_bytes=max_body_bytes, header_seconds=header_timeout,
-                           body_seconds=body_timeout, max_connections=max_connections)
+                           body_seconds=body_timeout, max_connections=max_connections, key_file=keys_path)
     click.echo(f"publishing over HTTP is {'on (token set)' if config.token else 'off (no token)'}", err=True)
     run(config, host, port, forwarded_allow_ips=forwarded_allow_ips)
 

@@ -165,6 +165,34 @@ class PublicationFacts:
 
 
 @dataclass(frozen=True)
+class ManifestCheck:
+    """The publication's C2PA manifest, and what binds the found text to it."""
+
+    id: str
+    """The manifest's label, urn:c2pa:<uuid>; the service hands its store out at manifests/{id}."""
+    stored: bool
+    """The registry keeps the manifest store; false for a publication made before manifests until
+    `quelvane manifests --backfill` gives it one."""
+    exact_copy: bool
+    """The found document is the published one character for character, so its UTF-8 bytes are those
+    the hard binding (c2pa.hash.data, a SHA-256) covers; an edited copy, an excerpt or the text
+    without its watermark is not."""
+    state: str | None
+    """Trusted, Valid or Invalid, as the C2PA SDK validated the store for the found document; None
+    when it was not validated (`note` says why)."""
+    failures: tuple[str, ...]
+    """The SDK's failure codes, e.g. assertion.dataHash.mismatch or signingCredential.untrusted."""
+    binding: Literal["hard", "soft", "none"]
+    """hard: the manifest validated for the found document byte for byte; soft: only the soft
+    bindings below bind it (an edited copy or excerpt, or a manifest not validated); none: no
+    signed binding holds."""
+    soft_bindings: tuple[str, ...]
+    """The soft-binding algorithms whose signed assertion verifies and matches the found text."""
+    note: str
+    """Why the manifest was not validated, or why its hard binding does not hold; empty when it does."""
+
+
+@dataclass(frozen=True)
 class Match:
     """One publication the found text comes from, or resembles: the verdict first."""
 
@@ -180,6 +208,8 @@ class Match:
     explanation: str
     publication: PublicationFacts
     evidence: Evidence
+    manifest: ManifestCheck | None = None
+    """The publication's C2PA manifest and what binds the copy to it; the registry adds it."""
 
 
 class Matches(list[Match]):

@@ -59,6 +59,8 @@ MEDIA_TYPES: Mapping[Format, str] = {"text": "text/plain", "markdown": "text/mar
 _SIGNED_AS = "text/plain"  # the SDK's data-hash handler for any text; the manifest names the real type
 _LABEL_PREFIX = "urn:c2pa:"
 _ALGORITHMS = {"ed25519": "ED25519", "es256": "ES256", "es384": "ES384"}
+MAX_STORE_BYTES = 1 << 20
+"""Far above a store with a long certificate chain; bounds what a wrong file makes us read."""
 Box = tuple[bytes, bytes]  # a JUMBF box: its type and its payload
 
 

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, TextIO, Unio
 
 import quelvane
 
-from . import formats, manifests
+from . import formats, manifest_checks, manifests
 from .errors import IdentityError, InputError, KeyFileError, NoRegistryError, NotFoundError, RegistryError
 from .formats import Format
 from .identify import Identifier, Match, Matches
@@ -48,6 +48,8 @@ class Registry:
         self.keys = keys
         self.max_bytes = max_bytes
         self._signing = signing  # an identity, or the key file beside which one may be
+        # The trust anchors of `quelvane trust add` are kept beside the key file, when there is one.
+        self._key_folder = signing.parent if isinstance(signing, Path) else None
         self._publisher = Publisher(storage, keys, max_bytes=max_bytes, signing=lambda: self.signing)
         self._identifier = Identifier(storage, keys)
 
@@ -151,15 +153,36 @@ class Registry:
         request (`Matches.complete` is false when they cut it)."""
         check_format(format)
         check_input(found_text, self.max_bytes)
-        return self._identifier.identify(formats.visible_text(found_text, format), format)
+        found = self._identifier.identify(formats.visible_text(found_text, format), format)
+        return manifest_checks.attach(found, found_text, self.storage, self.trust_anchors)
 
-    def verify(self, found_text: str, pointer: str, *, format: Format = "text") -> Match | None:
-        """Identify's judgement of the found text against the one publication under `pointer`: its
-        row (verdict, tier, evidence), or None when nothing links them."""
+    def verify(self, found_text: str, pointer: str | None = None, *, format: Format = "text") -> Match | None:
+        """Identify's judgement of the found text against the one publication under `pointer` (by
+        default the strongest match identify finds): its row (verdict, tier, evidence, manifest),
+        or None when nothing links them."""
         check_format(format)
         check_input(found_text, self.max_bytes)
-        self.show(pointer)  # a deleted or unknown pointer is named as such
-        return self._identifier.verify(formats.visible_text(found_text, format), pointer.strip().lower())
+        visible = formats.visible_text(found_text, format)
+        if pointer is None:
+            matched = self._identifier.identify(visible, format).matched
+            match = matched[0] if matched else None
+        else:
+            self.show(pointer)  # a deleted or unknown pointer is named as such
+            match = self._identifier.verify(visible, pointer.strip().lower())
+        if match is None:
+            return None
+        # Asked of one publication: its manifest is validated whatever the copy, the SDK naming what fails.
+        return dataclasses.replace(match, manifest=manifest_checks.check(match, found_text, self.storage,
+                                                                         self.trust_anchors, validate="always"))
+
+    def trust_anchors(self) -> str:
+        """The PEM roots manifests are validated against (`quelvane trust add`, kept beside the key
+        file); empty without a key file or the C2PA SDK."""
+        if self._key_folder is None or not manifests.available():
+            return ""
+        from .signing_identity import trust_anchors
+
+        return trust_anchors(self._key_folder)
 
     def withdraw(self, pointer: str, reason: str) -> Publication:
         """Marks a publication withdrawn: it stays known, and identify reports it as withdrawn, with

@@ -93,3 +93,7 @@ class ServiceConfig:
     """An idle connection is closed this long after its last answer."""
     max_connections: Optional[int] = None
     """Open connections allowed; None: what the open-file limit leaves free."""
+    key_file: Optional[Path] = None
+    """The file `keys` were read from. With it, publishing signs a C2PA manifest with the signing
+    identity kept beside it, and manifests are validated against the trust anchors kept there;
+    only the path is held here, the files are read by the registry."""

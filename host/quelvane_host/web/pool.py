@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import queue
 from contextlib import contextmanager
-from typing import Iterator
+from pathlib import Path
+from typing import Iterator, Union
 
 from ..keys import Keys
 from ..registry import Registry
@@ -17,7 +18,7 @@ from .limits import Busy
 
 
 class RegistryPool:
-    def __init__(self, location: StorageLocation, keys: Keys, size: int, max_bytes: int,
+    def __init__(self, location: StorageLocation, keys: Union[Keys, Path], size: int, max_bytes: int,
                  wait_seconds: float) -> None:
         self._wait_seconds = wait_seconds
         self._idle: queue.SimpleQueue[Registry] = queue.SimpleQueue()

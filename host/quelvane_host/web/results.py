@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from ..formats import Format
 from ..identify import Matches
+from ..manifests import manifest_id_for
 from ..publish import PublishResult
 from ..registry import Registry
 from ..storage import Publication
@@ -30,4 +31,5 @@ def public_record(publication: Publication) -> schemas.PublicRecord:
 def published(result: PublishResult, publication: Publication) -> schemas.PublishResponse:
     return schemas.PublishResponse(pointer=result.pointer, published=result.published,
                                    watermarked=result.watermarked, watermark_note=result.watermark_note,
+                                   manifest_id=None if result.manifest is None else manifest_id_for(result.pointer),
                                    record=public_record(publication))

@@ -17,7 +17,7 @@ FormatName = Literal["text", "html", "markdown"]
 # The identify result is defined once, as identify's dataclasses; their field docstrings describe
 # it in the OpenAPI document too.
 for _model in (identify.Match, identify.PublicationFacts, identify.Evidence, identify.SharedPassage, identify.Span,
-               identify.AssertionCheck, storage.Withdrawal):
+               identify.AssertionCheck, identify.ManifestCheck, storage.Withdrawal):
     setattr(_model, "__pydantic_config__", ConfigDict(use_attribute_docstrings=True))
 
 
@@ -94,6 +94,9 @@ class PublishResponse(BaseModel):
                                        "when possible).")
     watermarked: bool
     watermark_note: str
+    manifest_id: Optional[str] = Field(None, description="The id of the publication's C2PA manifest, whose store "
+                                                         "is served at manifests/{id}; null when the server "
+                                                         "has no signing identity.")
     record: PublicRecord
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from quelvane_host import Keys, Registry
+from quelvane_host import Keys, Registry, manifests
 from quelvane_host.cli import main
 from quelvane_host.files import output_path, title_of
 from .commands import invoke
@@ -132,9 +132,11 @@ def test_index_goes_on_after_a_name_too_long_to_write(runner):
     assert "File name too long" in one_error_line(result)
     assert len(stored(runner)) == 2
     assert _no_temporary_left("docs.published")
-    # Each document with its C2PA manifest store beside it.
-    assert sorted(p.name for p in Path("docs.published").iterdir()) == [
-        "a.published.c2pa", "a.published.txt", "c.published.c2pa", "c.published.txt"]
+    # Each document with its C2PA manifest store beside it, where the SDK is there to sign one.
+    written = ["a.published.txt", "c.published.txt"]
+    if manifests.available():
+        written += ["a.published.c2pa", "c.published.c2pa"]
+    assert sorted(p.name for p in Path("docs.published").iterdir()) == sorted(written)
 
 
 def test_a_full_disk_stores_nothing_and_index_goes_on(runner, tmp_path):

@@ -103,18 +103,18 @@ def router(in_registry: InRegistry, limit: int) -> APIRouter:
               operation_id="uploadFile", openapi_extra={"requestBody": {"required": True, "content": {
                   media: {"schema": {"type": "string"}} for media in ("text/plain", "text/html", "text/markdown")}}})
     async def by_content(request: Request,
-                         alg: Optional[str] = Query(None, description="One of the algorithms this service supports: "
-                                                                      "the text is compared by all of them."),
+                         alg: str = Query("", description="One of the algorithms this service supports: the text "
+                                                          "is compared by all of them."),
                          maxResults: int = _MAX_RESULTS,
-                         hintAlg: Optional[str] = Query(None, description="The algorithm of hintValue."),
-                         hintValue: Optional[str] = Query(None, description="A binding value (base64) whose own "
-                                                                            "resolutions are added.")) -> JSONResponse:
+                         hintAlg: str = Query("", description="The algorithm of hintValue."),
+                         hintValue: str = Query("", description="A binding value (base64) whose own resolutions "
+                                                                "are added.")) -> JSONResponse:
         """Manifests of the publications a text (plain, HTML or Markdown) comes from: identify's
         result, scored."""
         media = request.headers.get("content-type", "").split(";")[0].strip().lower()
         if not media.startswith("text/"):
             raise HTTPException(415, "send the text with Content-Type text/plain, text/html or text/markdown")
-        if alg is not None:
+        if alg:
             check_alg(alg)
         hint = _hint(hintAlg, hintValue)
         text = decode(await request.body(), limit)
@@ -150,10 +150,11 @@ async def _resolved(request: Request, in_registry: InRegistry, alg: str, encoded
     return _answer(found)
 
 
-def _hint(alg: Optional[str], encoded: Optional[str]) -> Optional[tuple[str, bytes]]:
-    if alg is None and encoded is None:
+def _hint(alg: str, encoded: str) -> Optional[tuple[str, bytes]]:
+    # An empty parameter counts as absent, as the C2PA API's optional strings have no null.
+    if not alg and not encoded:
         return None
-    if alg is None or encoded is None:
+    if not alg or not encoded:
         raise InputError("give hintAlg and hintValue together, or neither")
     return alg, decode_value(alg, encoded)
 

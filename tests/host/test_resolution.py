@@ -25,6 +25,7 @@ from schemathesis.specs.openapi.checks import (content_type_conformance, respons
 from quelvane_host import Keys, Registry  # noqa: E402
 from quelvane_host.algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG, WATERMARK_ALG  # noqa: E402
 from quelvane_host.manifests import manifest_id_for  # noqa: E402
+from quelvane_host import resolve  # noqa: E402
 from quelvane_host.resolve import MATCH_FLOOR, VALUE_BYTES, WEAK_CEILING, minhash_score  # noqa: E402
 from quelvane_host.signing_identity import TEST_ROOT_FILE  # noqa: E402
 from quelvane_host.web import ServiceConfig, create_app  # noqa: E402
@@ -51,7 +52,8 @@ def published(tmp_path_factory):
 @pytest.fixture(scope="module")
 def app(published):
     folder, _ = published
-    return create_app(ServiceConfig(folder / "registry.db", Keys.load(folder / "quelvane.key"), max_body_bytes=64 * 1024))
+    keys = Keys.load(folder / "quelvane.key")
+    return create_app(ServiceConfig(folder / "registry.db", keys, max_body_bytes=64 * 1024))
 
 
 @pytest.fixture(scope="module")
@@ -102,6 +104,13 @@ def test_an_excerpt_of_a_window_is_found_by_the_surface_fingerprint(client, publ
     excerpt = ARTICLE[:500]
     response = query(client, "GET", SURFACE_ALG, b64(bytes.fromhex(quelvane.text_fingerprint(excerpt))))
     assert manifest_of(published, "article") in [m["manifestId"] for m in response.json()["matches"]]
+
+
+def test_a_scan_cut_by_its_time_bound_says_so(client, monkeypatch):
+    monkeypatch.setattr(resolve, "SCAN_SECONDS", -1.0)
+    response = query(client, "GET", STRUCTURE_ALG, b64(bytes.fromhex(quelvane.text_structure(ARTICLE))))
+    assert response.status_code == 200 and response.json() == {"matches": []}
+    assert "stopped after" in response.headers["Quelvane-Incomplete"]
 
 
 def test_url_safe_and_unpadded_base64_and_max_results(client, published):
@@ -163,8 +172,8 @@ def test_a_hint_adds_what_its_binding_names(client, published):
     (("POST", "/matches/byContent", {"content": b"", "headers": {"content-type": "text/plain"}}), 400, ""),
     (("POST", "/matches/byContent", {"content": b"\xff\xfe", "headers": {"content-type": "text/plain"}}), 400,
      "UTF-8"),
-    (("POST", "/matches/byContent", {"params": {"alg": "x"}, "content": b"hi", "headers": {"content-type": "text/plain"}}),
-     400, "unknown soft-binding algorithm"),
+    (("POST", "/matches/byContent", {"params": {"alg": "x"}, "content": b"hi",
+                                     "headers": {"content-type": "text/plain"}}), 400, "unknown soft-binding algorithm"),
     (("POST", "/matches/byContent", {"params": {"hintAlg": WATERMARK_ALG}, "content": b"hi",
                                      "headers": {"content-type": "text/plain"}}), 400, "hintValue together"),
     (("POST", "/matches/byContent", {"content": b"x" * (64 * 1024 + 1), "headers": {"content-type": "text/plain"}}),

@@ -22,8 +22,9 @@ structural fingerprint has no index: every publication's signed value is compare
 values are read from the verified envelopes once per publication and kept (SCAN_CACHE_VALUES at
 most), so a scan costs one listing of the registry and a 256-bit comparison per value, linear in
 the number of publications; it stops after SCAN_SECONDS, and the answer then says it is not
-complete. Around 10,000 publications scan well within that once read; the first scan of a large
-registry reads and verifies every publication and may be cut."""
+complete. Measured on texts of about 1.3 KB: some 10 microseconds a publication once its values
+are kept (the cache holds some 40,000 such publications), some 400 the first time (read and
+verify), so a first scan covers about 5,000 publications before the bound cuts it."""
 from __future__ import annotations
 
 import base64

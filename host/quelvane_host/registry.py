@@ -21,6 +21,7 @@ from .keys import C2PA_FILES, Keys, PathLike
 from .inputs import DEFAULT_MAX_BYTES, check_format, check_input
 from .publish import Publisher, PublishResult, assertions, manifest_store
 from .records import RecordChecker, checked, record, trusted_key
+from .resolve import DEFAULT_RESULTS, MAX_RESULTS, Resolution, Resolver
 from .storage import (Identity, Publication, Storage, StorageLocation, ListEntry, Withdrawal, masked,
                       open_storage)
 
@@ -52,6 +53,7 @@ class Registry:
         self._key_folder = signing.parent if isinstance(signing, Path) else None
         self._publisher = Publisher(storage, keys, max_bytes=max_bytes, signing=lambda: self.signing)
         self._identifier = Identifier(storage, keys)
+        self._resolver = Resolver(storage)
 
     @property
     def signing(self) -> SigningIdentity | None:
@@ -229,6 +231,23 @@ class Registry:
             raise NotFoundError(f"publication {pointer.strip()} has no C2PA manifest yet; give it one with: "
                                 "quelvane manifests --backfill")
         return store
+
+    def manifest_by_id(self, manifest_id: str) -> bytes:
+        """The C2PA manifest store of this manifest id (`urn:c2pa:<uuid>`)."""
+        return self._resolver.manifest(manifest_id)
+
+    def resolve(self, alg: str, value: bytes, *, max_results: int = DEFAULT_RESULTS) -> Resolution:
+        """The manifests a soft-binding value of algorithm `alg` names, strongest first, each with
+        a score from 0 to 100 (the scale is in `resolve`)."""
+        return self._resolver.by_binding(alg, value, max_results)
+
+    def resolve_content(self, found_text: str, *, format: Format = "text", hint: tuple[str, bytes] | None = None,
+                        max_results: int = DEFAULT_RESULTS) -> Resolution:
+        """The manifests of the publications identify finds the text comes from, scored on the
+        same scale; `hint` (alg, value) adds what that binding resolves to."""
+        found = self.identify(found_text, format=format)
+        hinted = None if hint is None else self.resolve(*hint, max_results=MAX_RESULTS)
+        return self._resolver.by_content(found, hinted, max_results)
 
     def backfill_manifests(self) -> int:
         """Gives each publication of this registry's keys that has no manifest store one, signed

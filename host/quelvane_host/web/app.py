@@ -26,7 +26,7 @@ from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
 from ..formats import FORMATS, Format
 from ..identify import Matches
 from ..inputs import decode
-from . import results, schemas
+from . import resolution, results, schemas
 from .config import ServiceConfig
 from .limits import RETRY_AFTER_SECONDS, BodyLimit, Busy, Turns
 from .page import Page
@@ -98,7 +98,8 @@ def create_app(config: ServiceConfig) -> BodyLimit:
 
     @app.exception_handler(RequestValidationError)
     async def invalid_request(request: Request, error: RequestValidationError) -> JSONResponse:
-        return JSONResponse({"detail": _describe(error.errors())}, status_code=422)
+        status = 400 if resolution.answers_400(request.url.path) else 422
+        return JSONResponse({"detail": _describe(error.errors())}, status_code=status)
 
     @app.exception_handler(Exception)
     async def unexpected(request: Request, error: Exception) -> JSONResponse:
@@ -162,6 +163,8 @@ def create_app(config: ServiceConfig) -> BodyLimit:
         at = await in_registry(request, lambda registry: registry.delete(pointer))
         log.info("deleted %s", pointer.lower())
         return schemas.DeleteResponse(pointer=pointer.lower(), deleted_at=at)
+
+    app.include_router(resolution.router(in_registry, limit))
 
     @app.get("/", response_class=HTMLResponse, include_in_schema=False)
     async def form() -> HTMLResponse:

@@ -201,6 +201,22 @@ def install_lines_check(python, folder, env):
     deduplicated = run(bin_dir / "quelvane", "dedup", "crawl.jsonl", "--output", "clusters")
     assert deduplicated.returncode == 0, deduplicated.stderr
     print("  quelvane dedup runs once quelvane[dask] is installed")
+    manifest_check(bin_dir, folder / "signed", env)
+
+
+def manifest_check(bin_dir, folder, env):
+    """With quelvane[c2pa]: init makes a signing identity, publish writes the .c2pa beside the
+    document, and the README's snippet, run with the SDK alone, reads the pair as Trusted."""
+    folder.mkdir()
+    (folder / "article.txt").write_text(HOST_ARTICLE, encoding="utf-8")
+    for command in (["init"], ["publish", "article.txt"]):
+        subprocess.run([str(bin_dir / "quelvane"), *command], cwd=folder, env=env, check=True, capture_output=True)
+    text = README.read_text(encoding="utf-8")
+    snippet = re.search(r"\*\*Checking a published text with its `\.c2pa`\.\*\*.*?```python\n(.*?)```", text, re.S)[1]
+    read = subprocess.run([str(bin_dir / "python"), "-c", snippet], cwd=folder, env=env, capture_output=True,
+                          text=True, check=True)
+    assert read.stdout.splitlines()[0] == "Trusted", read.stdout + read.stderr
+    print("  with quelvane[c2pa]: the published text and its .c2pa read Trusted with the SDK alone")
 
 
 def base_install_check(bin_dir, folder, lines, run):

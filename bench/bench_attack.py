@@ -32,6 +32,7 @@ import quelvane
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import prose  # noqa: E402
+from bench_identify import chain  # noqa: E402
 
 from quelvane_host import Keys, Registry  # noqa: E402
 from quelvane_host import excerpts  # noqa: E402
@@ -39,15 +40,6 @@ from quelvane_host.storage import IndexEntries, Publication  # noqa: E402
 
 SEED = 19
 BODY_LIMIT = 10_000_000
-
-
-def chain(texts: list[str]) -> dict[str, list[str]]:
-    followers: dict[str, list[str]] = {}
-    for text in texts:
-        words = text.split()
-        for a, b in zip(words, words[1:]):
-            followers.setdefault(a, []).append(b)
-    return followers
 
 
 def walk(followers: dict[str, list[str]], starts: list[str], words: int, rng: random.Random) -> str:

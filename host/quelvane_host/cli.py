@@ -90,6 +90,11 @@ def _json_option(command: F) -> F:
     return click.option("--json", "as_json", is_flag=True, help="Print results as JSON.")(command)
 
 
+def _weak_option(command: F) -> F:
+    return click.option("--weak", is_flag=True,
+                        help="Also report weak similarities of the kinds unrelated texts often share.")(command)
+
+
 def _format_option(command: F) -> F:
     return click.option("--format", "format_name", type=click.Choice(["auto", "text", "html", "markdown"]),
                         default="auto", show_default=True,
@@ -409,25 +414,28 @@ def _parse_metadata(metadata_json: str | None) -> dict[str, Any]:
                 type=click.Path(exists=True, dir_okay=False, allow_dash=True, path_type=Path))
 @click.option("--max-bytes", type=click.IntRange(1), default=DEFAULT_MAX_BYTES, show_default=True,
               help="Refuse files larger than this.")
+@_weak_option
 @_json_option
 @_reports_errors
 def identify(registry_path: str, keys_path: Path, format_name: str, files: tuple[Path, ...], max_bytes: int,
-             as_json: bool) -> None:
+             weak: bool, as_json: bool) -> None:
     """Find the publications each of FILES (- for standard input) comes from: matches first, then
-    withdrawn publications, forged entries and weak similarities. Exit status 0 when a file
-    matched a publication, 1 when none did (weak similarities and withdrawn publications are not
-    matches).
+    withdrawn publications and forged entries; weak similarities, which unrelated texts often
+    share, only with --weak (else their number is said). Exit status 0 when a file matched a
+    publication, 1 when none did (weak similarities and withdrawn publications are not matches).
 
     \b
     Example:
       quelvane identify found.txt page.html --json
+      quelvane identify found.txt --weak
     """
     results: list[dict[str, Any]] = []
     failed = matched = 0
     with _open(registry_path, keys_path, max_bytes) as registry:
         for file in files:
             try:
-                matches = registry.identify(_found_text(file, max_bytes), format=format_of(file, format_name))
+                matches = registry.identify(_found_text(file, max_bytes), format=format_of(file, format_name),
+                                            weak=weak)
             except (QuelvaneHostError, OSError) as error:
                 failed += 1
                 results.append({"file": name_text(file), "error": _message(error)})
@@ -596,6 +604,9 @@ def _print_matches(matches: Matches) -> None:
         click.echo(f"weak similarities, not matches ({len(weak)}): only a surface or structural fingerprint is close")
         for match in weak:
             click.echo(f"  WEAK  {match.pointer}  {_shown(match.publication.title or '')}")
+    if matches.weak_hidden:
+        click.echo(f"{matches.weak_hidden} weak similarit{'ies' if matches.weak_hidden != 1 else 'y'} hidden, "
+                   "of a kind unrelated texts often share; show them with --weak")
 
 
 def _print_match(match: Match) -> None:
@@ -893,13 +904,16 @@ def _print_summary(summary: object, as_json: bool, output: Path) -> None:
 @main.command(epilog=EPILOG)
 @_registry_options
 @_corpus_options
+@_weak_option
 @_json_option
 @_reports_errors
 def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: Path, fmt: str, field: str,
-         id_field: str | None, workers: int | None, scheduler: str | None, max_bytes: int, as_json: bool) -> None:
+         id_field: str | None, workers: int | None, scheduler: str | None, max_bytes: int, weak: bool,
+         as_json: bool) -> None:
     """Find copies of the registry's publications in CORPUS (text files, folders of them, JSON Lines
     or Parquet): one row per (document, publication) in OUTPUT/matches, unreadable documents in
-    OUTPUT/errors.
+    OUTPUT/errors. Weak similarities that unrelated texts often share are only counted unless
+    --weak asks for their rows.
 
     \b
     Example:
@@ -915,11 +929,14 @@ def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: 
     documents = Corpus.of(corpus, field=field, max_bytes=max_bytes, id_field=id_field)
     with _dask_client(workers, scheduler) as client, _progress_bar("scanning", as_json) as progress:
         summary = run(documents, registry_path, binding, output,
-                      fmt=fmt, client=client, progress=progress)
+                      fmt=fmt, client=client, progress=progress, weak=weak)
         threads = worker_count(client)
     if summary.partitions < threads:
         click.echo(f"quelvane: note: the corpus made {summary.partitions} partition(s), so only "
                    f"{summary.partitions} of the {threads} workers had work", err=True)
+    if summary.weak_hidden:
+        click.echo(f"quelvane: note: {summary.weak_hidden} weak similarities not written; write them with --weak",
+                   err=True)
     _print_summary(summary, as_json, output)
 
 

@@ -18,6 +18,10 @@ What the evidence is worth:
 A publication its publisher withdrew is reported as withdrawn, whatever the evidence; a deleted
 one is not reported at all.
 
+Quiet by default. A weak row is shown only when its kind of evidence (`weak_kind`) is one measured to
+be rare among unrelated texts (SHOWN_WEAK_KINDS); the others are counted (`Matches.weak_hidden`) and
+given only when asked for (`identify(..., weak=True)`), so that a reader meets no noise unasked.
+
 The tier of each assertion is the module's (`verify_tier`); what the host says of the words is
 its own: a copy is called identical only when its visible text equals the publication's, white
 space and zero-width characters aside, since the fingerprints ignore punctuation and symbols.
@@ -215,15 +219,17 @@ class Match:
 class Matches(list[Match]):
     """The rows of one identify, strongest first (matches, then withdrawn, unverified and weak
     rows), with the visible text they were found in; `complete` is false when a bound cut the
-    work, and `note` then says which."""
+    work, and `note` then says which; `weak_hidden` counts the weak rows left out because they
+    were not asked for."""
 
     def __init__(self, matches: Iterable[Match] = (), *, found_text: str = "", format: str = "text",
-                 complete: bool = True, note: str = "") -> None:
+                 complete: bool = True, note: str = "", weak_hidden: int = 0) -> None:
         super().__init__(matches)
         self.found_text = found_text
         self.format = format
         self.complete = complete
         self.note = note
+        self.weak_hidden = weak_hidden
 
     @property
     def verdict(self) -> Verdict | Literal["none"]:
@@ -237,8 +243,30 @@ class Matches(list[Match]):
     def as_json(self) -> dict[str, object]:
         """The one serialised form of a result, the same in the command line's --json and the HTTP API."""
         return {"verdict": self.verdict, "matched": len(self.matched), "format": self.format,
-                "complete": self.complete, "note": self.note, "found_text": self.found_text,
-                "matches": [dataclasses.asdict(m) for m in self]}
+                "complete": self.complete, "note": self.note, "weak_hidden": self.weak_hidden,
+                "found_text": self.found_text, "matches": [dataclasses.asdict(m) for m in self]}
+
+
+WEAK_ALGS = {SURFACE_ALG: "id 41", STRUCTURE_ALG: "id 43"}
+"""The fingerprints that alone make a row weak, by the names the kinds of weak evidence use."""
+SHOWN_WEAK_KINDS: frozenset[str] = frozenset()
+"""Kinds of weak evidence (`weak_kind`) shown without being asked for: those seen in at most 1 of
+100,000 unrelated candidate-publication pairs of real prose (bench/bench_weak.py). None is: see
+that bench's table."""
+
+
+def weak_kind(evidence: Evidence) -> str:
+    """What a weak row rests on: the close fingerprints ("id 41", "id 43" or both), and "with band
+    keys" when it also shares whole-text MinHash band keys with too little agreement for a match."""
+    close = [name for alg, name in WEAK_ALGS.items()
+             if any(c.alg == alg and c.signature_ok and c.tier not in (None, "REVIEW") for c in evidence.assertions)]
+    return " and ".join(close) + (" with band keys" if evidence.band_keys else "")
+
+
+def shown(match: Match, weak: bool) -> bool:
+    """Whether a row is reported: every row when weak rows were asked for; else every row but a
+    weak one whose kind of evidence is common among unrelated texts."""
+    return weak or match.verdict != "weak" or weak_kind(match.evidence) in SHOWN_WEAK_KINDS
 
 
 TIER_MEANINGS: dict[Tier, str] = {
@@ -340,9 +368,10 @@ class Identifier:
         identity = storage.identity()
         self._own_key = None if identity is None else identity.public_key
 
-    def identify(self, visible: str, format: str = "text") -> Matches:
+    def identify(self, visible: str, format: str = "text", weak: bool = False) -> Matches:
         """Every publication `visible` (the visible text of a found text in `format`) comes from or
-        resembles, strongest first, within the bounds of one request."""
+        resembles, strongest first, within the bounds of one request; weak rows of a common kind of
+        evidence only when `weak` asks for them, else only counted."""
         deadline = time.monotonic() + DEADLINE_SECONDS
         proposed = self._proposed(visible)
         bands, keys_shared, pointer = proposed.bands, proposed.keys_shared, proposed.watermark.pointer
@@ -360,6 +389,7 @@ class Identifier:
         hits = _hits(proposed.positions, proposed.entries, set(ranked))
         found = self._found(visible, proposed)
         matches: list[Match] = []
+        hidden = 0
         for examined, candidate in enumerate(ranked):
             if len(matches) == MAX_ROWS:
                 notes.append(f"only the first {MAX_ROWS} publications found are reported")
@@ -368,10 +398,13 @@ class Identifier:
                 notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of {len(ranked)} candidates examined")
                 break
             match = self._examine(found, candidate, bands.get(candidate, 0), hits.get(candidate, []))
-            if match is not None:
+            if match is not None and shown(match, weak):
                 matches.append(match)
+            elif match is not None:
+                hidden += 1
         return Matches(sorted(matches, key=_strength), found_text=visible, format=format, complete=not notes,
-                       note="; ".join(notes) + (": the result may be incomplete" if notes else ""))
+                       note="; ".join(notes) + (": the result may be incomplete" if notes else ""),
+                       weak_hidden=hidden)
 
     def verify(self, visible: str, pointer: str) -> Match | None:
         """What identify's judgement says of `visible` and the one publication under `pointer`: its row,

@@ -33,7 +33,7 @@ def attach(matches: Matches, document: str, storage: Storage, anchors: Callable[
         validated += found.state is not None
         checked.append(dataclasses.replace(match, manifest=found))
     return Matches(checked, found_text=matches.found_text, format=matches.format, complete=matches.complete,
-                   note=matches.note)
+                   note=matches.note, weak_hidden=matches.weak_hidden)
 
 
 def check(match: Match, document: str, storage: Storage, anchors: Callable[[], str],

@@ -150,12 +150,13 @@ class Registry:
         check_format(format)
         return self.storage.find_by_content_hash(quelvane.content_hash(formats.visible_text(text, format)))
 
-    def identify(self, found_text: str, *, format: Format = "text") -> Matches:
+    def identify(self, found_text: str, *, format: Format = "text", weak: bool = False) -> Matches:
         """Every publication the found text comes from, strongest first, within the bounds of one
-        request (`Matches.complete` is false when they cut it)."""
+        request (`Matches.complete` is false when they cut it); weak rows of a kind common among
+        unrelated texts only when `weak` asks for them (`Matches.weak_hidden` counts them else)."""
         check_format(format)
         check_input(found_text, self.max_bytes)
-        found = self._identifier.identify(formats.visible_text(found_text, format), format)
+        found = self._identifier.identify(formats.visible_text(found_text, format), format, weak)
         return manifest_checks.attach(found, found_text, self.storage, self.trust_anchors)
 
     def verify(self, found_text: str, pointer: str | None = None, *, format: Format = "text") -> Match | None:

@@ -56,6 +56,7 @@ class PartitionCounts:
     bytes: int
     matches: int
     other_rows: int
+    weak_hidden: int
     errors: int
 
 
@@ -82,6 +83,9 @@ class ScanSummary:
     other_rows: int
     """Rows written as weak or unverified evidence, or for withdrawn publications: on text of one
     genre they can far outnumber the matches, so they are counted apart and never pass for matches."""
+    weak_hidden: int
+    """Weak similarities of a kind unrelated texts often share, counted but not written: a scan
+    writes them only when asked for (`weak`)."""
     errors: int
     seconds: float
 
@@ -97,12 +101,12 @@ def match_row(document: str, match: Match) -> dict[str, Any]:
             "explanation": match.explanation}
 
 
-def scan_partition(partition: Partition, registry: str, binding: BindingKey, output: str, fmt: str
-                   ) -> PartitionCounts:
+def scan_partition(partition: Partition, registry: str, binding: BindingKey, output: str, fmt: str,
+                   weak: bool = False) -> PartitionCounts:
     """Identify every document of one partition; write its match rows and its error rows."""
     rows: list[dict[str, Any]] = []
     errors: list[dict[str, Any]] = []
-    documents = size = 0
+    documents = size = hidden = 0
     storage = open_storage(registry)
     try:
         identifier = Identifier(storage, binding)
@@ -111,28 +115,29 @@ def scan_partition(partition: Partition, registry: str, binding: BindingKey, out
                 errors.append({"document": record.id, "reason": record.reason})
                 continue
             try:
-                matches = identifier.identify(record.text)
+                matches = identifier.identify(record.text, weak=weak)
             except ValueError as error:
                 # The module's refusal of one text is that document's error, not the scan's.
                 errors.append({"document": record.id, "reason": f"cannot be identified: {error}"})
                 continue
             documents += 1
             size += len(record.text.encode("utf-8"))
+            hidden += matches.weak_hidden
             rows.extend(match_row(record.id, match) for match in matches)
     finally:
         storage.close()
     write_rows(part_path(Path(output) / "matches", partition.number, fmt), MATCH_COLUMNS, rows, fmt)
     write_rows(part_path(Path(output) / "errors", partition.number, fmt), ERROR_COLUMNS, errors, fmt)
     matched = sum(row["verdict"] == "match" for row in rows)
-    return PartitionCounts(partition.size, documents, size, matched, len(rows) - matched, len(errors))
+    return PartitionCounts(partition.size, documents, size, matched, len(rows) - matched, hidden, len(errors))
 
 
 def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: str | Path, *,
-         fmt: str = "parquet", client: Any = None, progress: Callable[[ScanProgress], None] | None = None
-         ) -> ScanSummary:
+         fmt: str = "parquet", client: Any = None, progress: Callable[[ScanProgress], None] | None = None,
+         weak: bool = False) -> ScanSummary:
     """Write `output`/matches/part-*.{fmt} and `output`/errors/part-*.{fmt}; with `client` (a
     `distributed.Client`) on its cluster, otherwise in this process. `progress` is called as
-    partitions finish."""
+    partitions finish. Weak rows of a kind unrelated texts often share are written only with `weak`."""
     if fmt not in OUTPUT_FORMATS:
         raise ValueError(f"unknown output format {fmt!r}: choose one of {', '.join(OUTPUT_FORMATS)}")
     if fmt == "parquet":
@@ -148,10 +153,11 @@ def scan(corpus: Corpus, registry: StorageLocation, keys: BindingKey, output: st
     if "://" not in location:
         location = os.path.abspath(location)
     results = engine_for(client).each(scan_partition, partitions, registry=location, binding=keys,
-                                      output=os.path.abspath(output), fmt=fmt)
+                                      output=os.path.abspath(output), fmt=fmt, weak=weak)
     counts = _collect(results, partitions, progress)
     return ScanSummary(len(partitions), sum(c.documents for c in counts), round(sum(c.bytes for c in counts) / 1e6, 3),
-                   sum(c.matches for c in counts), sum(c.other_rows for c in counts), sum(c.errors for c in counts),
+                   sum(c.matches for c in counts), sum(c.other_rows for c in counts),
+                   sum(c.weak_hidden for c in counts), sum(c.errors for c in counts),
                    round(time.monotonic() - started, 3))
 
 

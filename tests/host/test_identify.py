@@ -31,11 +31,14 @@ def test_one_shared_band_is_never_a_match(registry, text):
     for found in forged:
         # The module's id 44 check calls the shared band a strong match: the attack lands there.
         assert quelvane.verify_tier(found, assertion, False, False) == "LIKELY"
-        matches = registry.identify(found)
+        matches = registry.identify(found, weak=True)
         assert not any(m.verdict == "match" for m in matches), matches
         for m in matches:
             assert m.pointer == pointer and m.verdict == "weak"
             assert m.evidence.band_keys > 0 and m.evidence.minhash_agreement < identify.MINHASH_AGREEMENT
+        # Unasked, a weak row of a common kind is only counted.
+        quiet = registry.identify(found)
+        assert (list(quiet), quiet.weak_hidden) == ([], len(matches))
 
 
 def test_edited_copies_still_match_on_the_whole_text(registry):
@@ -116,15 +119,35 @@ def test_a_text_proposing_many_publications_is_cut_at_the_bounds(registry, monke
     assert f"{identify.ALWAYS_EXAMINED} of 12 candidates examined" in late.note
 
 
-def test_weak_rows_come_after_the_matches_and_bind_nothing(registry):
+def test_weak_rows_asked_for_come_after_the_matches_and_bind_nothing(registry):
     essay = registry.publish(ESSAY)
     article = registry.publish(ARTICLE)
-    found = registry.identify(essay.published + "\n\n" + look_alike(ARTICLE))
+    found = registry.identify(essay.published + "\n\n" + look_alike(ARTICLE), weak=True)
     assert [(m.pointer, m.verdict) for m in found] == [(essay.pointer, "match"), (article.pointer, "weak")]
     assert found[1].tier is None and found[1].tier_meaning is None and found[0].tier == "LIKELY"
-    assert (found.verdict, [m.pointer for m in found.matched]) == ("match", [essay.pointer])
-    alone = registry.identify(look_alike(ARTICLE))
+    assert (found.verdict, [m.pointer for m in found.matched], found.weak_hidden) == ("match", [essay.pointer], 0)
+    alone = registry.identify(look_alike(ARTICLE), weak=True)
     assert (alone.verdict, alone.matched) == ("weak", [])
+
+
+def test_weak_rows_of_a_common_kind_are_hidden_and_counted_unless_asked_for(registry):
+    essay = registry.publish(ESSAY)
+    registry.publish(ARTICLE)
+    found = registry.identify(essay.published + "\n\n" + look_alike(ARTICLE))
+    assert [(m.pointer, m.verdict) for m in found] == [(essay.pointer, "match")]
+    assert found.weak_hidden == 1 and found.as_json()["weak_hidden"] == 1
+    alone = registry.identify(look_alike(ARTICLE))
+    assert (alone.verdict, list(alone), alone.weak_hidden) == ("none", [], 1)
+
+
+@pytest.mark.parametrize("listed", [False, True])
+def test_a_weak_row_is_shown_unasked_exactly_when_its_kind_is_listed(registry, monkeypatch, listed):
+    article = registry.publish(ARTICLE)
+    [row] = registry.identify(look_alike(ARTICLE), weak=True)
+    kinds = frozenset({identify.weak_kind(row.evidence)}) if listed else frozenset({"id 41 and id 43 with band keys"})
+    monkeypatch.setattr(identify, "SHOWN_WEAK_KINDS", kinds)
+    quiet = registry.identify(look_alike(ARTICLE))
+    assert ([m.pointer for m in quiet], quiet.weak_hidden) == (([article.pointer], 0) if listed else ([], 1))
 
 
 @pytest.mark.parametrize("copy, verdict, tier", [
@@ -134,7 +157,7 @@ def test_weak_rows_come_after_the_matches_and_bind_nothing(registry):
 def test_a_withdrawn_publication_is_reported_withdrawn_never_a_match(registry, copy, verdict, tier):
     published = registry.publish(ARTICLE)
     found = copy(published.published)
-    before = registry.identify(found)  # the identifier has read the publication once already
+    before = registry.identify(found, weak=True)  # the identifier has read the publication once already
     assert before[0].verdict in ("match", "weak")
     withdrawn = registry.withdraw(published.pointer, "the figures were wrong").withdrawal
     [row] = registry.identify(found)

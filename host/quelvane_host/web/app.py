@@ -11,7 +11,7 @@ import re
 from contextlib import asynccontextmanager
 from typing import Any, AsyncIterator, Dict, Optional, Tuple, TypeVar, Union
 
-from fastapi import Depends, FastAPI, Request
+from fastapi import Depends, FastAPI, Query, Request
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import HTMLResponse, JSONResponse, Response
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
@@ -111,10 +111,12 @@ def create_app(config: ServiceConfig) -> BodyLimit:
               | {"description": "The found text as JSON, as a multipart form (`file` or `text`, and "
                                 "`format`), or as the body itself with Content-Type text/plain, text/html "
                                 "or text/markdown."})
-    async def identify(request: Request) -> JSONResponse:
+    async def identify(request: Request, weak: bool = Query(
+            False, description="Also report weak similarities of the kinds unrelated texts often share; "
+                               "without it they are only counted (weak_hidden).")) -> JSONResponse:
         """Every publication the text comes from, matches first, with the evidence for each."""
         text, format = await _found_text(request, limit)
-        found: Matches = await in_registry(request, results.identify, text, format)
+        found: Matches = await in_registry(request, results.identify, text, format, weak)
         # Serialised as the command line's --json is; the model above only describes it.
         return JSONResponse(found.as_json())
 
@@ -177,15 +179,17 @@ def create_app(config: ServiceConfig) -> BodyLimit:
             async with request.form(max_files=1, max_fields=8, max_part_size=limit) as fields:
                 pasted = _field(fields.get("text"))
                 chosen = _field(fields.get("format")) or "auto"
+                weak = bool(_field(fields.get("weak")))
                 text, format = await _form_text(fields, chosen, limit)
-            found = await in_registry(request, results.identify, text, format)
+            found = await in_registry(request, results.identify, text, format, weak)
         except HTTPException as error:
             return _page(page, page.render(text=pasted, error=error.detail, max_bytes=limit), 400)
         except QuelvaneHostError as error:
             status, message, headers = _failure(error)
             return _page(page, page.render(text=pasted, error=message, max_bytes=limit), status, headers)
         # Rendering a long text's cards takes a while: off the event loop, like the look-up.
-        html = await run_in_threadpool(lambda: page.render(result=found, text=pasted, format=chosen, max_bytes=limit))
+        html = await run_in_threadpool(lambda: page.render(result=found, text=pasted, format=chosen, weak=weak,
+                                                           max_bytes=limit))
         return _page(page, html)
 
     return BodyLimit(app, limit)

@@ -154,12 +154,12 @@ class Page:
         )
 
     def render(self, *, max_bytes: int, result: Optional[Matches] = None, text: str = "",
-               format: str = "auto", error: Optional[str] = None) -> str:
+               format: str = "auto", weak: bool = False, error: Optional[str] = None) -> str:
         """The page; with a result, its rows in groups: matches, withdrawn publications, forged
         entries, and the weak similarities, folded away."""
         groups = {verdict: [card(result.found_text, m) for m in result if m.verdict == verdict]
                   for verdict in VERDICTS} if result is not None else {}
         return self._environment.get_template("page.html").render(
-            style=self._style, script=self._script, result=result, groups=groups, text=text, format=format,
+            style=self._style, script=self._script, result=result, groups=groups, text=text, format=format, weak=weak,
             error=error, max_bytes=max_bytes, tier_meanings=TIER_MEANINGS,
         )

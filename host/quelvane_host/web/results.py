@@ -12,8 +12,8 @@ from ..storage import Publication
 from . import schemas
 
 
-def identify(registry: Registry, text: str, format: Format) -> Matches:
-    return registry.identify(text, format=format)
+def identify(registry: Registry, text: str, format: Format, weak: bool) -> Matches:
+    return registry.identify(text, format=format, weak=weak)
 
 
 def public_record(publication: Publication) -> schemas.PublicRecord:

@@ -75,8 +75,11 @@ class IdentifyResponse(BaseModel):
     complete: bool = Field(description="False when a bound of one request (candidates examined, rows "
                                        "reported, time) cut the search: more publications may match.")
     note: str = Field(description="When not complete, which bound cut it.")
+    weak_hidden: int = Field(description="Weak rows of a kind unrelated texts often share, left out because "
+                                         "weak=true was not asked for.")
     found_text: str = Field(description="The visible text that was compared; passage offsets point into it.")
-    matches: List[Match] = Field(description="Matches first, then withdrawn, unverified and weak rows.")
+    matches: List[Match] = Field(description="Matches first, then withdrawn, unverified and (shown or asked for) "
+                                             "weak rows.")
 
 
 class WithdrawRequest(_Request):

@@ -249,13 +249,23 @@ def test_identify_exit_status(runner, published, files, status):
     assert result.stdout.count("== ") == (sum(f != "empty.txt" for f in files) if len(files) > 1 else 0)
 
 
-def test_identify_prints_matches_first_and_folds_weak_similarities(runner, published):
+def test_identify_prints_matches_first_and_folds_weak_similarities_asked_for(runner, published):
     Path("mixed.txt").write_text(Path("essay.published.txt").read_text() + "\n\n" + look_alike(ARTICLE))
-    lines = invoke(runner, "identify", "mixed.txt").stdout.splitlines()
+    lines = invoke(runner, "identify", "mixed.txt", "--weak").stdout.splitlines()
     assert lines[0] == "1 match" and lines[1].startswith("MATCH  binding LIKELY  ")
     weak = lines.index("weak similarities, not matches (1): only a surface or structural fingerprint is close")
     assert lines[weak + 1:] == [f"  WEAK  {published['article']}  {published['title']}"]
     assert weak > 4 and not any(line.startswith("WEAK") for line in lines)
+
+
+@pytest.mark.parametrize("file, first", [("mixed.txt", "1 match"), ("look-alike.txt", "no match")])
+def test_identify_hides_common_weak_similarities_and_says_how_to_show_them(runner, published, file, first):
+    Path("mixed.txt").write_text(Path("essay.published.txt").read_text() + "\n\n" + look_alike(ARTICLE))
+    lines = invoke(runner, "identify", file).stdout.splitlines()
+    assert lines[0] == first and not any("WEAK" in line for line in lines)
+    assert lines[-1] == "1 weak similarity hidden, of a kind unrelated texts often share; show them with --weak"
+    [result] = json.loads(invoke(runner, "identify", file, "--json").stdout)
+    assert result["weak_hidden"] == 1 and all(m["verdict"] != "weak" for m in result["matches"])
 
 
 def test_identify_reads_standard_input_and_refusals_give_the_real_size(runner, published):

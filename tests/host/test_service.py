@@ -336,12 +336,14 @@ def test_the_command_line_and_the_api_give_one_result_shape(client, tmp_path):
     publish(client, ARTICLE)
     found = tmp_path / "found.txt"
     found.write_text(record["published"] + "\n\n" + look_alike(ARTICLE), encoding="utf-8")
-    answer = client.post("/identify", files={"file": ("found.txt", found.read_bytes())}).json()
-    printed = CliRunner().invoke(main, ["identify", str(found), "--json", "--registry", str(tmp_path / "registry.db"),
-                                        "--keys", str(tmp_path / "quelvane.key")])
-    [result] = json.loads(printed.stdout)
-    assert result.pop("file") == str(found) and result == answer
-    assert [(m["verdict"], m["tier"]) for m in answer["matches"]] == [("match", "LIKELY"), ("weak", None)]
+    for asked, rows, hidden in (([], [("match", "LIKELY")], 1), (["--weak"], [("match", "LIKELY"), ("weak", None)], 0)):
+        answer = client.post("/identify" + ("?weak=true" if asked else ""),
+                             files={"file": ("found.txt", found.read_bytes())}).json()
+        printed = CliRunner().invoke(main, ["identify", str(found), "--json", *asked, "--registry",
+                                            str(tmp_path / "registry.db"), "--keys", str(tmp_path / "quelvane.key")])
+        [result] = json.loads(printed.stdout)
+        assert result.pop("file") == str(found) and result == answer
+        assert [(m["verdict"], m["tier"]) for m in answer["matches"]] == rows and answer["weak_hidden"] == hidden
     assert (answer["verdict"], answer["matched"]) == ("match", 1)
     described = client.get("/openapi.json").json()["components"]["schemas"]
     assert set(described["Match"]["properties"]) == set(answer["matches"][0])
@@ -377,10 +379,24 @@ def test_withdraw_and_delete_over_http_need_the_token(client):
 def test_the_page_counts_matches_and_folds_weak_similarities(client):
     essay = publish(client, ESSAY, metadata={"title": "Soil"})
     publish(client, ARTICLE, metadata={"title": "Ferry"})
-    page = client.post("/", data={"text": essay["published"] + "\n\n" + look_alike(ARTICLE)}).text
+    page = client.post("/", data={"text": essay["published"] + "\n\n" + look_alike(ARTICLE), "weak": "on"}).text
     assert "<title>1 found" in page and "1 publication found" in page
     matches, weak = page.index('<div id="matches">'), page.index('<details class="weak" id="weak">')
     assert matches < page.index("Soil</h3>") < weak < page.index("Ferry</h3>")
-    assert "Weak similarities, not matches (1)" in page
-    alone = client.post("/", data={"text": look_alike(ARTICLE)}).text
+    assert "Weak similarities, not matches (1)" in page and 'name="weak" value="on" checked' in page
+    alone = client.post("/", data={"text": look_alike(ARTICLE), "weak": "on"}).text
     assert "No publication found" in alone and "none of it is a match" in alone and 'class="weak"' in alone
+
+
+def test_the_page_hides_common_weak_similarities_unless_asked_for(client):
+    essay = publish(client, ESSAY, metadata={"title": "Soil"})
+    publish(client, ARTICLE, metadata={"title": "Ferry"})
+    page = client.post("/", data={"text": essay["published"] + "\n\n" + look_alike(ARTICLE)}).text
+    assert "1 publication found" in page and "Soil</h3>" in page and "Ferry</h3>" not in page
+    assert 'class="weak"' not in page and "1 weak similarity hidden" in page
+    assert 'name="weak" value="on">' in page  # left unticked
+    alone = client.post("/", data={"text": look_alike(ARTICLE)}).text
+    assert "No publication found" in alone and "only weak similarities" in alone and "1 weak similarity hidden" in alone
+    # With no row at all the page still answers, and says what was looked for.
+    nothing = client.post("/", data={"text": "A short note of a few words that nobody here ever published."}).text
+    assert "No publication found" in nothing and "no close fingerprint" in nothing and "hidden" not in nothing

@@ -140,9 +140,9 @@ def test_a_reader_checks_copies_on_the_page(browser, server, tmp_path):
     assert (tmp_path / "page-desktop.png").stat().st_size > 10_000
 
 
-def test_matches_come_first_and_weak_similarities_are_folded(browser, server):
-    """A copy of the essay beside a text shaped like the article: the match is counted and shown
-    first; the weak similarity waits, folded, under its own heading."""
+def test_matches_come_first_and_weak_similarities_asked_for_are_folded(browser, server):
+    """A copy of the essay beside a text shaped like the article, weak similarities asked for: the
+    match is counted and shown first; the weak similarity waits, folded, under its own heading."""
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
 
@@ -151,6 +151,12 @@ def test_matches_come_first_and_weak_similarities_are_folded(browser, server):
     pasted = f"{records['Soil is not dirt']['published']}\n\n{look_alike(ARTICLE)}"
     textarea = browser.find_element(By.ID, "text")
     browser.execute_script("arguments[0].value = arguments[1];", textarea, pasted)
+    cards = _submit_and_read(browser, lambda: textarea.send_keys(Keys.CONTROL, Keys.ENTER))
+    assert [(c["title"], c["verdict"]) for c in cards] == [("Soil is not dirt", "MATCH")]
+    assert not browser.find_elements(By.ID, "weak")
+    assert browser.find_element(By.ID, "weak-hidden").text.startswith("1 weak similarity hidden")
+    browser.find_element(By.ID, "weak-rows").click()
+    textarea = browser.find_element(By.ID, "text")
     cards = _submit_and_read(browser, lambda: textarea.send_keys(Keys.CONTROL, Keys.ENTER))
     assert [(c["title"], c["verdict"]) for c in cards] == [("Soil is not dirt", "MATCH")]
     assert browser.find_element(By.ID, "results-title").text == "1 publication found"

@@ -12,7 +12,8 @@ The scale (`similarityScore`):
 - 50 and below (WEAK_CEILING): weak evidence, never a match: a surface fingerprint within 32 bits
   (50 at distance 0 down to 34), a structural fingerprint within 24 bits (40 down to 16), a
   MinHash sharing a band with fewer than MINHASH_AGREEMENT equal values (twice the agreement),
-  or a found text identify calls weak (40). Unrelated texts of one genre come this close.
+  or a found text identify calls weak and shows unasked (40; `identify.SHOWN_WEAK_KINDS`). Unrelated
+  texts of one genre come this close.
 Withdrawn and deleted publications, and publications without a manifest, are never returned:
 a resolution answers with manifests to fetch, and those have none to stand behind.
 

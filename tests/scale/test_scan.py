@@ -15,6 +15,8 @@ from quelvane_host.extras import install_line
 from quelvane_host.output import read_rows
 from quelvane_host.scan import BindingKey, scan
 
+from host.forgery import look_alike
+from host.texts import ARTICLE, ESSAY
 from .conftest import a_worker_killed
 
 # Runs the command with numpy, pyarrow, scipy and Dask made unimportable, as on the base install.
@@ -98,6 +100,22 @@ def test_finds_copies_edits_and_excerpts_among_unrelated_documents(scanned):
     assert (summary.documents, summary.errors, summary.matches) == (303, 5, len(found))
     assert summary.other_rows == len(matches) - len(found)
     assert len(scanned["corpus"].partitions()) >= 4
+
+
+@pytest.mark.parametrize("weak, written, hidden", [(False, [], 1), (True, ["weak"], 0)])
+def test_weak_similarities_are_counted_and_written_only_when_asked_for(tmp_path, weak, written, hidden):
+    keys = Keys.generate("scan-weak")
+    with Registry.create(tmp_path / "registry.db", keys) as registry:
+        essay = registry.publish(ESSAY)
+        registry.publish(ARTICLE)
+    (tmp_path / "corpus").mkdir()
+    (tmp_path / "corpus" / "look-alike.txt").write_text(look_alike(ARTICLE))
+    (tmp_path / "corpus" / "copy.txt").write_text(essay.published)
+    summary = scan(Corpus.of([tmp_path / "corpus"]), tmp_path / "registry.db",
+                   BindingKey(keys.binding_hex, keys.repository_id), tmp_path / "out", fmt="jsonl", weak=weak)
+    rows = {_short(row["document"]): row["verdict"] for row in read_rows(tmp_path / "out" / "matches")}
+    assert rows == {"copy.txt": "match", **({"look-alike.txt": "weak"} if weak else {})}
+    assert (summary.matches, summary.other_rows, summary.weak_hidden) == (1, len(written), hidden)
 
 
 def test_progress_counts_documents_and_bytes(scanned):

@@ -27,6 +27,7 @@ import prose  # noqa: E402
 
 from quelvane_host import Keys, Registry  # noqa: E402
 from quelvane_host import excerpts  # noqa: E402
+from quelvane_host.identify import shown  # noqa: E402
 from quelvane_host.storage import IndexEntries, Publication  # noqa: E402
 
 GOALS = {
@@ -160,25 +161,27 @@ def main() -> None:
 
         found = {name: 0 for name in GOALS}
         baseline = {name: 0 for name in GOALS}
-        false_matches = weak = pairs = 0
+        false_matches = weak = quiet_weak = pairs = 0
         five_kb: list[str] = []
         print(f"published {len(pointers)}; identifying the cases", file=sys.stderr, flush=True)
         for pointer, text in zip(pointers, published_texts):
             stored = registry.show(pointer)
             envelopes = {e.alg: quelvane.verify(e.cose_hex, stored.public_key) for e in stored.envelopes}
             for name, found_text in cases(text.split(), pool, vocabulary, rng).items():
-                matches = registry.identify(found_text)
+                matches = registry.identify(found_text, weak=True)
                 found[name] += any(m.pointer == pointer and m.verdict == "match" for m in matches)
                 false_matches += sum(m.pointer != pointer and m.verdict == "match" for m in matches)
                 weak += sum(m.pointer != pointer and m.verdict == "weak" for m in matches)
+                quiet_weak += sum(m.pointer != pointer and m.verdict == "weak" and shown(m, False) for m in matches)
                 pairs += len(pointers) - 1
                 baseline[name] += module_alone(found_text, envelopes)
             if len(five_kb) < 40:
                 five_kb.append(paste(excerpt(text.split(), 80, rng), filler(800, pool, rng), rng)[:5000])
         for text in fillers:
-            matches = registry.identify(text)
+            matches = registry.identify(text, weak=True)
             false_matches += sum(m.verdict == "match" for m in matches)
             weak += sum(m.verdict == "weak" for m in matches)
+            quiet_weak += sum(m.verdict == "weak" and shown(m, False) for m in matches)
             pairs += len(pointers)
 
         template = registry.show(pointers[0])
@@ -198,7 +201,7 @@ def main() -> None:
         print(f"| {name} | {goal} | {100 * found[name] / n:.1f}% ({found[name]}/{n}) | "
               f"{100 * baseline[name] / n:.1f}% |")
     print(f"| unrelated pairs reported as a match | 0 | {false_matches} of {pairs:,} "
-          f"({weak} reported as weak) | |")
+          f"({weak} reported as weak when asked for, {quiet_weak} in the default output) | |")
     print(f"| identify, 5 KB candidate, 1,000 publications | <= 20 ms median | {latency_small:.1f} ms "
           f"({latency_small / floor_small:.1f}x the floor) | |")
     print(f"| identify, 5 KB candidate, {large:,} publications | <= 50 ms median | {latency_large:.1f} ms "

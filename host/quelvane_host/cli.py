@@ -935,8 +935,9 @@ def scan(registry_path: str, keys_path: Path, corpus: tuple[Path, ...], output: 
         click.echo(f"quelvane: note: the corpus made {summary.partitions} partition(s), so only "
                    f"{summary.partitions} of the {threads} workers had work", err=True)
     if summary.weak_hidden:
-        click.echo(f"quelvane: note: {summary.weak_hidden} weak similarities not written; write them with --weak",
-                   err=True)
+        plural = "ies" if summary.weak_hidden != 1 else "y"
+        click.echo(f"quelvane: note: {summary.weak_hidden} weak similarit{plural} not written, of a kind unrelated "
+                   "texts often share; write them with --weak", err=True)
     _print_summary(summary, as_json, output)
 
 

@@ -102,20 +102,25 @@ def test_finds_copies_edits_and_excerpts_among_unrelated_documents(scanned):
     assert len(scanned["corpus"].partitions()) >= 4
 
 
-@pytest.mark.parametrize("weak, written, hidden", [(False, [], 1), (True, ["weak"], 0)])
-def test_weak_similarities_are_counted_and_written_only_when_asked_for(tmp_path, weak, written, hidden):
+@pytest.mark.parametrize("asked", [[], ["--weak"]])
+def test_weak_similarities_are_counted_and_written_only_when_asked_for(tmp_path, asked):
     keys = Keys.generate("scan-weak")
+    keys.save(tmp_path / "quelvane.key")
     with Registry.create(tmp_path / "registry.db", keys) as registry:
         essay = registry.publish(ESSAY)
         registry.publish(ARTICLE)
     (tmp_path / "corpus").mkdir()
     (tmp_path / "corpus" / "look-alike.txt").write_text(look_alike(ARTICLE))
     (tmp_path / "corpus" / "copy.txt").write_text(essay.published)
-    summary = scan(Corpus.of([tmp_path / "corpus"]), tmp_path / "registry.db",
-                   BindingKey(keys.binding_hex, keys.repository_id), tmp_path / "out", fmt="jsonl", weak=weak)
+    result = CliRunner().invoke(main, ["scan", str(tmp_path / "corpus"), "--registry", str(tmp_path / "registry.db"),
+                                       "--keys", str(tmp_path / "quelvane.key"), "--output", str(tmp_path / "out"),
+                                       "--format", "jsonl", "--json", *asked])
+    assert result.exit_code == 0, result.output
     rows = {_short(row["document"]): row["verdict"] for row in read_rows(tmp_path / "out" / "matches")}
-    assert rows == {"copy.txt": "match", **({"look-alike.txt": "weak"} if weak else {})}
-    assert (summary.matches, summary.other_rows, summary.weak_hidden) == (1, len(written), hidden)
+    assert rows == {"copy.txt": "match", **({"look-alike.txt": "weak"} if asked else {})}
+    summary = json.loads(result.stdout)
+    assert (summary["matches"], summary["other_rows"], summary["weak_hidden"]) == ((1, 1, 0) if asked else (1, 0, 1))
+    assert ("1 weak similarity not written" in result.stderr) != bool(asked)
 
 
 def test_progress_counts_documents_and_bytes(scanned):

@@ -360,7 +360,8 @@ def identify_held_out(index: int) -> DocumentResult:
     result = DocumentResult()
     with Registry.open(context.registry_path, context.keys) as registry:
         text = "\n\n".join(context.held_out[index])
-        count_false(result, registry.identify(text, weak=True), None, text, "held-out text", -1 - index, context.pointers)
+        count_false(result, registry.identify(text, weak=True), None, text, "held-out text", -1 - index,
+                    context.pointers)
     return result
 
 

@@ -203,7 +203,8 @@ class Match:
     verdict: Verdict
     """match; withdrawn (the evidence would be a match or weak, but the publisher withdrew it);
     unverified (no stored signature verifies: a forged entry); weak (only the surface or structural
-    fingerprint is close, which unrelated texts of one genre often are)."""
+    fingerprint is close, which unrelated texts of one genre often are; reported unasked only when
+    its kind of evidence is rare, see `shown`)."""
     tier: Tier | None
     """How strongly the copy is bound to the publication, for a match (or a withdrawn publication
     whose evidence is a match); None otherwise."""

@@ -523,13 +523,15 @@ PyObject* new_assertion(soft_binding::SoftBinding record) {
   return new_hex(*cbor);
 }
 
-// Each of the text, the windows, the record and its CBOR is dropped once the next is made.
+// Each of the text, the windows and the CBOR is dropped once the next is made; the record's
+// blocks are written straight from the windows.
 PyObject* soft_binding_fingerprint(Args& a) {
   auto fingerprint = simhash::Fingerprint::compute(a.text[0]);
   a.release(0);
-  auto record = soft_binding::from_fingerprint(fingerprint);
+  auto cbor = soft_binding::fingerprint_cbor(fingerprint);
   fingerprint = {};
-  return new_assertion(std::move(record));
+  if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
+  return new_hex(*cbor);
 }
 
 PyObject* soft_binding_structure(Args& a) {
@@ -564,9 +566,17 @@ std::optional<crosscheck::Candidate> read_candidate(Args& a, size_t index) {
   return crosscheck::Candidate::of(*binding);
 }
 
+// From this many hex digits on, an assertion is decoded without the text's UTF-8 copy beside
+// it: the hex, its CBOR and the decoded record of a long text's windows are each about as large
+// as the text, and the copy is made again, once they are gone, in a small part of the call's time.
+constexpr size_t kLargeAssertion = 1 << 20;
+
 PyObject* verify_tier(Args& a) {
+  const bool large = a.text[1].size() >= kLargeAssertion;
+  if (large) a.release(0);  // converted once already, so the text is known to encode
   const auto candidate = read_candidate(a, 1);
   if (!candidate) return nullptr;
+  if (large && !convert_str(a.object[0], a.utf8[0], a.text[0])) return nullptr;
   return new_str(crosscheck::tier_name(crosscheck::verify(a.text[0], *candidate, a.flag[2], a.flag[3])));
 }
 

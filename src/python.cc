@@ -429,6 +429,9 @@ PyObject* hamming_hex(Args& a) {
 
 PyObject* content_hash(Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
+// From this many bytes of text on, the marked text is built from the caller's str
+// (new_marked_text); below it, the few calls that takes cost more than the copy it saves.
+constexpr size_t kLargeMarkedText = 1 << 20;
 // Characters of the text copied into a marked text at a time, bounding what a copy adds.
 constexpr Py_ssize_t kCopyChars = Py_ssize_t{1} << 20;
 
@@ -494,7 +497,7 @@ PyObject* embed_watermark(Args& a) {
   if (!key) return nullptr;
   const auto pointer = decode_hex(a.text[1], "pointer");
   if (!pointer) return nullptr;
-  if (a.text[0].size() >= kLargeResult) {
+  if (a.text[0].size() >= kLargeMarkedText) {
     const auto runs = stego::insertions(a.text[0], key->span(), *pointer);
     if (!runs) return raise(runs.error());
     return new_marked_text(a, *runs);

@@ -584,13 +584,17 @@ PyObject* cross_check(Args& a) {
 }
 
 // The common tail of the builders: the record's CBOR as hex. Encoding into memory does not fail
-// for the records built here, so a failure is a broken invariant. The record is dropped once
-// encoded (an id 41 record of a long text is about as large as the text).
+// for the records built here, so a failure is a broken invariant.
+PyObject* new_assertion_hex(const Result<std::vector<uint8_t>>& cbor) {
+  if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
+  return new_hex(*cbor);
+}
+
+// The record is dropped once encoded.
 PyObject* new_assertion(soft_binding::SoftBinding record) {
   auto cbor = record.to_cbor();
   record = {};
-  if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
-  return new_hex(*cbor);
+  return new_assertion_hex(cbor);
 }
 
 // Each of the text, the windows and the CBOR is dropped once the next is made; the record's
@@ -600,8 +604,7 @@ PyObject* soft_binding_fingerprint(Args& a) {
   a.release(0);
   auto cbor = soft_binding::fingerprint_cbor(fingerprint);
   fingerprint = {};
-  if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
-  return new_hex(*cbor);
+  return new_assertion_hex(cbor);
 }
 
 PyObject* soft_binding_structure(Args& a) {

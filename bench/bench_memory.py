@@ -12,10 +12,11 @@ Each figure is for one call; the seconds printed beside it are that call's, on a
 Texts: English prose (the Vim manual where it is installed, else generated prose), mixed
 script (tests/large_texts.py: English with Greek, Cyrillic, accented and CJK words) and CJK
 prose drawn from the CJK Unified Ideographs with Zipf frequencies (fixed seed, with
-punctuation and paragraph breaks), plus a few hostile shapes: one-letter words, a character
+punctuation and paragraph breaks), English-like text of short words with Zipf frequencies
+(most words per byte and the longest canonical stream per byte of the shapes), plus a few hostile shapes: one-letter words, a character
 whose NFC triples its size, and a COSE header that repeats one label.
 
-Run: .venv/bin/python bench/bench_memory.py [--sizes 10,50] [--texts english,mixed,cjk]
+Run: .venv/bin/python bench/bench_memory.py [--sizes 10,50] [--texts english,mixed,cjk,zipf]
      [function ...]   (one measurement at a time; 50 MB inputs take a few GB in all)
 """
 import argparse
@@ -88,7 +89,32 @@ def cjk(size, seed=11):
     return "\n\n".join(pieces).encode()[:size].decode("utf-8", "ignore")
 
 
-TEXTS = {"english": english, "mixed": mixed, "cjk": cjk}
+def zipf(size, seed=13):
+    """English-like text of short words: a vocabulary of 5,000 lower-case words of 1 to 6
+    letters (mostly 2 to 4) drawn with Zipf frequencies (exponent 1.1), one space between
+    words, sentences of 4 to 20 words ended by a full stop, paragraphs of 3 to 10 sentences.
+    Little of it is punctuation or white space, so its canonical stream is nearly as long as
+    the text and it has more words per byte than prose."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    letters = np.frombuffer(b"etaoinshrdlcumwfgypbvkjxqz", dtype=np.uint8)
+    letter_weights = 1.0 / np.arange(1, 27) ** 0.9
+    lengths = rng.choice([1, 2, 3, 4, 5, 6], 5000, p=[0.05, 0.25, 0.3, 0.25, 0.1, 0.05])
+    vocabulary = [letters[rng.choice(26, n, p=letter_weights / letter_weights.sum())].tobytes().decode() for n in lengths]
+    weights = 1.0 / np.arange(1, len(vocabulary) + 1) ** 1.1
+    words = rng.choice(len(vocabulary), size // 3 + 16, p=weights / weights.sum()).tolist()
+    pieces, i, sentences = [], 0, 0
+    while i < len(words):
+        n = int(rng.integers(4, 21))
+        sentence = " ".join(vocabulary[w] for w in words[i : i + n])
+        sentences += 1
+        pieces.append(sentence.capitalize() + (".\n\n" if sentences % int(rng.integers(3, 11)) == 0 else ". "))
+        i += n
+    return "".join(pieces)[:size]
+
+
+TEXTS = {"english": english, "mixed": mixed, "cjk": cjk, "zipf": zipf}
 # Hostile shapes, each for one function: (text builder from a size, function name).
 SHAPES = {
     "one-letter words": (lambda size: "a " * (size // 2), "embed_watermark"),
@@ -207,7 +233,7 @@ def run_child(function, text_name, size):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="10")
-    parser.add_argument("--texts", default="english,mixed,cjk")
+    parser.add_argument("--texts", default="english,mixed,cjk,zipf")
     parser.add_argument("--shapes", action=argparse.BooleanOptionalAction, default=True)
     parser.add_argument("--child", nargs=3)
     parser.add_argument("functions", nargs="*")

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -427,11 +429,79 @@ PyObject* hamming_hex(Args& a) {
 
 PyObject* content_hash(Args& a) { return new_hex(stego::content_hash(a.text[0])); }
 
+// From this many bytes of text on, the marked text is built from the caller's str
+// (new_marked_text); below it, the few calls that takes cost more than the copy it saves.
+constexpr size_t kLargeMarkedText = 1 << 20;
+// Characters of the text copied into a marked text at a time, bounding what a copy adds.
+constexpr Py_ssize_t kCopyChars = Py_ssize_t{1} << 20;
+
+// Number of characters in the UTF-8 bytes: those that are not continuation bytes.
+size_t count_chars(std::string_view utf8) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  size_t continuation = 0;
+  size_t i = 0;
+  for (; i + 8 <= utf8.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, utf8.data() + i, sizeof word);
+    continuation += std::popcount(word & ~(word << 1) & kHighBits);  // bytes 10xxxxxx
+  }
+  for (; i < utf8.size(); ++i) continuation += (static_cast<uint8_t>(utf8[i]) & 0xC0) == 0x80;
+  return utf8.size() - continuation;
+}
+
+// Appends `piece` to `out`, in place when the interpreter can (`out` is ours alone); false with
+// the exception set.
+bool append(Ref& out, Ref piece) {
+  if (!piece) return false;
+  PyObject* left = out.release();
+  PyUnicode_Append(&left, piece.get());
+  out.reset(left);
+  return left != nullptr;
+}
+
+// The marked text of a long `text`, built from the caller's str and the runs: the text's UTF-8
+// copy is dropped first, and the result grows in place, so that at most a slice of the text is
+// held beside it. Built from UTF-8 instead, the marked text would be held twice.
+PyObject* new_marked_text(Args& a, const std::array<stego::Insertion, stego::kCodewordBytes>& runs) {
+  std::array<Py_ssize_t, stego::kCodewordBytes> at;  // the runs' offsets in characters
+  size_t counted = 0;
+  size_t chars = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    chars += count_chars(a.text[0].substr(counted, runs[i].offset - counted));
+    counted = runs[i].offset;
+    at[i] = static_cast<Py_ssize_t>(chars);
+  }
+  a.release(0);
+  PyObject* text = a.object[0];
+  const Py_ssize_t length = PyUnicode_GetLength(text);
+  if (length < 0) return nullptr;
+  Ref out = own(PyUnicode_FromStringAndSize("", 0));
+  if (!out) return nullptr;
+  const auto copy = [&](Py_ssize_t from, Py_ssize_t to) {
+    for (; from < to; from += std::min(kCopyChars, to - from)) {
+      if (!append(out, own(PyUnicode_Substring(text, from, std::min(from + kCopyChars, to))))) return false;
+    }
+    return true;
+  };
+  Py_ssize_t copied = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    if (!copy(copied, at[i]) || !append(out, own(new_str(stego::symbol_run(runs[i].byte))))) return nullptr;
+    copied = at[i];
+  }
+  if (!copy(copied, length)) return nullptr;
+  return out.release();
+}
+
 PyObject* embed_watermark(Args& a) {
   const auto key = decode_key(a.text[2]);
   if (!key) return nullptr;
   const auto pointer = decode_hex(a.text[1], "pointer");
   if (!pointer) return nullptr;
+  if (a.text[0].size() >= kLargeMarkedText) {
+    const auto runs = stego::insertions(a.text[0], key->span(), *pointer);
+    if (!runs) return raise(runs.error());
+    return new_marked_text(a, *runs);
+  }
   auto marked = stego::embed(a.text[0], key->span(), *pointer);
   a.release(0);
   if (!marked) return raise(marked.error());
@@ -514,22 +584,27 @@ PyObject* cross_check(Args& a) {
 }
 
 // The common tail of the builders: the record's CBOR as hex. Encoding into memory does not fail
-// for the records built here, so a failure is a broken invariant. The record is dropped once
-// encoded (an id 41 record of a long text is about as large as the text).
-PyObject* new_assertion(soft_binding::SoftBinding record) {
-  auto cbor = record.to_cbor();
-  record = {};
+// for the records built here, so a failure is a broken invariant.
+PyObject* new_assertion_hex(const Result<std::vector<uint8_t>>& cbor) {
   if (!cbor) throw internal::Fault("soft-binding CBOR encode: " + cbor.error().debug());
   return new_hex(*cbor);
 }
 
-// Each of the text, the windows, the record and its CBOR is dropped once the next is made.
+// The record is dropped once encoded.
+PyObject* new_assertion(soft_binding::SoftBinding record) {
+  auto cbor = record.to_cbor();
+  record = {};
+  return new_assertion_hex(cbor);
+}
+
+// Each of the text, the windows and the CBOR is dropped once the next is made; the record's
+// blocks are written straight from the windows.
 PyObject* soft_binding_fingerprint(Args& a) {
   auto fingerprint = simhash::Fingerprint::compute(a.text[0]);
   a.release(0);
-  auto record = soft_binding::from_fingerprint(fingerprint);
+  auto cbor = soft_binding::fingerprint_cbor(fingerprint);
   fingerprint = {};
-  return new_assertion(std::move(record));
+  return new_assertion_hex(cbor);
 }
 
 PyObject* soft_binding_structure(Args& a) {
@@ -564,9 +639,17 @@ std::optional<crosscheck::Candidate> read_candidate(Args& a, size_t index) {
   return crosscheck::Candidate::of(*binding);
 }
 
+// From this many hex digits on, an assertion is decoded without the text's UTF-8 copy beside
+// it: the hex, its CBOR and the decoded record of a long text's windows are each about as large
+// as the text, and the copy is made again, once they are gone, in a small part of the call's time.
+constexpr size_t kLargeAssertion = 1 << 20;
+
 PyObject* verify_tier(Args& a) {
+  const bool large = a.text[1].size() >= kLargeAssertion;
+  if (large) a.release(0);  // converted once already, so the text is known to encode
   const auto candidate = read_candidate(a, 1);
   if (!candidate) return nullptr;
+  if (large && !convert_str(a.object[0], a.utf8[0], a.text[0])) return nullptr;
   return new_str(crosscheck::tier_name(crosscheck::verify(a.text[0], *candidate, a.flag[2], a.flag[3])));
 }
 

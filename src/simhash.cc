@@ -145,6 +145,34 @@ size_t for_each_gram(std::string_view stream, OnGram&& on_gram) {
   return count;
 }
 
+// Calls on_gram(key, bytes) for every 4-gram of the canonical stream of `text`, as
+// for_each_gram does on the whole stream, and returns the stream's number of characters; the
+// stream is never held whole, only a piece of it with the last three characters of the piece
+// before, where the grams that cross the cut start. `bytes` stay valid until on_piece_end()
+// is called, after each piece. `tail` ends holding the whole stream when it has fewer than
+// four characters.
+template <typename OnGram, typename OnPieceEnd>
+size_t for_each_canonical_gram(std::string_view text, std::string& tail, OnGram&& on_gram, OnPieceEnd&& on_piece_end) {
+  size_t count = 0;
+  size_t carried = 0;  // characters at the front of `tail` already counted
+  normalize::for_each_canonical_piece(text, [&](std::string_view piece) {
+    tail.append(piece);
+    const size_t chars = for_each_gram(tail, on_gram);
+    on_piece_end();
+    count += chars - carried;
+    // Keep the start of the last (kGramChars - 1) characters: the grams starting there were
+    // not complete yet.
+    size_t from = tail.size();
+    carried = 0;
+    while (from > 0 && carried < kGramChars - 1) {
+      --from;
+      if ((static_cast<uint8_t>(tail[from]) & 0xC0) != 0x80) ++carried;
+    }
+    tail.erase(0, from);
+  });
+  return count;
+}
+
 // Grams waiting to be hashed kBatch at a time, in the lanes of one vector compression, each
 // with a tag that says where its hash goes: on_hash(tag, hash) gets every result.
 template <typename Tag>
@@ -289,10 +317,10 @@ class GramIndex {
 };
 
 // Calls on_chunk(refs) with the references of the 4-grams starting at each character position
-// of a UTF-8 stream, in order, a chunk of positions at a time, and returns the number of
-// characters.
+// of the canonical stream of `text`, in order, a chunk of positions at a time, and returns the
+// number of characters (see for_each_canonical_gram for `tail`).
 template <typename OnChunk>
-size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_chunk) {
+size_t for_each_chunk(std::string_view text, std::string& tail, GramIndex& index, OnChunk&& on_chunk) {
   constexpr size_t kChunk = 4096;
   std::vector<uint32_t> refs;
   const auto end_chunk = [&] {
@@ -301,10 +329,14 @@ size_t for_each_chunk(std::string_view stream, GramIndex& index, OnChunk&& on_ch
     refs.clear();
     index.next_chunk();
   };
-  const size_t count = for_each_gram(stream, [&](const auto& key, std::string_view bytes) {
-    refs.push_back(index.ref(key, bytes));
-    if (refs.size() == kChunk) end_chunk();
-  });
+  // A reference's bytes are copied as it is made, so a chunk may span pieces of the stream.
+  const size_t count = for_each_canonical_gram(
+      text, tail,
+      [&](const auto& key, std::string_view bytes) {
+        refs.push_back(index.ref(key, bytes));
+        if (refs.size() == kChunk) end_chunk();
+      },
+      [] {});
   if (!refs.empty()) end_chunk();
   return count;
 }
@@ -481,7 +513,8 @@ class WholeCounter {
     if (!ascii_.count(key)) waiting_.add(bytes, 1, std::bind_front(&WholeCounter::vote, this));
   }
 
-  // Counts the wide gram `key` with UTF-8 bytes `bytes`, which must stay alive until result().
+  // Counts the wide gram `key` with UTF-8 bytes `bytes`, which must stay alive until the next
+  // end_piece() or result().
   // Wide grams (CJK text is made of them) wait in a short queue, their slots fetched into the
   // cache as they join it, so that the misses of their larger table overlap instead of
   // following each other; the order of counting does not change the vote.
@@ -490,6 +523,9 @@ class WholeCounter {
     queued_[queue_size_++] = {key, bytes};
     if (queue_size_ == kQueued) drain();
   }
+
+  // Counts the grams still queued, whose bytes are about to go.
+  void end_piece() { drain(); }
 
   Hash256 result() {
     drain();
@@ -552,10 +588,14 @@ class WholeCounter {
   Vote vote_;
 };
 
-Hash256 whole_only(std::string_view stream) {
-  WholeCounter counter(stream.size());
-  const size_t n = for_each_gram(stream, [&](const auto& key, std::string_view bytes) { counter.add(key, bytes); });
-  if (n < kGramChars) return short_stream(stream);
+// The whole-text fingerprint of the canonical stream of `text`.
+Hash256 whole_only(std::string_view text) {
+  WholeCounter counter(text.size());
+  std::string tail;
+  const size_t n = for_each_canonical_gram(
+      text, tail, [&](const auto& key, std::string_view bytes) { counter.add(key, bytes); },
+      [&] { counter.end_piece(); });
+  if (n < kGramChars) return short_stream(tail);
   return counter.result();
 }
 
@@ -735,17 +775,19 @@ Hash256 Vote::result() {
   return majority(ones, total_);
 }
 
+// The canonical stream is read a piece at a time, never held whole: for a long text it is
+// about as large as the text.
 Fingerprint Fingerprint::compute(std::string_view text) {
-  const std::string stream = normalize::canonical(text);
-  GramIndex index(stream.size());
+  GramIndex index(text.size());
   WindowedCounter counter(index);
-  const size_t n = for_each_chunk(stream, index, [&](std::span<const uint32_t> refs) {
+  std::string tail;
+  const size_t n = for_each_chunk(text, tail, index, [&](std::span<const uint32_t> refs) {
     for (const uint32_t ref : refs) counter.add(ref);
   });
-  if (n < kGramChars) return {short_stream(stream), {}};
+  if (n < kGramChars) return {short_stream(tail), {}};
   return counter.finish();
 }
 
-Hash256 Fingerprint::compute_whole(std::string_view text) { return whole_only(normalize::canonical(text)); }
+Hash256 Fingerprint::compute_whole(std::string_view text) { return whole_only(text); }
 
 }  // namespace quelvane::simhash

@@ -558,24 +558,36 @@ SoftBinding SoftBinding::whole(std::string_view alg, std::string value) {
   return out;
 }
 
-Result<std::vector<uint8_t>> SoftBinding::to_cbor() const {
+namespace {
+
+// The CBOR form of `record` with `more` blocks after its own, which write_more(out) writes and
+// which take about `more_room` bytes.
+template <typename WriteMore>
+std::vector<uint8_t> record_cbor(const SoftBinding& record, size_t more, size_t more_room, WriteMore&& write_more) {
   Writer out;
-  size_t room = kRecordBytes + alg.size() + (name ? name->size() : 0) + pad.size();
-  for (const Block& block : blocks) room += kBlockBytes + block.value.size();
+  size_t room = kRecordBytes + record.alg.size() + (record.name ? record.name->size() : 0) + record.pad.size() + more_room;
+  for (const Block& block : record.blocks) room += kBlockBytes + block.value.size();
   out.reserve(room);
-  out.head(Major::Map, name ? 4 : 3);
+  out.head(Major::Map, record.name ? 4 : 3);
   out.text(kAlgKey);
-  out.text(alg);
+  out.text(record.alg);
   out.text(kBlocksKey);
-  out.head(Major::Array, blocks.size());
-  for (const Block& block : blocks) write_block(out, block);
-  if (name) {
+  out.head(Major::Array, record.blocks.size() + more);
+  for (const Block& block : record.blocks) write_block(out, block);
+  write_more(out);
+  if (record.name) {
     out.text(kNameKey);
-    out.text(*name);
+    out.text(*record.name);
   }
   out.text(kPadKey);
-  out.bytes(pad);
+  out.bytes(record.pad);
   return out.take();
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> SoftBinding::to_cbor() const {
+  return record_cbor(*this, 0, 0, [](Writer&) {});
 }
 
 Result<SoftBinding> SoftBinding::from_cbor(std::span<const uint8_t> bytes) {
@@ -590,6 +602,15 @@ SoftBinding from_fingerprint(const simhash::Fingerprint& fingerprint) {
   out.blocks.reserve(1 + fingerprint.windows.size());
   for (const simhash::WindowFp& window : fingerprint.windows) out.blocks.push_back(window_block(window));
   return out;
+}
+
+// Each window's block is made and written in turn, so only one is held at a time.
+Result<std::vector<uint8_t>> fingerprint_cbor(const simhash::Fingerprint& fingerprint) {
+  const SoftBinding whole = SoftBinding::whole(kFingerprintAlg, fingerprint.whole.hex());
+  const size_t windows = fingerprint.windows.size();
+  return record_cbor(whole, windows, windows * (kBlockBytes + 2 * sizeof(simhash::Hash256)), [&](Writer& out) {
+    for (const simhash::WindowFp& window : fingerprint.windows) write_block(out, window_block(window));
+  });
 }
 
 SoftBinding from_minhash(const minhash::MinHash& minhash) {

@@ -93,6 +93,10 @@ struct SoftBinding {
 // selecting its characters; offsets beyond the i32 range are written as its maximum.
 SoftBinding from_fingerprint(const simhash::Fingerprint& fingerprint);
 
+// from_fingerprint(fingerprint).to_cbor(), without holding that record: for a long text its
+// blocks, a few allocations each, take about as much memory as the text.
+[[nodiscard]] Result<std::vector<uint8_t>> fingerprint_cbor(const simhash::Fingerprint& fingerprint);
+
 // The id 44 record: one whole-text block carrying the 128 signature values, each as 8 bytes most
 // significant first, in hex (2048 digits).
 SoftBinding from_minhash(const minhash::MinHash& minhash);

@@ -427,7 +427,8 @@ std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8
   return at;
 }
 
-Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, std::span<const uint8_t> pointer) {
+Result<std::array<Insertion, kCodewordBytes>> insertions(std::string_view text, std::span<const uint8_t> key,
+                                                         std::span<const uint8_t> pointer) {
   const bool plain = find_zero_width(text, 0) == text.size();  // as most texts are
   const ContentHash hash = hash_of_stripped(text);
   QV_ASSIGN_OR_RETURN(const Codeword codeword, encode_payload(pointer, key, hash));
@@ -438,26 +439,39 @@ Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, s
   if (!plain) QV_RETURN_IF_ERROR(check_chosen_words_bare(text, order));
 
   // The gaps are found again by their index rather than kept, one per word.
-  struct Insertion {
+  struct Placed {
     size_t gap;
-    size_t offset;
     uint8_t byte;
   };
-  std::array<Insertion, kCodewordBytes> insertions;
-  for (size_t i = 0; i < kCodewordBytes; ++i) insertions[i] = {order[i], 0, codeword[i]};
-  std::ranges::sort(insertions, {}, &Insertion::gap);
+  std::array<Placed, kCodewordBytes> placed;
+  for (size_t i = 0; i < kCodewordBytes; ++i) placed[i] = {order[i], codeword[i]};
+  std::ranges::sort(placed, {}, &Placed::gap);
+  std::array<Insertion, kCodewordBytes> out;
   size_t gap = 0;
   size_t next = 0;
   for_each_word_end(text, [&](size_t offset) {
-    if (next < insertions.size() && insertions[next].gap == gap) insertions[next++].offset = offset;
+    if (next < placed.size() && placed[next].gap == gap) {
+      out[next] = {offset, placed[next].byte};
+      ++next;
+    }
     ++gap;
   });
+  return out;
+}
 
+std::string symbol_run(uint8_t byte) {
+  std::string out;
+  append_symbol_run(out, byte);
+  return out;
+}
+
+Result<std::string> embed(std::string_view text, std::span<const uint8_t> key, std::span<const uint8_t> pointer) {
+  QV_ASSIGN_OR_RETURN(const auto runs, insertions(text, key, pointer));
   // Each run goes directly after its word, before whatever follows it.
   std::string out;
   out.reserve(text.size() + kWatermarkBytes);
   size_t copied = 0;
-  for (const Insertion& insertion : insertions) {
+  for (const Insertion& insertion : runs) {
     out.append(text.substr(copied, insertion.offset - copied));
     append_symbol_run(out, insertion.byte);
     copied = insertion.offset;

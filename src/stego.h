@@ -68,6 +68,22 @@ std::vector<size_t> fisher_yates(size_t count, std::span<const uint8_t> key, con
 // the permutation: memory stays the same whatever the number of words.
 std::array<size_t, kCodewordBytes> placement(size_t count, std::span<const uint8_t> key, const ContentHash& hash);
 
+// One run of the watermark: the codeword byte it spells and the byte offset in the text it
+// goes before.
+struct Insertion {
+  size_t offset;
+  uint8_t byte;
+};
+
+// The 48 runs embed() inserts, in increasing order of offset, or embed()'s failures;
+// a caller that builds the marked text itself never needs a second copy of it.
+[[nodiscard]] Result<std::array<Insertion, kCodewordBytes>> insertions(std::string_view text,
+                                                                       std::span<const uint8_t> key,
+                                                                       std::span<const uint8_t> pointer);
+
+// The four characters of the watermark's alphabet that spell `byte`, as UTF-8.
+std::string symbol_run(uint8_t byte);
+
 // The text with the watermark for `pointer` inserted after 48 of its words; 576 bytes longer.
 // Fails with ContentTooShort when the text has fewer than 48 words, and with InvalidInput when
 // a word chosen to carry a run is already followed by characters of the watermark's alphabet.

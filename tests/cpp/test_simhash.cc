@@ -241,6 +241,19 @@ TEST(Fingerprint, GramsBeyondTheKeptOnesMatchReference) {
   }
 }
 
+// The canonical stream is read in pieces of 64 KB: grams, windows and characters of every
+// width across the cuts.
+TEST(Fingerprint, StreamReadInPiecesMatchesReference) {
+  std::mt19937 rng(17);
+  const std::string text = random_text(rng, 60000);
+  ASSERT_GT(normalize::canonical(text).size(), 3u * 65536);
+  const Fingerprint f = Fingerprint::compute(text);
+  const Fingerprint expected = reference_fingerprint(text);
+  EXPECT_EQ(f.whole, expected.whole);
+  EXPECT_EQ(f.windows, expected.windows);
+  EXPECT_EQ(Fingerprint::compute_whole(text), f.whole);
+}
+
 TEST(Fingerprint, WholeOnlyMatchesFullComputation) {
   for (const char* text : {"", "A", "abc", "abcd", "Hello, World!"}) {
     EXPECT_EQ(Fingerprint::compute_whole(text), Fingerprint::compute(text).whole) << text;

@@ -614,6 +614,17 @@ TEST(SoftBindingBuild, FingerprintOffsetsSaturateAtI32Max) {
   }
 }
 
+TEST(SoftBindingBuild, FingerprintCborIsTheRecordsCbor) {
+  constexpr size_t kI32Max = 2147483647;
+  simhash::Fingerprint fingerprint;
+  EXPECT_EQ(fingerprint_cbor(fingerprint).value(), encode(from_fingerprint(fingerprint)));
+  fingerprint.whole.bytes[3] = 0x5C;
+  for (size_t start = 0; start < 40 * 256; start += 256) fingerprint.windows.push_back({{}, start, 512});
+  fingerprint.windows.back().hash.bytes[0] = 0xFF;
+  fingerprint.windows.push_back({{}, kI32Max - 3, 300});  // an offset that saturates
+  EXPECT_EQ(fingerprint_cbor(fingerprint).value(), encode(from_fingerprint(fingerprint)));
+}
+
 TEST(SoftBindingBuild, MinhashValueRoundTrips) {
   minhash::MinHash minhash;
   for (size_t i = 0; i < minhash::kNumPerm; ++i) minhash.signature[i] = 0x0123456789ABCDEFull * (i + 1);

@@ -137,5 +137,27 @@ TEST(Stego, ArbitraryBytesNeverBreakEmbedOrExtract) {
   }
 }
 
+TEST(Stego, InsertionsAreWhereEmbedPutsTheRuns) {
+  const std::vector<uint8_t> key = {7, 7};
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += i % 7 ? "word\u00e9 " : "\u4e2d\u6587\n";
+  const auto runs = insertions(text, key, key);
+  ASSERT_TRUE(runs.ok());
+  std::string rebuilt;
+  size_t copied = 0;
+  for (const Insertion& run : *runs) {
+    ASSERT_GE(run.offset, copied);
+    rebuilt += text.substr(copied, run.offset - copied) + symbol_run(run.byte);
+    copied = run.offset;
+  }
+  rebuilt += text.substr(copied);
+  EXPECT_EQ(rebuilt, embed(text, key, key).value());
+  EXPECT_EQ(symbol_run(0xB4), "\u200d\u2060\u200c\u200b");
+
+  const auto short_text = insertions("a few words", key, key);
+  ASSERT_FALSE(short_text.ok());
+  EXPECT_EQ(short_text.error().message(), embed("a few words", key, key).error().message());
+}
+
 }  // namespace
 }  // namespace quelvane::stego

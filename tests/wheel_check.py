@@ -157,6 +157,7 @@ EXTRA_BRINGS = {
     "dask": ["distributed", "numpy", "scipy", "pyarrow", "quelvane_host.dedup"],
     "postgres": ["psycopg", "quelvane_host.storage.postgres"],
     "c2pa": ["c2pa", "cryptography", "cbor2", "quelvane_host.manifests", "quelvane_host.signing_identity"],
+    "icu": ["icu", "quelvane_host.wordbreak"],
 }
 
 

@@ -22,6 +22,7 @@ import zlib
 from dataclasses import dataclass
 from typing import Iterable, Sequence
 
+from . import wordbreak
 from .shingles import SHINGLE_WORDS, WINDOW, shingle_keys, winnow
 
 try:
@@ -43,12 +44,20 @@ WORD_CACHE_SIZE = 1 << 15
 """Word hashes remembered per process: the documents of a corpus share most of their words, and
 folding and hashing a word costs more than looking it up (some 6 MB)."""
 
-_CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
-# Runs of letters and digits; each Han or kana character is a word of its own, since those
-# scripts separate words without spaces. Zero-width characters are not letters, so a watermark
-# run after a word leaves the word as it is.
-_WORD = re.compile(f"[{_CJK}]|[^\\W_{_CJK}]+")
+_SPACELESS = ("\u0e01-\u0e3a\u0e40-\u0e4e\u0e50-\u0e59"  # Thai, without its currency sign and punctuation
+              "\u0e81-\u0edf"  # Lao
+              "\u1000-\u1049\u1050-\u109f"  # Myanmar, without its punctuation
+              "\u1780-\u17d3\u17dc\u17dd\u17e0-\u17e9"  # Khmer, the same
+              "\u3005-\u3007\u303b\u3041-\u309f\u30a1-\u30fa\u30fc-\u30ff\u31f0-\u31ff\uff66-\uff9f"  # kana
+              "\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff\U00020000-\U0003134f")  # Han
+# Words are runs of letters and digits. Scripts written without spaces between words (the
+# characters above; not Korean, which has spaces) form runs of their own that ICU's dictionary
+# cuts into words: one Han or kana character is less than a word, and a Thai run is a whole
+# clause. Zero-width characters are not letters, so a watermark run after a word leaves the word
+# as it is.
+_WORD = re.compile(f"[{_SPACELESS}]+|[^\\W_{_SPACELESS}]+")
 _WORD_PIECES = re.compile(f"({_WORD.pattern})")
+_HAS_SPACELESS = re.compile(f"[{_SPACELESS}]")
 # A sentence ends at a full stop, question or exclamation mark followed by space (closing quotes,
 # brackets and watermark characters may come between), at a CJK full stop, and at a paragraph
 # break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
@@ -82,6 +91,9 @@ class Words:
     def _spans(self) -> tuple[tuple[int, ...], tuple[int, ...]]:
         # A found text may be megabytes long: splitting it into gaps and words and summing their
         # lengths runs in C, where a match object per word does not.
+        if _HAS_SPACELESS.search(self._text):
+            spans = _spaceless_spans(self._text)
+            return tuple(s for s, _ in spans), tuple(e for _, e in spans)
         pieces = _WORD_PIECES.split(self._text)
         bounds = list(itertools.accumulate(map(len, pieces), initial=0))
         return tuple(bounds[1:-1:2]), tuple(bounds[2:-1:2])
@@ -109,7 +121,29 @@ class Words:
 
 def word_hashes(text: str) -> list[int]:
     """The 64-bit hash of every word of `text`, in order: all that the look-up keys need."""
-    return _hashes(_WORD.findall(text))
+    return _hashes(_words(text))
+
+
+def needs_segmentation(text: str) -> bool:
+    """Whether `text` holds a script whose words ICU's dictionary finds (see `wordbreak`)."""
+    return _HAS_SPACELESS.search(text) is not None
+
+
+def _words(text: str) -> list[str]:
+    if not _HAS_SPACELESS.search(text):
+        return _WORD.findall(text)
+    return [text[start:end] for start, end in _spaceless_spans(text)]
+
+
+def _spaceless_spans(text: str) -> list[tuple[int, int]]:
+    """(start, end) of every word of a text that holds scripts written without spaces."""
+    spans: list[tuple[int, int]] = []
+    for match in _WORD.finditer(text):
+        if _HAS_SPACELESS.match(text, match.start()):
+            spans.extend(wordbreak.spans(match.group(), match.start()))
+        else:
+            spans.append(match.span())
+    return spans
 
 
 def split_words(text: str, hashes: Sequence[int] | None = None) -> Words:

@@ -12,7 +12,7 @@ import importlib.util
 from .errors import QuelvaneHostError
 
 WHEEL_FOLDER = "wheelhouse"
-EXTRAS = ("server", "dask", "postgres", "c2pa")
+EXTRAS = ("server", "dask", "postgres", "c2pa", "icu")
 
 
 def install_line(extra: str | None = None) -> str:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import os
 from contextlib import contextmanager
-from typing import Any, Iterable, Iterator
+from typing import Any, Callable, Iterable, Iterator, Sequence
 from urllib.parse import unquote
 
 import psycopg
@@ -19,11 +19,38 @@ from psycopg import errors as pg_errors
 from psycopg.conninfo import conninfo_to_dict, make_conninfo
 
 from ..errors import NoRegistryError, RegistryError
+from ..indexing import resegmented, segmentation
 from ..manifests import manifest_id_for
 from . import MASK, Envelope, IndexEntries, Identity, Publication, ListEntry, Withdrawal, damaged, masked, signed
 
+def _insert_excerpt_keys(cursor: psycopg.Cursor[Any], row_id: object, entries: Sequence[tuple[int, int]]) -> None:
+    cursor.execute(
+        "INSERT INTO excerpt_keys (key, publication, position)"
+        " SELECT DISTINCT k, %s, pos FROM unnest(%s::bigint[], %s::integer[]) AS e(k, pos)"
+        " ON CONFLICT DO NOTHING",
+        (row_id, [signed(k) for k, _ in entries], [pos for _, pos in entries]))
+
+
+def _resegment(cursor: psycopg.Cursor[Any]) -> None:
+    # Texts in scripts written without spaces were indexed one Han or kana character to a word,
+    # which unrelated texts share by chance: their excerpt keys are derived again from ICU's words.
+    last = 0
+    while rows := cursor.execute("SELECT id, text FROM publications WHERE id > %s ORDER BY id LIMIT 100",
+                                 (last,)).fetchall():
+        for row_id, text in rows:
+            entries = resegmented(text)
+            if entries is not None:
+                cursor.execute("DELETE FROM excerpt_keys WHERE publication = %s", (row_id,))
+                _insert_excerpt_keys(cursor, row_id, entries)
+        last = rows[-1][0]
+    if (used := segmentation()) is not None:
+        cursor.execute("INSERT INTO quelvane_meta (name, value) VALUES ('segmentation', %s)"
+                       " ON CONFLICT (name) DO UPDATE SET value = excluded.value", (used,))
+
+
 # Each entry brings the schema from its index to the next version; never edit a released one.
-MIGRATIONS: tuple[str, ...] = (
+# Most are SQL; a step that derives keys again is a function of the migrating transaction's cursor.
+MIGRATIONS: tuple[str | Callable[[psycopg.Cursor[Any]], None], ...] = (
     """
     CREATE TABLE publications (
         id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -86,6 +113,7 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE INDEX IF NOT EXISTS band_keys_by_publication ON band_keys (publication);
     CREATE INDEX IF NOT EXISTS excerpt_keys_by_publication ON excerpt_keys (publication)
     """,
+    _resegment,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
 CONNECT_TIMEOUT_S = 15
@@ -168,7 +196,10 @@ class PostgresStorage:
             version = self._read_version(cursor, create)
             self._check_version(version)
             for migration in MIGRATIONS[version:]:
-                cursor.execute(migration)
+                if callable(migration):
+                    migration(cursor)
+                else:
+                    cursor.execute(migration)
             cursor.execute("INSERT INTO quelvane_meta (name, value) VALUES ('schema_version', %s)"
                            " ON CONFLICT (name) DO UPDATE SET value = excluded.value", (str(SCHEMA_VERSION),))
             if create is not None:
@@ -260,11 +291,7 @@ class PostgresStorage:
                                (row_id, manifest_id_for(p.pointer), p.manifest))
             cursor.execute("INSERT INTO band_keys (key, publication) SELECT DISTINCT unnest(%s::bigint[]), %s"
                            " ON CONFLICT DO NOTHING", ([signed(k) for k in index.band_keys], row_id))
-            cursor.execute(
-                "INSERT INTO excerpt_keys (key, publication, position)"
-                " SELECT DISTINCT k, %s, pos FROM unnest(%s::bigint[], %s::integer[]) AS e(k, pos)"
-                " ON CONFLICT DO NOTHING",
-                (row_id, [signed(k) for k, _ in index.excerpt_keys], [pos for _, pos in index.excerpt_keys]))
+            _insert_excerpt_keys(cursor, row_id, index.excerpt_keys)
 
     def get(self, pointer: str) -> Publication | None:
         with self._errors(), self._transaction() as cursor:

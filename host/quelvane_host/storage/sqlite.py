@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Callable, Iterable, Iterator
 
 from ..errors import NoRegistryError, RegistryError
+from ..indexing import resegmented, segmentation
 from ..inputs import refuse_constant
 from ..manifests import manifest_id_for
 from . import Envelope, IndexEntries, Identity, Publication, ListEntry, Withdrawal, damaged, signed
@@ -78,6 +79,27 @@ def _run_script(script: str) -> Callable[[sqlite3.Connection], None]:
     return migrate
 
 
+def _insert_excerpt_keys(db: sqlite3.Connection, row_id: object, entries: Iterable[tuple[int, int]]) -> None:
+    db.executemany("INSERT OR IGNORE INTO excerpt_keys (key, publication, position) VALUES (?, ?, ?)",
+                   [(signed(k), row_id, pos) for k, pos in entries])
+
+
+def _resegment(db: sqlite3.Connection) -> None:
+    # Texts in scripts written without spaces were indexed one Han or kana character to a word,
+    # which unrelated texts share by chance: their excerpt keys are derived again from ICU's words.
+    last = 0
+    while rows := db.execute("SELECT id, text FROM publications WHERE id > ? ORDER BY id LIMIT 100",
+                             (last,)).fetchall():
+        for row_id, text in rows:
+            entries = resegmented(str(text))
+            if entries is not None:
+                db.execute("DELETE FROM excerpt_keys WHERE publication = ?", (row_id,))
+                _insert_excerpt_keys(db, row_id, entries)
+        last = rows[-1][0]
+    if (used := segmentation()) is not None:
+        db.execute("INSERT OR REPLACE INTO quelvane_meta (name, value) VALUES ('segmentation', ?)", (used,))
+
+
 # Index i brings a registry from schema version i to i + 1.
 _MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     _run_script(_SCHEMA_V1),
@@ -91,6 +113,7 @@ _MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     # Deleting a publication removes its index entries: found by publication, not by key.
     _run_script("CREATE INDEX IF NOT EXISTS band_keys_by_publication ON band_keys (publication);"
                 "CREATE INDEX IF NOT EXISTS excerpt_keys_by_publication ON excerpt_keys (publication)"),
+    _resegment,
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -301,8 +324,7 @@ class SQLiteStorage:
                            (row_id, manifest_id_for(p.pointer), p.manifest))
             db.executemany("INSERT OR IGNORE INTO band_keys (key, publication) VALUES (?, ?)",
                            [(signed(k), row_id) for k in index.band_keys])
-            db.executemany("INSERT OR IGNORE INTO excerpt_keys (key, publication, position) VALUES (?, ?, ?)",
-                           [(signed(k), row_id, pos) for k, pos in index.excerpt_keys])
+            _insert_excerpt_keys(db, row_id, index.excerpt_keys)
 
     def get(self, pointer: str) -> Publication | None:
         with _errors(self._path):

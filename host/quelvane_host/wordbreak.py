@@ -15,7 +15,7 @@ from typing import Any
 from .errors import QuelvaneHostError
 from .extras import missing_extra
 
-PURPOSE = "texts in Chinese, Japanese, Thai, Lao, Khmer or Burmese"
+PURPOSE = "indexing texts in Chinese, Japanese, Thai, Lao, Khmer or Burmese"
 _INSTALL_ICU = ("; PyICU is built against the system's ICU: on Debian, first run "
                 "apt-get install libicu-dev pkg-config g++")
 _local = threading.local()

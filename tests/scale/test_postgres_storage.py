@@ -15,9 +15,11 @@ from click.testing import CliRunner
 from quelvane_host import InputError, KeyFileError, Keys, Registry, RegistryError
 from quelvane_host.cli import main
 from quelvane_host.extras import install_line
-from quelvane_host.storage import Identity, IndexEntries, masked, open_storage
+from quelvane_host import excerpts
+from quelvane_host.indexing import index_of, segmentation
+from quelvane_host.storage import Identity, IndexEntries, masked, open_storage, signed
 from quelvane_host.storage.postgres import SCHEMA_VERSION
-from host.texts import ARTICLE, ESSAY, FILLER, NOTES
+from host.texts import ARTICLE, ESSAY, FILLER, NOTES, ZH_FERRY, ZH_LIBRARY
 
 ZERO_WIDTH = re.compile("[\u200b\u200c\u200d\u2060]")
 
@@ -403,3 +405,51 @@ def test_manifests_are_kept_with_their_publication_and_older_ones_backfilled(loc
     _sql(location, "DELETE FROM publications WHERE pointer = ?", new.pointer)
     with Registry.open(location, keys) as registry:
         assert registry.storage.manifest(manifests.manifest_id_for(new.pointer)) is None
+
+
+def _sql_many(location, statement, rows):
+    """Runs one statement for each of `rows` on the registry's database behind quelvane's back;
+    returns what a query read."""
+    if location.startswith("postgresql://"):
+        with psycopg.connect(location, autocommit=True) as db, db.cursor() as cursor:
+            if statement.startswith("SELECT"):
+                return cursor.execute(statement.replace("?", "%s"), rows[0]).fetchall()
+            cursor.executemany(statement.replace("?", "%s"), rows)
+    else:
+        with sqlite3.connect(location) as db:
+            if statement.startswith("SELECT"):
+                return db.execute(statement, rows[0]).fetchall()
+            db.executemany(statement, rows)
+
+
+_OLD_WORDS = re.compile("[\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff]|[^\\W_\u3040-\u30ff\u3400-\u4dbf"
+                        "\u4e00-\u9fff\uf900-\ufaff]+")
+_STORED_KEYS = "SELECT key, position FROM excerpt_keys WHERE publication = (SELECT id FROM publications WHERE pointer = ?)"
+
+
+def _stored_keys(location, pointer):
+    return sorted((key % (1 << 64), position) for key, position in _sql_many(location, _STORED_KEYS, [(pointer,)]))
+
+
+def test_an_upgrade_derives_again_the_keys_of_texts_indexed_one_character_to_a_word(location, keys):
+    with Registry.create(location, keys) as registry:
+        chinese, english = registry.publish(ZH_FERRY), registry.publish(ARTICLE)
+        visible = registry.show(chinese.pointer).text
+    # The keys an older quelvane stored: every Han or kana character a word of its own.
+    old = excerpts.index_entries(" ".join(_OLD_WORDS.findall(visible)))
+    _sql(location, "DELETE FROM excerpt_keys WHERE publication = (SELECT id FROM publications WHERE pointer = ?)",
+         chinese.pointer)
+    _sql_many(location, "INSERT INTO excerpt_keys (key, publication, position) SELECT ?, id, ? FROM publications"
+              " WHERE pointer = ?", [(signed(k), at, chinese.pointer) for k, at in old])
+    _sql(location, "DELETE FROM quelvane_meta WHERE name = 'segmentation'")
+    english_keys = _stored_keys(location, english.pointer)
+    _as_version(location, SCHEMA_VERSION - 1)
+    passage = ZH_FERRY[ZH_FERRY.index("王船长说"):ZH_FERRY.index("去年秋天")]
+    with Registry.open(location, keys) as registry:
+        assert registry.storage.schema_version() == SCHEMA_VERSION
+        assert _stored_keys(location, chinese.pointer) == sorted(index_of(visible).excerpt_keys) != sorted(old)
+        assert _stored_keys(location, english.pointer) == english_keys
+        [match] = registry.identify(f"{ZH_LIBRARY}\n\n{passage}", weak=True)
+        assert (match.pointer, match.evidence.found_by) == (chinese.pointer, ("excerpt index",))
+    assert _sql_many(location, "SELECT value FROM quelvane_meta WHERE name = ?", [("segmentation",)]) == [
+        (segmentation(),)]

@@ -51,6 +51,7 @@ RUN_CHARS = 16
 DOCUMENT_WORDS = (300, 2000)
 PUBLISHED = 300
 HELD_OUT = 120
+MIN_HELD_OUT = 20
 PASTE_FACTOR = 5
 SHARE_DOCUMENTS = 150
 LANGUAGES = ("chinese", "japanese")
@@ -140,7 +141,7 @@ def measure(job: dict) -> dict:
     from quelvane_host.cli import main as cli
 
     result: dict = {"found": {k: 0 for k in KINDS}, "only weak": {k: 0 for k in KINDS}, "copies": 0,
-                    "false matches": 0, "weak rows": 0, "pairs": 0}
+                    "false matches": 0, "weak rows": 0, "weak rows shown": 0, "pairs": 0}
     published, held_out = job["published"], job["held_out"]
     folder = Path(job["folder"])
     keys = Keys.generate("bench-scripts")
@@ -182,11 +183,14 @@ def measure(job: dict) -> dict:
 
 
 def _count_unrelated(result: dict, rows: list, own: str | None, pairs: int) -> None:
+    from quelvane_host.identify import shown
+
     result["pairs"] += pairs
     for match in rows:
         if match.pointer != own:
             result["false matches"] += match.verdict == "match"
             result["weak rows"] += match.verdict == "weak"
+            result["weak rows shown"] += match.verdict == "weak" and shown(match, weak=False)
 
 
 def shingle_share(texts: list[str], excerpts) -> float:
@@ -245,6 +249,8 @@ def report(results: dict, english_share: float) -> str:
         _rate(r["false matches"], r["pairs"]) for r in cells) + " |")
     lines.append("| weak rows per unrelated pair | " + " | ".join(
         _rate(r["weak rows"], r["pairs"]) for r in cells) + " |")
+    lines.append("| of them shown without asking for weak rows | " + " | ".join(
+        _rate(r["weak rows shown"], r["pairs"]) for r in cells) + " |")
     lines.append(f"| distinct shingles shared by unrelated documents (English: {english_share:.1e}) | "
                  + " | ".join(f"{r['shingle share']:.1e}" for r in cells) + " |")
     lines.append("| scan, ms per document (x keys alone) | " + " | ".join(
@@ -267,10 +273,11 @@ def main() -> None:
         hosts = {"before": before_host(Path(folder)), "after": ROOT / "host"}
         for language in LANGUAGES:
             docs = documents(language)
-            if len(docs) < count + held:
-                sys.exit(f"{language}: only {len(docs)} documents, {count + held} needed")
+            if len(docs) < count + MIN_HELD_OUT:
+                sys.exit(f"{language}: only {len(docs)} documents, {count + MIN_HELD_OUT} needed")
             published = ["\n\n".join(d) for d in docs[:count]]
             held_out = docs[count:count + held]
+            print(f"{language}: {len(published)} published, {len(held_out)} held out", file=sys.stderr)
             job = {"published": published, "held_out": ["\n\n".join(d) for d in held_out],
                    "cases": cases(published, held_out), "share": docs[:min(SHARE_DOCUMENTS, count)]}
             results[language] = {}
@@ -281,7 +288,10 @@ def main() -> None:
     from quelvane_host import excerpts
 
     english = [d for d in corpus._documents()[:min(SHARE_DOCUMENTS, count)]]
-    print(f"{count} publications and {held} held-out documents per language; before: the host at {BEFORE}")
+    from quelvane_host import wordbreak
+
+    print(f"{count} publications per language, up to {held} documents held out; before: the host at {BEFORE};"
+          f" after: words from {wordbreak.version()}")
     print(report(results, shingle_share(english, excerpts)))
 
 

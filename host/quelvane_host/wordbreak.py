@@ -40,12 +40,12 @@ def version() -> str | None:
     return None if icu is None else f"ICU {icu.ICU_VERSION}"
 
 
-def spans(run: str, offset: int) -> list[tuple[int, int]]:
-    """(start, end) of each word of `run`, a run of letters of these scripts found at `offset`."""
+def bounds(run: str, offset: int) -> list[int]:
+    """The offsets where the words of `run`, a run of letters of these scripts found at `offset`,
+    start, and where the last ends."""
     iterator = _iterator()
     iterator.setText(run)
-    bounds = [0, *iterator]
-    return [(offset + start, offset + end) for start, end in zip(bounds, bounds[1:])]
+    return [offset, *(offset + bound for bound in iterator)]
 
 
 def _iterator() -> Any:

@@ -445,6 +445,12 @@ def test_an_upgrade_derives_again_the_keys_of_texts_indexed_one_character_to_a_w
     english_keys = _stored_keys(location, english.pointer)
     _as_version(location, SCHEMA_VERSION - 1)
     passage = ZH_FERRY[ZH_FERRY.index("王船长说"):ZH_FERRY.index("去年秋天")]
+    # Without ICU the upgrade is refused, saying what to install, and leaves the registry as it was.
+    hidden = subprocess.run([sys.executable, "-c", "import sys; sys.modules['icu'] = None; from quelvane_host.storage"
+                             " import open_storage; open_storage(sys.argv[1])", location], capture_output=True, text=True)
+    assert hidden.returncode != 0 and install_line("icu") in hidden.stderr
+    assert _sql_many(location, "SELECT value FROM quelvane_meta WHERE name = ?", [("schema_version",)]) == [
+        (str(SCHEMA_VERSION - 1),)]
     with Registry.open(location, keys) as registry:
         assert registry.storage.schema_version() == SCHEMA_VERSION
         assert _stored_keys(location, chinese.pointer) == sorted(index_of(visible).excerpt_keys) != sorted(old)

@@ -23,6 +23,7 @@ from ..indexing import resegmented, segmentation
 from ..manifests import manifest_id_for
 from . import MASK, Envelope, IndexEntries, Identity, Publication, ListEntry, Withdrawal, damaged, masked, signed
 
+
 def _insert_excerpt_keys(cursor: psycopg.Cursor[Any], row_id: object, entries: Sequence[tuple[int, int]]) -> None:
     cursor.execute(
         "INSERT INTO excerpt_keys (key, publication, position)"

@@ -64,8 +64,8 @@ def test_words_fold_case_and_split_scripts_without_spaces():
 # punctuation inside such text, and Korean's spaces, keep splitting as they always did.
 @pytest.mark.parametrize("text, expected", [
     ("我们今天去北京。", ["我们", "今天", "去", "北京"]),
-    ("Linux内核是一个open source项目，版本5.10。", ["Linux", "内", "核", "是", "一个", "open", "source", "项目",
-                                                   "版本", "5", "10"]),
+    ("我们今天用Linux 5.10版本。", ["我们", "今天", "用", "Linux", "5", "10", "版本"]),
+    ("我们的open source项目", ["我们", "的", "open", "source", "项目"]),
     ("私は東京に行きます。", ["私", "は", "東京", "に", "行き", "ます"]),
     ("日本語のテキストです", ["日本語", "の", "テキスト", "です"]),
     ("ジョン・スミスさん", ["ジョン", "スミス", "さん"]),

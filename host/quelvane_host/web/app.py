@@ -6,6 +6,7 @@ borrowed from the pool. Every error body is {"detail": "what is wrong"}; none ca
 the token, since no message of ours is built from them."""
 from __future__ import annotations
 
+import asyncio
 import logging
 import re
 from contextlib import asynccontextmanager
@@ -20,12 +21,15 @@ from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import UploadFile
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect
+from starlette.types import Receive, Scope, Send
 
+from ..algorithms import WATERMARK_ALG
 from ..files import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
 from ..formats import FORMATS, Format
 from ..identify import Matches
 from ..inputs import decode
+from ..resolve import Resolution
 from . import resolution, results, schemas
 from .config import ServiceConfig
 from .limits import RETRY_AFTER_SECONDS, BodyLimit, Busy, Turns
@@ -192,7 +196,29 @@ def create_app(config: ServiceConfig) -> BodyLimit:
                                                            max_bytes=limit))
         return _page(page, html)
 
-    return BodyLimit(app, limit)
+    def by_pointer(pointer: bytes, max_results: int) -> Optional[Resolution]:
+        with pool.borrow_idle() as registry:
+            if registry is None:
+                return None
+            try:
+                return registry.resolve(WATERMARK_ALG, pointer, max_results=max_results)
+            except QuelvaneHostError:
+                return None  # the route answers it, with the error page it gives
+
+    async def served(scope: Scope, receive: Receive, send: Send) -> None:
+        # A look-up by watermark pointer is one indexed read, cheaper than the turn, the routing
+        # and the validation around it: a well-formed one goes straight to a worker thread, which
+        # takes a registry only if one is idle. Any other request goes the usual way, and so does
+        # this one when no registry is idle or the look-up fails.
+        query = resolution.pointer_query(scope)
+        if query is not None:
+            found = await asyncio.get_running_loop().run_in_executor(None, by_pointer, *query)
+            if found is not None:
+                await resolution.answer(found)(scope, receive, send)
+                return
+        await app(scope, receive, send)
+
+    return BodyLimit(served, limit)
 
 
 def _page(page: Page, html: str, status: int = 200, headers: Optional[Dict[str, str]] = None) -> HTMLResponse:

@@ -7,12 +7,15 @@ The C2PA API answers a query it cannot use with 400, so a malformed parameter he
 the 422 the rest of the service gives (`answers_400`)."""
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Union
+import re
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
+from urllib.parse import parse_qsl
 
 from fastapi import APIRouter, Query, Request
 from fastapi.responses import JSONResponse, Response
 from pydantic import BaseModel, ConfigDict, Field
 from starlette.exceptions import HTTPException
+from starlette.types import Scope
 
 from ..algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG, WATERMARK_ALG
 from ..errors import InputError
@@ -24,6 +27,7 @@ from .schemas import ErrorBody
 
 InRegistry = Callable[..., Awaitable[Any]]
 PREFIXES = ("/matches/", "/manifests/", "/services/")
+_COUNT = re.compile(r"[1-9][0-9]{0,8}")
 TEXT_FORMATS: Dict[str, Format] = {"text/html": "html", "text/markdown": "markdown", "text/x-markdown": "markdown"}
 """Any other text/* body is read as plain text."""
 
@@ -65,6 +69,24 @@ def _errors(*codes: int) -> Dict[Union[int, str], Dict[str, Any]]:
              415: "The body is not text/* (plain text, HTML or Markdown).",
              503: "The registry is busy or unavailable; try again after Retry-After seconds."}
     return {code: {"model": ErrorBody, "description": texts[code]} for code in codes}
+
+
+def pointer_query(scope: Scope) -> Optional[Tuple[bytes, int]]:
+    """The pointer and result count of a well-formed GET /matches/byBinding by watermark pointer
+    (each parameter once, the count in plain digits); None for any other request, which the route
+    answers, errors included, with its validation."""
+    if scope["type"] != "http" or scope["method"] != "GET" or scope["path"] != "/matches/byBinding":
+        return None
+    # Read as the route reads it: Latin-1 bytes, then percent-escapes as UTF-8.
+    fields = parse_qsl(scope["query_string"].decode("latin-1"), keep_blank_values=True)
+    query = dict(fields)
+    count = query.get("maxResults", str(DEFAULT_RESULTS))
+    if len(query) != len(fields) or query.get("alg") != WATERMARK_ALG or not _COUNT.fullmatch(count):
+        return None
+    try:
+        return decode_value(WATERMARK_ALG, query.get("value", "")), min(int(count), MAX_RESULTS)
+    except InputError:
+        return None
 
 
 def answers_400(path: str) -> bool:
@@ -120,7 +142,7 @@ def router(in_registry: InRegistry, limit: int) -> APIRouter:
         text = decode(await request.body(), limit)
         found: Resolution = await in_registry(request, lambda registry: registry.resolve_content(
             text, format=TEXT_FORMATS.get(media, "text"), hint=hint, max_results=min(maxResults, MAX_RESULTS)))
-        return _answer(found)
+        return answer(found)
 
     @api.get("/manifests/{manifestId}", response_class=Response, responses={
         200: {"description": "The manifest store (it holds one manifest, the active one).",
@@ -147,7 +169,7 @@ async def _resolved(request: Request, in_registry: InRegistry, alg: str, encoded
     value = decode_value(alg, encoded)  # refused before the client takes a turn
     found: Resolution = await in_registry(request, lambda registry: registry.resolve(
         alg, value, max_results=min(max_results, MAX_RESULTS)))
-    return _answer(found)
+    return answer(found)
 
 
 def _hint(alg: str, encoded: str) -> Optional[tuple[str, bytes]]:
@@ -159,7 +181,7 @@ def _hint(alg: str, encoded: str) -> Optional[tuple[str, bytes]]:
     return alg, decode_value(alg, encoded)
 
 
-def _answer(found: Resolution) -> JSONResponse:
+def answer(found: Resolution) -> JSONResponse:
     # A cut search still answers with what it found; the header says it may be incomplete.
     headers = {} if found.complete else {"Quelvane-Incomplete": found.note}
     return JSONResponse({"matches": [{"manifestId": r.manifest_id, "similarityScore": r.score}

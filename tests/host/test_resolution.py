@@ -187,6 +187,20 @@ def test_a_look_up_by_pointer_answers_as_the_route_does(client, published, raw, 
         assert detail in response.json()["detail"]
 
 
+@pytest.mark.parametrize("query, status", [
+    ("", 200), ("?returnActiveManifest=true", 200), ("?returnActiveManifest=false&other=1", 200),
+    # Read as the route reads them: its boolean parsing, the last of a repeated parameter.
+    ("?returnActiveManifest=1", 200), ("?returnActiveManifest=maybe&returnActiveManifest=true", 200),
+    ("?returnActiveManifest=maybe", 400),
+])
+def test_a_manifest_by_id_answers_as_the_route_does(client, published, query, status):
+    response = client.get(f"/manifests/{manifest_of(published, 'article')}{query}")
+    assert response.status_code == status, response.text
+    if status == 200:
+        assert response.headers["content-type"] == "application/c2pa"
+        assert response.content == published[1]["article"].manifest
+
+
 def test_a_pool_lends_an_idle_registry_without_waiting(published):
     folder, _ = published
     pool = RegistryPool(folder / "registry.db", Keys.load(folder / "quelvane.key"), 1, 1024, 60.0)

@@ -23,13 +23,11 @@ from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect
 from starlette.types import Receive, Scope, Send
 
-from ..algorithms import WATERMARK_ALG
 from ..files import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
 from ..formats import FORMATS, Format
 from ..identify import Matches
 from ..inputs import decode
-from ..resolve import Resolution
 from . import resolution, results, schemas
 from .config import ServiceConfig
 from .limits import RETRY_AFTER_SECONDS, BodyLimit, Busy, Turns
@@ -196,25 +194,25 @@ def create_app(config: ServiceConfig) -> BodyLimit:
                                                            max_bytes=limit))
         return _page(page, html)
 
-    def by_pointer(pointer: bytes, max_results: int) -> Optional[Resolution]:
+    def quickly(read: resolution.QuickRead) -> Optional[Response]:
         with pool.borrow_idle() as registry:
             if registry is None:
                 return None
             try:
-                return registry.resolve(WATERMARK_ALG, pointer, max_results=max_results)
+                return read(registry)
             except QuelvaneHostError:
                 return None  # the route answers it, with the error page it gives
 
     async def served(scope: Scope, receive: Receive, send: Send) -> None:
-        # A look-up by watermark pointer is one indexed read, cheaper than the turn, the routing
-        # and the validation around it: a well-formed one goes straight to a worker thread, which
-        # takes a registry only if one is idle. Any other request goes the usual way, and so does
-        # this one when no registry is idle or the look-up fails.
-        query = resolution.pointer_query(scope)
-        if query is not None:
-            found = await asyncio.get_running_loop().run_in_executor(None, by_pointer, *query)
-            if found is not None:
-                await resolution.answer(found)(scope, receive, send)
+        # A request that is one indexed read costs less than the turn, the routing and the
+        # validation around it: a well-formed one goes straight to a worker thread, which takes a
+        # registry only if one is idle. Any other request goes the usual way, and so does such a
+        # one when no registry is idle or the read fails.
+        read = resolution.quick_read(scope)
+        if read is not None:
+            response = await asyncio.get_running_loop().run_in_executor(None, quickly, read)
+            if response is not None:
+                await response(scope, receive, send)
                 return
         await app(scope, receive, send)
 

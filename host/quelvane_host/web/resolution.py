@@ -1,14 +1,16 @@
 """The C2PA Soft Binding Resolution API: find manifests by a soft-binding value or by a text,
 fetch a manifest store, list the algorithms. Public reads, like identify: no token. The look-ups
 and their scores are the registry's (`quelvane_host.resolve`); this module parses and answers,
-with the service's turns, body limit and error body ({"detail": ...}).
+with the service's turns, body limit and error body ({"detail": ...}). A well-formed look-up
+that is one indexed read (by watermark pointer, or a manifest by id) costs less than a turn: it
+takes none (`quick_read`).
 
 The C2PA API answers a query it cannot use with 400, so a malformed parameter here is a 400, not
 the 422 the rest of the service gives (`answers_400`)."""
 from __future__ import annotations
 
 import re
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Union
 from urllib.parse import parse_qsl
 
 from fastapi import APIRouter, Query, Request
@@ -20,14 +22,19 @@ from starlette.types import Scope
 from ..algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG, WATERMARK_ALG
 from ..errors import InputError
 from ..formats import Format
-from ..manifests import MEDIA_TYPE
+from ..manifests import MEDIA_TYPE, parse_manifest_id
 from ..inputs import decode
 from ..resolve import DEFAULT_RESULTS, MAX_ENCODED_CHARACTERS, MAX_RESULTS, Resolution, check_alg, decode_value
 from .schemas import ErrorBody
 
+if TYPE_CHECKING:
+    from ..registry import Registry
+
 InRegistry = Callable[..., Awaitable[Any]]
 PREFIXES = ("/matches/", "/manifests/", "/services/")
 _COUNT = re.compile(r"[1-9][0-9]{0,8}")
+_MANIFESTS = "/manifests/"
+QuickRead = Callable[["Registry"], Response]
 TEXT_FORMATS: Dict[str, Format] = {"text/html": "html", "text/markdown": "markdown", "text/x-markdown": "markdown"}
 """Any other text/* body is read as plain text."""
 
@@ -71,22 +78,44 @@ def _errors(*codes: int) -> Dict[Union[int, str], Dict[str, Any]]:
     return {code: {"model": ErrorBody, "description": texts[code]} for code in codes}
 
 
-def pointer_query(scope: Scope) -> Optional[Tuple[bytes, int]]:
-    """The pointer and result count of a well-formed GET /matches/byBinding by watermark pointer
-    (each parameter once, the count in plain digits); None for any other request, which the route
-    answers, errors included, with its validation."""
-    if scope["type"] != "http" or scope["method"] != "GET" or scope["path"] != "/matches/byBinding":
+def quick_read(scope: Scope) -> Optional[QuickRead]:
+    """The registry read answering a well-formed request that is one indexed read: GET
+    /matches/byBinding by watermark pointer, GET /manifests/{manifestId}. None for any other
+    request, and for one with a repeated parameter or a value in a form other than the plain one
+    (a count with leading zeros, a boolean spelled 1): its route answers those, errors included."""
+    path: str = scope["path"] if scope["type"] == "http" and scope["method"] == "GET" else ""
+    if path != "/matches/byBinding" and not path.startswith(_MANIFESTS):
         return None
-    # Read as the route reads it: Latin-1 bytes, then percent-escapes as UTF-8.
+    # Read as the routes read it: Latin-1 bytes, then percent-escapes as UTF-8.
     fields = parse_qsl(scope["query_string"].decode("latin-1"), keep_blank_values=True)
     query = dict(fields)
+    if len(query) != len(fields):
+        return None
+    if path == "/matches/byBinding":
+        return _pointer_read(query)
+    if query.get("returnActiveManifest", "false") in ("true", "false"):
+        return _manifest_read(path[len(_MANIFESTS):])
+    return None
+
+
+def _pointer_read(query: Dict[str, str]) -> Optional[QuickRead]:
     count = query.get("maxResults", str(DEFAULT_RESULTS))
-    if len(query) != len(fields) or query.get("alg") != WATERMARK_ALG or not _COUNT.fullmatch(count):
+    if query.get("alg") != WATERMARK_ALG or not _COUNT.fullmatch(count):
         return None
     try:
-        return decode_value(WATERMARK_ALG, query.get("value", "")), min(int(count), MAX_RESULTS)
+        pointer = decode_value(WATERMARK_ALG, query.get("value", ""))
     except InputError:
         return None
+    max_results = min(int(count), MAX_RESULTS)
+    return lambda registry: answer(registry.resolve(WATERMARK_ALG, pointer, max_results=max_results))
+
+
+def _manifest_read(manifest_id: str) -> Optional[QuickRead]:
+    try:
+        parse_manifest_id(manifest_id)
+    except InputError:
+        return None
+    return lambda registry: _store(registry.manifest_by_id(manifest_id))
 
 
 def answers_400(path: str) -> bool:
@@ -153,8 +182,7 @@ def router(in_registry: InRegistry, limit: int) -> APIRouter:
                                                                              "manifest: both give the same bytes.")
                        ) -> Response:
         """A publication's C2PA manifest store, as application/c2pa."""
-        store: bytes = await in_registry(request, lambda registry: registry.manifest_by_id(manifestId))
-        return Response(store, media_type=MEDIA_TYPE)
+        return _store(await in_registry(request, lambda registry: registry.manifest_by_id(manifestId)))
 
     @api.get("/services/supportedAlgorithms", response_model=SoftBindingAlgList, operation_id="getSupportedBindings")
     async def supported() -> SoftBindingAlgList:
@@ -179,6 +207,10 @@ def _hint(alg: str, encoded: str) -> Optional[tuple[str, bytes]]:
     if not alg or not encoded:
         raise InputError("give hintAlg and hintValue together, or neither")
     return alg, decode_value(alg, encoded)
+
+
+def _store(store: bytes) -> Response:
+    return Response(store, media_type=MEDIA_TYPE)
 
 
 def answer(found: Resolution) -> JSONResponse:

@@ -205,9 +205,8 @@ def test_a_pool_lends_an_idle_registry_without_waiting(published):
     folder, _ = published
     pool = RegistryPool(folder / "registry.db", Keys.load(folder / "quelvane.key"), 1, 1024, 60.0)
     try:
-        with pool.borrow():
-            with pool.borrow_idle() as none_idle:
-                assert none_idle is None
+        with pool.borrow(), pool.borrow_idle() as none_idle:
+            assert none_idle is None
         with pool.borrow_idle() as idle:
             assert idle is not None
     finally:

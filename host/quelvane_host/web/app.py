@@ -200,8 +200,9 @@ def create_app(config: ServiceConfig) -> BodyLimit:
                 return None
             try:
                 return read(registry)
-            except QuelvaneHostError:
-                return None  # the route answers it, with the error page it gives
+            except Exception:
+                # Whatever failed, the route tries again and answers with its own error page.
+                return None
 
     async def served(scope: Scope, receive: Receive, send: Send) -> None:
         # A request that is one indexed read costs less than the turn, the routing and the

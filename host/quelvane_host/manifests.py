@@ -132,7 +132,17 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
     to its assertion (CBOR hex, as the module builds and publishing signs it), `text_published` is
     the document readers get, which the hard binding covers."""
     _require()
-    definition = {
+    try:
+        return _sign(identity, definition(assertions, pointer, title=title, format=format), _utf8(text_published))
+    except c2pa.C2paError as error:
+        raise ManifestError(f"the C2PA SDK refused to sign the manifest: {_sdk_reason(error)}") from None
+
+
+def definition(assertions: Mapping[str, str], pointer: str, *, title: str, format: Format = "text") -> str:
+    """The manifest definition of a publication, as the JSON the SDK's builder takes (see
+    `build_store`)."""
+    _require()
+    return _stored_json({
         "claim_generator_info": [{"name": "quelvane", "version": _version()}],
         "title": title,
         "format": MEDIA_TYPES[format],
@@ -142,11 +152,7 @@ def build_store(identity: SigningIdentity, text_published: str, assertions: Mapp
              "data": {"actions": [{"action": "c2pa.created", "digitalSourceType": DIGITAL_SOURCE_TYPE}]}},
             *({"label": SOFT_BINDING, "data": _record(alg, cbor_hex)} for alg, cbor_hex in assertions.items()),
         ],
-    }
-    try:
-        return _sign(identity, definition, _utf8(text_published))
-    except c2pa.C2paError as error:
-        raise ManifestError(f"the C2PA SDK refused to sign the manifest: {_sdk_reason(error)}") from None
+    })
 
 
 def check_signs(identity: SigningIdentity) -> None:
@@ -154,18 +160,17 @@ def check_signs(identity: SigningIdentity) -> None:
     importing it does (its key identifiers, for one), and a certificate it refuses is better
     refused when it is set up than at the first publish."""
     _require()
-    definition = {"title": "signing check", "format": _SIGNED_AS,
-                  "assertions": [{"label": "c2pa.actions", "data": {"actions": [
-                      {"action": "c2pa.created", "digitalSourceType": DIGITAL_SOURCE_TYPE}]}}]}
+    throwaway = {"title": "signing check", "format": _SIGNED_AS,
+                 "assertions": [{"label": "c2pa.actions", "data": {"actions": [
+                     {"action": "c2pa.created", "digitalSourceType": DIGITAL_SOURCE_TYPE}]}}]}
     try:
-        _sign(identity, definition, b"signing check")
+        _sign(identity, _stored_json(throwaway), b"signing check")
     except c2pa.C2paError as error:
         raise IdentityError(f"the C2PA SDK refuses to sign with this certificate ({_sdk_reason(error)}); ask its "
                             f"issuer for one C2PA signing accepts") from None
 
 
-def _sign(identity: SigningIdentity, definition: Mapping[str, Any], data: bytes) -> bytes:
-    definition_json = _stored_json(definition)
+def _sign(identity: SigningIdentity, definition_json: str, data: bytes) -> bytes:
     signer = _signer(os.getpid(), identity.algorithm, identity.chain_pem, identity.key_pem)
     with c2pa.Builder(definition_json, _signing_context(os.getpid())) as builder:
         builder.set_no_embed()

@@ -6,6 +6,7 @@ import base64
 import io
 import json
 from pathlib import Path
+from urllib.parse import quote
 
 import pytest
 import quelvane
@@ -29,6 +30,7 @@ from quelvane_host import resolve  # noqa: E402
 from quelvane_host.resolve import MATCH_FLOOR, VALUE_BYTES, WEAK_CEILING, minhash_score  # noqa: E402
 from quelvane_host.signing_identity import TEST_ROOT_FILE  # noqa: E402
 from quelvane_host.web import ServiceConfig, create_app  # noqa: E402
+from quelvane_host.web.pool import RegistryPool  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 PUBLISHED_API = Path(__file__).parent / "data" / "soft-binding-resolution-api.openapi.json"
@@ -126,7 +128,8 @@ def test_withdrawn_and_deleted_publications_are_never_returned(client, published
     folder, results = published
     text = {"notes": NOTES, "filler": FILLER}[name]
     for alg, value in ((WATERMARK_ALG, bytes.fromhex(results[name].pointer)), (MINHASH_ALG, signature_bytes(text))):
-        assert query(client, "POST", alg, b64(value)).json() == {"matches": []}
+        for method in ("GET", "POST"):
+            assert query(client, method, alg, b64(value)).json() == {"matches": []}
     by_content = client.post("/matches/byContent", content=results[name].published.encode(),
                              headers={"content-type": "text/plain"})
     assert by_content.status_code == 200 and by_content.json() == {"matches": []}
@@ -154,6 +157,60 @@ def test_a_hint_adds_what_its_binding_names(client, published):
                            content=EDITED.encode(), headers={"content-type": "text/plain"})
     assert {m["manifestId"]: m["similarityScore"] for m in response.json()["matches"]} == {
         manifest_of(published, "essay"): 100, manifest_of(published, "article"): 90}
+
+
+@pytest.mark.parametrize("raw, status, detail", [
+    ("alg={alg}&value={value}", 200, ""),
+    ("alg={alg}&value={unpadded}&maxResults=1", 200, ""),
+    ("alg={alg}&value={value}&maxResults=1000", 200, ""),  # over the most there is counts as the most
+    # Read as the route reads them: its integer parsing, the last of a repeated parameter, others ignored.
+    ("alg={alg}&value={value}&maxResults=01", 200, ""),
+    ("alg=com.example.other.1&alg={alg}&value={value}", 200, ""),
+    ("alg={alg}&value={value}&other=1", 200, ""),
+    ("alg={alg}&value=", 400, "16 bytes"),
+    ("alg={alg}&value={value}&maxResults=-1", 400, "maxResults"),
+    ("alg={alg}&value={value}&maxResults=1.5", 400, "maxResults"),
+    ("value={value}", 400, "alg"),
+])
+def test_a_look_up_by_pointer_answers_as_the_route_does(client, published, raw, status, detail):
+    pointer = bytes.fromhex(published[1]["article"].pointer)
+    url = "/matches/byBinding?" + raw.format(alg=WATERMARK_ALG, value=quote(b64(pointer), safe=""),
+                                             unpadded=base64.urlsafe_b64encode(pointer).decode().rstrip("="))
+    response = client.get(url)
+    assert response.status_code == status, response.text
+    if status == 200:
+        # Byte for byte what the route gives for the same binding.
+        routed = client.post("/matches/byBinding", json={"alg": WATERMARK_ALG, "value": b64(pointer)})
+        assert (response.content, response.headers["content-type"]) == (routed.content,
+                                                                        routed.headers["content-type"])
+    else:
+        assert detail in response.json()["detail"]
+
+
+@pytest.mark.parametrize("query, status", [
+    ("", 200), ("?returnActiveManifest=true", 200), ("?returnActiveManifest=false&other=1", 200),
+    # Read as the route reads them: its boolean parsing, the last of a repeated parameter.
+    ("?returnActiveManifest=1", 200), ("?returnActiveManifest=maybe&returnActiveManifest=true", 200),
+    ("?returnActiveManifest=maybe", 400),
+])
+def test_a_manifest_by_id_answers_as_the_route_does(client, published, query, status):
+    response = client.get(f"/manifests/{manifest_of(published, 'article')}{query}")
+    assert response.status_code == status, response.text
+    if status == 200:
+        assert response.headers["content-type"] == "application/c2pa"
+        assert response.content == published[1]["article"].manifest
+
+
+def test_a_pool_lends_an_idle_registry_without_waiting(published):
+    folder, _ = published
+    pool = RegistryPool(folder / "registry.db", Keys.load(folder / "quelvane.key"), 1, 1024, 60.0)
+    try:
+        with pool.borrow(), pool.borrow_idle() as none_idle:
+            assert none_idle is None
+        with pool.borrow_idle() as idle:
+            assert idle is not None
+    finally:
+        pool.close()
 
 
 @pytest.mark.parametrize("request_args, status, message", [

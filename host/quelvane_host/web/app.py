@@ -6,6 +6,7 @@ borrowed from the pool. Every error body is {"detail": "what is wrong"}; none ca
 the token, since no message of ours is built from them."""
 from __future__ import annotations
 
+import asyncio
 import logging
 import re
 from contextlib import asynccontextmanager
@@ -20,6 +21,7 @@ from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import UploadFile
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect
+from starlette.types import Receive, Scope, Send
 
 from ..files import SUFFIX_FORMATS
 from ..errors import InputError, NotFoundError, QuelvaneHostError, RegistryError
@@ -192,7 +194,30 @@ def create_app(config: ServiceConfig) -> BodyLimit:
                                                            max_bytes=limit))
         return _page(page, html)
 
-    return BodyLimit(app, limit)
+    def quickly(read: resolution.QuickRead) -> Optional[Response]:
+        with pool.borrow_idle() as registry:
+            if registry is None:
+                return None
+            try:
+                return read(registry)
+            except Exception:
+                # Whatever failed, the route tries again and answers with its own error page.
+                return None
+
+    async def served(scope: Scope, receive: Receive, send: Send) -> None:
+        # A request that is one indexed read costs less than the turn, the routing and the
+        # validation around it: a well-formed one goes straight to a worker thread, which takes a
+        # registry only if one is idle. Any other request goes the usual way, and so does such a
+        # one when no registry is idle or the read fails.
+        read = resolution.quick_read(scope)
+        if read is not None:
+            response = await asyncio.get_running_loop().run_in_executor(None, quickly, read)
+            if response is not None:
+                await response(scope, receive, send)
+                return
+        await app(scope, receive, send)
+
+    return BodyLimit(served, limit)
 
 
 def _page(page: Page, html: str, status: int = 200, headers: Optional[Dict[str, str]] = None) -> HTMLResponse:

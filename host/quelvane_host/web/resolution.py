@@ -1,29 +1,40 @@
 """The C2PA Soft Binding Resolution API: find manifests by a soft-binding value or by a text,
 fetch a manifest store, list the algorithms. Public reads, like identify: no token. The look-ups
 and their scores are the registry's (`quelvane_host.resolve`); this module parses and answers,
-with the service's turns, body limit and error body ({"detail": ...}).
+with the service's turns, body limit and error body ({"detail": ...}). A well-formed look-up
+that is one indexed read (by watermark pointer, or a manifest by id) costs less than a turn: it
+takes none (`quick_read`).
 
 The C2PA API answers a query it cannot use with 400, so a malformed parameter here is a 400, not
 the 422 the rest of the service gives (`answers_400`)."""
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Union
+import re
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Union
+from urllib.parse import parse_qsl
 
 from fastapi import APIRouter, Query, Request
 from fastapi.responses import JSONResponse, Response
 from pydantic import BaseModel, ConfigDict, Field
 from starlette.exceptions import HTTPException
+from starlette.types import Scope
 
 from ..algorithms import MINHASH_ALG, STRUCTURE_ALG, SURFACE_ALG, WATERMARK_ALG
 from ..errors import InputError
 from ..formats import Format
-from ..manifests import MEDIA_TYPE
+from ..manifests import MEDIA_TYPE, parse_manifest_id
 from ..inputs import decode
 from ..resolve import DEFAULT_RESULTS, MAX_ENCODED_CHARACTERS, MAX_RESULTS, Resolution, check_alg, decode_value
 from .schemas import ErrorBody
 
+if TYPE_CHECKING:
+    from ..registry import Registry
+
 InRegistry = Callable[..., Awaitable[Any]]
 PREFIXES = ("/matches/", "/manifests/", "/services/")
+_COUNT = re.compile(r"[1-9][0-9]{0,8}")
+_MANIFESTS = "/manifests/"
+QuickRead = Callable[["Registry"], Response]
 TEXT_FORMATS: Dict[str, Format] = {"text/html": "html", "text/markdown": "markdown", "text/x-markdown": "markdown"}
 """Any other text/* body is read as plain text."""
 
@@ -65,6 +76,46 @@ def _errors(*codes: int) -> Dict[Union[int, str], Dict[str, Any]]:
              415: "The body is not text/* (plain text, HTML or Markdown).",
              503: "The registry is busy or unavailable; try again after Retry-After seconds."}
     return {code: {"model": ErrorBody, "description": texts[code]} for code in codes}
+
+
+def quick_read(scope: Scope) -> Optional[QuickRead]:
+    """The registry read answering a well-formed request that is one indexed read: GET
+    /matches/byBinding by watermark pointer, GET /manifests/{manifestId}. None for any other
+    request, and for one with a repeated parameter or a value in a form other than the plain one
+    (a count with leading zeros, a boolean spelled 1): its route answers those, errors included."""
+    path: str = scope["path"] if scope["type"] == "http" and scope["method"] == "GET" else ""
+    if path != "/matches/byBinding" and not path.startswith(_MANIFESTS):
+        return None
+    # Read as the routes read it: Latin-1 bytes, then percent-escapes as UTF-8.
+    fields = parse_qsl(scope["query_string"].decode("latin-1"), keep_blank_values=True)
+    query = dict(fields)
+    if len(query) != len(fields):
+        return None
+    if path == "/matches/byBinding":
+        return _pointer_read(query)
+    if query.get("returnActiveManifest", "false") in ("true", "false"):
+        return _manifest_read(path[len(_MANIFESTS):])
+    return None
+
+
+def _pointer_read(query: Dict[str, str]) -> Optional[QuickRead]:
+    count = query.get("maxResults", str(DEFAULT_RESULTS))
+    if query.get("alg") != WATERMARK_ALG or not _COUNT.fullmatch(count):
+        return None
+    try:
+        pointer = decode_value(WATERMARK_ALG, query.get("value", ""))
+    except InputError:
+        return None
+    max_results = min(int(count), MAX_RESULTS)
+    return lambda registry: answer(registry.resolve(WATERMARK_ALG, pointer, max_results=max_results))
+
+
+def _manifest_read(manifest_id: str) -> Optional[QuickRead]:
+    try:
+        parse_manifest_id(manifest_id)
+    except InputError:
+        return None
+    return lambda registry: _store(registry.manifest_by_id(manifest_id))
 
 
 def answers_400(path: str) -> bool:
@@ -120,7 +171,7 @@ def router(in_registry: InRegistry, limit: int) -> APIRouter:
         text = decode(await request.body(), limit)
         found: Resolution = await in_registry(request, lambda registry: registry.resolve_content(
             text, format=TEXT_FORMATS.get(media, "text"), hint=hint, max_results=min(maxResults, MAX_RESULTS)))
-        return _answer(found)
+        return answer(found)
 
     @api.get("/manifests/{manifestId}", response_class=Response, responses={
         200: {"description": "The manifest store (it holds one manifest, the active one).",
@@ -131,8 +182,7 @@ def router(in_registry: InRegistry, limit: int) -> APIRouter:
                                                                              "manifest: both give the same bytes.")
                        ) -> Response:
         """A publication's C2PA manifest store, as application/c2pa."""
-        store: bytes = await in_registry(request, lambda registry: registry.manifest_by_id(manifestId))
-        return Response(store, media_type=MEDIA_TYPE)
+        return _store(await in_registry(request, lambda registry: registry.manifest_by_id(manifestId)))
 
     @api.get("/services/supportedAlgorithms", response_model=SoftBindingAlgList, operation_id="getSupportedBindings")
     async def supported() -> SoftBindingAlgList:
@@ -147,7 +197,7 @@ async def _resolved(request: Request, in_registry: InRegistry, alg: str, encoded
     value = decode_value(alg, encoded)  # refused before the client takes a turn
     found: Resolution = await in_registry(request, lambda registry: registry.resolve(
         alg, value, max_results=min(max_results, MAX_RESULTS)))
-    return _answer(found)
+    return answer(found)
 
 
 def _hint(alg: str, encoded: str) -> Optional[tuple[str, bytes]]:
@@ -159,7 +209,11 @@ def _hint(alg: str, encoded: str) -> Optional[tuple[str, bytes]]:
     return alg, decode_value(alg, encoded)
 
 
-def _answer(found: Resolution) -> JSONResponse:
+def _store(store: bytes) -> Response:
+    return Response(store, media_type=MEDIA_TYPE)
+
+
+def answer(found: Resolution) -> JSONResponse:
     # A cut search still answers with what it found; the header says it may be incomplete.
     headers = {} if found.complete else {"Quelvane-Incomplete": found.note}
     return JSONResponse({"matches": [{"manifestId": r.manifest_id, "similarityScore": r.score}

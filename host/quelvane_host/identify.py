@@ -399,7 +399,7 @@ class Identifier:
             if examined >= ALWAYS_EXAMINED and time.monotonic() > deadline:
                 notes.append(f"stopped after {DEADLINE_SECONDS:g} s, {examined} of {len(ranked)} candidates examined")
                 break
-            match = self._examine(found, candidate, bands.get(candidate, 0), hits.get(candidate, []))
+            match = self._examine(found, candidate, bands.get(candidate, 0), hits.get(candidate, []), weak)
             if match is not None and shown(match, weak):
                 matches.append(match)
             elif match is not None:
@@ -447,7 +447,10 @@ class Identifier:
     def _marked(self, found: _Found, publication: Publication) -> bool:
         return found.watermark.pointer == publication.pointer and self._own_key in (None, publication.public_key)
 
-    def _examine(self, found: _Found, pointer: str, band_keys: int, hits: list[tuple[int, int]]) -> Match | None:
+    def _examine(self, found: _Found, pointer: str, band_keys: int, hits: list[tuple[int, int]],
+                 weak: bool = True) -> Match | None:
+        """The row of one candidate, or None when nothing links it to the found text. A weak row of a
+        kind not shown unless `weak` asks for it comes back with only the checks its kind needs."""
         stored = self._publication(pointer)
         if stored is None:
             return None
@@ -457,10 +460,10 @@ class Identifier:
         passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits)) if hits else ()
         if not (marked or passages or agreement >= MINHASH_AGREEMENT or _may_be_close(found, fingerprints)):
             return None
-        return self._judge(found, publication, band_keys, agreement, passages)
+        return self._judge(found, publication, band_keys, agreement, passages, weak)
 
     def _judge(self, found: _Found, publication: Publication, band_keys: int, agreement: int,
-               passages: tuple[Passage, ...]) -> Match | None:
+               passages: tuple[Passage, ...], weak: bool) -> Match | None:
         visible = found.visible
         marked = self._marked(found, publication)
         crosscheck_ok = hmac.compare_digest(found.tag, publication.crosscheck_tag)
@@ -474,6 +477,17 @@ class Identifier:
             return self._check(publication.public_key, envelope.alg, envelope.cose_hex, visible, excerpt, marked,
                                crosscheck_ok)
 
+        def evidence(checks: tuple[AssertionCheck, ...], differ: bool) -> Evidence:
+            identical = found.compared == _IGNORED.sub("", publication.text)
+            shared = tuple(SharedPassage(Span(p.found_start, p.found_end), Span(p.published_start, p.published_end),
+                                         publication.text[p.published_start:p.published_end], p.shared_shingles)
+                           for p in passages)
+            return Evidence(found_by, marked, found.watermark.shards if marked else None, band_keys, agreement,
+                            crosscheck_ok, identical,
+                            () if identical or not differ else
+                            differences(found.compared_words, compared_words(publication.text)),
+                            shared, checks)
+
         early: dict[Envelope, AssertionCheck] = {}
         if not (marked or passages or agreement >= MINHASH_AGREEMENT):
             # Proposed by a shared key or two and confirmed by nothing, as most candidates are: only
@@ -481,23 +495,28 @@ class Identifier:
             early = {e: check(e) for e in publication.envelopes if e.alg in (SURFACE_ALG, STRUCTURE_ALG)}
             if not any(c.signature_ok and c.tier != "REVIEW" for c in early.values()):
                 return None
+            if not weak:
+                partial = evidence(tuple(early.values()), differ=False)
+                if weak_kind(partial) not in SHOWN_WEAK_KINDS:
+                    standing = self._storage.standing(publication.pointer)
+                    if standing[1] is None:
+                        # A weak row of a kind not shown is only counted: the rest of its checks
+                        # and its differences would be read by no one. A withdrawn one is shown.
+                        return self._row(publication, partial, standing)
         checks = tuple(early[e] if e in early else check(e) for e in publication.envelopes)
-        identical = found.compared == _IGNORED.sub("", publication.text)
-        shared = tuple(SharedPassage(Span(p.found_start, p.found_end), Span(p.published_start, p.published_end),
-                                     publication.text[p.published_start:p.published_end], p.shared_shingles)
-                       for p in passages)
-        evidence = Evidence(found_by, marked, found.watermark.shards if marked else None, band_keys, agreement,
-                            crosscheck_ok, identical,
-                            () if identical else differences(found.compared_words, compared_words(publication.text)),
-                            shared, checks)
+        return self._row(publication, evidence(checks, differ=True))
+
+    def _row(self, publication: Publication, evidence: Evidence,
+             standing: tuple[bool, Withdrawal | None] | None = None) -> Match | None:
+        """The row the evidence makes; `standing` is the publication's when already read."""
         verdict, explanation = _verdict(evidence)
         if verdict is None:
             return None
         # Read afresh: a publication is withdrawn or deleted after an identifier first read it.
-        stored, withdrawal = self._storage.standing(publication.pointer)
+        stored, withdrawal = standing or self._storage.standing(publication.pointer)
         if not stored:
             return None
-        tiers = [c.tier for c in checks if c.tier is not None]
+        tiers = [c.tier for c in evidence.assertions if c.tier is not None]
         tier: Tier | None = min(tiers, key=TIERS.index) if tiers and verdict == "match" else None
         if withdrawal is not None and verdict in ("match", "weak"):
             verdict, explanation = "withdrawn", f"withdrawn on {withdrawal.at}: {withdrawal.reason}; {explanation}"

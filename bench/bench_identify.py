@@ -41,7 +41,8 @@ from quelvane_host import Keys, Registry  # noqa: E402
 from quelvane_host import excerpts, indexing  # noqa: E402
 from quelvane_host.algorithms import SURFACE_ALG  # noqa: E402
 from quelvane_host.corpus import Corpus, Document, read_partition  # noqa: E402
-from quelvane_host.identify import read_watermark, shown  # noqa: E402
+from quelvane_host import identify as identify_module  # noqa: E402
+from quelvane_host.identify import Identifier, read_watermark, shown  # noqa: E402
 from quelvane_host.scan import BindingKey, scan  # noqa: E402
 
 GOALS = {
@@ -285,40 +286,66 @@ def timed_identify(registry: Registry, candidates: list[Candidate], pointers: li
 
 
 PROFILE_PARTS = {
-    "watermark read and band keys": ("read_watermark", "minhash_bands"),
-    "excerpt keys": ("word_hashes", "_positions"),
-    "storage look-ups": ("band_matches", "excerpt_matches", "get", "standing", "manifest"),
-    "fingerprints of found text and publications": ("of",),
-    "alignment and confirmation": ("confirm",),
-    "differences shown for a copy": ("differences",),
-    "signature and tier checks": ("verify_tier", "verify", "hamming_hex"),
+    "excerpt keys (word hashes, winnowing)": [(excerpts, "word_hashes"), (Identifier, "_positions")],
+    "storage look-ups": [("storage", name) for name in ("band_matches", "excerpt_matches", "get", "standing",
+                                                        "manifest")],
+    "module keys and fingerprints": [(quelvane, name) for name in (
+        "extract_watermark", "minhash_bands", "minhash_signature", "text_fingerprint", "text_structure",
+        "content_hash", "cross_check", "hamming_hex")],
+    "passage alignment and confirmation": [(excerpts, "confirm")],
+    "signature and tier checks": [(quelvane, "verify_tier"), (quelvane, "verify")],
+    "differences shown for a copy": [(identify_module, "differences")],
 }
-"""The parts identify's time is split into, by the functions whose cumulative time makes each."""
+"""The parts identify's time is split into, by the functions that make each."""
 
 
-def profile_split(registry: Registry, candidates: list[Candidate]) -> None:
-    """Where identify's time goes on these candidates: cProfile's cumulative time of the functions
-    of each part; the rest is ranking and building the result."""
+def time_split(registry: Registry, candidates: list[Candidate]) -> None:
+    """Where identify's processor time goes on these candidates: each function of PROFILE_PARTS
+    wrapped in a timer for one pass (the rest is ranking and building the result); then cProfile's
+    costliest functions, whose own overhead inflates the many small calls."""
+    spent = dict.fromkeys(PROFILE_PARTS, 0.0)
+    inside: list[str] = []
+    originals = []
+    for part, functions in PROFILE_PARTS.items():
+        for owner, name in functions:
+            target = registry.storage if owner == "storage" else owner
+            original = getattr(target, name)
+            originals.append((target, name, target.__dict__.get(name, original)))
+
+            def timed(*args: object, _original=original, _part=part, **kwargs: object) -> object:
+                if inside:  # a timed function called by another counts in the caller's part
+                    return _original(*args, **kwargs)
+                inside.append(_part)
+                start = time.process_time()
+                try:
+                    return _original(*args, **kwargs)
+                finally:
+                    spent[_part] += time.process_time() - start
+                    inside.pop()
+
+            setattr(target, name, staticmethod(timed) if isinstance(target, type) else timed)
+    try:
+        start = time.process_time()
+        for candidate in candidates:
+            registry.identify(candidate.found)
+        total = time.process_time() - start
+    finally:
+        for target, name, original in originals:
+            if target is registry.storage:
+                delattr(target, name)
+            else:
+                setattr(target, name, original)
+    print(f"\ntime split of {len(candidates)} identify calls, {total / len(candidates) * 1000:.2f} ms each:")
+    for part, seconds in spent.items():
+        print(f"  {part:<40} {seconds / total:6.1%}  {seconds / len(candidates) * 1000:5.2f} ms")
+    rest = total - sum(spent.values())
+    print(f"  {'ranking, result building and the rest':<40} {rest / total:6.1%}  {rest / len(candidates) * 1000:5.2f} ms")
     profiler = cProfile.Profile()
     profiler.enable()
     for candidate in candidates:
         registry.identify(candidate.found)
     profiler.disable()
-    stats = pstats.Stats(profiler)
-    entries = stats.stats  # type: ignore[attr-defined]
-    total = sum(ct for (file, _, name), (_, _, _, ct, _) in entries.items() if name == "identify"
-                and file.endswith("registry.py"))
-    print(f"\nprofile of {len(candidates)} identify calls, {total / len(candidates) * 1000:.2f} ms each under cProfile:")
-    counted = 0.0
-    for part, names in PROFILE_PARTS.items():
-        seconds = sum(ct for (file, _, name), (_, _, _, ct, _) in entries.items()
-                      if ("quelvane_host" in file and name in names)
-                      or (file == "~" and name.startswith("<built-in method quelvane.")
-                          and name[len("<built-in method quelvane."):-1] in names))
-        counted += seconds
-        print(f"  {part:<45} {seconds / total:6.1%}")
-    print(f"  {'ranking, result building and the rest':<45} {1 - counted / total:6.1%}")
-    stats.sort_stats("tottime").print_stats(12)
+    pstats.Stats(profiler).sort_stats("tottime").print_stats(30)
 
 
 def scan_corpus(folder: Path, documents: int, filler: list[str], copies: list[str]) -> Corpus:
@@ -391,7 +418,7 @@ def large_measures(args: argparse.Namespace) -> None:
             print(f"| identify / floor, per candidate | {statistics.median(ratios):.1f}x | "
                   f"{percentile(ratios, 0.95):.1f}x | {percentile(ratios, 0.99):.1f}x |")
             if args.profile:
-                profile_split(registry, found_texts)
+                time_split(registry, found_texts)
             if args.scan:
                 copies = [registry.show(p).text for p in pointers]
                 per_doc, floor, matched = scan_cost(database, keys, others, copies, args.scan,

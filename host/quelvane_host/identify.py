@@ -40,7 +40,7 @@ import operator
 import re
 import time
 from dataclasses import dataclass
-from typing import Iterable, Literal, Protocol, Sequence
+from typing import Iterable, Iterator, Literal, Protocol, Sequence
 
 import quelvane
 
@@ -79,6 +79,11 @@ SURFACE_CLOSE_BITS = 32
 STRUCTURE_CLOSE_BITS = 24
 """The module's distances for a close surface or structural fingerprint, used here only to pass
 over candidates that cannot be close before asking the module for their tiers."""
+LOOKUP_BATCH_WORDS = 100_000
+LOOKUP_BATCH_TEXTS = 1000
+"""At most the texts of this many words, or this many texts, have their keys looked up together
+(`Identifier.identify_each`): a query per batch rather than two per text, in memory bounded by
+the batch (a key is stored for at most excerpts.PER_KEY_LIMIT publications that count)."""
 WINDOW_REACH_CHARACTERS = 4096
 """A found text at most this long may lie near one 512-character window of the surface
 assertion, which only the module's check sees; a longer one is compared on whole texts only."""
@@ -342,6 +347,18 @@ class _Found:
 
 
 @dataclass(frozen=True)
+class _TextKeys:
+    """What a found text is looked up by, computed before any look-up."""
+
+    watermark: _Watermark
+    hashes: list[int]
+    """Its words' hashes, kept for fingerprinting it should a publication be proposed."""
+    bands: list[int]
+    positions: dict[int, list[int]]
+    """Its excerpt keys, each with the word positions it stands at."""
+
+
+@dataclass(frozen=True)
 class _Proposed:
     watermark: _Watermark
     hashes: list[int]
@@ -375,7 +392,42 @@ class Identifier:
         resembles, strongest first, within the bounds of one request; weak rows of a common kind of
         evidence only when `weak` asks for them, else only counted."""
         deadline = time.monotonic() + DEADLINE_SECONDS
-        proposed = self._proposed(visible)
+        return self._decide(visible, self._looked_up([self._text_keys(visible)])[0], deadline, format, weak)
+
+    def identify_each(self, texts: Iterable[str], weak: bool = False) -> Iterator[Matches | ValueError]:
+        """`identify` of each text in turn, or the ValueError the module raised for it. The keys of
+        up to LOOKUP_BATCH_WORDS words of texts are looked up together: a query per batch, not two
+        per text."""
+        batch: list[tuple[str, _TextKeys | ValueError]] = []
+        words = 0
+        for text in texts:
+            keys: _TextKeys | ValueError
+            try:
+                keys = self._text_keys(text)
+                words += len(keys.hashes)
+            except ValueError as error:
+                keys = error
+            batch.append((text, keys))
+            if words >= LOOKUP_BATCH_WORDS or len(batch) >= LOOKUP_BATCH_TEXTS:
+                yield from self._decide_batch(batch, weak)
+                batch, words = [], 0
+        yield from self._decide_batch(batch, weak)
+
+    def _decide_batch(self, batch: list[tuple[str, _TextKeys | ValueError]], weak: bool
+                      ) -> Iterator[Matches | ValueError]:
+        proposals = iter(self._looked_up([keys for _, keys in batch if not isinstance(keys, ValueError)]))
+        for text, keys in batch:
+            if isinstance(keys, ValueError):
+                yield keys
+                continue
+            proposed = next(proposals)
+            try:
+                yield self._decide(text, proposed, time.monotonic() + DEADLINE_SECONDS, "text", weak)
+            except ValueError as error:
+                yield error
+
+    def _decide(self, visible: str, proposed: _Proposed, deadline: float, format: str, weak: bool) -> Matches:
+        """The rows of a found text, from what its keys proposed."""
         bands, keys_shared, pointer = proposed.bands, proposed.keys_shared, proposed.watermark.pointer
         pointers = set(bands) | {p for p, count in keys_shared.items() if count >= 2}
         if pointer is not None:
@@ -413,20 +465,34 @@ class Identifier:
         or None when nothing links the two; NotFoundError when there is no such publication."""
         if self._publication(pointer) is None:
             raise NotFoundError(f"no publication with pointer {pointer}")
-        proposed = self._proposed(visible)
+        proposed = self._looked_up([self._text_keys(visible)])[0]
         hits = _hits(proposed.positions, proposed.entries, {pointer})
         return self._examine(self._found(visible, proposed), pointer, proposed.bands.get(pointer, 0),
                              hits.get(pointer, []))
 
-    def _proposed(self, visible: str) -> _Proposed:
-        """What the found text's watermark and index keys propose."""
-        watermark = read_watermark(visible, self._keys.binding_hex)
-        bands = self._storage.band_matches(indexing.band_keys(visible))
+    def _text_keys(self, visible: str) -> _TextKeys:
+        """The found text's watermark and index keys."""
         hashes = excerpts.word_hashes(visible)
-        positions = self._positions(hashes)
-        entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
-        keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
-        return _Proposed(watermark, hashes, bands, positions, entries, keys_shared)
+        return _TextKeys(read_watermark(visible, self._keys.binding_hex), hashes, indexing.band_keys(visible),
+                         self._positions(hashes))
+
+    def _looked_up(self, texts: list[_TextKeys]) -> list[_Proposed]:
+        """What each text's watermark and index keys propose, the keys of all looked up at once."""
+        wanted_bands = {key for keys in texts for key in keys.bands}
+        wanted_excerpts = {key for keys in texts for key in keys.positions}
+        by_band: dict[int, list[str]] = {}
+        for key, pointer in self._storage.band_pointers(wanted_bands) if wanted_bands else ():
+            by_band.setdefault(key, []).append(pointer)
+        by_key: dict[int, list[tuple[int, str, int]]] = {}
+        for entry in self._storage.excerpt_matches(wanted_excerpts, excerpts.PER_KEY_LIMIT) if wanted_excerpts else ():
+            by_key.setdefault(entry[0], []).append(entry)
+        proposed = []
+        for keys in texts:
+            bands = collections.Counter(pointer for key in set(keys.bands) for pointer in by_band.get(key, ()))
+            entries = [entry for key in keys.positions for entry in by_key.get(key, ())]
+            keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
+            proposed.append(_Proposed(keys.watermark, keys.hashes, dict(bands), keys.positions, entries, keys_shared))
+        return proposed
 
     def _found(self, visible: str, proposed: _Proposed) -> _Found:
         """The found text fingerprinted once, only when some publication is proposed: most texts of a
@@ -582,7 +648,8 @@ def _hits(positions: dict[int, list[int]], entries: list[tuple[int, str, int]], 
 def agreement_of(found: Sequence[int], published: Sequence[int]) -> int:
     """How many of the 128 MinHash values two texts share: 128 times their estimated word-sequence
     (Jaccard) similarity."""
-    return sum(a == b for a, b in zip(found, published))
+    # Compared in C: every candidate of every found text is counted, most of them unrelated.
+    return sum(map(operator.eq, found, published))
 
 
 def _may_be_close(found: _Found, published: _Fingerprints) -> bool:

@@ -385,6 +385,15 @@ class SQLiteStorage:
             ).fetchall()
         return {pointer: count for pointer, count in rows}
 
+    def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
+        wanted = json.dumps(sorted({signed(k) for k in keys}))
+        with _errors(self._path):
+            rows = self._db.execute(
+                "SELECT b.key, p.pointer FROM band_keys b JOIN publications p ON p.id = b.publication"
+                " WHERE b.key IN (SELECT value FROM json_each(?))", (wanted,)
+            ).fetchall()
+        return [(key % (1 << 64), pointer) for key, pointer in rows]
+
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
         wanted = json.dumps(sorted({signed(k) for k in keys}))
         with _errors(self._path):

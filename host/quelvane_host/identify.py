@@ -87,6 +87,9 @@ the batch (a key is stored for at most excerpts.PER_KEY_LIMIT publications that 
 WINDOW_REACH_CHARACTERS = 4096
 """A found text at most this long may lie near one 512-character window of the surface
 assertion, which only the module's check sees; a longer one is compared on whole texts only."""
+_WHOLE_TEXT_SURFACE_HEX = len(quelvane.soft_binding_fingerprint("a"))
+"""Length of a surface assertion with the whole-text value alone: a text of up to 512 characters
+gets no windows, and every assertion without windows is this long."""
 DIFFERENCES_SHOWN = 3
 DIFFERENCE_CHARACTERS = 60
 _IGNORED = re.compile("[\\s\u200b\u200c\u200d\u2060\ufe00-\ufe0f\ufeff]+")
@@ -524,7 +527,8 @@ class Identifier:
         marked = self._marked(found, publication)
         agreement = agreement_of(found.fingerprints.signature, fingerprints.signature)
         passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits)) if hits else ()
-        if not (marked or passages or agreement >= MINHASH_AGREEMENT or _may_be_close(found, fingerprints)):
+        if not (marked or passages or agreement >= MINHASH_AGREEMENT
+                or self._may_be_close(found, publication, fingerprints)):
             return None
         return self._judge(found, publication, band_keys, agreement, passages, weak)
 
@@ -609,6 +613,27 @@ class Identifier:
                 self._cached_characters += size
         return stored
 
+    def _may_be_close(self, found: _Found, publication: Publication, published: _Fingerprints) -> bool:
+        """Whether the surface or structural check could find the two close, judged on fingerprints
+        already at hand; only then are the module's checks of the whole found text worth their cost.
+        The surface check also compares the found text with each 512-character window of a longer
+        publication, which a found text of up to WINDOW_REACH_CHARACTERS may lie near: that is
+        left to the module, unless the signed surface assertion has no windows."""
+        if len(found.visible) <= WINDOW_REACH_CHARACTERS and self._surface_windows(publication):
+            return True
+        return (quelvane.hamming_hex(found.fingerprints.surface, published.surface) <= SURFACE_CLOSE_BITS
+                or quelvane.hamming_hex(found.fingerprints.structure, published.structure) <= STRUCTURE_CLOSE_BITS)
+
+    def _surface_windows(self, publication: Publication) -> bool:
+        """Whether the publication's surface assertion may hold windows: it is longer than one of the
+        whole text alone, or its signature fails (the module's check then says so)."""
+        for envelope in publication.envelopes:
+            if envelope.alg == SURFACE_ALG:
+                assertion = self._assertion(envelope.cose_hex, publication.public_key)
+                if isinstance(assertion, ValueError) or len(assertion) > _WHOLE_TEXT_SURFACE_HEX:
+                    return True
+        return False
+
     def _assertion(self, cose_hex: str, public_hex: str) -> str | ValueError:
         outcome = self._verified.get((cose_hex, public_hex))
         if outcome is None:
@@ -650,15 +675,6 @@ def agreement_of(found: Sequence[int], published: Sequence[int]) -> int:
     (Jaccard) similarity."""
     # Compared in C: every candidate of every found text is counted, most of them unrelated.
     return sum(map(operator.eq, found, published))
-
-
-def _may_be_close(found: _Found, published: _Fingerprints) -> bool:
-    """Whether the surface or structural check could find the two close, judged on fingerprints
-    already at hand; only then are the module's checks of the whole found text worth their cost."""
-    if len(found.visible) <= WINDOW_REACH_CHARACTERS:
-        return True
-    return (quelvane.hamming_hex(found.fingerprints.surface, published.surface) <= SURFACE_CLOSE_BITS
-            or quelvane.hamming_hex(found.fingerprints.structure, published.structure) <= STRUCTURE_CLOSE_BITS)
 
 
 def differences(found_words: Sequence[str], published_words: Sequence[str]) -> tuple[str, ...]:

@@ -530,10 +530,10 @@ class Identifier:
         if not (marked or passages or agreement >= MINHASH_AGREEMENT
                 or self._may_be_close(found, publication, fingerprints)):
             return None
-        return self._judge(found, publication, band_keys, agreement, passages, weak)
+        return self._judge(found, publication, fingerprints, band_keys, agreement, passages, weak)
 
-    def _judge(self, found: _Found, publication: Publication, band_keys: int, agreement: int,
-               passages: tuple[Passage, ...], weak: bool) -> Match | None:
+    def _judge(self, found: _Found, publication: Publication, fingerprints: _Fingerprints, band_keys: int,
+               agreement: int, passages: tuple[Passage, ...], weak: bool) -> Match | None:
         visible = found.visible
         marked = self._marked(found, publication)
         crosscheck_ok = hmac.compare_digest(found.tag, publication.crosscheck_tag)
@@ -543,9 +543,9 @@ class Identifier:
                          (("watermark", marked), ("band keys", band_keys > 0), ("excerpt index", bool(passages)))
                          if present)
 
-        def check(envelope: Envelope) -> AssertionCheck:
+        def check(envelope: Envelope, far: bool = False) -> AssertionCheck:
             return self._check(publication.public_key, envelope.alg, envelope.cose_hex, visible, excerpt, marked,
-                               crosscheck_ok)
+                               crosscheck_ok, far)
 
         def evidence(checks: tuple[AssertionCheck, ...], differ: bool) -> Evidence:
             identical = found.compared == _IGNORED.sub("", publication.text)
@@ -562,7 +562,8 @@ class Identifier:
         if not (marked or passages or agreement >= MINHASH_AGREEMENT):
             # Proposed by a shared key or two and confirmed by nothing, as most candidates are: only
             # a close surface or structural fingerprint makes it a (weak) row, so those go first.
-            early = {e: check(e) for e in publication.envelopes if e.alg in (SURFACE_ALG, STRUCTURE_ALG)}
+            early = {e: check(e, self._far(found, publication, fingerprints, e.alg))
+                     for e in publication.envelopes if e.alg in (SURFACE_ALG, STRUCTURE_ALG)}
             if not any(c.signature_ok and c.tier != "REVIEW" for c in early.values()):
                 return None
             if not weak:
@@ -615,14 +616,21 @@ class Identifier:
 
     def _may_be_close(self, found: _Found, publication: Publication, published: _Fingerprints) -> bool:
         """Whether the surface or structural check could find the two close, judged on fingerprints
-        already at hand; only then are the module's checks of the whole found text worth their cost.
-        The surface check also compares the found text with each 512-character window of a longer
-        publication, which a found text of up to WINDOW_REACH_CHARACTERS may lie near: that is
-        left to the module, unless the signed surface assertion has no windows."""
+        already at hand; only then are the module's checks of the whole found text worth their cost."""
+        return not (self._far(found, publication, published, SURFACE_ALG)
+                    and self._far(found, publication, published, STRUCTURE_ALG))
+
+    def _far(self, found: _Found, publication: Publication, published: _Fingerprints, alg: str) -> bool:
+        """Whether the fingerprints at hand show that the module's check of this kind, with no
+        watermark, cannot find the found text close. The surface check also compares the found text
+        with each 512-character window of a longer publication, which a found text of up to
+        WINDOW_REACH_CHARACTERS may lie near: that is left to the module, unless the signed surface
+        assertion has no windows."""
+        if alg == STRUCTURE_ALG:
+            return quelvane.hamming_hex(found.fingerprints.structure, published.structure) > STRUCTURE_CLOSE_BITS
         if len(found.visible) <= WINDOW_REACH_CHARACTERS and self._surface_windows(publication):
-            return True
-        return (quelvane.hamming_hex(found.fingerprints.surface, published.surface) <= SURFACE_CLOSE_BITS
-                or quelvane.hamming_hex(found.fingerprints.structure, published.structure) <= STRUCTURE_CLOSE_BITS)
+            return False
+        return quelvane.hamming_hex(found.fingerprints.surface, published.surface) > SURFACE_CLOSE_BITS
 
     def _surface_windows(self, publication: Publication) -> bool:
         """Whether the publication's surface assertion may hold windows: it is longer than one of the
@@ -647,10 +655,14 @@ class Identifier:
         return outcome
 
     def _check(self, public_hex: str, alg: str, cose_hex: str, visible: str, excerpt: str | None, marked: bool,
-               crosscheck_ok: bool) -> AssertionCheck:
+               crosscheck_ok: bool, far: bool = False) -> AssertionCheck:
+        """The check of one envelope; `far` when the fingerprints at hand already show what the
+        module's check would say of an unmarked text (`_far`), which then is not asked."""
         assertion = self._assertion(cose_hex, public_hex)
         if isinstance(assertion, ValueError):
             return AssertionCheck(alg, False, str(assertion), None, None)
+        if far:
+            return AssertionCheck(alg, True, None, "REVIEW", assertion)
         tier: Tier = quelvane.verify_tier(visible, assertion, marked, crosscheck_ok)
         if excerpt is not None and alg == SURFACE_ALG:
             # A passage is compared on its own: the id 41 windows may hold it even when the whole

@@ -316,20 +316,26 @@ class BindingKeys(Protocol):
     def repository_id(self) -> str: ...
 
 
-@dataclass(frozen=True)
 class _Fingerprints:
-    """What comparing needs of a text, computed once: of a found text per request, of a publication
-    when it is first read."""
+    """What comparing needs of a text, each computed once and only when first needed: of a found
+    text per request, of a publication when it is first read. The module's checks fingerprint the
+    found text themselves, so these serve only to pass over candidates without asking it."""
 
-    signature: Sequence[int]
-    surface: str
-    structure: str
-    words: excerpts.Words
+    def __init__(self, text: str, hashes: Sequence[int] | None = None) -> None:
+        self._text = text
+        self.words = excerpts.split_words(text, hashes)
 
-    @classmethod
-    def of(cls, text: str, hashes: Sequence[int] | None = None) -> _Fingerprints:
-        return cls(quelvane.minhash_signature(text), quelvane.text_fingerprint(text),
-                   quelvane.text_structure(text), excerpts.split_words(text, hashes))
+    @functools.cached_property
+    def signature(self) -> Sequence[int]:
+        return quelvane.minhash_signature(self._text)
+
+    @functools.cached_property
+    def surface(self) -> str:
+        return quelvane.text_fingerprint(self._text)
+
+    @functools.cached_property
+    def structure(self) -> str:
+        return quelvane.text_structure(self._text)
 
 
 @dataclass
@@ -501,7 +507,7 @@ class Identifier:
         """The found text fingerprinted once, only when some publication is proposed: most texts of a
         corpus propose none."""
         content_hash = quelvane.content_hash(visible)
-        return _Found(visible, proposed.watermark, _Fingerprints.of(visible, proposed.hashes),
+        return _Found(visible, proposed.watermark, _Fingerprints(visible, proposed.hashes),
                       quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
                       _IGNORED.sub("", visible))
 
@@ -604,7 +610,7 @@ class Identifier:
             if publication is None:
                 return None
             # The stored text is the one the signed assertions were computed from.
-            stored = (publication, _Fingerprints.of(publication.text))
+            stored = (publication, _Fingerprints(publication.text))
             size = len(publication.text)
             if size <= PUBLICATION_CACHE_CHARACTERS:
                 while self._cached_characters + size > PUBLICATION_CACHE_CHARACTERS:

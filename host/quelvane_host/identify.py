@@ -87,9 +87,9 @@ the batch (a key is stored for at most excerpts.PER_KEY_LIMIT publications that 
 WINDOW_REACH_CHARACTERS = 4096
 """A found text at most this long may lie near one 512-character window of the surface
 assertion, which only the module's check sees; a longer one is compared on whole texts only."""
-_WHOLE_TEXT_SURFACE_HEX = len(quelvane.soft_binding_fingerprint("a"))
-"""Length of a surface assertion with the whole-text value alone: a text of up to 512 characters
-gets no windows, and every assertion without windows is this long."""
+_WHOLE_TEXT_SURFACE_ENVELOPE_HEX = len(quelvane.sign(quelvane.soft_binding_fingerprint("a"), "01" * 32))
+"""Length of the envelope of a surface assertion with the whole-text value alone: a text of up to
+512 characters gets no windows, and every such envelope is this long, whatever the key."""
 DIFFERENCES_SHOWN = 3
 DIFFERENCE_CHARACTERS = 60
 _IGNORED = re.compile("[\\s\u200b\u200c\u200d\u2060\ufe00-\ufe0f\ufeff]+")
@@ -638,15 +638,13 @@ class Identifier:
             return False
         return quelvane.hamming_hex(found.fingerprints.surface, published.surface) > SURFACE_CLOSE_BITS
 
-    def _surface_windows(self, publication: Publication) -> bool:
-        """Whether the publication's surface assertion may hold windows: it is longer than one of the
-        whole text alone, or its signature fails (the module's check then says so)."""
-        for envelope in publication.envelopes:
-            if envelope.alg == SURFACE_ALG:
-                assertion = self._assertion(envelope.cose_hex, publication.public_key)
-                if isinstance(assertion, ValueError) or len(assertion) > _WHOLE_TEXT_SURFACE_HEX:
-                    return True
-        return False
+    @staticmethod
+    def _surface_windows(publication: Publication) -> bool:
+        """Whether the publication's surface assertion may hold windows: its envelope is longer than
+        one signing the whole-text value alone. An envelope's length follows from its assertion's,
+        so this needs no signature check; one that fails its check counts for nothing either way."""
+        return any(envelope.alg == SURFACE_ALG and len(envelope.cose_hex) > _WHOLE_TEXT_SURFACE_ENVELOPE_HEX
+                   for envelope in publication.envelopes)
 
     def _assertion(self, cose_hex: str, public_hex: str) -> str | ValueError:
         outcome = self._verified.get((cose_hex, public_hex))

@@ -246,3 +246,16 @@ def test_texts_identified_together_get_each_its_own_result(registry, monkeypatch
     alone = [identifier.identify(text, weak=True).as_json() for text in texts[:2] + texts[3:]]
     assert [result.as_json() for result in together[:2] + together[3:]] == alone
     assert [len(result.matched) for result in together[:2] + together[3:]] == [1, 0, 1, 0, 0, 1]
+
+
+@pytest.mark.parametrize("text", ["word " * 20, "word " * 102, "word " * 103, "Ünïcödé wörd " * 39,
+                                  "Ünïcödé wörd " * 40, ESSAY],
+                         ids=["short", "510 characters", "515 characters", "507 non-ASCII", "520 non-ASCII", "essay"])
+def test_the_envelope_tells_whether_a_surface_assertion_has_windows(registry, text):
+    """Candidates are passed over on fingerprints alone when the surface assertion holds no windows,
+    read from the envelope's length without checking its signature."""
+    stored = registry.show(registry.publish(text).pointer)
+    [surface] = [e for e in stored.envelopes if e.alg == "com.lanternquill.text-fingerprint.1"]
+    whole_only = len(quelvane.soft_binding_fingerprint("a"))
+    windows = len(quelvane.verify(surface.cose_hex, stored.public_key)) > whole_only
+    assert identify.Identifier._surface_windows(stored) == windows == (len(text.strip()) > 512)

@@ -17,12 +17,13 @@ Only the binding key and repository id travel to the workers, never the signing 
 """
 from __future__ import annotations
 
+import collections
 import json
 import os
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, Iterator
 
 from .corpus import Corpus, Document, Partition, read_partition
 from .engine import PARTITIONS_PER_WORKER, engine_for, worker_count
@@ -110,15 +111,23 @@ def scan_partition(partition: Partition, registry: str, binding: BindingKey, out
     storage = open_storage(registry)
     try:
         identifier = Identifier(storage, binding)
-        for record in read_partition(partition):
-            if not isinstance(record, Document):
-                errors.append({"document": record.id, "reason": record.reason})
-                continue
-            try:
-                matches = identifier.identify(record.text, weak=weak)
-            except ValueError as error:
+        documents_read: collections.deque[Document] = collections.deque()
+
+        def texts() -> Iterator[str]:
+            # The partition is read as it is identified; records that are not documents are
+            # errors at once, and documents wait in order for their results.
+            for record in read_partition(partition):
+                if isinstance(record, Document):
+                    documents_read.append(record)
+                    yield record.text
+                else:
+                    errors.append({"document": record.id, "reason": record.reason})
+
+        for matches in identifier.identify_each(texts(), weak=weak):
+            record = documents_read.popleft()
+            if isinstance(matches, ValueError):
                 # The module's refusal of one text is that document's error, not the scan's.
-                errors.append({"document": record.id, "reason": f"cannot be identified: {error}"})
+                errors.append({"document": record.id, "reason": f"cannot be identified: {matches}"})
                 continue
             documents += 1
             size += len(record.text.encode("utf-8"))

@@ -220,3 +220,42 @@ def test_verify_judges_one_publication(registry):
     assert registry.verify(found, essay.pointer.upper()).pointer == essay.pointer
     assert registry.verify(NOTES, article.pointer) is None
     assert registry.verify(look_alike(ARTICLE), article.pointer).verdict == "weak"
+
+
+def test_a_withdrawn_look_alike_shows_the_row_asked_for_weak_rows_gives(registry):
+    """A weak row of a hidden kind is judged on fewer checks; withdrawn, it is shown, and whole."""
+    article = registry.publish(ARTICLE)
+    registry.withdraw(article.pointer, "superseded")
+    quiet, asked = registry.identify(look_alike(ARTICLE)), registry.identify(look_alike(ARTICLE), weak=True)
+    assert [m.verdict for m in quiet] == ["withdrawn"]
+    assert quiet.as_json() == asked.as_json()
+
+
+def test_texts_identified_together_get_each_its_own_result(registry, monkeypatch):
+    """A scan looks the keys of a batch of texts up together: each text still gets the result identify
+    gives it alone, and a text the module refuses is that text's error only."""
+    essay, article = registry.publish(ESSAY), registry.publish(ARTICLE)
+    texts = [essay.published, FILLER, "a broken \ud800 text", article.published[:700] + "\n\n" + FILLER,
+             look_alike(ARTICLE), "", NOTES + essay.published[-900:]]
+    monkeypatch.setattr(identify, "LOOKUP_BATCH_TEXTS", 3)
+    identifier = identify.Identifier(registry.storage, registry.keys)
+    together = list(identifier.identify_each(texts, weak=True))
+    assert len(together) == len(texts) and isinstance(together[2], ValueError)
+    with pytest.raises(ValueError):
+        identifier.identify(texts[2])
+    alone = [identifier.identify(text, weak=True).as_json() for text in texts[:2] + texts[3:]]
+    assert [result.as_json() for result in together[:2] + together[3:]] == alone
+    assert [len(result.matched) for result in together[:2] + together[3:]] == [1, 0, 1, 0, 0, 1]
+
+
+@pytest.mark.parametrize("text", ["word " * 20, "word " * 102, "word " * 103, "Ünïcödé wörd " * 39,
+                                  "Ünïcödé wörd " * 40, ESSAY],
+                         ids=["short", "510 characters", "515 characters", "507 non-ASCII", "520 non-ASCII", "essay"])
+def test_the_envelope_tells_whether_a_surface_assertion_has_windows(registry, text):
+    """Candidates are passed over on fingerprints alone when the surface assertion holds no windows,
+    read from the envelope's length without checking its signature."""
+    stored = registry.show(registry.publish(text).pointer)
+    [surface] = [e for e in stored.envelopes if e.alg == "com.lanternquill.text-fingerprint.1"]
+    whole_only = len(quelvane.soft_binding_fingerprint("a"))
+    windows = len(quelvane.verify(surface.cose_hex, stored.public_key)) > whole_only
+    assert identify.Identifier._surface_windows(stored) == windows == (len(text.strip()) > 512)

@@ -141,6 +141,10 @@ class Storage(Protocol):
     def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
         """Pointers sharing any of the band keys, with the number of keys shared."""
 
+    def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
+        """(key, pointer) for each publication stored under any of the band keys: the keys of many
+        texts are looked up at once, and each text counts its own."""
+
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
         """(key, pointer, word position) for each stored excerpt entry of the keys. A key with more
         than `per_key_limit` entries is too common to tell texts apart and yields none."""

@@ -361,6 +361,14 @@ class PostgresStorage:
                 " WHERE b.key = ANY(%s::bigint[]) GROUP BY p.pointer", (wanted,)).fetchall()
         return {pointer: int(count) for pointer, count in rows}
 
+    def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
+        wanted = sorted({signed(k) for k in keys})
+        with self._errors():
+            rows = self._db.execute(
+                "SELECT b.key, p.pointer FROM band_keys b JOIN publications p ON p.id = b.publication"
+                " WHERE b.key = ANY(%s::bigint[])", (wanted,)).fetchall()
+        return [(int(key) % (1 << 64), str(pointer)) for key, pointer in rows]
+
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
         wanted = sorted({signed(k) for k in keys})
         with self._errors():

@@ -18,6 +18,8 @@ from ..manifests import manifest_id_for
 from . import Envelope, IndexEntries, Identity, Publication, ListEntry, Withdrawal, damaged, signed
 
 BUSY_TIMEOUT_MS = 60_000
+CACHE_KIB = 32 * 1024
+"""Page cache per connection."""
 # SQLite's extended result codes; the sqlite3 module names them only from Python 3.11 on.
 _READONLY, _READONLY_DIRECTORY = 8, 1544
 _SHM_FAILURES = (4618, 4874, 5386)  # SQLITE_IOERR_SHMOPEN, _SHMSIZE, _SHMMAP
@@ -202,6 +204,10 @@ class SQLiteStorage:
         db.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
         db.execute("PRAGMA foreign_keys = ON")
         db.execute("PRAGMA synchronous = NORMAL")
+        # The look-up index of a large registry is read at random, a few pages per key: SQLite's
+        # default 2 MB of cache keeps little beyond the tree's upper levels, and every other page
+        # is read again from the operating system.
+        db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
         # A deferred transaction only reads: no lock that would make this wait behind a writer.
         with self._reading():
             version = self._read_version()
@@ -406,6 +412,15 @@ class SQLiteStorage:
                 " WHERE b.key IN (SELECT value FROM json_each(?)) GROUP BY p.pointer", (wanted,)
             ).fetchall()
         return {pointer: count for pointer, count in rows}
+
+    def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
+        wanted = json.dumps(sorted({signed(k) for k in keys}))
+        with _errors(self._path):
+            rows = self._db.execute(
+                "SELECT b.key, p.pointer FROM band_keys b JOIN publications p ON p.id = b.publication"
+                " WHERE b.key IN (SELECT value FROM json_each(?))", (wanted,)
+            ).fetchall()
+        return [(key % (1 << 64), pointer) for key, pointer in rows]
 
     def excerpt_matches(self, keys: Iterable[int], per_key_limit: int) -> list[tuple[int, str, int]]:
         wanted = json.dumps(sorted({signed(k) for k in keys}))

@@ -334,6 +334,8 @@ class _Found:
     tag: str
     compared: str
     """The visible text without what `_IGNORED` matches."""
+    holders: collections.Counter[int]
+    """Its excerpt keys, with how many publications hold each."""
 
     @functools.cached_property
     def compared_words(self) -> list[str]:
@@ -351,6 +353,9 @@ class _Proposed:
     entries: list[tuple[int, str, int]]
     keys_shared: collections.Counter[str]
     """Pointers sharing excerpt keys with the found text, with how many entries."""
+    holders: collections.Counter[int]
+    """Excerpt keys of the found text, with how many publications hold each (those held by more
+    than excerpts.PER_KEY_LIMIT are not looked up)."""
 
 
 class Identifier:
@@ -426,7 +431,8 @@ class Identifier:
         positions = self._positions(hashes)
         entries = self._storage.excerpt_matches(positions, excerpts.PER_KEY_LIMIT)
         keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
-        return _Proposed(watermark, hashes, bands, positions, entries, keys_shared)
+        holders = collections.Counter(key for key, _ in {(key, pointer) for key, pointer, _ in entries})
+        return _Proposed(watermark, hashes, bands, positions, entries, keys_shared, holders)
 
     def _found(self, visible: str, proposed: _Proposed) -> _Found:
         """The found text fingerprinted once, only when some publication is proposed: most texts of a
@@ -434,7 +440,7 @@ class Identifier:
         content_hash = quelvane.content_hash(visible)
         return _Found(visible, proposed.watermark, _Fingerprints.of(visible, proposed.hashes),
                       quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
-                      _IGNORED.sub("", visible))
+                      _IGNORED.sub("", visible), proposed.holders)
 
     @staticmethod
     def _positions(hashes: list[int]) -> dict[int, list[int]]:
@@ -454,7 +460,7 @@ class Identifier:
         publication, fingerprints = stored
         marked = self._marked(found, publication)
         agreement = agreement_of(found.fingerprints.signature, fingerprints.signature)
-        passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits)) if hits else ()
+        passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits, found.holders)) if hits else ()
         if not (marked or passages or agreement >= MINHASH_AGREEMENT or _may_be_close(found, fingerprints)):
             return None
         return self._judge(found, publication, band_keys, agreement, passages)

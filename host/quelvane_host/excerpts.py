@@ -4,15 +4,18 @@ Each text is cut into words and overlapping five-word shingles, each shingle has
 64-bit key. Of every run of `WINDOW` consecutive shingle keys the smallest is kept
 (winnowing), so any passage of at least WINDOW + SHINGLE_WORDS - 1 words shared by two texts
 yields at least one key they both keep, wherever it stands in either text, while only about
-one key in every four or five words is stored. A shared key only proposes a publication; a passage is confirmed by what the two texts
-share in order around the hits. Shared shingles that follow one another word by word in both texts
-make an aligned run, and each run counts for its shingles beyond the first `STOCK_RUN_SHINGLES`:
-pages written from one template share short phrases in the same order, on both sides of every
-sentence end ("... layer. Return true if ..."), and those runs are short. A run counts only when
-it holds a key few publications hold (`TEMPLATE_HOLDERS`): a template's longer phrases recur in
-many pages of the registry. The runs must give `MIN_EVIDENCE_SHINGLES`, which a passage of 19
-words shared whole does and unrelated texts, templates and all, do not. Replaced words break the
-shingles they fall in, not the passage: the runs between them still count."""
+one key in every four or five words is stored.
+
+A shared key only proposes a publication; a passage is confirmed by what the two texts share in
+order around the hits, not by sentences. Shingles that follow one another word by word in both
+texts make an aligned run, and each run counts for its shingles beyond the first
+`STOCK_RUN_SHINGLES`: pages written from one template share phrases in the same order, on both
+sides of every sentence end ("... layer. Return true if ..."), and such runs are short. A run
+counts only when it holds a key few publications hold (`TEMPLATE_HOLDERS`): a template's longer
+sentences recur in many pages of the registry. The runs, in the same order in both texts, must
+give `MIN_EVIDENCE_SHINGLES`, which any passage of 20 words shared whole does, sentence ends and
+all. Replaced words break the shingles they fall in, not the passage: the runs between them still
+count."""
 from __future__ import annotations
 
 import bisect
@@ -31,19 +34,22 @@ try:
 except ImportError:  # numpy is optional: plain Python gives the same keys, several times slower
     excerpt_keys = None  # type: ignore[assignment]
 
-STOCK_RUN_SHINGLES = 3
-"""Shingles of every aligned run that prove nothing: seven words in a row is the length of a stock
-phrase ("return true if the", "see the manual for details"), which pages written from one template
-share on both sides of every sentence end, in the same order."""
-MIN_EVIDENCE_SHINGLES = 12
+STOCK_RUN_SHINGLES = 5
+"""Shingles of every aligned run that prove nothing: nine words in a row is the length of a stock
+phrase ("display this help and exit", "see the manual page for more details"), which pages written
+from one template share on both sides of every sentence end, in the same order. On manual pages
+(bench/bench_passages.py), three in place of five made three times as many matches between
+unrelated pages."""
+MIN_EVIDENCE_SHINGLES = 11
 """Shingles a confirmed passage must hold beyond the stock-phrase part of each of its runs: a
-passage of 19 words shared whole, or longer ones broken by edits."""
+passage of 20 words shared whole (16 shingles), or longer ones broken by edits."""
 PER_KEY_LIMIT = 64
 """A key stored for more publications than this is a stock phrase, not evidence; it is skipped."""
 TEMPLATE_HOLDERS = 4
 """A key held by more publications than this proposes them but confirms none: it is a phrase of the
 template they were written from. A passage of one publication, or of a few revisions of it, holds
-keys no more than that hold."""
+keys no more than that hold. On manual pages, eight in place of four made twice as many matches
+between unrelated pages."""
 CHAIN_GAP_WORDS = 60
 CHAIN_DRIFT_WORDS = 30
 """Hits of one passage stand at nearly the same offset between the two texts; inserted or

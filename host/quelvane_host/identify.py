@@ -460,7 +460,8 @@ class Identifier:
         publication, fingerprints = stored
         marked = self._marked(found, publication)
         agreement = agreement_of(found.fingerprints.signature, fingerprints.signature)
-        passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits, found.holders)) if hits else ()
+        passages = (tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits, found.holders))
+                    if hits else ())
         if not (marked or passages or agreement >= MINHASH_AGREEMENT or _may_be_close(found, fingerprints)):
             return None
         return self._judge(found, publication, band_keys, agreement, passages)

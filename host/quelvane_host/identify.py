@@ -11,8 +11,9 @@ What the evidence is worth:
 - the whole-text MinHash: a shared band key only proposes a publication (a handful of copied
   five-word phrases is enough to share one); it is a match when at least MINHASH_AGREEMENT of
   the 128 values agree, which only a copy of most of the text reaches;
-- the excerpt index: a passage of at least a couple of dozen words is shared, confirmed
-  shingle by shingle — a match, with the passages shown;
+- the excerpt index: a passage of at least 20 words is shared, confirmed by the runs of shingles
+  both texts hold in the same order, each run only when few publications hold its keys (a
+  template's phrases are held by many) — a match, with the passages shown;
 - the surface (id 41) or structural (id 43) fingerprint alone: unrelated texts of one genre
   come close in both, so on its own this is reported as weak evidence, never as a match.
 A publication its publisher withdrew is reported as withdrawn, whatever the evidence; a deleted

@@ -4,13 +4,18 @@ Each text is cut into words and overlapping five-word shingles, each shingle has
 64-bit key. Of every run of `WINDOW` consecutive shingle keys the smallest is kept
 (winnowing), so any passage of at least WINDOW + SHINGLE_WORDS - 1 words shared by two texts
 yields at least one key they both keep, wherever it stands in either text, while only about
-one key in every four or five words is stored. A shared key only proposes a publication: the
-aligned regions around the hits must then share at least `MIN_SHARED_SHINGLES` distinct
-shingles, among them an unbroken run of `MIN_RUN_SHINGLES`, which unrelated prose does not do by
-chance. Replaced words break the shingles they fall in, not the passage: the shingles between
-them still agree. Confirmation counts only shingles within one sentence: pages written from one
-template share short phrases on both sides of every sentence end ("... layer. Return true if
-..."), and shingles that join them made unrelated pages look like a copy."""
+one key in every four or five words is stored.
+
+A shared key only proposes a publication; a passage is confirmed by what the two texts share in
+order around the hits, not by sentences. Shingles that follow one another word by word in both
+texts make an aligned run, and each run counts for its shingles beyond the first
+`STOCK_RUN_SHINGLES`: pages written from one template share phrases in the same order, on both
+sides of every sentence end ("... layer. Return true if ..."), and such runs are short. A run
+counts only when it holds a key few publications hold (`TEMPLATE_HOLDERS`): a template's longer
+sentences recur in many pages of the registry. The runs, in the same order in both texts, must
+give `MIN_EVIDENCE_SHINGLES`, which any passage of 20 words shared whole does, sentence ends and
+all. Replaced words break the shingles they fall in, not the passage: the runs between them still
+count."""
 from __future__ import annotations
 
 import bisect
@@ -20,7 +25,7 @@ import re
 import unicodedata
 import zlib
 from dataclasses import dataclass
-from typing import Iterable, Sequence
+from typing import Iterable, Mapping, Sequence
 
 from . import wordbreak
 from .shingles import SHINGLE_WORDS, WINDOW, shingle_keys, winnow
@@ -30,11 +35,22 @@ try:
 except ImportError:  # numpy is optional: plain Python gives the same keys, several times slower
     excerpt_keys = None  # type: ignore[assignment]
 
-MIN_SHARED_SHINGLES = 20
-MIN_RUN_SHINGLES = 4
-"""Consecutive shared shingles a confirmed passage must hold somewhere: eight words in a row."""
+STOCK_RUN_SHINGLES = 5
+"""Shingles of every aligned run that prove nothing: nine words in a row is the length of a stock
+phrase ("display this help and exit", "see the manual page for more details"), which pages written
+from one template share on both sides of every sentence end, in the same order. On manual pages
+(bench/bench_passages.py), three in place of five made three times as many matches between
+unrelated pages."""
+MIN_EVIDENCE_SHINGLES = 11
+"""Shingles a confirmed passage must hold beyond the stock-phrase part of each of its runs: a
+passage of 20 words shared whole (16 shingles), or longer ones broken by edits."""
 PER_KEY_LIMIT = 64
 """A key stored for more publications than this is a stock phrase, not evidence; it is skipped."""
+TEMPLATE_HOLDERS = 4
+"""A key held by more publications than this proposes them but confirms none: it is a phrase of the
+template they were written from. A passage of one publication, or of a few revisions of it, holds
+keys no more than that hold. On manual pages, eight in place of four made twice as many matches
+between unrelated pages."""
 CHAIN_GAP_WORDS = 60
 CHAIN_DRIFT_WORDS = 30
 """Hits of one passage stand at nearly the same offset between the two texts; inserted or
@@ -58,15 +74,11 @@ _SPACELESS = ("\u0e01-\u0e3a\u0e40-\u0e4e\u0e50-\u0e59"  # Thai, without its cur
 _WORD = re.compile(f"[{_SPACELESS}]+|[^\\W_{_SPACELESS}]+")
 _WORD_PIECES = re.compile(f"({_WORD.pattern})")
 _HAS_SPACELESS = re.compile(f"[{_SPACELESS}]")
-# A sentence ends at a full stop, question or exclamation mark followed by space (closing quotes,
-# brackets and watermark characters may come between), at a CJK full stop, and at a paragraph
-# break; not at "3.5", and not at a single line break, which re-wrapping adds anywhere.
-_SENTENCE_END = re.compile("[.!?][\"'\u2019\u201d)\\]\u200b-\u200d\u2060\ufeff]*\\s|[\u3002\uff01\uff1f]|\n\\s*\n")
 
 
 class Words:
-    """The words of a text, each with its 64-bit hash, character span and sentence number, each
-    found when first asked for: most candidates are dropped before spans and sentences are needed."""
+    """The words of a text, each with its 64-bit hash and character span, each found when first
+    asked for: most candidates are dropped before spans are needed."""
 
     def __init__(self, text: str, hashes: Sequence[int] | None = None) -> None:
         self._text = text
@@ -105,18 +117,6 @@ class Words:
     @property
     def ends(self) -> tuple[int, ...]:
         return self._spans[1]
-
-    @functools.cached_property
-    def sentences(self) -> tuple[int, ...]:
-        """Each word's sentence number: the number of sentence ends before it."""
-        starts = self.starts
-        numbers: list[int] = []
-        ends = 0
-        # A sentence is a run of words: one search per sentence end, not one per word.
-        for ends, end in enumerate((m.start() for m in _SENTENCE_END.finditer(self._text)), 1):
-            numbers.extend(itertools.repeat(ends - 1, bisect.bisect_right(starts, end) - len(numbers)))
-        numbers.extend(itertools.repeat(ends, len(starts) - len(numbers)))
-        return tuple(numbers)
 
 
 def word_hashes(text: str) -> list[int]:
@@ -196,9 +196,13 @@ class Passage:
     shared_shingles: int
 
 
-def confirm(found: Words, published: Words, hits: Iterable[tuple[int, int]]) -> list[Passage]:
-    """The confirmed passages among hits of (found word position, published word position)."""
-    confirmed = [p for p in (_confirm_chain(found, published, chain) for chain in _chains(sorted(set(hits))))
+def confirm(found: Words, published: Words, hits: Iterable[tuple[int, int]],
+            holders: Mapping[int, int] | None = None) -> list[Passage]:
+    """The confirmed passages among hits of (found word position, published word position);
+    `holders` gives for each key looked up how many publications hold it (every one rare when not
+    given)."""
+    rare = _rare_hits(found, sorted(set(hits)), holders)
+    confirmed = [p for p in (_confirm_chain(found, published, chain, rare) for chain in _chains(sorted(set(hits))))
                  if p is not None]
     # A text that repeats itself aligns several ways; keep the best-supported passage per stretch.
     kept: list[Passage] = []
@@ -206,6 +210,14 @@ def confirm(found: Words, published: Words, hits: Iterable[tuple[int, int]]) -> 
         if all(passage.found_end <= k.found_start or passage.found_start >= k.found_end for k in kept):
             kept.append(passage)
     return sorted(kept, key=lambda p: p.found_start)
+
+
+def _rare_hits(found: Words, hits: list[tuple[int, int]], holders: Mapping[int, int] | None) -> set[tuple[int, int]]:
+    """The hits of keys few publications hold: a key many hold is a template's phrase, not evidence."""
+    if holders is None:
+        return set(hits)
+    keys = found.shingles
+    return {(f, p) for f, p in hits if holders.get(keys[f], 1) <= TEMPLATE_HOLDERS}
 
 
 def _chains(hits: list[tuple[int, int]]) -> list[list[tuple[int, int]]]:
@@ -222,30 +234,29 @@ def _chains(hits: list[tuple[int, int]]) -> list[list[tuple[int, int]]]:
     return chains
 
 
-def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]]) -> Passage | None:
+def _confirm_chain(found: Words, published: Words, chain: list[tuple[int, int]], rare: set[tuple[int, int]]
+                   ) -> Passage | None:
     margin = WINDOW + SHINGLE_WORDS
-    found_range = (chain[0][0] - margin, chain[-1][0] + margin)
-    published_lo = min(p for _, p in chain) - margin
-    published_hi = max(p for _, p in chain) + margin
-    found_first, found_all = _shingles(found, *found_range)
-    published_first, published_all = _shingles(published, published_lo, published_hi)
-    # Keeping only the shingles within one sentence can only lower the count: most chains fall
-    # short before their sentences are needed.
-    if len(set(found_all) & set(published_all)) < MIN_SHARED_SHINGLES:
+    found_first, found_keys = _shingles(found, chain[0][0] - margin, chain[-1][0] + margin)
+    published_first, published_keys = _shingles(published, min(p for _, p in chain) - margin,
+                                                max(p for _, p in chain) + margin)
+    # Counting shared keys first is cheap and drops most chains before any alignment.
+    if len(set(found_keys) & set(published_keys)) < STOCK_RUN_SHINGLES + MIN_EVIDENCE_SHINGLES:
         return None
-    found_keys = _within_sentences(found, found_first, found_all)
-    published_keys = _within_sentences(published, published_first, published_all)
-    shared = found_keys.keys() & published_keys.keys()
-    if len(shared) < MIN_SHARED_SHINGLES or _longest_run(found_keys, published_keys, shared) < MIN_RUN_SHINGLES:
+    offsets = [p - f for f, p in chain]
+    pairs = _aligned_pairs(found_first, found_keys, published_first, published_keys,
+                           min(offsets) - CHAIN_DRIFT_WORDS, max(offsets) + CHAIN_DRIFT_WORDS)
+    runs = _ordered_runs(pairs, rare)
+    if sum(length - STOCK_RUN_SHINGLES for _, _, length in runs) < MIN_EVIDENCE_SHINGLES:
         return None
-    found_at = [found_keys[k] for k in shared]
-    published_at = [published_keys[k] for k in shared]
+    (found_lo, published_lo, _), (last_found, last_published, last_length) = runs[0], runs[-1]
+    found_hi, published_hi = last_found + last_length - 1, last_published + last_length - 1
+    shared = sum(1 for f, p in pairs if found_lo <= f <= found_hi and published_lo <= p <= published_hi)
     last_word = SHINGLE_WORDS - 1
     return Passage(
-        found.starts[min(found_at)], found.ends[min(max(found_at) + last_word, len(found) - 1)],
-        published.starts[min(published_at)],
-        published.ends[min(max(published_at) + last_word, len(published) - 1)],
-        len(shared),
+        found.starts[found_lo], found.ends[min(found_hi + last_word, len(found) - 1)],
+        published.starts[published_lo], published.ends[min(published_hi + last_word, len(published) - 1)],
+        shared,
     )
 
 
@@ -255,21 +266,46 @@ def _shingles(words: Words, first: int, last: int) -> tuple[int, list[int]]:
     return start, words.shingles[start:max(last, start)]
 
 
-def _within_sentences(words: Words, start: int, keys: list[int]) -> dict[int, int]:
-    """Key to word position of the shingles from `start` on that lie within one sentence."""
-    sentences = words.sentences
-    return {key: start + i for i, key in enumerate(keys)
-            if sentences[start + i] == sentences[start + i + SHINGLE_WORDS - 1]}
+def _aligned_pairs(found_first: int, found_keys: list[int], published_first: int, published_keys: list[int],
+                   lowest: int, highest: int) -> set[tuple[int, int]]:
+    """(found position, published position) of every shingle the two share at an offset (published
+    minus found) between `lowest` and `highest`: where the chain says the passage lies."""
+    positions: dict[int, list[int]] = {}
+    for i, key in enumerate(published_keys):
+        positions.setdefault(key, []).append(published_first + i)
+    pairs: set[tuple[int, int]] = set()
+    for i, key in enumerate(found_keys, found_first):
+        at = positions.get(key)
+        if at is not None:
+            # A text repeating itself holds a key many times: only those at a chain's offset count.
+            pairs.update((i, p) for p in at[bisect.bisect_left(at, i + lowest):bisect.bisect_right(at, i + highest)])
+    return pairs
 
 
-def _longest_run(found_keys: dict[int, int], published_keys: dict[int, int], shared: set[int]) -> int:
-    """The most shared shingles that follow one another word by word in both texts."""
-    pairs = {(found_keys[k], published_keys[k]) for k in shared}
-    longest = 0
+def _ordered_runs(pairs: set[tuple[int, int]], rare: set[tuple[int, int]]) -> list[tuple[int, int, int]]:
+    """(found start, published start, length) of the aligned runs that are evidence, in the order
+    both texts have them, chosen to hold the most evidence: a text that repeats itself aligns several
+    ways, and each of its words is evidence once. A run is evidence when it is longer than a stock
+    phrase and holds a rare hit: a run of template phrases holds only keys many publications hold,
+    or no hit at all when every key of it is held by more than PER_KEY_LIMIT."""
+    runs = []
     for found_at, published_at in pairs:
         if (found_at - 1, published_at - 1) not in pairs:
             length = 1
             while (found_at + length, published_at + length) in pairs:
                 length += 1
-            longest = max(longest, length)
-    return longest
+            if length > STOCK_RUN_SHINGLES and any((found_at + i, published_at + i) in rare for i in range(length)):
+                runs.append((found_at, published_at, length))
+    runs.sort()
+    # best[i]: the most evidence of runs in order ending with run i, and the run before it there.
+    best: list[tuple[int, int]] = []
+    for f, p, length in runs:
+        before = max(((best[j][0], j) for j, (bf, bp, bl) in enumerate(runs[:len(best)])
+                      if bf + bl <= f and bp + bl <= p), default=(0, -1))
+        best.append((before[0] + length - STOCK_RUN_SHINGLES, before[1]))
+    chosen = []
+    i = max(range(len(best)), key=lambda k: best[k][0], default=-1)
+    while i >= 0:
+        chosen.append(runs[i])
+        i = best[i][1]
+    return chosen[::-1]

@@ -11,8 +11,9 @@ What the evidence is worth:
 - the whole-text MinHash: a shared band key only proposes a publication (a handful of copied
   five-word phrases is enough to share one); it is a match when at least MINHASH_AGREEMENT of
   the 128 values agree, which only a copy of most of the text reaches;
-- the excerpt index: a passage of at least a couple of dozen words is shared, confirmed
-  shingle by shingle — a match, with the passages shown;
+- the excerpt index: a passage of at least 20 words is shared, confirmed by the runs of shingles
+  both texts hold in the same order, each run only when few publications hold its keys (a
+  template's phrases are held by many) — a match, with the passages shown;
 - the surface (id 41) or structural (id 43) fingerprint alone: unrelated texts of one genre
   come close in both, so on its own this is reported as weak evidence, never as a match.
 A publication its publisher withdrew is reported as withdrawn, whatever the evidence; a deleted
@@ -348,6 +349,8 @@ class _Found:
     tag: str
     compared: str
     """The visible text without what `_IGNORED` matches."""
+    holders: collections.Counter[int]
+    """Its excerpt keys, with how many publications hold each."""
 
     @functools.cached_property
     def compared_words(self) -> list[str]:
@@ -377,6 +380,9 @@ class _Proposed:
     entries: list[tuple[int, str, int]]
     keys_shared: collections.Counter[str]
     """Pointers sharing excerpt keys with the found text, with how many entries."""
+    holders: collections.Counter[int]
+    """Excerpt keys of the found text, with how many publications hold each (those held by more
+    than excerpts.PER_KEY_LIMIT are not looked up)."""
 
 
 class Identifier:
@@ -500,7 +506,10 @@ class Identifier:
             bands = collections.Counter(pointer for key in set(keys.bands) for pointer in by_band.get(key, ()))
             entries = [entry for key in keys.positions for entry in by_key.get(key, ())]
             keys_shared = collections.Counter(map(operator.itemgetter(1), entries))
-            proposed.append(_Proposed(keys.watermark, keys.hashes, dict(bands), keys.positions, entries, keys_shared))
+            holders = collections.Counter({key: len({entry[1] for entry in by_key[key]})
+                                           for key in keys.positions if key in by_key})
+            proposed.append(_Proposed(keys.watermark, keys.hashes, dict(bands), keys.positions, entries, keys_shared,
+                                      holders))
         return proposed
 
     def _found(self, visible: str, proposed: _Proposed) -> _Found:
@@ -509,7 +518,7 @@ class Identifier:
         content_hash = quelvane.content_hash(visible)
         return _Found(visible, proposed.watermark, _Fingerprints(visible, proposed.hashes),
                       quelvane.cross_check(self._keys.binding_hex, self._keys.repository_id, content_hash),
-                      _IGNORED.sub("", visible))
+                      _IGNORED.sub("", visible), proposed.holders)
 
     @staticmethod
     def _positions(hashes: list[int]) -> dict[int, list[int]]:
@@ -532,7 +541,8 @@ class Identifier:
         publication, fingerprints = stored
         marked = self._marked(found, publication)
         agreement = agreement_of(found.fingerprints.signature, fingerprints.signature)
-        passages = tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits)) if hits else ()
+        passages = (tuple(excerpts.confirm(found.fingerprints.words, fingerprints.words, hits, found.holders))
+                    if hits else ())
         if not (marked or passages or agreement >= MINHASH_AGREEMENT
                 or self._may_be_close(found, publication, fingerprints)):
             return None

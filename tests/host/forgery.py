@@ -44,15 +44,16 @@ _FUNCTION_WORDS = frozenset(
     "their they he she his her would could".split())
 
 
-def look_alike(text: str, seed: int = 0, kept: tuple[int, int] = (10, 30)) -> str:
-    """`text` with every word but its function words and the words `kept` (a range of word positions)
+def look_alike(text: str, seed: int = 0, kept: tuple[tuple[int, int], ...] = ((10, 22), (40, 52))) -> str:
+    """`text` with every word but its function words and the words `kept` (ranges of word positions)
     replaced by invented ones of the same length: its sentences keep their shape, so the structural
-    fingerprint comes close, and the one phrase kept proposes the publication; no passage is shared."""
+    fingerprint comes close, and the phrases kept, twelve words each, propose the publication; too
+    short to be a passage, they share none."""
     rng = random.Random(seed)
     out, position = [], 0
     for i, word in enumerate(_WORD.finditer(text)):
         out.append(text[position:word.start()])
-        keep = kept[0] <= i < kept[1] or word.group().lower() in _FUNCTION_WORDS
+        keep = any(start <= i < end for start, end in kept) or word.group().lower() in _FUNCTION_WORDS
         out.append(word.group() if keep else "".join(rng.choice("aeioubcdfglmnprst") for _ in word.group()))
         position = word.end()
     return "".join(out) + text[position:]

@@ -2,7 +2,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import pytest
+
 from quelvane_host import excerpt_keys, excerpts, shingles
+
+from .texts import FILLER, NOTES
 
 
 def naive_winnow(keys):
@@ -110,7 +114,34 @@ def test_pages_from_one_template_are_not_a_copy_of_each_other():
     assert quoted[passage.found_start:passage.found_end] in integer
 
 
-def test_sentences_end_at_stops_and_paragraph_breaks_only():
-    text = 'He said "go." Then 3.5 units.\u200b\u200c Next\nline\n\nPara 河川。管理'
-    words = excerpts.split_words(text)
-    assert words.sentences == (0, 0, 0, 1, 1, 1, 1, 2, 2, 3, 3, 4)
+def _pasted_passage(words):
+    # The release notes from "at a fixed interval." on: two sentence ends fall within 20 words.
+    notes = excerpts.split_words(NOTES)
+    first = NOTES.index("at a fixed interval.")
+    start = notes.starts.index(first)
+    passage = NOTES[first:notes.ends[start + words - 1]]
+    half = len(FILLER) // 2
+    return passage, f"{FILLER[:half]} {passage} {FILLER[half:]}"
+
+
+@pytest.mark.parametrize("words", [20, 30])
+def test_a_short_passage_across_sentence_ends_is_confirmed(words):
+    passage, found = _pasted_passage(words)
+    assert passage.count(". ") == 2
+    found_words = excerpts.split_words(found)
+    [confirmed] = excerpts.confirm(found_words, excerpts.split_words(NOTES), _hits(found_words, NOTES))
+    assert found[confirmed.found_start:confirmed.found_end] == passage
+    assert NOTES[confirmed.published_start:confirmed.published_end] == passage
+
+
+@pytest.mark.parametrize("holders, confirmed", [(1, True), (excerpts.TEMPLATE_HOLDERS, True),
+                                                (excerpts.TEMPLATE_HOLDERS + 1, False)])
+def test_a_passage_whose_keys_many_publications_hold_is_a_template(holders, confirmed):
+    # Boilerplate every page of a genre carries (a licence, a footer) is stored for each of them:
+    # it is the template's, and shows no page was copied.
+    _, found = _pasted_passage(30)
+    found_words = excerpts.split_words(found)
+    hits = _hits(found_words, NOTES)
+    held = {found_words.shingles[f]: holders for f, _ in hits}
+    passages = excerpts.confirm(found_words, excerpts.split_words(NOTES), hits, held)
+    assert bool(passages) == confirmed

@@ -8,7 +8,7 @@ import re
 import pytest
 import quelvane
 
-from quelvane_host import InputError, NotFoundError, identify
+from quelvane_host import InputError, NotFoundError, excerpts, identify
 from quelvane_host.registry import ImportResult
 
 from .forgery import forge, look_alike
@@ -259,3 +259,16 @@ def test_the_envelope_tells_whether_a_surface_assertion_has_windows(registry, te
     whole_only = len(quelvane.soft_binding_fingerprint("a"))
     windows = len(quelvane.verify(surface.cose_hex, stored.public_key)) > whole_only
     assert identify.Identifier._surface_windows(stored) == windows == (len(text.strip()) > 512)
+
+
+@pytest.mark.parametrize("pages, matched", [(1, True), (excerpts.TEMPLATE_HOLDERS + 1, False)])
+def test_a_closing_paragraph_many_pages_carry_matches_none_of_them(registry, pages, matched):
+    # Pages of one genre close with the same paragraph: held by many publications it is the
+    # template's, and shows no page was copied; a passage of one page still matches it.
+    boilerplate = NOTES.split("\n\n")[0]
+    texts = [f"{text}\n\n{boilerplate}" for text in _distinct_texts(pages, words=300)]
+    pointers = [registry.publish(text).pointer for text in texts]
+    found = registry.identify(f"{FILLER}\n\n{boilerplate}")
+    assert [m.pointer for m in found.matched] == (pointers if matched else [])
+    passage = " ".join(texts[-1].split()[100:130])
+    assert [m.pointer for m in registry.identify(f"{FILLER[:400]} {passage} {FILLER[400:]}").matched] == pointers[-1:]

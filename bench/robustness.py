@@ -5,10 +5,11 @@ for English also the licences every system ships).
 
 Documents are a language's pages, in a fixed shuffled order, cut into runs of whole paragraphs of
 MIN_WORDS to MAX_WORDS words. They are first made unrelated: a paragraph that repeats any
-eight-word run of an earlier document is dropped (manuals restate themselves across pages) and a
-document left with fewer than MIN_WORDS words goes. The first `--publications` are published
-into a fresh SQLite registry; as many more are held out, never published, as the unrelated text
-excerpts are pasted into and as unrelated texts to identify.
+eight-word run (without spaces, sixteen letters) of an earlier document is dropped (manuals
+restate themselves across pages) and a document left with fewer than MIN_WORDS words goes. The
+first `--publications` are published into a fresh SQLite registry; up to as many more are held
+out, never published, as the unrelated text excerpts are pasted into and as unrelated texts to
+identify.
 
 Words are counted as a reader counts them where spaces separate them (English, German, Russian)
 and as identify splits them where they do not (Chinese, Japanese: `excerpts.split_words`), so a
@@ -78,6 +79,10 @@ SEED = 20261210
 MIN_WORDS, MAX_WORDS = 250, 2000
 PUBLICATIONS = 540
 RUN_WORDS = 8
+RUN_CHARACTERS = 16
+"""Where no spaces separate words, restated text is found by runs of letters, about eight words,
+so that the documents chosen do not change with the way identify splits such text: a run of
+eight single characters is a stock phrase ("することができます"), not a restatement."""
 PASTE_FACTOR = 5
 WINDOW_WORDS = 80
 REPLACED = (0.02, 0.05, 0.10, 0.20)
@@ -177,15 +182,15 @@ def page_documents(language: Language) -> list[Document]:
 
 def unrelated_documents(language: Language, wanted: int) -> list[Document]:
     """Up to `wanted` documents of MIN_WORDS to MAX_WORDS words with every restated paragraph
-    dropped, so that no two share a run of RUN_WORDS words, in corpus order."""
+    dropped, so that no two share a run of RUN_WORDS words (RUN_CHARACTERS letters), in corpus order."""
     seen: set[tuple[str, ...]] = set()
     kept = []
     for document in page_documents(language):
         paragraphs = []
         for paragraph in document.text.split("\n\n"):
-            words = (re.findall(r"\w+", paragraph.casefold()) if language.spaced
-                     else [paragraph[a:b].casefold() for a, b in language.spans(paragraph)])
-            runs = {tuple(words[i:i + RUN_WORDS]) for i in range(max(1, len(words) - RUN_WORDS + 1))}
+            units = re.findall(r"\w+" if language.spaced else r"[^\W_]", paragraph.casefold())
+            run = RUN_WORDS if language.spaced else RUN_CHARACTERS
+            runs = {tuple(units[i:i + run]) for i in range(max(1, len(units) - run + 1))}
             if runs & seen:
                 continue
             seen |= runs
@@ -659,6 +664,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
     n = stats["published"]
     language = LANGUAGES[str(stats["language"])]
     name = language.name.title()
+    restated = f"{RUN_WORDS} words" if language.spaced else f"{RUN_CHARACTERS} letters"
     counted = ("words are counted as the runs between spaces" if language.spaced else
                "words are counted as identify splits the text (`excerpts.split_words`), not as runs between spaces")
     lines = [
@@ -667,7 +673,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
         f"Measured by `bench/robustness.py --language {language.name}` ({stats['mode']}) on {stats['date']}, in "
         f"{stats['minutes']:.0f} minutes with {stats['jobs']} worker processes on a shared two-core machine. "
         f"Real prose: {stats['documents']} distinct {name} documents of {MIN_WORDS} to {MAX_WORDS} words from "
-        "Debian's documentation (bench/corpus.py), of which no two share a run of eight words; "
+        f"Debian's documentation (bench/corpus.py), of which no two share a run of {restated}; "
         f"{n} published into a fresh SQLite registry (median {stats['median_words']} words), "
         f"{stats['held_out']} held out as the unrelated text that excerpts are pasted into and as unrelated "
         f"texts to identify; {counted}. Every copy is made from the text as published, watermark included. "

@@ -618,7 +618,7 @@ def plot_replaced(by_kind: dict[str, list[Case]], path: Path) -> None:
     plt.close(figure)
 
 
-LENGTH_BINS = (10, 20, 35, 50, 65, 100, 160, 250, 400, 640, 1000, 1600, 2600)
+LENGTH_BINS = (10, 18, 25, 35, 45, 65, 100, 160, 250, 400, 640, 1000, 1600, 2600)
 
 
 def length_curve(cases: list[Case], evidence: str) -> tuple[list[float], list[float]]:

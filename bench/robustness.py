@@ -78,6 +78,7 @@ DOCS = ROOT / "docs"
 SEED = 20261210
 MIN_WORDS, MAX_WORDS = 250, 2000
 PUBLICATIONS = 540
+MINUTES = 30.0
 RUN_WORDS = 8
 RUN_CHARACTERS = 16
 """Where no spaces separate words, restated text is found by runs of letters, about eight words,
@@ -208,6 +209,8 @@ class Context:
     """What every worker needs: the registry, the keys, what was published, the held-out prose."""
 
     language: Language
+    sources: list[str]
+    """The source package of each publication."""
     registry_path: Path
     keys: Keys
     pointers: list[str]
@@ -434,6 +437,8 @@ class DocumentResult:
     identified: int = 0
     features: dict[str, Features] = field(default_factory=dict)
     false_matches: list[FalseMatch] = field(default_factory=list)
+    by_source: collections.Counter[tuple[str, str]] = field(default_factory=collections.Counter)
+    """(source of the publication, "weak" or "shown") of each unrelated row: which genres are noisy."""
 
 
 def features(text: str) -> Features:
@@ -442,11 +447,15 @@ def features(text: str) -> Features:
 
 
 def count_false(result: DocumentResult, matches: list, own: str | None, text: str, kind: str, source: int,
-                pointers: list[str]) -> None:
+                context: Context) -> None:
+    pointers = context.pointers
     for match in matches:
         if match.pointer == own:
             continue
         e = match.evidence
+        publication = context.sources[pointers.index(match.pointer)]
+        result.by_source.update([(publication, "weak")] * (match.verdict == "weak")
+                                + [(publication, "shown")] * shown(match, weak=False))
         if match.verdict == "match":
             longest = max(e.passages, key=lambda p: p.shared_shingles, default=None)
             result.false_matches.append(FalseMatch(
@@ -490,7 +499,7 @@ def measure_document(index: int) -> DocumentResult:
             for name, alg in (("id 41", SURFACE_ALG), ("id 43", STRUCTURE_ALG), ("id 44", MINHASH_ALG)):
                 found[name] = quelvane.verify_tier(seen, assertions[alg], False, True) != "REVIEW"
             result.cases.append(Case(kind, copy.words, found, own is not None and own.verdict == "weak"))
-            count_false(result, matches, pointer, seen, kind, index, context.pointers)
+            count_false(result, matches, pointer, seen, kind, index, context)
             if kind in PAIRWISE_SETS.values():
                 result.features[kind] = features(seen)
     return result
@@ -502,8 +511,7 @@ def identify_held_out(index: int) -> DocumentResult:
     result = DocumentResult()
     with Registry.open(context.registry_path, context.keys) as registry:
         text = "\n\n".join(context.held_out[index])
-        count_false(result, registry.identify(text, weak=True), None, text, "held-out text", -1 - index,
-                    context.pointers)
+        count_false(result, registry.identify(text, weak=True), None, text, "held-out text", -1 - index, context)
     return result
 
 
@@ -678,7 +686,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
         f"{stats['held_out']} held out as the unrelated text that excerpts are pasted into and as unrelated "
         f"texts to identify; {counted}. Every copy is made from the text as published, watermark included. "
         f"Published documents by source: {_sources(stats['sources'])}; held out: "
-        f"{_sources(stats['held_out_sources'])}.",
+        f"{_sources(stats['held_out_sources'])}.{_budget(stats)}",
         "",
         *summary(by_kind, registry_false, registry_pairs),
         "",
@@ -735,6 +743,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
     ]
     for name in REGISTRY_EVIDENCE:
         lines.append(f"| {name} | {_rate(registry_false[name], registry_pairs)} |")
+    lines += source_table(stats)
     lines += false_match_table(false_matches)
     lines += ["", "## The goals", "", "| case | goal | measured | met |", "|---|---|---|---|"]
     for label, kind, goal in GOALS:
@@ -776,6 +785,30 @@ def summary(by_kind: dict[str, list[Case]], registry_false: dict[str, int], regi
         f"{registry_false['combined weak']:,}, {per_pair['combined weak']:.1e} per pair |",
     ]
     return lines
+
+
+def source_table(stats: dict[str, object]) -> list[str]:
+    """Unrelated rows by the genre of the publication they name: manual pages and licences share
+    templates, so their rows show whether the quiet default holds where texts look alike."""
+    by_source = stats["by_source"]
+    published = stats["sources"]
+    assert isinstance(by_source, dict) and isinstance(published, dict)
+    lines = ["", "By the source of the publication named (pairs of any found text with the publications of that "
+             "source):", "", "| publications from | publications | unrelated pairs | weak rows on request | "
+             "shown by default |", "|---|---|---|---|---|"]
+    for source, (pairs, weak, shown_rows) in sorted(by_source.items(), key=lambda item: -item[1][0]):
+        lines.append(f"| {source} | {published[source]} | {pairs:,} | {weak:,} ({weak / pairs:.1e} per pair) | "
+                     f"{shown_rows:,} ({shown_rows / pairs:.1e} per pair) |")
+    return lines
+
+
+def _budget(stats: dict[str, object]) -> str:
+    measured, held_out = stats.get("measured", stats["published"]), stats.get("held_out_measured")
+    if measured == stats["published"] and held_out == stats.get("held_out_asked"):
+        return ""
+    return (f" **The {stats['minutes_budget']:g}-minute time budget cut the run:** copies were made of the first "
+            f"{measured} publications, and {held_out} held-out texts were identified; every figure below is "
+            "theirs.")
 
 
 def _yes(met: bool) -> str:
@@ -866,14 +899,32 @@ def publish_all(path: Path, keys: Keys, texts: list[str]) -> tuple[list[str], li
     return pointers, published, assertions
 
 
-def run(context: Context, jobs: int, held_out: int) -> tuple[list[DocumentResult], list[DocumentResult]]:
+HELD_OUT_SHARE = 0.15
+"""The share of the time budget kept for identifying the held-out texts, a few percent of the calls."""
+
+
+def run(context: Context, jobs: int, held_out: int, minutes: float) -> tuple[list[DocumentResult], list[DocumentResult]]:
+    """The copies of the publications in order, then the held-out texts, each until its share of
+    the time budget is spent: the results are then those of the first publications and texts."""
+    began = time.perf_counter()
     n = len(context.pointers)
+    results = _until(context, jobs, measure_document, n, began + 60 * minutes * (1 - HELD_OUT_SHARE), "copies")
+    others = _until(context, jobs, identify_held_out, held_out, began + 60 * minutes, "held-out texts")
+    return results, others
+
+
+def _until(context: Context, jobs: int, task: Callable[[int], DocumentResult], count: int, deadline: float,
+           description: str) -> list[DocumentResult]:
+    out = []
+    # Leaving the pool terminates its workers, and with them the tasks still queued.
     with multiprocessing.get_context("fork").Pool(jobs, _start_worker, (context,)) as pool, \
             Progress(transient=True) as progress:
-        results = list(progress.track(pool.imap(measure_document, range(n)), total=n, description="copies"))
-        others = list(progress.track(pool.imap(identify_held_out, range(held_out)), total=held_out,
-                                     description="held-out texts"))
-    return results, others
+        for result in progress.track(pool.imap(task, range(count)), total=count, description=description):
+            out.append(result)
+            if time.perf_counter() > deadline:
+                print(f"{description}: time budget spent after {len(out)} of {count}", file=sys.stderr, flush=True)
+                break
+    return out
 
 
 def main() -> None:
@@ -883,6 +934,9 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a small run (60 publications) to try the script")
     parser.add_argument("--publications", type=int, help=f"how many texts to publish (default {PUBLICATIONS})")
     parser.add_argument("--jobs", type=int, default=2, help="worker processes (default 2)")
+    parser.add_argument("--minutes", type=float, default=MINUTES,
+                        help=f"time budget per language (default {MINUTES:g}): past it, the copies of the first "
+                             "publications and the first held-out texts are reported")
     parser.add_argument("--out", type=Path, default=DOCS, help="where the reports and plots go (default docs/)")
     parser.add_argument("--rewrite", action="store_true",
                         help="write the reports and plots again from the last run's saved measurements")
@@ -893,13 +947,13 @@ def main() -> None:
             measured = pickle.loads(saved.read_bytes())
         else:
             measured = measure(LANGUAGES[name], args.publications or (60 if args.quick else PUBLICATIONS),
-                               args.quick, args.jobs)
+                               args.quick, args.jobs, args.minutes)
             saved.parent.mkdir(parents=True, exist_ok=True)
             saved.write_bytes(pickle.dumps(measured))
         write(args.out, *measured)
 
 
-def measure(language: Language, publications: int, quick: bool, jobs: int) -> tuple[object, ...]:
+def measure(language: Language, publications: int, quick: bool, jobs: int, minutes: float) -> tuple[object, ...]:
     """Publishes a language's documents, identifies every copy and the held-out texts, and counts."""
     began = time.perf_counter()
     documents = unrelated_documents(language, 2 * publications)
@@ -916,16 +970,27 @@ def measure(language: Language, publications: int, quick: bool, jobs: int) -> tu
     with tempfile.TemporaryDirectory() as scratch:
         path = Path(scratch) / "registry.db"
         pointers, published, assertions = publish_all(path, keys, texts)
-        context = Context(language, path, keys, pointers, published, assertions, held_out, sentences, vocabulary)
-        results, others = run(context, jobs, len(held_out) if not quick else 40)
+        context = Context(language, [d.source for d in documents[:publications]], path, keys, pointers, published,
+                          assertions, held_out, sentences, vocabulary)
+        asked = len(held_out) if not quick else 40
+        results, others = run(context, jobs, asked, minutes)
 
     by_kind: dict[str, list[Case]] = {kind: [] for kind in KINDS}
     registry_false = dict.fromkeys(REGISTRY_EVIDENCE, 0)
     registry_pairs = identified = 0
+    sources = collections.Counter(context.sources)
+    # Per source of the publication: unrelated pairs, weak rows on request, rows shown by default.
+    by_source = {source: [0, 0, 0] for source in sources}
     for result in results:
         for case in result.cases:
             by_kind[case.kind].append(case)
         registry_pairs += result.identified * (publications - 1)
+    for i, result in enumerate([*results, *others]):
+        for source, count in sources.items():
+            own = i < len(results) and context.sources[i] == source
+            by_source[source][0] += result.identified * (count - own)
+        for (source, what), count in result.by_source.items():
+            by_source[source][1 if what == "weak" else 2] += count
     for result in others:
         registry_pairs += result.identified * publications
     false_matches = []
@@ -945,15 +1010,17 @@ def measure(language: Language, publications: int, quick: bool, jobs: int) -> tu
             np.fill_diagonal(matrix, False)
         pairwise[name] = {e: int(m.sum()) for e, m in matrices.items()}
         checked += check_sample(candidates, assertions, matrices, rng, 300 if quick else 2000)
-    pairs_per_set = publications * (publications - 1)
+    pairs_per_set = len(results) * (publications - 1)
     stats = {
         "language": language.name, "mode": "--quick" if quick else "default run", "date": time.strftime("%Y-%m-%d"),
         "minutes": (time.perf_counter() - began) / 60, "jobs": jobs, "documents": len(documents),
         "published": publications, "held_out": len(held),
         "median_words": int(statistics.median(language.count(t) for t in texts)),
-        "identified": identified, "checked": checked,
+        "identified": identified, "checked": checked, "minutes_budget": minutes,
+        "measured": len(results), "held_out_measured": len(others), "held_out_asked": asked,
         "sources": dict(collections.Counter(d.source for d in documents[:publications])),
         "held_out_sources": dict(collections.Counter(d.source for d in documents[publications:])),
+        "by_source": by_source,
     }
     return stats, by_kind, pairwise, pairs_per_set, registry_false, registry_pairs, false_matches
 

@@ -40,7 +40,7 @@ def words(text, language):
 
 
 def context(language, held_out):
-    return robustness.Context(language, Path("unused.db"), None, [], [], [], held_out, [], [])
+    return robustness.Context(language, [], Path("unused.db"), None, [], [], [], held_out, [], [])
 
 
 @pytest.mark.parametrize("name", sorted(PROSE))

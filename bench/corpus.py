@@ -365,10 +365,22 @@ def _licences():
     return pages
 
 
+# Characters common in Chinese prose whose simplified form differs (們 and 们, 這 and 这, ...).
+_TRADITIONAL = frozenset("們這個來為說時會過後還對與從裡應發開種關體點無麼將動進樣當經實現問題機檔資設數碼錄項選擇標")
+_SIMPLIFIED = frozenset("们这个来为说时会过后还对与从里应发开种关体点无么将动进样当经实现问题机档资设数码录项选择标")
+
+
+def _traditional(paragraphs):
+    text = "".join(paragraphs)
+    return sum(c in _TRADITIONAL for c in text) > sum(c in _SIMPLIFIED for c in text)
+
+
 def pages(language):
     """Every page of one language as (source package, its paragraphs in the language), all the
     genres its packages hold (manual pages, HTML manuals and guides; for English also the
-    licences), in a fixed shuffled order: the source of documents for any one language."""
+    licences), in a fixed shuffled order: the source of documents for any one language. Chinese
+    pages are those in simplified characters: the packages translate many pages into both
+    scripts, and a page in one script is mostly a conversion of the other, not unrelated text."""
     build()
     labelled = _labelled_pages(language) + (_licences() if language == "english" else [])
     random.Random(f"{SEED}-{language}-pages").shuffle(labelled)
@@ -376,7 +388,7 @@ def pages(language):
     out = []
     for package, paragraphs in labelled:
         kept = [p for p in paragraphs if keep(p)]
-        if kept:
+        if kept and not (language == "chinese" and _traditional(kept)):
             out.append((package, kept))
     return out
 

@@ -159,6 +159,8 @@ LANGUAGES = {name: Language(name, spaced) for name, spaced in (
 class Document:
     source: str
     """The Debian package (or the licences) the page comes from."""
+    page: int
+    """The page's number: parts of one long page restate each other, unlike texts of two pages."""
     text: str
 
 
@@ -166,18 +168,18 @@ def page_documents(language: Language) -> list[Document]:
     """A language's pages cut into documents: whole paragraphs joined until MIN_WORDS words, a
     document closed before a paragraph would take it over MAX_WORDS."""
     out = []
-    for source, paragraphs in corpus.pages(language.name):
+    for page, (source, paragraphs) in enumerate(corpus.pages(language.name)):
         pending: list[str] = []
         words = 0
         for paragraph in paragraphs:
             size = language.count(paragraph)
             if pending and words + size > MAX_WORDS and words >= MIN_WORDS:
-                out.append(Document(source, "\n\n".join(pending)))
+                out.append(Document(source, page, "\n\n".join(pending)))
                 pending, words = [], 0
             pending.append(paragraph)
             words += size
         if words >= MIN_WORDS:
-            out.append(Document(source, "\n\n".join(pending)))
+            out.append(Document(source, page, "\n\n".join(pending)))
     return out
 
 
@@ -198,7 +200,7 @@ def unrelated_documents(language: Language, wanted: int) -> list[Document]:
             paragraphs.append(paragraph)
         text = "\n\n".join(paragraphs)
         if MIN_WORDS <= language.count(text) <= MAX_WORDS:
-            kept.append(Document(document.source, text))
+            kept.append(Document(document.source, document.page, text))
             if len(kept) == wanted:
                 break
     return kept
@@ -688,7 +690,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
         f"Published documents by source: {_sources(stats['sources'])}; held out: "
         f"{_sources(stats['held_out_sources'])}.{_budget(stats)}",
         "",
-        *summary(by_kind, registry_false, registry_pairs),
+        *summary(by_kind, registry_false, registry_pairs, false_matches, _page_of(stats)),
         "",
         "A copy is found by the **watermark** when identify read a watermark whose tag verified and which "
         "carries the publication's pointer; by **id 41**, **id 43** or **id 44** when `verify_tier` of the "
@@ -744,7 +746,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
     for name in REGISTRY_EVIDENCE:
         lines.append(f"| {name} | {_rate(registry_false[name], registry_pairs)} |")
     lines += source_table(stats)
-    lines += false_match_table(false_matches)
+    lines += false_match_table(false_matches, _page_of(stats))
     lines += ["", "## The goals", "", "| case | goal | measured | met |", "|---|---|---|---|"]
     for label, kind, goal in GOALS:
         cases = by_kind[kind]
@@ -761,7 +763,8 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
     return "\n".join(lines) + "\n"
 
 
-def summary(by_kind: dict[str, list[Case]], registry_false: dict[str, int], registry_pairs: int) -> list[str]:
+def summary(by_kind: dict[str, list[Case]], registry_false: dict[str, int], registry_pairs: int,
+            false_matches: list[FalseMatch], page_of: Callable[[int], int]) -> list[str]:
     """The headline rows: copies matched, short passages found, unrelated pairs matched or shown."""
     lines = ["## In short", "", "| what | measured |", "|---|---|"]
     for kind in WHOLE:
@@ -777,8 +780,10 @@ def summary(by_kind: dict[str, list[Case]], registry_false: dict[str, int], regi
                          for count, what in ((matched, "match"), (weak, "only weak"), (absent, "absent")))
                      + f" ({len(cases)}) |")
     per_pair = {name: registry_false[name] / registry_pairs for name in ("shown by default", "combined weak")}
+    one_page = sum(page_of(m.source) == page_of(m.publication) for m in false_matches)
+    within = f" ({one_page} of them between two parts of one page)" if one_page else ""
     lines += [
-        f"| unrelated pairs reported as a match | {registry_false['combined match']} of {registry_pairs:,} |",
+        f"| unrelated pairs reported as a match | {registry_false['combined match']} of {registry_pairs:,}{within} |",
         f"| unrelated pairs shown in the default output (matches and weak rows shown) | "
         f"{registry_false['shown by default']:,}, {per_pair['shown by default']:.1e} per pair |",
         f"| unrelated pairs given a weak row on request (`weak=True`, `--weak`) | "
@@ -820,7 +825,18 @@ def _sources(counts: object) -> str:
     return ", ".join(f"{source} {count}" for source, count in sorted(counts.items(), key=lambda item: -item[1]))
 
 
-def false_match_table(false_matches: list[FalseMatch]) -> list[str]:
+def _page_of(stats: dict[str, object]) -> Callable[[int], int]:
+    """The page number of a text as FalseMatch numbers it (published n, or held-out -1 - n); a
+    distinct number for each text where the run did not record pages."""
+    pages = stats.get("pages")
+    published = stats["published"]
+    assert isinstance(published, int)
+    if not isinstance(pages, list):
+        return lambda text: text
+    return lambda text: pages[text if text >= 0 else published - 1 - text]
+
+
+def false_match_table(false_matches: list[FalseMatch], page_of: Callable[[int], int]) -> list[str]:
     """Each pair of texts behind a false match once, with the passage the index confirmed."""
     if not false_matches:
         return []
@@ -832,7 +848,8 @@ def false_match_table(false_matches: list[FalseMatch]) -> list[str]:
              "| texts | copies matched | shared shingles | found text | publication |", "|---|---|---|---|---|"]
     for (a, b), matches in sorted(pairs.items(), key=lambda item: -len(item[1])):
         first = max(matches, key=lambda m: m.shared_shingles)
-        lines.append(f"| {_label(a)}, {_label(b)} | {len(matches)} | {first.shared_shingles} | {_cell(first.found)} | "
+        one_page = " (one page)" if page_of(a) == page_of(b) else ""
+        lines.append(f"| {_label(a)}, {_label(b)}{one_page} | {len(matches)} | {first.shared_shingles} | {_cell(first.found)} | "
                      f"{_cell(first.published)} |")
     return lines
 
@@ -1020,7 +1037,7 @@ def measure(language: Language, publications: int, quick: bool, jobs: int, minut
         "measured": len(results), "held_out_measured": len(others), "held_out_asked": asked,
         "sources": dict(collections.Counter(d.source for d in documents[:publications])),
         "held_out_sources": dict(collections.Counter(d.source for d in documents[publications:])),
-        "by_source": by_source,
+        "by_source": by_source, "pages": [d.page for d in documents],
     }
     return stats, by_kind, pairwise, pairs_per_set, registry_false, registry_pairs, false_matches
 

@@ -681,7 +681,7 @@ def report(stats: dict[str, object], by_kind: dict[str, list[Case]],
         f"# Robustness in {name}: what finds a copy, and what matches unrelated texts",
         "",
         f"Measured by `bench/robustness.py --language {language.name}` ({stats['mode']}) on {stats['date']}, in "
-        f"{stats['minutes']:.0f} minutes with {stats['jobs']} worker processes on a shared two-core machine. "
+        f"{stats['minutes']:.1f} minutes with {stats['jobs']} worker processes on a shared two-core machine. "
         f"Real prose: {stats['documents']} distinct {name} documents of {MIN_WORDS} to {MAX_WORDS} words from "
         f"Debian's documentation (bench/corpus.py), of which no two share a run of {restated}; "
         f"{n} published into a fresh SQLite registry (median {stats['median_words']} words), "

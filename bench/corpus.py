@@ -10,7 +10,7 @@ their paragraphs in reading order, joined by blank lines and cut to the size at 
 boundary. The 1 MB text is the start of the 10 MB one; "mixed" interleaves the paragraphs of the
 five languages. Texts are cached in build/corpus and rebuilt when a package version changes.
 
-Use: `text("english", 1)`, `documents()`; run as a script to build the cache and print its sizes.
+Use: `text("english", 1)`, `documents()`, `pages("german")`; run as a script to build the cache and print its sizes.
 """
 import gzip
 import hashlib
@@ -329,16 +329,68 @@ def _man_page(path):
     return _man_paragraphs(source)
 
 
-def _pages(language):
-    """Each page of a language's sources (manual page or HTML page) as its list of paragraphs."""
+def _package(path):
+    return path.relative_to(UNPACKED).parts[0]
+
+
+def _labelled_pages(language):
+    """Each page of a language's sources (manual page or HTML page) as (package, its paragraphs)."""
     names = SOURCES[language]
     if language == "english":
-        pages = [list(itertools.chain.from_iterable(groups)) for groups in _python_pages()]
+        pages = [("python3-doc", list(itertools.chain.from_iterable(groups))) for groups in _python_pages()]
         names = names[1:]
     else:
-        pages = [list(itertools.chain.from_iterable(_html_groups(path))) for path in _files(names, ".html")]
-    pages += [_man_page(path) for path in _files(names, ".gz")]
+        pages = [(_package(path), list(itertools.chain.from_iterable(_html_groups(path))))
+                 for path in _files(names, ".html")]
+    pages += [(_package(path), _man_page(path)) for path in _files(names, ".gz")]
     return pages
+
+
+def _pages(language):
+    """Each page of a language's sources (manual page or HTML page) as its list of paragraphs."""
+    return [paragraphs for _, paragraphs in _labelled_pages(language)]
+
+
+LICENCES = pathlib.Path("/usr/share/common-licenses")
+
+
+def _licences():
+    """The licence texts every Debian system ships, as pages of paragraphs: a genre whose texts
+    share their wording with each other far more than prose on different subjects does."""
+    pages = []
+    for path in sorted(LICENCES.iterdir()) if LICENCES.is_dir() else []:
+        if path.is_file() and not path.is_symlink():
+            paragraphs = [" ".join(block.split()) for block in re.split(r"\n\s*\n", path.read_text(errors="replace"))]
+            pages.append(("common-licenses", [p for p in paragraphs if len(p) >= MIN_PARAGRAPH_CHARS]))
+    return pages
+
+
+# Characters common in Chinese prose whose simplified form differs (們 and 们, 這 and 这, ...).
+_TRADITIONAL = frozenset("們這個來為說時會過後還對與從裡應發開種關體點無麼將動進樣當經實現問題機檔資設數碼錄項選擇標")
+_SIMPLIFIED = frozenset("们这个来为说时会过后还对与从里应发开种关体点无么将动进样当经实现问题机档资设数码录项选择标")
+
+
+def _traditional(paragraphs):
+    text = "".join(paragraphs)
+    return sum(c in _TRADITIONAL for c in text) > sum(c in _SIMPLIFIED for c in text)
+
+
+def pages(language):
+    """Every page of one language as (source package, its paragraphs in the language), all the
+    genres its packages hold (manual pages, HTML manuals and guides; for English also the
+    licences), in a fixed shuffled order: the source of documents for any one language. Chinese
+    pages are those in simplified characters: the packages translate many pages into both
+    scripts, and a page in one script is mostly a conversion of the other, not unrelated text."""
+    build()
+    labelled = _labelled_pages(language) + (_licences() if language == "english" else [])
+    random.Random(f"{SEED}-{language}-pages").shuffle(labelled)
+    keep = _KEEP[language]
+    out = []
+    for package, paragraphs in labelled:
+        kept = [p for p in paragraphs if keep(p)]
+        if kept and not (language == "chinese" and _traditional(kept)):
+            out.append((package, kept))
+    return out
 
 
 def _paragraphs(language):

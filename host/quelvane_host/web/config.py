@@ -7,7 +7,7 @@ import hashlib
 import hmac
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Mapping, Optional
+from typing import Mapping, Optional, Union
 
 from ..errors import QuelvaneHostError
 from ..keys import Keys, read_private
@@ -97,3 +97,9 @@ class ServiceConfig:
     """The file `keys` were read from. With it, publishing signs a C2PA manifest with the signing
     identity kept beside it, and manifests are validated against the trust anchors kept there;
     only the path is held here, the files are read by the registry."""
+
+    @property
+    def registry_keys(self) -> Union[Keys, Path]:
+        """What the registry is opened with: the key file when there is one, so that the C2PA
+        signing identity and trust anchors kept beside it come along."""
+        return self.keys if self.key_file is None else self.key_file

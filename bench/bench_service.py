@@ -27,7 +27,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "bench"), str(ROOT / "tests" / "host")]
 import corpus  # noqa: E402
-from service_process import identify_load, serving  # noqa: E402
+from service_process import children, cpu_seconds, identify_load, server_process  # noqa: E402
 
 from quelvane_host import Keys, Registry  # noqa: E402
 
@@ -97,17 +97,22 @@ def main() -> None:
               f"{len(os.sched_getaffinity(0))} usable cores")
         runs = []
         for order, workers in enumerate(args.workers):
-            with serving(folder / "registry.db", folder / "quelvane.key", folder / f"server-{order}.log",
-                         workers=workers) as url:
+            with server_process(folder / "registry.db", folder / "quelvane.key", folder / f"server-{order}.log",
+                                workers=workers) as (server, url):
                 identify_load(url, found[:WARM_UP], args.clients)
+                processes = [server.pid, *sorted(children(server.pid))]
+                before = [cpu_seconds(pid) for pid in processes]
                 started = time.perf_counter()
                 replies = identify_load(url, found, args.clients)
-                runs.append((workers, replies, time.perf_counter() - started))
+                elapsed = time.perf_counter() - started
+                used = [cpu_seconds(pid) - spent for pid, spent in zip(processes, before)]
+                runs.append((workers, replies, elapsed, used, os.getloadavg()[0]))
     floor_ms = statistics.median(floor) * 1000
     print("\n| server | throughput | against 1 worker | median latency | 99th percentile | p99 / median "
-          "| errors / lost / expected match missing |\n|---|---|---|---|---|---|---|")
+          "| errors / lost / expected match missing | cores used (each worker's share) | machine load |"
+          "\n|---|---|---|---|---|---|---|---|---|")
     single = None
-    for workers, replies, elapsed in runs:
+    for workers, replies, elapsed, used, load in runs:
         throughput = len(replies) / elapsed
         single = throughput if workers == 1 else single
         latencies = [r.seconds * 1000 for r in replies if r.status == 200]
@@ -117,10 +122,13 @@ def main() -> None:
         print(f"| {workers} worker process{'es' if workers > 1 else ''} | {throughput:.1f} requests/s | "
               f"{f'{throughput / single:.2f}x' if single else ''} | {median:.0f} ms | {p99:.0f} ms | "
               f"{p99 / median:.2f} | {sum(r.status != 200 for r in replies)} / {args.requests - len(replies)} / "
-              f"{missed} |")
+              f"{missed} | {sum(used) / elapsed:.2f} ({' '.join(f'{u / sum(used):.0%}' for u in used[1:] or used)}) | "
+              f"{load:.1f} |")
     print(f"| floor: in-process identify, one at a time | {1000 / floor_ms:.1f} calls/s | | {floor_ms:.0f} ms | "
-          f"{percentile(floor, 0.99) * 1000:.0f} ms | | |")
-    print("\n(against 1 worker: the throughput over that of the latest 1-worker run before it)")
+          f"{percentile(floor, 0.99) * 1000:.0f} ms | {percentile(floor, 0.99) / statistics.median(floor):.2f} | | | |")
+    print("\nagainst 1 worker: the throughput over that of the latest 1-worker run before it. cores used: the "
+          "processor time of the server's processes over the run's time; machine load: the load average after "
+          "the run, other work included (with more runnable processes than cores, the server gets a share)")
 
 if __name__ == "__main__":
     main()

@@ -16,7 +16,7 @@ import time
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Iterator, List, Optional, Sequence, Tuple
+from typing import Iterator, List, Optional, Sequence, Set, Tuple
 
 STARTUP_SECONDS = 60
 
@@ -62,6 +62,31 @@ def server_process(registry: Path, keys: Path, log: Path, token: Optional[str] =
             except subprocess.TimeoutExpired:
                 server.kill()
                 server.wait()
+
+
+def children(pid: int) -> Set[int]:
+    """The processes whose parent is `pid` (a server's workers)."""
+    found = set()
+    for entry in os.listdir("/proc"):
+        fields = _stat(entry)
+        if fields and int(fields[1]) == pid:
+            found.add(int(entry))
+    return found
+
+
+def cpu_seconds(pid: int) -> float:
+    """The processor time a process has used so far (0 once it is gone)."""
+    fields = _stat(str(pid))
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK") if fields else 0.0
+
+
+def _stat(entry: str) -> List[str]:
+    """The fields of /proc/<entry>/stat after the command name ([] if no such process)."""
+    try:
+        with open(f"/proc/{entry}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return []  # not a process, or gone meanwhile
 
 
 def _limit_files(count: int) -> None:

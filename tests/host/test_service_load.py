@@ -17,7 +17,7 @@ import pytest
 
 pytest.importorskip("fastapi")
 from quelvane_host import Keys, Registry  # noqa: E402
-from .service_process import identify_load, server_process, serving  # noqa: E402
+from .service_process import children, identify_load, server_process, serving  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 PUBLICATIONS = 120
@@ -299,20 +299,6 @@ def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
     assert all(retry.isdigit() for _, status, retry, _ in rest if status == 503)
 
 
-def _children(pid):
-    """The processes whose parent is `pid`."""
-    found = set()
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue  # not a process, or gone meanwhile
-        if int(fields[1]) == pid:
-            found.add(int(entry))
-    return found
-
-
 def _holder(server_port, client_port, pids):
     """Which of `pids` holds the server's end of the connection from `client_port`."""
     with open("/proc/net/tcp") as table:
@@ -348,7 +334,7 @@ def test_workers_share_the_connections_a_dead_one_is_replaced_and_sigterm_stops_
     log = folder / "server.log"
     with server_process(folder / "registry.db", folder / "quelvane.key", log, workers=2) as (server, url):
         port = int(url.rsplit(":", 1)[1])
-        workers = _children(server.pid)
+        workers = children(server.pid)
         assert len(workers) == 2
         connections = [http.client.HTTPConnection("127.0.0.1", port, timeout=30) for _ in range(16)]
         for connection in connections:
@@ -362,8 +348,8 @@ def test_workers_share_the_connections_a_dead_one_is_replaced_and_sigterm_stops_
 
         victim = min(workers)
         os.kill(victim, signal.SIGKILL)
-        _wait_for(lambda: len(_children(server.pid) - {victim}) == 2)
-        replaced = _children(server.pid)
+        _wait_for(lambda: len(children(server.pid) - {victim}) == 2)
+        replaced = children(server.pid)
         assert victim not in replaced
         assert [r.status for r in identify_load(url, [NOTES] * 8, 4)] == [200] * 8
 
@@ -381,7 +367,7 @@ def test_workers_that_keep_dying_stop_the_service_with_a_message(published):
     with server_process(folder / "registry.db", folder / "quelvane.key", log, workers=2) as (server, _):
         seen = set()
         while server.poll() is None:
-            alive = _children(server.pid) - seen
+            alive = children(server.pid) - seen
             if alive:
                 victim = alive.pop()
                 seen.add(victim)
@@ -391,4 +377,4 @@ def test_workers_that_keep_dying_stop_the_service_with_a_message(published):
         assert server.returncode != 0
     written = log.read_text()
     assert "worker processes keep dying (5 in 60 s, the last one was killed by SIGKILL); the service stopped" in written
-    assert not any(os.path.exists(f"/proc/{pid}") for pid in seen | _children(server.pid))
+    assert not any(os.path.exists(f"/proc/{pid}") for pid in seen | children(server.pid))

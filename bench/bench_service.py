@@ -109,8 +109,8 @@ def main() -> None:
                 runs.append((workers, replies, elapsed, used, os.getloadavg()[0]))
     floor_ms = statistics.median(floor) * 1000
     print("\n| server | throughput | against 1 worker | median latency | 99th percentile | p99 / median "
-          "| errors / lost / expected match missing | cores used (each worker's share) | machine load |"
-          "\n|---|---|---|---|---|---|---|---|---|")
+          "| errors / lost / expected match missing | cores used (each worker's share) | requests per processor second | machine load |"
+          "\n|---|---|---|---|---|---|---|---|---|---|")
     single = None
     for workers, replies, elapsed, used, load in runs:
         throughput = len(replies) / elapsed
@@ -123,12 +123,15 @@ def main() -> None:
               f"{f'{throughput / single:.2f}x' if single else ''} | {median:.0f} ms | {p99:.0f} ms | "
               f"{p99 / median:.2f} | {sum(r.status != 200 for r in replies)} / {args.requests - len(replies)} / "
               f"{missed} | {sum(used) / elapsed:.2f} ({' '.join(f'{u / sum(used):.0%}' for u in used[1:] or used)}) | "
+              f"{len(replies) / sum(used):.1f} | "
               f"{load:.1f} |")
     print(f"| floor: in-process identify, one at a time | {1000 / floor_ms:.1f} calls/s | | {floor_ms:.0f} ms | "
-          f"{percentile(floor, 0.99) * 1000:.0f} ms | {percentile(floor, 0.99) / statistics.median(floor):.2f} | | | |")
+          f"{percentile(floor, 0.99) * 1000:.0f} ms | {percentile(floor, 0.99) / statistics.median(floor):.2f} | | | | |")
     print("\nagainst 1 worker: the throughput over that of the latest 1-worker run before it. cores used: the "
-          "processor time of the server's processes over the run's time; machine load: the load average after "
-          "the run, other work included (with more runnable processes than cores, the server gets a share)")
+          "processor time of the server's processes over the run's time; requests per processor second: the "
+          "throughput the processor time bought, which sets what N cores of their own would serve. machine load: "
+          "the load average after the run, other work included; with more runnable processes than cores the "
+          "server gets a share of them, and throughput follows the cores it got")
 
 if __name__ == "__main__":
     main()

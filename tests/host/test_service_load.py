@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -328,11 +329,16 @@ def published(tmp_path):
 
 
 def test_workers_share_the_connections_a_dead_one_is_replaced_and_sigterm_stops_all(published):
-    """Two workers: connections land in both, each answers right; a worker killed is replaced
-    and the service still answers; SIGTERM ends the supervisor and every worker."""
+    """Two workers: connections land in both, each answers right and knows the token, which is in
+    no process's command line or environment; a worker killed is replaced and the service still
+    answers; SIGTERM ends the supervisor and every worker."""
     folder, pointers = published
     log = folder / "server.log"
-    with server_process(folder / "registry.db", folder / "quelvane.key", log, workers=2) as (server, url):
+    token_file = folder / "token"
+    token_file.write_text(TOKEN)
+    token_file.chmod(0o600)
+    with server_process(folder / "registry.db", folder / "quelvane.key", log, None, "--token-file", str(token_file),
+                        workers=2) as (server, url):
         port = int(url.rsplit(":", 1)[1])
         workers = children(server.pid)
         assert len(workers) == 2
@@ -341,6 +347,14 @@ def test_workers_share_the_connections_a_dead_one_is_replaced_and_sigterm_stops_
             connection.request("POST", "/identify", json.dumps({"text": ARTICLE}), {"Content-Type": "application/json"})
             answer = connection.getresponse()
             assert answer.status == 200 and json.loads(answer.read())["matches"][0]["pointer"] == pointers[0]
+            # Let in by the token (404: no such publication), which only the supervisor read.
+            connection.request("DELETE", "/publications/" + "0" * 32, headers={"Authorization": f"Bearer {TOKEN}"})
+            answer = connection.getresponse()
+            assert answer.status == 404, answer.read()
+            answer.read()
+        for pid in workers | {server.pid}:
+            for exposed in ("cmdline", "environ"):
+                assert TOKEN.encode() not in Path(f"/proc/{pid}/{exposed}").read_bytes()
         # Kept alive, each connection is still held by the worker that answered on it.
         assert {_holder(port, c.sock.getsockname()[1], workers) for c in connections} == workers
         for connection in connections:

@@ -256,11 +256,12 @@ def test_refused_accepts_are_one_line_not_a_traceback_each(quiet):
         assert errors.count("Traceback") >= 2
 
 
-def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
+@pytest.mark.parametrize("workers", [1, 2])
+def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path, workers):
     """One client address sends four identify requests of a megabyte each, made of passages of
     every publication, each taking seconds; another client's short request, sent after them, is
-    answered while they run. The costly client's extra requests wait for its own turns, and get
-    503 with Retry-After if none comes in time."""
+    answered while they run, whichever worker takes each. The costly client's extra requests wait
+    for its own turns, and get 503 with Retry-After if none comes in time."""
     keys = Keys.generate("turns-test")
     keys.save(tmp_path / "quelvane.key")
     texts = word_texts(300, random.Random(17))
@@ -281,7 +282,8 @@ def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
         finished.append((client, answer.status, answer.getheader("retry-after"), time.monotonic() - started))
         connection.close()
 
-    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", tmp_path / "server.log") as url:
+    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", tmp_path / "server.log",
+                 workers=workers) as url:
         host, port = url.rsplit("/", 1)[1].split(":")
         greedy = [threading.Thread(target=send, args=("10.0.0.1", costly)) for _ in range(4)]
         for thread in greedy:

@@ -20,7 +20,7 @@ def create_app(config: ServiceConfig) -> Any:
 def _application() -> Callable[[ServiceConfig], Any]:
     try:
         from .app import create_app as create
-        from . import server  # noqa: F401  (uvicorn)
+        from . import server  # noqa: F401  (uvicorn and h11, of the same extra)
     except ImportError as error:
         raise ServiceConfigError(f"{MISSING_EXTRA} ({error.name} is missing)") from None
     return create
@@ -41,4 +41,4 @@ def serve(config: ServiceConfig, host: str, port: int, *, forwarded_allow_ips: s
     Registry.open(config.registry, config.registry_keys, max_bytes=config.max_body_bytes).close()
     from .server import run
 
-    run(lambda: make(config), config, host, port, forwarded_allow_ips, workers)
+    run(lambda: make(config.for_worker(workers)), config, host, port, forwarded_allow_ips, workers)

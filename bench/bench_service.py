@@ -9,7 +9,9 @@ published document, and an unrelated held-out document that matches nothing. Eac
 them one after another on its own keep-alive connection. For each number of workers: the
 throughput, the median and 99th percentile latency, and their ratio; the throughput of the
 larger numbers against one worker's. A floor measured in the same run: the same identify calls
-in-process, one at a time, with no HTTP in between.
+in-process, one at a time, with no HTTP in between. And a peer after each server: the same calls
+in-process from as many forked processes at once as it had workers, which shows how far the
+machine, as loaded at that moment, lets processes scale at all.
 
 Usage: python bench/bench_service.py [--publications N] [--requests N] [--clients N] [--workers N ...]
 (--workers 1 2 1 2 alternates the servers, to see how much the machine's noise moves the figures)"""
@@ -66,6 +68,24 @@ def requests(published: list[str], held_out: list[str], count: int,
     return found, sources
 
 
+def processes_floor(registry: Path, keys: Path, texts: list[str], processes: int) -> float:
+    """Calls per second of the same identify calls made in-process by `processes` forked processes
+    at once, each on its own registry: how far this machine, as loaded now, lets processes scale."""
+    started = time.perf_counter()
+    children = []
+    for _ in range(processes):
+        pid = os.fork()
+        if pid == 0:
+            with Registry.open(registry, keys) as own:
+                for text in texts:
+                    own.identify(text)
+            os._exit(0)
+        children.append(pid)
+    for pid in children:
+        os.waitpid(pid, 0)
+    return processes * len(texts) / (time.perf_counter() - started)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--publications", type=int, default=800)
@@ -96,6 +116,7 @@ def main() -> None:
         print(f"requests: {args.requests:,} from {args.clients} clients, median {size:,.0f} characters each; "
               f"{len(os.sched_getaffinity(0))} usable cores")
         runs = []
+        peers = []
         for order, workers in enumerate(args.workers):
             with server_process(folder / "registry.db", folder / "quelvane.key", folder / f"server-{order}.log",
                                 workers=workers) as (server, url):
@@ -107,6 +128,8 @@ def main() -> None:
                 elapsed = time.perf_counter() - started
                 used = [cpu_seconds(pid) - spent for pid, spent in zip(processes, before)]
                 runs.append((workers, replies, elapsed, used, os.getloadavg()[0]))
+            peers.append((workers, processes_floor(folder / "registry.db", folder / "quelvane.key",
+                                                   found[:FLOOR_SAMPLES * 2], workers)))
     floor_ms = statistics.median(floor) * 1000
     print("\n| server | throughput | against 1 worker | median latency | 99th percentile | p99 / median "
           "| errors / lost / expected match missing | cores used (each worker's share) | requests per processor second | machine load |"
@@ -127,6 +150,13 @@ def main() -> None:
               f"{load:.1f} |")
     print(f"| floor: in-process identify, one at a time | {1000 / floor_ms:.1f} calls/s | | {floor_ms:.0f} ms | "
           f"{percentile(floor, 0.99) * 1000:.0f} ms | {percentile(floor, 0.99) / statistics.median(floor):.2f} | | | | |")
+    print("\n| peer: the same identify calls in-process, no HTTP, run after each server | calls/s | against 1 process |"
+          "\n|---|---|---|")
+    alone = None
+    for processes, rate in peers:
+        alone = rate if processes == 1 else alone
+        print(f"| {processes} process{'es' if processes > 1 else ''} at once | {rate:.1f} | "
+              f"{f'{rate / alone:.2f}x' if alone else ''} |")
     print("\nagainst 1 worker: the throughput over that of the latest 1-worker run before it. cores used: the "
           "processor time of the server's processes over the run's time; requests per processor second: the "
           "throughput the processor time bought, which sets what N cores of their own would serve. machine load: "

@@ -806,11 +806,14 @@ def manifests(registry_path: str, keys_path: Path, backfill: bool) -> None:
 @click.option("--body-timeout", type=click.FloatRange(min=0, min_open=True), default=DEFAULT_BODY_SECONDS,
               show_default=True, help="Seconds a client has to send a request's body; then it gets 408.")
 @click.option("--max-connections", type=click.IntRange(1),
-              help="Open connections allowed (default: what the open-file limit leaves free).")
+              help="Open connections allowed in each worker process (default: what the open-file limit "
+                   "leaves free).")
+@click.option("--workers", type=click.IntRange(1),
+              help="Worker processes answering requests (default: one per core this process may use).")
 @_reports_errors
 def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file: Path | None,
           max_body_bytes: int, forwarded_allow_ips: str, header_timeout: float, body_timeout: float,
-          max_connections: int | None) -> None:
+          max_connections: int | None, workers: int | None) -> None:
     """Serve the JSON API and the page where anyone can check a text (needs quelvane[server]).
 
     \b
@@ -818,12 +821,13 @@ def serve(registry_path: str, keys_path: Path, host: str, port: int, token_file:
       QUELVANE_TOKEN_FILE=token.txt quelvane serve --port 8080
     """
     from .web import ServiceConfig, read_token, serve as run
+    from .web.workers import usable_cores
 
     config = ServiceConfig(registry_path, Keys.load(keys_path), read_token(token_file, os.environ),
                            max_body_bytes=max_body_bytes, header_seconds=header_timeout,
                            body_seconds=body_timeout, max_connections=max_connections, key_file=keys_path)
     click.echo(f"publishing over HTTP is {'on (token set)' if config.token else 'off (no token)'}", err=True)
-    run(config, host, port, forwarded_allow_ips=forwarded_allow_ips)
+    run(config, host, port, forwarded_allow_ips=forwarded_allow_ips, workers=workers or usable_cores())
 
 
 DASK_MISSING = missing_extra("running on Dask", "dask")

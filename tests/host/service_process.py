@@ -16,7 +16,7 @@ import time
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Iterator, List, Optional, Sequence
+from typing import Iterator, List, Optional, Sequence, Set, Tuple
 
 STARTUP_SECONDS = 60
 
@@ -29,28 +29,64 @@ def free_port() -> int:
 
 @contextmanager
 def serving(registry: Path, keys: Path, log: Path, token: Optional[str] = None, *options: str,
-            open_files: Optional[int] = None) -> Iterator[str]:
+            open_files: Optional[int] = None, workers: int = 1) -> Iterator[str]:
     """Yields the base URL once the server answers; stops it with Ctrl-C on the way out. With
     `open_files`, the server runs with that many file descriptors at most."""
+    with server_process(registry, keys, log, token, *options, open_files=open_files, workers=workers) as (_, url):
+        yield url
+
+
+@contextmanager
+def server_process(registry: Path, keys: Path, log: Path, token: Optional[str] = None, *options: str,
+                   open_files: Optional[int] = None,
+                   workers: int = 1) -> Iterator[Tuple["subprocess.Popen[bytes]", str]]:
+    """`serving`, yielding the server's process beside its URL."""
     port = free_port()
     env = {k: v for k, v in os.environ.items() if k != "QUELVANE_TOKEN"}
     if token is not None:
         env["QUELVANE_TOKEN"] = token
     command = [sys.executable, "-c", "from quelvane_host.cli import main; main()", "serve", "--registry",
-               str(registry), "--keys", str(keys), "--host", "127.0.0.1", "--port", str(port), *options]
+               str(registry), "--keys", str(keys), "--host", "127.0.0.1", "--port", str(port),
+               "--workers", str(workers), *options]
     with log.open("wb") as output:
         server = subprocess.Popen(command, env=env, stdout=output, stderr=subprocess.STDOUT,
                                   preexec_fn=None if open_files is None else lambda: _limit_files(open_files))
         try:
             _wait_until_up(server, port, log)
-            yield f"http://127.0.0.1:{port}"
+            yield server, f"http://127.0.0.1:{port}"
         finally:
-            server.send_signal(signal.SIGINT)
+            if server.poll() is None:
+                server.send_signal(signal.SIGINT)
             try:
-                server.wait(timeout=20)
+                server.wait(timeout=40)
             except subprocess.TimeoutExpired:
                 server.kill()
                 server.wait()
+
+
+def children(pid: int) -> Set[int]:
+    """The processes whose parent is `pid` (a server's workers)."""
+    found = set()
+    for entry in os.listdir("/proc"):
+        fields = _stat(entry)
+        if fields and int(fields[1]) == pid:
+            found.add(int(entry))
+    return found
+
+
+def cpu_seconds(pid: int) -> float:
+    """The processor time a process has used so far (0 once it is gone)."""
+    fields = _stat(str(pid))
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK") if fields else 0.0
+
+
+def _stat(entry: str) -> List[str]:
+    """The fields of /proc/<entry>/stat after the command name ([] if no such process)."""
+    try:
+        with open(f"/proc/{entry}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return []  # not a process, or gone meanwhile
 
 
 def _limit_files(count: int) -> None:

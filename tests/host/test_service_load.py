@@ -3,19 +3,22 @@ once, each answer right and none lost; bodies over the limit cut off while they 
 The full-size load with its figures is bench/bench_service.py."""
 import http.client
 import json
+import os
 import random
 import re
+import signal
 import socket
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 pytest.importorskip("fastapi")
 from quelvane_host import Keys, Registry  # noqa: E402
-from .service_process import identify_load, serving  # noqa: E402
+from .service_process import children, identify_load, server_process, serving  # noqa: E402
 from .texts import ARTICLE, ESSAY, FILLER, NOTES  # noqa: E402
 
 PUBLICATIONS = 120
@@ -95,16 +98,17 @@ CUT_OFF_WITHIN = 8
 """Seconds allowed for a deadline of 1 or 2 s to close a connection on a busy machine."""
 
 
-@pytest.fixture(scope="module")
-def guarded(tmp_path_factory):
-    """A server with short read deadlines and a token: (port, log path)."""
+@pytest.fixture(scope="module", params=[1, 2], ids=["one worker", "two workers"])
+def guarded(tmp_path_factory, request):
+    """A server with short read deadlines and a token, in one process or two (each worker keeps
+    the deadlines itself): (port, log path)."""
     folder = tmp_path_factory.mktemp("guarded")
     keys = Keys.generate("guarded-test")
     keys.save(folder / "quelvane.key")
     Registry.create(folder / "registry.db", keys).close()
     log = folder / "server.log"
     with serving(folder / "registry.db", folder / "quelvane.key", log, TOKEN, "--header-timeout",
-                 str(HEADER_SECONDS), "--body-timeout", str(BODY_SECONDS)) as url:
+                 str(HEADER_SECONDS), "--body-timeout", str(BODY_SECONDS), workers=request.param) as url:
         yield int(url.rsplit(":", 1)[1]), log
 
 
@@ -252,11 +256,12 @@ def test_refused_accepts_are_one_line_not_a_traceback_each(quiet):
         assert errors.count("Traceback") >= 2
 
 
-def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
+@pytest.mark.parametrize("workers", [1, 2])
+def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path, workers):
     """One client address sends four identify requests of a megabyte each, made of passages of
     every publication, each taking seconds; another client's short request, sent after them, is
-    answered while they run. The costly client's extra requests wait for its own turns, and get
-    503 with Retry-After if none comes in time."""
+    answered while they run, whichever worker takes each. The costly client's extra requests wait
+    for its own turns, and get 503 with Retry-After if none comes in time."""
     keys = Keys.generate("turns-test")
     keys.save(tmp_path / "quelvane.key")
     texts = word_texts(300, random.Random(17))
@@ -277,7 +282,8 @@ def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
         finished.append((client, answer.status, answer.getheader("retry-after"), time.monotonic() - started))
         connection.close()
 
-    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", tmp_path / "server.log") as url:
+    with serving(tmp_path / "registry.db", tmp_path / "quelvane.key", tmp_path / "server.log",
+                 workers=workers) as url:
         host, port = url.rsplit("/", 1)[1].split(":")
         greedy = [threading.Thread(target=send, args=("10.0.0.1", costly)) for _ in range(4)]
         for thread in greedy:
@@ -294,3 +300,97 @@ def test_one_clients_costly_requests_do_not_hold_up_another(tmp_path):
     assert seconds * 2 < min(taken for _, status, _, taken in rest if status == 200)
     assert {status for _, status, _, _ in rest} <= {200, 503}
     assert all(retry.isdigit() for _, status, retry, _ in rest if status == 503)
+
+
+def _holder(server_port, client_port, pids):
+    """Which of `pids` holds the server's end of the connection from `client_port`."""
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    [inode] = [row[9] for row in rows if int(row[1].split(":")[1], 16) == server_port
+               and int(row[2].split(":")[1], 16) == client_port]
+    [pid] = [pid for pid in pids for fd in os.listdir(f"/proc/{pid}/fd")
+             if os.readlink(f"/proc/{pid}/fd/{fd}") == f"socket:[{inode}]"]
+    return pid
+
+
+def _wait_for(predicate, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.1)
+
+
+@pytest.fixture
+def published(tmp_path):
+    """A registry of the three test articles: (folder, pointers)."""
+    keys = Keys.generate("workers-test")
+    keys.save(tmp_path / "quelvane.key")
+    with Registry.create(tmp_path / "registry.db", keys) as registry:
+        pointers = [registry.publish(text).pointer for text in (ARTICLE, ESSAY, NOTES)]
+    return tmp_path, pointers
+
+
+def test_workers_share_the_connections_a_dead_one_is_replaced_and_sigterm_stops_all(published):
+    """Two workers: connections land in both, each answers right and knows the token, which is in
+    no process's command line or environment; a worker killed is replaced and the service still
+    answers; SIGTERM ends the supervisor and every worker."""
+    folder, pointers = published
+    log = folder / "server.log"
+    token_file = folder / "token"
+    token_file.write_text(TOKEN)
+    token_file.chmod(0o600)
+    with server_process(folder / "registry.db", folder / "quelvane.key", log, None, "--token-file", str(token_file),
+                        workers=2) as (server, url):
+        port = int(url.rsplit(":", 1)[1])
+        workers = children(server.pid)
+        assert len(workers) == 2
+        connections = [http.client.HTTPConnection("127.0.0.1", port, timeout=30) for _ in range(16)]
+        for connection in connections:
+            connection.request("POST", "/identify", json.dumps({"text": ARTICLE}), {"Content-Type": "application/json"})
+            answer = connection.getresponse()
+            assert answer.status == 200 and json.loads(answer.read())["matches"][0]["pointer"] == pointers[0]
+            # Let in by the token (404: no such publication), which only the supervisor read.
+            connection.request("DELETE", "/publications/" + "0" * 32, headers={"Authorization": f"Bearer {TOKEN}"})
+            answer = connection.getresponse()
+            assert answer.status == 404, answer.read()
+            answer.read()
+        for pid in workers | {server.pid}:
+            for exposed in ("cmdline", "environ"):
+                assert TOKEN.encode() not in Path(f"/proc/{pid}/{exposed}").read_bytes()
+        # Kept alive, each connection is still held by the worker that answered on it.
+        assert {_holder(port, c.sock.getsockname()[1], workers) for c in connections} == workers
+        for connection in connections:
+            connection.close()
+
+        victim = min(workers)
+        os.kill(victim, signal.SIGKILL)
+        _wait_for(lambda: len(children(server.pid) - {victim}) == 2)
+        replaced = children(server.pid)
+        assert victim not in replaced
+        assert [r.status for r in identify_load(url, [NOTES] * 8, 4)] == [200] * 8
+
+        server.send_signal(signal.SIGTERM)
+        assert server.wait(timeout=40) == 0
+    assert not any(os.path.exists(f"/proc/{pid}") for pid in workers | replaced)
+    written = log.read_text()
+    assert f"worker process {victim} was killed by SIGKILL; starting another" in written
+    assert "stopping 2 worker processes" in written and "Traceback" not in written
+
+
+def test_workers_that_keep_dying_stop_the_service_with_a_message(published):
+    folder, _ = published
+    log = folder / "server.log"
+    with server_process(folder / "registry.db", folder / "quelvane.key", log, workers=2) as (server, _):
+        seen = set()
+        while server.poll() is None:
+            alive = children(server.pid) - seen
+            if alive:
+                victim = alive.pop()
+                seen.add(victim)
+                os.kill(victim, signal.SIGKILL)
+            time.sleep(0.1)
+            assert len(seen) < 20, "the service kept replacing its workers"
+        assert server.returncode != 0
+    written = log.read_text()
+    assert "worker processes keep dying (5 in 60 s, the last one was killed by SIGKILL); the service stopped" in written
+    assert not any(os.path.exists(f"/proc/{pid}") for pid in seen | children(server.pid))

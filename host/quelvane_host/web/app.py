@@ -61,9 +61,8 @@ def _body_schema(model: type[BaseModel], *media: str) -> Dict[str, Any]:
 
 def create_app(config: ServiceConfig) -> BodyLimit:
     """The service as an ASGI application, with the body limit in front of everything."""
-    # Opened by the key file when there is one: the C2PA signing identity and trust anchors are beside it.
-    pool = RegistryPool(config.registry, config.keys if config.key_file is None else config.key_file,
-                        config.pool_size, config.max_body_bytes, config.queue_seconds)
+    pool = RegistryPool(config.registry, config.registry_keys, config.pool_size, config.max_body_bytes,
+                        config.queue_seconds)
     turns = Turns(config.pool_size, config.client_slots, config.client_queue, config.queue_seconds)
     page = Page()
     limit = config.max_body_bytes

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import hashlib
 import hmac
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Mapping, Optional
+from typing import Mapping, Optional, Union
 
 from ..errors import QuelvaneHostError
 from ..keys import Keys, read_private
@@ -97,3 +97,16 @@ class ServiceConfig:
     """The file `keys` were read from. With it, publishing signs a C2PA manifest with the signing
     identity kept beside it, and manifests are validated against the trust anchors kept there;
     only the path is held here, the files are read by the registry."""
+
+    @property
+    def registry_keys(self) -> Union[Keys, Path]:
+        """What the registry is opened with: the key file when there is one, so that the C2PA
+        signing identity and trust anchors kept beside it come along."""
+        return self.keys if self.key_file is None else self.key_file
+
+    def for_worker(self, workers: int) -> ServiceConfig:
+        """What one of `workers` worker processes is run with. A client address's turns and waiting
+        places are shared out over the workers (at least one each), since the kernel spreads its
+        connections evenly over them: across two workers it still has two requests running at most."""
+        return replace(self, client_slots=max(1, self.client_slots // workers),
+                       client_queue=max(1, self.client_queue // workers))

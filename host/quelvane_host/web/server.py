@@ -13,7 +13,7 @@ import json
 import logging
 import resource
 import time
-from typing import Any, Dict, Optional
+from typing import Any, Callable, Dict, Optional
 
 import h11
 import uvicorn
@@ -21,6 +21,7 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from .config import ServiceConfig
 from .limits import RETRY_AFTER_SECONDS
+from .workers import Supervisor, listening_socket
 
 # Beside uvicorn's own lines about the server, in its format.
 log = logging.getLogger("uvicorn.error")
@@ -190,13 +191,27 @@ class HideQueryString(logging.Filter):
         return True
 
 
-def run(app: Any, config: ServiceConfig, host: str, port: int, forwarded_allow_ips: str) -> None:
+def run(make_app: Callable[[], Any], config: ServiceConfig, host: str, port: int, forwarded_allow_ips: str,
+        workers: int) -> None:
+    """Serves the application `make_app` builds, in this process or in `workers` forked processes,
+    each building its own (and so opening its own registry connections)."""
     cap = connection_cap(config)
-    settings = uvicorn.Config(app, host=host, port=port, http=guarded_protocol(config, cap), proxy_headers=True,
-                              forwarded_allow_ips=forwarded_allow_ips, server_header=False, log_level="info",
-                              timeout_keep_alive=config.keep_alive_seconds)
+    settings = uvicorn.Config(make_app, factory=True, host=host, port=port, http=guarded_protocol(config, cap),
+                              proxy_headers=True, forwarded_allow_ips=forwarded_allow_ips, server_header=False,
+                              log_level="info", timeout_keep_alive=config.keep_alive_seconds)
     # After the Config: building it sets up uvicorn's loggers, which would drop a filter added before.
     logging.getLogger("uvicorn.access").addFilter(HideQueryString())
-    log.info("at most %d connections; %g s for headers, %g s for a body", cap, config.header_seconds,
+    each = " in each worker process" if workers > 1 else ""
+    log.info("at most %d connections%s; %g s for headers, %g s for a body", cap, each, config.header_seconds,
              config.body_seconds)
-    QuietServer(settings).run()
+    if workers == 1:
+        QuietServer(settings).run()
+        return
+    with listening_socket(host, port, listen=False):
+        log.info("serving http://%s:%d with %d worker processes", host, port, workers)
+
+        def work() -> None:
+            with listening_socket(host, port, listen=True) as sock:
+                QuietServer(settings).run(sockets=[sock])
+
+        Supervisor(workers, work).run()

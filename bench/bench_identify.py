@@ -106,7 +106,9 @@ excerpts are pasted into and the scanned documents are made of."""
 GROUP_PARAGRAPHS = (1, 1, 1, 1, 2, 2, 3, 4)
 """Paragraphs per publication, drawn in turn: the five languages hold some 200,000 distinct
 paragraphs, so 100,000 publications that share none are paragraph groups of 1 to 4."""
-REGISTRY_FORMAT = 2
+REGISTRY_FORMAT = 3
+"""Bumped when what the cached registry holds changes (3: candidates long enough in the words of
+ICU's segmentation of Chinese and Japanese)."""
 """Bump when the way the large registry is built changes, so that its cached file is rebuilt."""
 EXCERPT_WORDS = 80
 FOUND_BYTES = 5000
@@ -215,12 +217,14 @@ def excerpt_found(text: str, filler: list[str], rng: random.Random) -> tuple[str
     first = rng.randrange(len(words) - EXCERPT_WORDS + 1)
     piece = text[words.starts[first]:words.ends[first + EXCERPT_WORDS - 1]]
     around: list[str] = []
-    size = len(piece.encode())
-    while size < FOUND_BYTES:
-        around.append(rng.choice(filler))
-        size += len(around[-1].encode()) + 2
+    room = FOUND_BYTES - len(piece.encode())
+    while room > 2:
+        # The last paragraph of filler is cut to fit, never the excerpt.
+        paragraph = rng.choice(filler).encode()[:room - 2].decode(errors="ignore")
+        around.append(paragraph)
+        room -= len(paragraph.encode()) + 2
     around.insert(rng.randrange(len(around) + 1), piece)
-    return "\n\n".join(around).encode()[:FOUND_BYTES].decode(errors="ignore"), piece
+    return "\n\n".join(around), piece
 
 
 @dataclasses.dataclass

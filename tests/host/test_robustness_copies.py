@@ -7,7 +7,6 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("matplotlib")
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import robustness  # noqa: E402
 

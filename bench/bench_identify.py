@@ -299,7 +299,7 @@ def timed_identify(registry: Registry, candidates: list[Candidate], pointers: li
 
 PROFILE_PARTS = {
     "excerpt keys (word hashes, winnowing)": [(excerpts, "word_hashes"), (Identifier, "_positions")],
-    "storage look-ups": [("storage", name) for name in ("band_matches", "band_pointers", "excerpt_matches", "get",
+    "storage look-ups": [("storage", name) for name in ("band_pointers", "excerpt_matches", "get",
                                                         "standing", "manifest")],
     "module keys and fingerprints": [(quelvane, name) for name in (
         "extract_watermark", "minhash_bands", "minhash_signature", "text_fingerprint", "text_structure",

@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import collections
 import struct
 import time
 from dataclasses import dataclass
@@ -192,7 +193,7 @@ class Resolver:
         return Resolution(tuple(resolved[:max_results]), complete, "; ".join(notes))
 
     def _by_signature(self, signature: tuple[int, ...], max_results: int) -> Resolution:
-        bands = self._storage.band_matches(band_keys_of(signature))
+        bands = collections.Counter(pointer for _, pointer in self._storage.band_pointers(band_keys_of(signature)))
         ranked = sorted(bands, key=lambda p: (-bands[p], p))
         note = ""
         if len(ranked) > MAX_CANDIDATES:

@@ -138,9 +138,6 @@ class Storage(Protocol):
         """Stores the manifest of a publication that has none; False if it has one already (or
         there is no such publication)."""
 
-    def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
-        """Pointers sharing any of the band keys, with the number of keys shared."""
-
     def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
         """(key, pointer) for each publication stored under any of the band keys: the keys of many
         texts are looked up at once, and each text counts its own."""

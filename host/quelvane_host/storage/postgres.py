@@ -353,14 +353,6 @@ class PostgresStorage:
             manifest=None if manifest is None else bytes(manifest[0]),
         )
 
-    def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
-        wanted = sorted({signed(k) for k in keys})
-        with self._errors():
-            rows = self._db.execute(
-                "SELECT p.pointer, count(*) FROM band_keys b JOIN publications p ON p.id = b.publication"
-                " WHERE b.key = ANY(%s::bigint[]) GROUP BY p.pointer", (wanted,)).fetchall()
-        return {pointer: int(count) for pointer, count in rows}
-
     def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
         wanted = sorted({signed(k) for k in keys})
         with self._errors():

@@ -404,15 +404,6 @@ class SQLiteStorage:
             manifest=None if manifest is None else bytes(manifest[0]),
         )
 
-    def band_matches(self, keys: Iterable[int]) -> dict[str, int]:
-        wanted = json.dumps(sorted({signed(k) for k in keys}))
-        with _errors(self._path):
-            rows = self._db.execute(
-                "SELECT p.pointer, count(*) FROM band_keys b JOIN publications p ON p.id = b.publication"
-                " WHERE b.key IN (SELECT value FROM json_each(?)) GROUP BY p.pointer", (wanted,)
-            ).fetchall()
-        return {pointer: count for pointer, count in rows}
-
     def band_pointers(self, keys: Iterable[int]) -> list[tuple[int, str]]:
         wanted = json.dumps(sorted({signed(k) for k in keys}))
         with _errors(self._path):
